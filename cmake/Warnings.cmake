@@ -1,0 +1,4 @@
+# Every target of ours builds warning-free on GCC and Clang.
+function(velmor_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Werror)
+endfunction()
