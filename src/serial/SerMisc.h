@@ -1,0 +1,52 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <stdexcept>
+#include <string>
+
+// Base of every failure the serial library raises (running out of memory
+// aside, which is std::bad_alloc): a message text and a help-context number.
+class Exception : public std::runtime_error {
+public:
+    explicit Exception(const std::string& message, int helpContext = 0)
+        : std::runtime_error(message), helpContext(helpContext)
+    {
+    }
+
+    std::string Message() const { return what(); }
+    int HelpContext() const noexcept { return helpContext; }
+
+private:
+    int helpContext;
+};
+
+// Root of the library's components. Holds what the library's shared code
+// needs to know about any component.
+class TSerBaseComponent {
+public:
+    TSerBaseComponent() = default;
+    virtual ~TSerBaseComponent() = default;
+    TSerBaseComponent(const TSerBaseComponent&) = delete;
+    TSerBaseComponent& operator=(const TSerBaseComponent&) = delete;
+
+    // Always "v3.02"; setting it changes nothing.
+    std::string Version() const { return "v3.02"; }
+    void SetVersion(const std::string&) {}
+
+    // True while stored settings are being applied to a new component. Failed
+    // result codes then pass CheckError without raising, so that one bad
+    // setting does not abort the whole load. Readable from any thread.
+    bool Loading() const noexcept { return loading.load(std::memory_order_acquire); }
+    void SetLoading(bool value) noexcept { loading.store(value, std::memory_order_release); }
+
+private:
+    std::atomic<bool> loading{false};
+};
+
+// True when the locale's character set (LC_CTYPE) is UTF-8.
+bool SystemCodePageIsUtf8();
+
+// The first maxLength bytes of text in the system code page. In UTF-8 the cut
+// moves back to a character boundary, so no character is split.
+std::string CutText(std::string text, std::size_t maxLength);
