@@ -1,5 +1,5 @@
 // Unit under test: crc (the instrument's check code).
-#include "crc.h"
+#include "link/crc.h"
 
 #include <gtest/gtest.h>
 
