@@ -1,0 +1,164 @@
+// Unit under test: main (the velmor-sim program).
+#include "link/crc.h"
+#include "support.h"
+
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <csignal>
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// velmor-sim as a child process with its stdout and stderr on pipes. Killed
+// and reaped if a test leaves it running.
+class Program {
+public:
+    Program(std::vector<std::string> args, const fs::path& comDir)
+    {
+        int out[2];
+        int err[2];
+        EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
+        EXPECT_EQ(::pipe2(err, O_CLOEXEC), 0);
+        out_.Reset(out[0]);
+        err_.Reset(err[0]);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+
+        args.insert(args.begin(), VELMOR_SIM_PROGRAM);
+        std::vector<char*> argv;
+        for (auto& a : args) {
+            argv.push_back(a.data());
+        }
+        argv.push_back(nullptr);
+        std::vector<std::string> env = {"VELMOR_COM_DIR=" + comDir.string()};
+        for (char** e = environ; *e != nullptr; ++e) {
+            if (!std::string_view(*e).starts_with("VELMOR_COM_DIR=")) {
+                env.emplace_back(*e);
+            }
+        }
+        std::vector<char*> envp;
+        for (auto& e : env) {
+            envp.push_back(e.data());
+        }
+        envp.push_back(nullptr);
+        EXPECT_EQ(::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()), 0);
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(out[1]);
+        ::close(err[1]);
+    }
+    ~Program()
+    {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    Program(const Program&) = delete;
+    Program& operator=(const Program&) = delete;
+
+    // The first line of stdout, without its newline.
+    std::string FirstLine()
+    {
+        std::string line;
+        char c = 0;
+        while (Wait(out_.Get()) && ::read(out_.Get(), &c, 1) == 1 && c != '\n') {
+            line += c;
+        }
+        return line;
+    }
+
+    // Everything on stderr until the program closes it.
+    std::string Errors()
+    {
+        std::string text;
+        char buffer[512];
+        ssize_t n = 0;
+        while (Wait(err_.Get()) && (n = ::read(err_.Get(), buffer, sizeof buffer)) > 0) {
+            text.append(buffer, static_cast<std::size_t>(n));
+        }
+        return text;
+    }
+
+    void Signal(int signal) { ::kill(pid_, signal); }
+
+    // The exit status; -1 if it did not end normally.
+    int Exit()
+    {
+        int status = 0;
+        ::waitpid(std::exchange(pid_, -1), &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+private:
+    static bool Wait(int fd)
+    {
+        pollfd p{fd, POLLIN, 0};
+        return ::poll(&p, 1, static_cast<int>(simtest::Patience.count())) == 1;
+    }
+
+    pid_t pid_ = -1;
+    sim::UniqueFd out_;
+    sim::UniqueFd err_;
+};
+
+} // namespace
+
+TEST(VelmorSim, LinksTheTerminalAndRemovesTheLinkOnSignals)
+{
+    for (const int signal : {SIGTERM, SIGINT}) {
+        simtest::TempDir tmp;
+        Program program({"--com", "7", "--mode", "3"}, tmp.Path());
+        const std::string path = program.FirstLine();
+        ASSERT_TRUE(path.starts_with("/dev/pts/")) << path;
+        const fs::path link = tmp.Path() / "com7";
+        EXPECT_EQ(fs::read_symlink(link), path);
+
+        simtest::Client client(link.string());
+        const auto reply = client.Exchange(simtest::Request(Command::ReadMeasurement), 10);
+        ASSERT_EQ(reply.size(), 10u);
+        EXPECT_EQ(Crc16(reply.data(), 10), 0);
+        EXPECT_EQ(reply[1], 3);
+
+        program.Signal(signal);
+        EXPECT_EQ(program.Exit(), 0) << strsignal(signal);
+        EXPECT_FALSE(fs::exists(fs::symlink_status(link))) << strsignal(signal);
+    }
+}
+
+TEST(VelmorSim, EndsAfterHangingUp)
+{
+    simtest::TempDir tmp;
+    Program program({"--com", "2", "--hangup-after", "1"}, tmp.Path());
+    simtest::Client client(program.FirstLine());
+    EXPECT_EQ(client.Exchange(simtest::Request(Command::ReadVoltageRange), 4).size(), 4u);
+    EXPECT_TRUE(client.WaitHangUp());
+    EXPECT_NE(program.Errors().find("hung up after 1 replies"), std::string::npos);
+    EXPECT_EQ(program.Exit(), 0);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(tmp.Path() / "com2")));
+}
+
+TEST(VelmorSim, BadOptionsAndHelp)
+{
+    simtest::TempDir tmp;
+    Program bad({"--split", "0"}, tmp.Path());
+    const std::string errors = bad.Errors();
+    EXPECT_NE(errors.find("velmor-sim: --split needs a whole number"), std::string::npos) << errors;
+    EXPECT_NE(errors.find("Try 'velmor-sim --help'"), std::string::npos);
+    EXPECT_EQ(bad.Exit(), 2);
+
+    Program busy({"--com", "1"}, tmp.Path());
+    ASSERT_FALSE(busy.FirstLine().empty());
+    Program second({"--com", "1"}, tmp.Path());
+    EXPECT_NE(second.Errors().find("choose another COM number"), std::string::npos);
+    EXPECT_EQ(second.Exit(), 1);
+
+    Program help({"--help"}, tmp.Path());
+    EXPECT_NE(help.FirstLine().find("Usage: velmor-sim"), std::string::npos);
+    EXPECT_EQ(help.Exit(), 0);
+}

@@ -1,0 +1,127 @@
+#include "instrument-sim/instrument.h"
+
+#include "link/crc.h"
+#include "link/float.h"
+#include "link/frames.h"
+
+#include <bit>
+
+namespace sim {
+
+double FullScale(const InstrumentState& state)
+{
+    const bool voltage = state.voltageRange < VoltageRanges.size();
+    const bool current = state.currentRange < CurrentRanges.size();
+    switch (state.mode) {
+    case ModeVoltage:
+        return voltage ? VoltageRanges[state.voltageRange] : 0;
+    case ModeCurrent:
+        return current ? CurrentRanges[state.currentRange] : 0;
+    case ModePower:
+        return voltage && current
+                   ? VoltageRanges[state.voltageRange] * CurrentRanges[state.currentRange]
+                   : 0;
+    default:
+        return 0;
+    }
+}
+
+const char* OutcomeName(RequestOutcome outcome)
+{
+    switch (outcome) {
+    case RequestOutcome::Answered:
+        return "answered";
+    case RequestOutcome::Silenced:
+        return "silenced";
+    case RequestOutcome::BadCheck:
+        return "wrong check code";
+    case RequestOutcome::UnknownCommand:
+        return "unknown command";
+    case RequestOutcome::BadParameter:
+        return "invalid parameter";
+    case RequestOutcome::Incomplete:
+        return "incomplete";
+    }
+    return "?";
+}
+
+std::size_t RequestFrameLength(std::uint8_t firstByte)
+{
+    const auto command = CommandFromByte(firstByte);
+    return command ? RequestLength(*command) : 0;
+}
+
+std::array<std::uint8_t, 4> EncodeValue(double value)
+{
+    const auto bits = std::bit_cast<std::uint32_t>(static_cast<float>(value));
+    return {static_cast<std::uint8_t>(bits >> 24), static_cast<std::uint8_t>(bits >> 16),
+            static_cast<std::uint8_t>(bits >> 8), static_cast<std::uint8_t>(bits)};
+}
+
+Instrument::Instrument(InstrumentState state, Signal signal)
+    : state_(state), signal_(std::move(signal))
+{
+}
+
+Instrument::Response Instrument::Respond(const std::uint8_t* request, std::size_t length,
+                                         double seconds)
+{
+    const auto command = length > 0 ? CommandFromByte(request[0]) : std::nullopt;
+    if (!command) {
+        return {RequestOutcome::UnknownCommand, {}};
+    }
+    // A frame of the wrong length cannot be intact either.
+    if (length != RequestLength(*command) ||
+        Crc16(request, static_cast<std::uint16_t>(length)) != 0) {
+        return {RequestOutcome::BadCheck, {}};
+    }
+
+    std::vector<std::uint8_t> reply;
+    const std::uint8_t parameter = request[1];
+    switch (*command) {
+    case Command::SetMode:
+    case Command::SetVoltageRange:
+    case Command::SetCurrentRange: {
+        std::uint8_t* setting = &state_.mode;
+        bool valid = parameter >= ModeVoltage && parameter <= ModePower;
+        if (*command == Command::SetVoltageRange) {
+            setting = &state_.voltageRange;
+            valid = parameter < VoltageRanges.size();
+        } else if (*command == Command::SetCurrentRange) {
+            setting = &state_.currentRange;
+            valid = parameter < CurrentRanges.size();
+        }
+        if (!valid) {
+            return {RequestOutcome::BadParameter, {}};
+        }
+        *setting = parameter;
+        reply = {request[0], parameter, 0, 0};
+        break;
+    }
+    case Command::ReadMeasurement: {
+        const auto value =
+            rawValue_ ? *rawValue_ : EncodeValue(signal_.Value(seconds, FullScale(state_)));
+        reply = {request[0],
+                 state_.mode,
+                 state_.voltageRange,
+                 state_.currentRange,
+                 value[0],
+                 value[1],
+                 value[2],
+                 value[3],
+                 0,
+                 0};
+        break;
+    }
+    case Command::ReadVoltageRange:
+        reply = {request[0], state_.voltageRange, 0, 0};
+        break;
+    case Command::ReadCurrentRange:
+        reply = {request[0], state_.currentRange, 0, 0};
+        break;
+    }
+    PutCheckCode(reply.data(), static_cast<std::uint16_t>(reply.size()));
+    return {RequestOutcome::Answered, std::move(reply)};
+}
+
+} // namespace sim

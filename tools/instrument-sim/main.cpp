@@ -1,0 +1,84 @@
+// velmor-sim: a simulated meter on a pseudo-terminal, for operators and tests.
+#include "instrument-sim/comlink.h"
+#include "instrument-sim/options.h"
+#include "instrument-sim/simulator.h"
+
+#include <csignal>
+#include <cstdio>
+#include <iomanip>
+#include <iostream>
+#include <optional>
+#include <sstream>
+#include <sys/signalfd.h>
+
+namespace {
+
+// Blocks the ending signals and returns a descriptor that becomes readable
+// when one arrives, so the serving loop can end cleanly and remove the link.
+sim::UniqueFd EndingSignals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
+    if (sigprocmask(SIG_BLOCK, &set, nullptr) != 0) {
+        throw std::system_error(errno, std::generic_category(), "sigprocmask");
+    }
+    sim::UniqueFd fd(signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK));
+    if (!fd.Valid()) {
+        throw std::system_error(errno, std::generic_category(), "signalfd");
+    }
+    return fd;
+}
+
+void PrintRequest(const sim::RequestRecord& r)
+{
+    std::ostringstream line;
+    line << "velmor-sim:";
+    for (const auto b : r.bytes) {
+        line << ' ' << std::hex << std::uppercase << std::setw(2) << std::setfill('0') << int(b);
+    }
+    line << " -> " << sim::OutcomeName(r.outcome) << '\n';
+    std::cerr << line.str();
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    sim::Options options;
+    try {
+        options = sim::ParseOptions(std::vector<std::string>(argv + 1, argv + argc));
+    } catch (const sim::OptionError& e) {
+        std::cerr << "velmor-sim: " << e.what() << "\nTry 'velmor-sim --help'.\n";
+        return 2;
+    }
+    if (options.help) {
+        std::cout << sim::HelpText();
+        return 0;
+    }
+    if (options.verbose) {
+        options.config.onRequest = PrintRequest;
+    }
+    try {
+        const sim::UniqueFd signals = EndingSignals();
+        sim::Simulator simulator(options.config);
+        std::optional<sim::ComLink> link;
+        if (options.com) {
+            link.emplace(sim::ComDirectory(), *options.com, simulator.Path());
+        }
+        std::cout << simulator.Path() << std::endl;
+        if (link) {
+            std::cerr << "velmor-sim: linked as " << link->Path().string() << '\n';
+        }
+        simulator.Run(signals.Get());
+        if (simulator.HungUp()) {
+            std::cerr << "velmor-sim: hung up after " << simulator.RepliesSent() << " replies\n";
+        }
+    } catch (const std::exception& e) {
+        std::cerr << "velmor-sim: " << e.what() << '\n';
+        return 1;
+    }
+    return 0;
+}

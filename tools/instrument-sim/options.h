@@ -1,0 +1,30 @@
+#pragma once
+
+#include "instrument-sim/simulator.h"
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+struct Options {
+    Config config;
+    std::optional<int> com; // link the port as comN
+    bool verbose = false;   // print every request on stderr
+    bool help = false;
+};
+
+class OptionError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The command line without the program name. Throws OptionError with a
+// message for the user.
+Options ParseOptions(const std::vector<std::string>& args);
+
+std::string HelpText();
+
+} // namespace sim

@@ -1,0 +1,463 @@
+#include "instrument-sim/simulator.h"
+
+#include "link/crc.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <deque>
+#include <stdexcept>
+#include <system_error>
+
+namespace sim {
+
+namespace {
+
+// Silence after which the start of a frame is given up, as a bus device
+// drops a frame whose rest never comes.
+constexpr std::chrono::milliseconds FrameGap{50};
+
+// How long a hang-up waits for the client to read the last reply, and how
+// often it looks.
+constexpr std::chrono::milliseconds HangUpGrace{2000};
+constexpr std::chrono::milliseconds DrainCheck{5};
+
+[[noreturn]] void ThrowErrno(const std::string& what)
+{
+    throw std::system_error(errno, std::generic_category(), what);
+}
+
+// Raw 8N1 at 9600 baud. Without it the line discipline would echo our replies
+// back to us and mangle binary bytes.
+void MakeRaw(int fd, const std::string& path)
+{
+    termios tio{};
+    if (::tcgetattr(fd, &tio) != 0) {
+        if (errno == ENOTTY) {
+            return; // not a terminal: nothing to set
+        }
+        ThrowErrno("cannot read the line settings of " + path);
+    }
+    ::cfmakeraw(&tio);
+    ::cfsetispeed(&tio, B9600);
+    ::cfsetospeed(&tio, B9600);
+    tio.c_cflag |= CLOCAL | CREAD;
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 0;
+    if (::tcsetattr(fd, TCSANOW, &tio) != 0) {
+        ThrowErrno("cannot set the line of " + path);
+    }
+}
+
+// True while fd has input waiting. On a pseudo-terminal's slave this also
+// counts bytes the master wrote that are still on their way to the line
+// discipline.
+bool Readable(int fd)
+{
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
+}
+
+} // namespace
+
+struct Simulator::Output {
+    // Pieces go out in order; each waits for its earliest time and for its
+    // pause after the piece before it actually went out.
+    struct Piece {
+        Clock::time_point earliest;
+        Clock::duration afterPrevious;
+        std::vector<std::uint8_t> bytes;
+    };
+    std::deque<Piece> queue;
+    Clock::time_point lastSent{};
+    std::vector<std::uint8_t> pending; // due; the device has taken the first `written`
+    std::size_t written = 0;
+    bool hangUpWhenFlushed = false;
+
+    Clock::time_point NextDue() const
+    {
+        const Piece& next = queue.front();
+        return std::max(next.earliest, lastSent + next.afterPrevious);
+    }
+};
+
+Simulator::Simulator(Config config)
+    : onRequest_(std::move(config.onRequest)),
+      instrument_(config.state, Signal(config.signal, config.seed ^ 0x5A17u)),
+      faults_(config.faults), random_(config.seed)
+{
+    stop_.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!stop_.Valid()) {
+        ThrowErrno("eventfd");
+    }
+    if (!config.device.empty()) {
+        path_ = config.device;
+        device_.Reset(::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+        if (!device_.Valid()) {
+            ThrowErrno("cannot open " + path_);
+        }
+        MakeRaw(device_.Get(), path_);
+        return;
+    }
+    UniqueFd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (!master.Valid() || ::grantpt(master.Get()) != 0 || ::unlockpt(master.Get()) != 0) {
+        ThrowErrno("cannot create a pseudo-terminal");
+    }
+    char name[128];
+    if (::ptsname_r(master.Get(), name, sizeof name) != 0) {
+        ThrowErrno("cannot name the pseudo-terminal");
+    }
+    path_ = name;
+    slave_.Reset(::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!slave_.Valid()) {
+        ThrowErrno("cannot open " + path_);
+    }
+    MakeRaw(slave_.Get(), path_);
+    if (::fcntl(master.Get(), F_SETFL, O_NONBLOCK) != 0) {
+        ThrowErrno("fcntl");
+    }
+    device_ = std::move(master);
+}
+
+Simulator::~Simulator()
+{
+    Stop();
+}
+
+void Simulator::Start()
+{
+    std::lock_guard lock(mutex_);
+    if (thread_.joinable() || serving_) {
+        throw std::logic_error("the simulator is already serving");
+    }
+    thread_ = std::thread([this] {
+        try {
+            Run();
+        } catch (const std::exception& e) {
+            std::lock_guard lock(mutex_);
+            error_ = e.what();
+        }
+        changed_.notify_all();
+    });
+}
+
+void Simulator::Stop()
+{
+    const std::uint64_t one = 1;
+    // The counter only grows, so every later poll sees it: stopping is for good.
+    [[maybe_unused]] const auto n = ::write(stop_.Get(), &one, sizeof one);
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+}
+
+void Simulator::Run(int stopFd)
+{
+    {
+        std::lock_guard lock(mutex_);
+        if (serving_) {
+            throw std::logic_error("the simulator is already serving");
+        }
+        serving_ = true;
+    }
+    struct Done {
+        Simulator& s;
+        ~Done()
+        {
+            std::lock_guard lock(s.mutex_);
+            s.serving_ = false;
+        }
+    } done{*this};
+    if (device_.Valid()) {
+        Serve(stopFd);
+    }
+}
+
+void Simulator::Serve(int stopFd)
+{
+    std::vector<std::uint8_t> input;
+    Clock::time_point lastInput{};
+    Output output;
+    std::optional<Clock::time_point> hangUpBy;
+    for (;;) {
+        Clock::time_point now = Clock::now();
+        while (!output.queue.empty() && output.NextDue() <= now) {
+            auto& piece = output.queue.front();
+            output.pending.insert(output.pending.end(), piece.bytes.begin(), piece.bytes.end());
+            output.lastSent = now;
+            {
+                std::lock_guard lock(mutex_);
+                sent_.push_back({now, std::move(piece.bytes)});
+            }
+            output.queue.pop_front();
+            changed_.notify_all();
+        }
+        while (output.written < output.pending.size()) {
+            const ssize_t n = ::write(device_.Get(), output.pending.data() + output.written,
+                                      output.pending.size() - output.written);
+            if (n > 0) {
+                output.written += static_cast<std::size_t>(n);
+            } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                break; // wait for POLLOUT
+            } else if (errno != EINTR) {
+                ThrowErrno("cannot write to " + path_);
+            }
+        }
+        if (output.written == output.pending.size()) {
+            output.pending.clear();
+            output.written = 0;
+        }
+        std::optional<Clock::time_point> deadline;
+        if (output.hangUpWhenFlushed && output.queue.empty() && output.pending.empty()) {
+            // Closing the master discards what the client has not read yet,
+            // so let it take the last reply first; a client that never reads
+            // is not waited for long.
+            if (!hangUpBy) {
+                hangUpBy = now + HangUpGrace;
+            }
+            if (!slave_.Valid() || !Readable(slave_.Get()) || now >= *hangUpBy) {
+                HangUp();
+                return;
+            }
+            deadline = std::min(now + DrainCheck, *hangUpBy);
+        }
+        if (!output.queue.empty()) {
+            deadline = std::min(deadline.value_or(Clock::time_point::max()), output.NextDue());
+        }
+        if (!input.empty()) {
+            deadline = std::min(deadline.value_or(Clock::time_point::max()), lastInput + FrameGap);
+        }
+        int timeout = -1;
+        if (deadline) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - now);
+            timeout = static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, 60000));
+        }
+        pollfd fds[3] = {
+            {device_.Get(), static_cast<short>(POLLIN | (output.pending.empty() ? 0 : POLLOUT)), 0},
+            {stop_.Get(), POLLIN, 0},
+            {stopFd, POLLIN, 0},
+        };
+        const nfds_t count = stopFd >= 0 ? 3 : 2;
+        if (::poll(fds, count, timeout) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            ThrowErrno("poll");
+        }
+        if (fds[1].revents != 0 || (count == 3 && fds[2].revents != 0)) {
+            return;
+        }
+        now = Clock::now();
+        if (fds[0].revents & POLLIN) {
+            std::uint8_t buffer[4096];
+            const ssize_t n = ::read(device_.Get(), buffer, sizeof buffer);
+            if (n > 0) {
+                input.insert(input.end(), buffer, buffer + n);
+                lastInput = now;
+                TakeInput(input, output, now);
+            } else if (n == 0) {
+                throw std::runtime_error(path_ + " was closed");
+            } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+                ThrowErrno("cannot read from " + path_);
+            }
+        } else if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+            throw std::runtime_error(path_ + " hung up");
+        }
+        if (!input.empty() && now - lastInput >= FrameGap) {
+            Record({now, std::move(input), RequestOutcome::Incomplete});
+            input.clear();
+        }
+    }
+}
+
+void Simulator::HangUp()
+{
+    if (!slave_.Valid()) {
+        ::tcdrain(device_.Get()); // a real line: let the last reply leave first
+    }
+    slave_.Reset();
+    device_.Reset();
+    {
+        std::lock_guard lock(mutex_);
+        hungUp_ = true;
+    }
+    changed_.notify_all();
+}
+
+void Simulator::TakeInput(std::vector<std::uint8_t>& input, Output& output, Clock::time_point now)
+{
+    while (!input.empty()) {
+        const std::size_t length = RequestFrameLength(input[0]);
+        if (length != 0 && input.size() < length) {
+            return; // the rest is still on its way
+        }
+        // A frame that is not an intact request spoils everything received
+        // with it; the next request starts afresh.
+        const bool intact =
+            length != 0 && Crc16(input.data(), static_cast<std::uint16_t>(length)) == 0;
+        const std::size_t taken = intact ? length : input.size();
+        Answer(input.data(), taken, output, now);
+        input.erase(input.begin(), input.begin() + static_cast<std::ptrdiff_t>(taken));
+    }
+}
+
+void Simulator::Answer(const std::uint8_t* request, std::size_t length, Output& output,
+                       Clock::time_point now)
+{
+    RequestRecord record{now, {request, request + length}, RequestOutcome::Silenced};
+    {
+        std::lock_guard lock(mutex_);
+        // Once the hang-up is due nothing more is answered.
+        if (!faults_.silent && !output.hangUpWhenFlushed) {
+            const double seconds = std::chrono::duration<double>(now - start_).count();
+            auto response = instrument_.Respond(request, length, seconds);
+            record.outcome = response.outcome;
+            if (response.outcome == RequestOutcome::Answered) {
+                Schedule(std::move(response.reply), output, now);
+            }
+        }
+    }
+    Record(std::move(record));
+}
+
+void Simulator::Schedule(std::vector<std::uint8_t> reply, Output& output, Clock::time_point now)
+{
+    Faults& f = faults_;
+    if (f.badCheckProbability > 0 &&
+        std::uniform_real_distribution<double>(0.0, 1.0)(random_) < f.badCheckProbability) {
+        reply.back() ^= 0xFF; // any single changed byte fails the check
+    }
+    reply.resize(reply.size() - std::min<std::size_t>(reply.size(), std::max(0, f.missingBytes)));
+    const auto extra = RandomBytes(f.extraBytes);
+    reply.insert(reply.end(), extra.begin(), extra.end());
+    if (f.burstBytes > 0) {
+        const auto burst = RandomBytes(std::exchange(f.burstBytes, 0));
+        reply.insert(reply.end(), burst.begin(), burst.end());
+    }
+
+    const std::size_t pieces =
+        std::clamp<std::size_t>(static_cast<std::size_t>(std::max(1, f.splitPieces)), 1,
+                                std::max<std::size_t>(1, reply.size()));
+    std::size_t offset = 0;
+    for (std::size_t i = 0; i < pieces && offset < reply.size(); ++i) {
+        const std::size_t size = (reply.size() - offset) / (pieces - i);
+        output.queue.push_back({i == 0 ? now + f.replyDelay : Clock::time_point{},
+                                i == 0 ? Clock::duration{} : Clock::duration{f.splitPause},
+                                {reply.begin() + offset, reply.begin() + offset + size}});
+        offset += size;
+    }
+    if (f.noiseBytes > 0) {
+        output.queue.push_back({now, f.noiseDelay, RandomBytes(f.noiseBytes)});
+    }
+    ++replies_;
+    if (f.hangUpAfter > 0 && --f.hangUpAfter == 0) {
+        output.hangUpWhenFlushed = true;
+    }
+}
+
+void Simulator::Record(RequestRecord record)
+{
+    {
+        std::lock_guard lock(mutex_);
+        requests_.push_back(record);
+    }
+    changed_.notify_all();
+    if (onRequest_) {
+        onRequest_(record);
+    }
+}
+
+std::vector<std::uint8_t> Simulator::RandomBytes(int count)
+{
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(std::max(0, count)));
+    std::uniform_int_distribution<int> byte(0, 255);
+    for (auto& b : bytes) {
+        b = static_cast<std::uint8_t>(byte(random_));
+    }
+    return bytes;
+}
+
+void Simulator::SetFaults(const Faults& faults)
+{
+    std::lock_guard lock(mutex_);
+    faults_ = faults;
+}
+
+Faults Simulator::GetFaults() const
+{
+    std::lock_guard lock(mutex_);
+    return faults_;
+}
+
+void Simulator::SetSignal(const SignalConfig& signal)
+{
+    std::lock_guard lock(mutex_);
+    instrument_.MeasuredSignal().SetConfig(signal);
+}
+
+void Simulator::SetState(const InstrumentState& state)
+{
+    std::lock_guard lock(mutex_);
+    instrument_.SetState(state);
+}
+
+InstrumentState Simulator::State() const
+{
+    std::lock_guard lock(mutex_);
+    return instrument_.State();
+}
+
+void Simulator::SetRawValue(std::optional<std::array<std::uint8_t, 4>> bytes)
+{
+    std::lock_guard lock(mutex_);
+    instrument_.SetRawValue(bytes);
+}
+
+std::vector<RequestRecord> Simulator::Requests() const
+{
+    std::lock_guard lock(mutex_);
+    return requests_;
+}
+
+std::vector<SentRecord> Simulator::Sent() const
+{
+    std::lock_guard lock(mutex_);
+    return sent_;
+}
+
+std::size_t Simulator::RepliesSent() const
+{
+    std::lock_guard lock(mutex_);
+    return replies_;
+}
+
+bool Simulator::WaitForRequests(std::size_t count, std::chrono::milliseconds timeout) const
+{
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return requests_.size() >= count; });
+}
+
+bool Simulator::WaitForSent(std::size_t count, std::chrono::milliseconds timeout) const
+{
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return sent_.size() >= count; });
+}
+
+bool Simulator::HungUp() const
+{
+    std::lock_guard lock(mutex_);
+    return hungUp_;
+}
+
+std::string Simulator::Error() const
+{
+    std::lock_guard lock(mutex_);
+    return error_;
+}
+
+} // namespace sim

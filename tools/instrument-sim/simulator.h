@@ -1,0 +1,132 @@
+#pragma once
+
+#include "instrument-sim/instrument.h"
+#include "instrument-sim/unique_fd.h"
+#include "instrument-sim/waveform.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace sim {
+
+// Misbehaviour on request. Applied to each reply in this order: wrong check
+// code, missing bytes, extra bytes, burst. The result goes out after the
+// delay, in pieces, followed by noise; output keeps its order, so a reply
+// never overtakes the pieces or noise of the one before.
+struct Faults {
+    std::chrono::milliseconds replyDelay{0};  // at least this long after the request
+    bool silent = false;                      // take requests, answer none
+    double badCheckProbability = 0;           // chance that a reply's check code is wrong
+    int splitPieces = 1;                      // send each reply in this many pieces...
+    std::chrono::milliseconds splitPause{20}; // ...at least this far apart
+    int extraBytes = 0;                       // random bytes appended to every reply
+    int missingBytes = 0;                     // bytes cut from the end of every reply
+    int noiseBytes = 0;                       // random bytes sent between replies...
+    std::chrono::milliseconds noiseDelay{50}; // ...this long after each reply
+    int burstBytes = 0;                       // once: random bytes right after the next reply
+    int hangUpAfter = 0; // hang up after this many more replies, once read (2 s at most); 0 never
+};
+
+struct RequestRecord {
+    std::chrono::steady_clock::time_point time;
+    std::vector<std::uint8_t> bytes;
+    RequestOutcome outcome;
+};
+
+// One piece of output, as it was handed to the device.
+struct SentRecord {
+    std::chrono::steady_clock::time_point time;
+    std::vector<std::uint8_t> bytes;
+};
+
+struct Config {
+    std::string device; // empty: a new pseudo-terminal
+    InstrumentState state;
+    SignalConfig signal;
+    Faults faults;
+    std::uint32_t seed = 1; // noise, random bytes and bad check draws
+    // Called on the serving thread for every request taken.
+    std::function<void(const RequestRecord&)> onRequest;
+};
+
+// A simulated instrument on a pseudo-terminal or a given device. Serves on its
+// own thread (Start/Stop) or on the caller's (Run). All other members may be
+// called from any thread at any time.
+class Simulator {
+public:
+    // Opens the pseudo-terminal or the device; throws std::system_error.
+    explicit Simulator(Config config);
+    ~Simulator();
+    Simulator(const Simulator&) = delete;
+    Simulator& operator=(const Simulator&) = delete;
+
+    // What a client opens: the pseudo-terminal's slave, or the device.
+    const std::string& Path() const { return path_; }
+
+    void Start();
+    // Ends serving and joins the thread. Idempotent; the simulator stays stopped.
+    void Stop();
+    // Serves until Stop(), until stopFd (if given) is readable, or until the
+    // hang-up fault fires. Throws std::system_error if the device fails.
+    void Run(int stopFd = -1);
+
+    void SetFaults(const Faults& faults);
+    Faults GetFaults() const; // burst and hang-up counts as left
+    void SetSignal(const SignalConfig& signal);
+    void SetState(const InstrumentState& state);
+    InstrumentState State() const;
+    void SetRawValue(std::optional<std::array<std::uint8_t, 4>> bytes);
+
+    std::vector<RequestRecord> Requests() const;
+    std::vector<SentRecord> Sent() const;
+    std::size_t RepliesSent() const; // replies made, faults applied or not
+    bool WaitForRequests(std::size_t count, std::chrono::milliseconds timeout) const;
+    bool WaitForSent(std::size_t count, std::chrono::milliseconds timeout) const;
+    bool HungUp() const;
+    // Why the serving thread ended early, if it did; empty otherwise.
+    std::string Error() const;
+
+private:
+    using Clock = std::chrono::steady_clock;
+    struct Output;
+
+    void Serve(int stopFd);
+    void HangUp();
+    void TakeInput(std::vector<std::uint8_t>& input, Output& output, Clock::time_point now);
+    void Answer(const std::uint8_t* request, std::size_t length, Output& output,
+                Clock::time_point now);
+    void Schedule(std::vector<std::uint8_t> reply, Output& output, Clock::time_point now);
+    void Record(RequestRecord record);
+    std::vector<std::uint8_t> RandomBytes(int count);
+
+    std::string path_;
+    UniqueFd device_;
+    UniqueFd slave_; // held open so that the master never sees a hang-up
+    UniqueFd stop_;  // eventfd
+    const Clock::time_point start_ = Clock::now();
+    std::function<void(const RequestRecord&)> onRequest_;
+
+    mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;
+    Instrument instrument_;
+    Faults faults_;
+    std::mt19937 random_;
+    std::vector<RequestRecord> requests_;
+    std::vector<SentRecord> sent_;
+    std::size_t replies_ = 0;
+    bool hungUp_ = false;
+    bool serving_ = false;
+    std::string error_;
+
+    std::thread thread_;
+};
+
+} // namespace sim
