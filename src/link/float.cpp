@@ -94,6 +94,25 @@ double DecodeFloat(const std::uint8_t* bytes)
     return negative ? -value : value;
 }
 
+std::optional<double> RangeFullScale(std::uint8_t modeCode, std::uint8_t voltageRange,
+                                     std::uint8_t currentRange)
+{
+    const bool voltage = voltageRange < VoltageRanges.size();
+    const bool current = currentRange < CurrentRanges.size();
+    switch (modeCode) {
+    case ModeVoltage:
+        return voltage ? std::optional(VoltageRanges[voltageRange]) : std::nullopt;
+    case ModeCurrent:
+        return current ? std::optional(CurrentRanges[currentRange]) : std::nullopt;
+    case ModePower:
+        return voltage && current
+                   ? std::optional(VoltageRanges[voltageRange] * CurrentRanges[currentRange])
+                   : std::nullopt;
+    default:
+        return std::nullopt;
+    }
+}
+
 std::uint8_t DigitsBeforePoint(double x)
 {
     if (x >= 1000) {

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -9,6 +10,11 @@
 // The same for both models.
 inline constexpr std::array<double, 7> VoltageRanges = {30, 60, 75, 150, 300, 450, 600};
 inline constexpr std::array<double, 4> CurrentRanges = {1, 2.5, 5, 10};
+
+// Full scale of the mode's present range, volts times amperes for power;
+// none for a mode code other than 1..3 or a range index outside its table.
+std::optional<double> RangeFullScale(std::uint8_t modeCode, std::uint8_t voltageRange,
+                                     std::uint8_t currentRange);
 
 // ModelIndex values.
 inline constexpr std::uint8_t ModelVelmor = 1;

@@ -14,25 +14,6 @@ std::optional<std::uint8_t> CurrentIndex(std::uint8_t index)
     return index < CurrentRanges.size() ? std::optional<std::uint8_t>(index) : std::nullopt;
 }
 
-// The digit count for the reported mode and ranges. A range the tables do not
-// hold keeps the previous count rather than reading past them.
-std::uint8_t DigitsFor(std::uint8_t mode, std::optional<std::uint8_t> voltage,
-                       std::optional<std::uint8_t> current, std::uint8_t previous)
-{
-    switch (mode) {
-    case ModeVoltage:
-        return voltage ? DigitsBeforePoint(VoltageRanges[*voltage]) : previous;
-    case ModeCurrent:
-        return current ? DigitsBeforePoint(CurrentRanges[*current]) : previous;
-    case ModePower:
-        return voltage && current
-                   ? DigitsBeforePoint(VoltageRanges[*voltage] * CurrentRanges[*current])
-                   : previous;
-    default:
-        return previous;
-    }
-}
-
 std::string_view UnitLetter(std::uint8_t mode)
 {
     switch (mode) {
@@ -68,7 +49,9 @@ ReplyDecision DecideReply(const Frame& reply, std::uint8_t integerDigits, std::u
         if (!d.unit.empty()) {
             d.mode = mode;
         }
-        d.integerDigits = DigitsFor(mode, d.voltageRange, d.currentRange, integerDigits);
+        // A range the tables do not hold keeps the previous digit count.
+        const auto fullScale = RangeFullScale(mode, reply[2], reply[3]);
+        d.integerDigits = fullScale ? DigitsBeforePoint(*fullScale) : integerDigits;
         const int decimals = Decimals(mode, d.integerDigits, modelIndex);
         d.valueText = FormatFixed(DecodeFloat(&reply[4]), decimals, separator);
         d.startInterval = true;

@@ -18,7 +18,7 @@ namespace {
 
 bool Intact(const Bytes& b)
 {
-    return !b.empty() && Crc16(b.data(), static_cast<std::uint16_t>(b.size())) == 0;
+    return ReplyIntact(b.data(), static_cast<std::uint16_t>(b.size()));
 }
 
 Bytes Sealed(Bytes frame)

@@ -10,20 +10,7 @@ namespace sim {
 
 double FullScale(const InstrumentState& state)
 {
-    const bool voltage = state.voltageRange < VoltageRanges.size();
-    const bool current = state.currentRange < CurrentRanges.size();
-    switch (state.mode) {
-    case ModeVoltage:
-        return voltage ? VoltageRanges[state.voltageRange] : 0;
-    case ModeCurrent:
-        return current ? CurrentRanges[state.currentRange] : 0;
-    case ModePower:
-        return voltage && current
-                   ? VoltageRanges[state.voltageRange] * CurrentRanges[state.currentRange]
-                   : 0;
-    default:
-        return 0;
-    }
+    return RangeFullScale(state.mode, state.voltageRange, state.currentRange).value_or(0);
 }
 
 const char* OutcomeName(RequestOutcome outcome)
