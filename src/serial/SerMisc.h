@@ -21,6 +21,10 @@ private:
     int helpContext;
 };
 
+// The library's version, as components report it and the dispatch log's
+// header names it.
+inline constexpr char SerialLibraryVersion[] = "v3.02";
+
 // Root of the library's components. Holds what the library's shared code
 // needs to know about any component.
 class TSerBaseComponent {
@@ -31,7 +35,7 @@ public:
     TSerBaseComponent& operator=(const TSerBaseComponent&) = delete;
 
     // Always "v3.02"; setting it changes nothing.
-    std::string Version() const { return "v3.02"; }
+    std::string Version() const { return SerialLibraryVersion; }
     void SetVersion(const std::string&) {}
 
     // True while stored settings are being applied to a new component. Failed
