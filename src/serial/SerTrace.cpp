@@ -1,0 +1,594 @@
+#include "SerTrace.h"
+
+#include "SerExcept.h"
+#include "SerMisc.h"
+
+#include <sys/utsname.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <new>
+#include <string_view>
+
+namespace {
+
+constexpr std::int32_t BadArgument = -1002;
+constexpr std::int32_t OutOfMemory = -8;
+
+// Error texts of the log's labels and column titles.
+constexpr std::int16_t TypeLabelBase = 15001;
+constexpr std::int16_t SubtypeLabelBase = 15100;
+constexpr std::int16_t LogColumnsText = 15501;
+constexpr std::int16_t LogRuleText = 15502;
+
+// Trace lines end before an item would pass this column.
+constexpr std::size_t TraceLastColumn = 78;
+// Log bytes start after the 44-character line head and wrap at this column,
+// continuing under the first byte.
+constexpr std::size_t LogFirstByteColumn = 45;
+constexpr std::size_t LogWrapColumn = 79;
+constexpr std::string_view LogContinuation = "\n                                            ";
+static_assert(LogContinuation.size() == 1 + LogFirstByteColumn - 1);
+
+// A text file written through a 512-byte buffer. The first failure of any
+// write, the flush or the close is kept and reported by Close.
+class TTextFile {
+public:
+    TTextFile() = default;
+    TTextFile(const TTextFile&) = delete;
+    TTextFile& operator=(const TTextFile&) = delete;
+    ~TTextFile()
+    {
+        if (file != nullptr) {
+            std::fclose(file);
+        }
+    }
+
+    // 0 or the I/O error number. append keeps an existing file's contents;
+    // either way a missing file is created.
+    std::int32_t Open(const std::string& name, bool append)
+    {
+        file = std::fopen(name.c_str(), append ? "ae" : "we");
+        if (file == nullptr) {
+            // The file itself would have been created, so a missing entry is
+            // a directory on the way: "Path not found".
+            return errno == ENOENT ? 3 : IoErrorFromErrno(errno);
+        }
+        std::setvbuf(file, nullptr, _IOFBF, 512);
+        return 0;
+    }
+
+    void Write(std::string_view text)
+    {
+        if (std::fwrite(text.data(), 1, text.size(), file) != text.size() && error == 0) {
+            error = IoErrorFromErrno(errno);
+        }
+    }
+
+    void WriteLine(std::string_view text)
+    {
+        Write(text);
+        Write("\n");
+    }
+
+    std::int32_t Close()
+    {
+        const int result = std::fclose(file);
+        file = nullptr;
+        if (result != 0 && error == 0) {
+            error = IoErrorFromErrno(errno);
+        }
+        return error;
+    }
+
+private:
+    std::FILE* file = nullptr;
+    std::int32_t error = 0;
+};
+
+std::string PadRight(std::string text, std::size_t width)
+{
+    if (text.size() < width) {
+        text.append(width - text.size(), ' ');
+    }
+    return text;
+}
+
+std::string PadLeft(const std::string& text, std::size_t width)
+{
+    return text.size() < width ? std::string(width - text.size(), ' ') + text : text;
+}
+
+void PutUint32(std::uint8_t* to, std::uint32_t value)
+{
+    for (int n = 0; n < 4; ++n) {
+        to[n] = static_cast<std::uint8_t>(value >> (8 * n));
+    }
+}
+
+std::uint32_t GetUint32(const std::uint8_t* from)
+{
+    std::uint32_t value = 0;
+    for (int n = 3; n >= 0; --n) {
+        value = (value << 8) | from[n];
+    }
+    return value;
+}
+
+// Labels looked up once per dump: a log holds many entries of few kinds.
+class TLabelCache {
+public:
+    const std::string& Get(std::int16_t base, std::uint8_t key)
+    {
+        if (!known[key]) {
+            labels[key] = ErrorText(static_cast<std::int16_t>(base + key));
+            known[key] = true;
+        }
+        return labels[key];
+    }
+
+private:
+    std::array<std::string, 256> labels;
+    std::array<bool, 256> known{};
+};
+
+} // namespace
+
+std::int32_t IoErrorFromErrno(int error)
+{
+    switch (error) {
+    case ENOENT:
+        return 2;
+    case ENOTDIR:
+    case ENAMETOOLONG:
+    case ELOOP:
+        return 3;
+    case EMFILE:
+    case ENFILE:
+        return 4;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EISDIR:
+    case ETXTBSY:
+    case EBUSY:
+        return 5;
+    case EBADF:
+        return 6;
+    case ENOMEM:
+        return 8;
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+        return 101;
+    case EIO:
+        return 160;
+    default:
+        return 162;
+    }
+}
+
+std::uint32_t SerMillisecondClock()
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    const auto ms = static_cast<std::uint64_t>(now.tv_sec) * 1000u +
+                    static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
+    return static_cast<std::uint32_t>(ms);
+}
+
+std::size_t FormatByteItem(std::uint8_t value, bool hexNonPrintable, bool allHex, char (&out)[5])
+{
+    static constexpr char Hex[] = "0123456789ABCDEF";
+    const std::uint8_t firstPrintable = hexNonPrintable ? 0x21 : 0x20;
+    if (!allHex && value >= firstPrintable && value <= 0x7E) {
+        out[0] = static_cast<char>(value);
+        return 1;
+    }
+    std::size_t n = 0;
+    out[n++] = '[';
+    if (allHex || hexNonPrintable) {
+        out[n++] = Hex[value >> 4];
+        out[n++] = Hex[value & 0x0F];
+    } else {
+        if (value >= 100) {
+            out[n++] = static_cast<char>('0' + value / 100);
+        }
+        if (value >= 10) {
+            out[n++] = static_cast<char>('0' + value / 10 % 10);
+        }
+        out[n++] = static_cast<char>('0' + value % 10);
+    }
+    out[n++] = ']';
+    return n;
+}
+
+std::string LogTimeText(std::uint32_t milliseconds)
+{
+    std::string digits = std::to_string(milliseconds);
+    if (digits.size() < 7) {
+        digits.insert(0, 7 - digits.size(), '0');
+    }
+    digits.insert(digits.size() - 3, 1, '.');
+    return digits;
+}
+
+std::string CompilerDescription()
+{
+#if defined(__clang__)
+    return "Clang " + std::to_string(__clang_major__) + "." + std::to_string(__clang_minor__) +
+           "." + std::to_string(__clang_patchlevel__);
+#elif defined(__GNUC__)
+    return "GCC " + std::to_string(__GNUC__) + "." + std::to_string(__GNUC_MINOR__) + "." +
+           std::to_string(__GNUC_PATCHLEVEL__);
+#else
+    return "Unknown C++ compiler";
+#endif
+}
+
+std::string OperatingSystemDescription()
+{
+    utsname name{};
+    if (::uname(&name) != 0) {
+        return "Unknown";
+    }
+    return CutText(std::string(name.sysname) + " " + name.release + " " + name.machine, 80);
+}
+
+// ---------------------------------------------------------------------------
+// Trace
+
+std::int32_t TSerTrace::InitTrace(std::uint32_t entries)
+{
+    if (entries > MaxEntries) {
+        return BadArgument;
+    }
+    if (traceBuffer == nullptr && entries > 0) {
+        std::uint8_t* block = new (std::nothrow) std::uint8_t[2 * std::size_t{entries}]();
+        if (block == nullptr) {
+            return OutOfMemory;
+        }
+        traceBuffer.reset(block);
+        traceCapacity = entries;
+    }
+    ClearTrace();
+    tracingOn = true;
+    return 0;
+}
+
+std::int32_t TSerTrace::ClearTrace()
+{
+    traceNext = 0;
+    traceWrapped = false;
+    return 0;
+}
+
+void TSerTrace::AbortTrace()
+{
+    tracingOn = false;
+    traceBuffer.reset();
+    traceCapacity = 0;
+    ClearTrace();
+}
+
+void TSerTrace::StartTrace()
+{
+    if (traceBuffer != nullptr) {
+        tracingOn = true;
+    }
+}
+
+void TSerTrace::StopTrace()
+{
+    tracingOn = false;
+}
+
+void TSerTrace::AddTraceEntry(char kind, std::uint8_t value)
+{
+    if (traceBuffer == nullptr) {
+        return;
+    }
+    traceBuffer[2 * std::size_t{traceNext}] = static_cast<std::uint8_t>(kind);
+    traceBuffer[2 * std::size_t{traceNext} + 1] = value;
+    if (++traceNext == traceCapacity) {
+        traceNext = 0;
+        traceWrapped = true;
+    }
+}
+
+void TSerTrace::TraceBlock(char kind, const std::uint8_t* bytes, std::size_t count)
+{
+    if (!tracingOn) {
+        return;
+    }
+    for (std::size_t n = 0; n < count; ++n) {
+        AddTraceEntry(kind, bytes[n]);
+    }
+}
+
+std::int32_t TSerTrace::DumpTrace(const std::string& fileName, bool hexNonPrintable, bool allHex)
+{
+    return WriteTrace(fileName, false, hexNonPrintable, allHex);
+}
+
+std::int32_t TSerTrace::AppendTrace(const std::string& fileName, bool hexNonPrintable, bool allHex)
+{
+    return WriteTrace(fileName, true, hexNonPrintable, allHex);
+}
+
+std::int32_t TSerTrace::WriteTrace(const std::string& fileName, bool append, bool hexNonPrintable,
+                                   bool allHex)
+{
+    const std::uint32_t count = Count();
+    if (traceBuffer == nullptr || count == 0) {
+        AbortTrace();
+        return 0;
+    }
+    TTextFile file;
+    if (const std::int32_t error = file.Open(fileName, append)) {
+        AbortTrace();
+        return -error;
+    }
+
+    std::uint32_t index = traceWrapped ? traceNext : 0;
+    std::size_t column = 0;
+    int previousKind = -1;
+    for (std::uint32_t n = 0; n < count; ++n) {
+        const std::uint8_t kind = traceBuffer[2 * std::size_t{index}];
+        const std::uint8_t value = traceBuffer[2 * std::size_t{index} + 1];
+        index = index + 1 == traceCapacity ? 0 : index + 1;
+
+        if (kind != previousKind) {
+            if (previousKind >= 0) {
+                // The file format's own CR LF ends the data line; the line
+                // break after it leaves one empty line between sections.
+                file.Write("\r\n\n");
+                column = 0;
+            }
+            if (kind == 'T') {
+                file.WriteLine("Transmit: ");
+            } else if (kind == 'R') {
+                file.WriteLine("Receive: ");
+            } else {
+                const char special[] = {
+                    'S', 'p', 'e', 'c', 'i', 'a', 'l', '-', static_cast<char>(kind), ':', ' '};
+                file.WriteLine(std::string_view(special, sizeof special));
+            }
+            previousKind = kind;
+        }
+
+        char item[5];
+        const std::size_t width = FormatByteItem(value, hexNonPrintable, allHex, item);
+        column += width;
+        if (column > TraceLastColumn) {
+            file.Write("\n");
+            column = width;
+        }
+        file.Write(std::string_view(item, width));
+    }
+
+    const std::int32_t error = file.Close();
+    AbortTrace();
+    return -error;
+}
+
+// ---------------------------------------------------------------------------
+// Log
+
+TSerLog::TSerLog(TMillisecondSource clock) : clock(std::move(clock)) {}
+
+std::int32_t TSerLog::InitLog(std::uint32_t size, std::uint32_t scratchSize)
+{
+    if (size > MaxSize) {
+        return BadArgument;
+    }
+    if (logBuffer == nullptr && size > 0) {
+        // Entries are smaller than the ring, so a larger scratch would never
+        // be filled; at least one byte so that bytes can pass through it.
+        const std::uint32_t scratch = std::max<std::uint32_t>(1, std::min(scratchSize, size));
+        std::unique_ptr<std::uint8_t[]> ring(new (std::nothrow) std::uint8_t[size]);
+        std::unique_ptr<std::uint8_t[]> block(new (std::nothrow) std::uint8_t[scratch]);
+        if (ring == nullptr || block == nullptr) {
+            return OutOfMemory;
+        }
+        logBuffer = std::move(ring);
+        logScratch = std::move(block);
+        logCapacity = size;
+        logScratchSize = scratch;
+    }
+    ClearLog();
+    loggingOn = true;
+    return 0;
+}
+
+void TSerLog::ClearLog()
+{
+    logHead = 0;
+    logTail = 0;
+    logFree = logCapacity;
+}
+
+void TSerLog::AbortLog()
+{
+    loggingOn = false;
+    logBuffer.reset();
+    logScratch.reset();
+    logCapacity = 0;
+    logScratchSize = 0;
+    ClearLog();
+}
+
+void TSerLog::StartLog()
+{
+    if (logBuffer != nullptr) {
+        loggingOn = true;
+    }
+}
+
+void TSerLog::StopLog()
+{
+    loggingOn = false;
+}
+
+void TSerLog::Reset()
+{
+    AbortLog();
+    logStartTime = clock();
+}
+
+bool TSerLog::AddLogEntry(std::uint8_t type, std::uint8_t subtype, std::uint32_t data,
+                          const std::uint8_t* bytes, std::uint32_t count)
+{
+    if (bytes == nullptr) {
+        count = 0;
+    }
+    // The room is made for the whole entry before any of it is written: a
+    // header written without its bytes would make every later take-out read
+    // the wrong bytes as headers.
+    const std::uint64_t size = std::uint64_t{HeaderSize} + count;
+    if (logBuffer == nullptr || size >= logCapacity) {
+        return false;
+    }
+    while (size > logFree && !Empty()) {
+        DropOldestEntry();
+    }
+    std::uint8_t header[HeaderSize] = {type, subtype};
+    PutUint32(header + 4, clock() - logStartTime);
+    PutUint32(header + 8, data);
+    PutUint32(header + 12, count);
+    Put(header, HeaderSize);
+    if (count > 0) {
+        Put(bytes, count);
+    }
+    return true;
+}
+
+void TSerLog::Put(const std::uint8_t* source, std::uint32_t count)
+{
+    const std::uint32_t first = std::min(count, logCapacity - logHead);
+    std::memcpy(logBuffer.get() + logHead, source, first);
+    std::memcpy(logBuffer.get(), source + first, count - first);
+    logHead = static_cast<std::uint32_t>((std::uint64_t{logHead} + count) % logCapacity);
+    logFree -= count;
+}
+
+void TSerLog::Peek(std::uint8_t* destination, std::uint32_t count) const
+{
+    const std::uint32_t first = std::min(count, logCapacity - logTail);
+    std::memcpy(destination, logBuffer.get() + logTail, first);
+    std::memcpy(destination + first, logBuffer.get(), count - first);
+}
+
+void TSerLog::Take(std::uint8_t* destination, std::uint32_t count)
+{
+    if (destination != nullptr) {
+        Peek(destination, count);
+    }
+    logTail = static_cast<std::uint32_t>((std::uint64_t{logTail} + count) % logCapacity);
+    logFree += count;
+}
+
+TSerLog::TEntryHeader TSerLog::TakeHeader()
+{
+    std::uint8_t raw[HeaderSize];
+    Take(raw, HeaderSize);
+    TEntryHeader header;
+    header.type = raw[0];
+    header.subtype = raw[1];
+    header.elapsed = GetUint32(raw + 4);
+    header.data = GetUint32(raw + 8);
+    header.count = GetUint32(raw + 12);
+    return header;
+}
+
+void TSerLog::DropOldestEntry()
+{
+    const TEntryHeader header = TakeHeader();
+    // The scratch takes what fits; the rest of a larger entry (a driver read
+    // beyond InSize) is skipped, never copied past the block.
+    const std::uint32_t kept = std::min(header.count, logScratchSize);
+    Take(logScratch.get(), kept);
+    Take(nullptr, header.count - kept);
+}
+
+std::int32_t TSerLog::DumpLog(const std::string& fileName, bool hexNonPrintable, bool allHex)
+{
+    return WriteLog(fileName, false, hexNonPrintable, allHex);
+}
+
+std::int32_t TSerLog::AppendLog(const std::string& fileName, bool hexNonPrintable, bool allHex)
+{
+    return WriteLog(fileName, true, hexNonPrintable, allHex);
+}
+
+std::int32_t TSerLog::WriteLog(const std::string& fileName, bool append, bool hexNonPrintable,
+                               bool allHex)
+{
+    if (logBuffer == nullptr || Empty()) {
+        AbortLog();
+        return 0;
+    }
+    loggingOn = false;
+    TTextFile file;
+    if (const std::int32_t error = file.Open(fileName, append)) {
+        return -error;
+    }
+
+    file.WriteLine(std::string("SERIAL ") + SerialLibraryVersion);
+    file.WriteLine("Compiler : " + CompilerDescription());
+    file.WriteLine("Operating System : " + OperatingSystemDescription());
+    file.WriteLine(ErrorText(LogColumnsText));
+    file.WriteLine(ErrorText(LogRuleText));
+
+    TLabelCache types;
+    TLabelCache subtypes;
+    static const std::string NoLabel;
+    while (!Empty()) {
+        // The line head (whose lookups may throw) is built before the entry is
+        // taken out, so a failure leaves the ring whole.
+        std::uint8_t raw[HeaderSize];
+        Peek(raw, HeaderSize);
+        const std::uint8_t subtype = raw[1];
+        const std::string head =
+            PadLeft(LogTimeText(GetUint32(raw + 4)), 8) + "  " +
+            PadRight(types.Get(TypeLabelBase, raw[0]), 8) + "  " +
+            PadRight(subtype == 0 ? NoLabel : subtypes.Get(SubtypeLabelBase, subtype), 12) + "  ";
+        char data[9];
+        std::snprintf(data, sizeof data, "%08X", static_cast<unsigned>(GetUint32(raw + 8)));
+
+        const TEntryHeader header = TakeHeader();
+        file.Write(head);
+        file.Write(data);
+        file.Write("  ");
+
+        // Bytes pass through the scratch in pieces of its size, so an entry
+        // larger than the scratch is written whole.
+        std::size_t column = LogFirstByteColumn;
+        std::uint32_t remaining = header.count;
+        while (remaining > 0) {
+            const std::uint32_t piece = std::min(remaining, logScratchSize);
+            Take(logScratch.get(), piece);
+            for (std::uint32_t n = 0; n < piece; ++n) {
+                char item[5];
+                const std::size_t width =
+                    FormatByteItem(logScratch[n], hexNonPrintable, allHex, item);
+                column += width;
+                if (column >= LogWrapColumn) {
+                    file.Write(LogContinuation);
+                    column = width + LogFirstByteColumn;
+                }
+                file.Write(std::string_view(item, width));
+            }
+            remaining -= piece;
+        }
+        file.Write("\n");
+    }
+
+    const std::int32_t error = file.Close();
+    AbortLog();
+    return -error;
+}
