@@ -3,6 +3,7 @@
 // Signals, waits and the millisecond clock the serial threads and the
 // exchange engine build on. Locks are std::recursive_mutex, used directly.
 
+#include <atomic>
 #include <cstdint>
 #include <initializer_list>
 
@@ -41,6 +42,11 @@ public:
 private:
     int fd_ = -1;
     Kind kind_;
+    // Bumped (release) before each Set and read (acquire) by a successful
+    // wait, so that what the setter wrote before Set is visible to the
+    // released thread in the language's memory model too, not only through
+    // the kernel.
+    std::atomic<std::uint64_t> sets_{0};
 };
 
 // Waits until one of the events is signalled: returns its index (consuming it

@@ -1,0 +1,464 @@
+#include "MessageWindow.h"
+
+#include "Sync.h"
+#include "WaitUtil.h"
+
+#include <QCoreApplication>
+#include <QEvent>
+#include <QObject>
+#include <QThread>
+
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <unistd.h>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace platform {
+
+namespace {
+
+struct ThreadQueue;
+
+enum class SendStatus { Pending, Running, Done, Failed };
+
+// One blocking send. Its status is guarded by the receiving queue's mutex.
+struct SendState {
+    SendStatus status = SendStatus::Pending;
+    std::intptr_t result = 0;
+    std::shared_ptr<ThreadQueue> sender; // keeps the sender's reply descriptor open
+};
+
+struct Message {
+    WindowHandle window = 0;
+    std::uint32_t msg = 0;
+    std::uintptr_t wParam = 0;
+    std::intptr_t lParam = 0;
+    std::shared_ptr<SendState> send; // null for a posted message
+};
+
+class Bridge;
+
+// The messages of one thread. Three eventfds, kept level by UpdateSignals:
+// pendingFd while any message waits, sentFd while a sent one waits (what a
+// blocked sender serves), replyFd when a send made by this thread finished.
+struct ThreadQueue : std::enable_shared_from_this<ThreadQueue> {
+    ThreadQueue()
+        : pendingFd(detail::NewEventFd()), sentFd(detail::NewEventFd()),
+          replyFd(detail::NewEventFd()), mainThread(::gettid() == ::getpid())
+    {
+    }
+    ~ThreadQueue()
+    {
+        ::close(pendingFd);
+        ::close(sentFd);
+        ::close(replyFd);
+    }
+    ThreadQueue(const ThreadQueue&) = delete;
+    ThreadQueue& operator=(const ThreadQueue&) = delete;
+
+    std::mutex mutex;
+    std::deque<Message> messages;
+    std::size_t sentCount = 0;
+    bool pendingSignalled = false;
+    bool sentSignalled = false;
+    bool dead = false;
+    Bridge* bridge = nullptr; // main thread only, while an application object exists
+    bool bridgePosted = false;
+
+    const int pendingFd;
+    const int sentFd;
+    const int replyFd;
+    const bool mainThread;
+
+    // Owner thread only.
+    std::function<void(std::exception_ptr)> guard;
+};
+
+void UpdateSignals(ThreadQueue& q)
+{
+    const bool wantPending = !q.messages.empty();
+    if (wantPending != q.pendingSignalled) {
+        wantPending ? detail::SignalFd(q.pendingFd)
+                    : static_cast<void>(detail::DrainFd(q.pendingFd));
+        q.pendingSignalled = wantPending;
+    }
+    const bool wantSent = q.sentCount > 0;
+    if (wantSent != q.sentSignalled) {
+        wantSent ? detail::SignalFd(q.sentFd) : static_cast<void>(detail::DrainFd(q.sentFd));
+        q.sentSignalled = wantSent;
+    }
+}
+
+bool DeliverOne(ThreadQueue& q, bool sentOnly);
+void WakeBridge(ThreadQueue& q);
+
+int BridgeEventType()
+{
+    static const int type = QEvent::registerEventType();
+    return type;
+}
+
+// Lets the Qt event loop of the main thread deliver that thread's messages:
+// every wake posts one event, which delivers one message and posts the next,
+// so Qt's own events interleave with ours.
+class Bridge final : public QObject {
+public:
+    explicit Bridge(std::weak_ptr<ThreadQueue> queue) : queue_(std::move(queue)) {}
+
+    bool event(QEvent* e) override
+    {
+        if (e->type() != static_cast<QEvent::Type>(BridgeEventType()))
+            return QObject::event(e);
+        try {
+            if (const auto q = queue_.lock()) {
+                {
+                    const std::lock_guard lock(q->mutex);
+                    q->bridgePosted = false;
+                }
+                DeliverOne(*q, false);
+                const std::lock_guard lock(q->mutex);
+                if (!q->messages.empty())
+                    WakeBridge(*q);
+            }
+        } catch (...) {
+            // Nothing may cross into Qt's loop; window procedures are guarded
+            // already, so only a failure to allocate ends up here.
+        }
+        return true;
+    }
+
+private:
+    std::weak_ptr<ThreadQueue> queue_;
+};
+
+void DetachBridge(ThreadQueue& q)
+{
+    Bridge* bridge = nullptr;
+    {
+        const std::lock_guard lock(q.mutex);
+        bridge = std::exchange(q.bridge, nullptr);
+        q.bridgePosted = false;
+    }
+    delete bridge;
+}
+
+// Under q.mutex. The event is created under the lock so that its hand-over
+// to the main thread is ordered by our mutex as well as by Qt's.
+void WakeBridge(ThreadQueue& q)
+{
+    if (!q.mainThread || q.bridgePosted)
+        return;
+    QCoreApplication* app = QCoreApplication::instance();
+    if (app == nullptr)
+        return;
+    if (q.bridge == nullptr) {
+        auto* bridge = new Bridge(q.weak_from_this());
+        if (bridge->thread() != app->thread())
+            bridge->moveToThread(app->thread());
+        QObject::connect(app, &QObject::destroyed, [weak = q.weak_from_this()] {
+            if (const auto queue = weak.lock())
+                DetachBridge(*queue);
+        });
+        q.bridge = bridge;
+    }
+    q.bridgePosted = true;
+    QCoreApplication::postEvent(q.bridge, new QEvent(static_cast<QEvent::Type>(BridgeEventType())));
+}
+
+struct WindowEntry {
+    std::shared_ptr<const WindowProc> proc;
+    std::shared_ptr<ThreadQueue> owner;
+};
+
+// Never destroyed: threads may still end (and drop their windows) while
+// static objects are being torn down.
+struct Registry {
+    std::mutex mutex;
+    std::unordered_map<WindowHandle, WindowEntry> windows;
+    WindowHandle next = 1;
+};
+
+Registry& Windows()
+{
+    static Registry* registry = new Registry;
+    return *registry;
+}
+
+void ShutdownQueue(const std::shared_ptr<ThreadQueue>& q);
+
+struct QueueHolder {
+    std::shared_ptr<ThreadQueue> queue;
+    ~QueueHolder()
+    {
+        if (queue)
+            ShutdownQueue(queue);
+    }
+};
+
+thread_local QueueHolder currentQueue;
+
+ThreadQueue& OwnQueue()
+{
+    if (!currentQueue.queue)
+        currentQueue.queue = std::make_shared<ThreadQueue>();
+    return *currentQueue.queue;
+}
+
+void ReleaseSenders(const std::vector<std::shared_ptr<SendState>>& sends)
+{
+    for (const auto& s : sends)
+        detail::SignalFd(s->sender->replyFd);
+}
+
+// Under q.mutex: drops the messages for which drop() holds, failing their senders.
+template <typename Pred>
+std::vector<std::shared_ptr<SendState>> DropMessages(ThreadQueue& q, Pred drop)
+{
+    std::vector<std::shared_ptr<SendState>> released;
+    for (auto it = q.messages.begin(); it != q.messages.end();) {
+        if (!drop(*it)) {
+            ++it;
+            continue;
+        }
+        if (it->send) {
+            it->send->status = SendStatus::Failed;
+            --q.sentCount;
+            released.push_back(std::move(it->send));
+        }
+        it = q.messages.erase(it);
+    }
+    UpdateSignals(q);
+    return released;
+}
+
+// A thread that ends takes its windows with it; senders waiting on it are released.
+void ShutdownQueue(const std::shared_ptr<ThreadQueue>& q)
+{
+    std::vector<std::shared_ptr<SendState>> released;
+    {
+        Registry& r = Windows();
+        const std::lock_guard registryLock(r.mutex);
+        std::erase_if(r.windows, [&](const auto& item) { return item.second.owner == q; });
+        const std::lock_guard lock(q->mutex);
+        q->dead = true;
+        released = DropMessages(*q, [](const Message&) { return true; });
+    }
+    ReleaseSenders(released);
+    DetachBridge(*q);
+}
+
+void HandleException(ThreadQueue& q, std::exception_ptr error)
+{
+    if (!q.guard)
+        return;
+    try {
+        q.guard(std::move(error));
+    } catch (...) {
+        // The guard is the last line; nothing may leave through it.
+    }
+}
+
+std::intptr_t CallProc(ThreadQueue& q, const WindowProc& proc, std::uint32_t msg,
+                       std::uintptr_t wParam, std::intptr_t lParam)
+{
+    try {
+        return proc(msg, wParam, lParam);
+    } catch (...) {
+        HandleException(q, std::current_exception());
+        return 0;
+    }
+}
+
+std::shared_ptr<const WindowProc> ProcOf(WindowHandle window, const ThreadQueue& owner)
+{
+    Registry& r = Windows();
+    const std::lock_guard lock(r.mutex);
+    const auto it = r.windows.find(window);
+    if (it == r.windows.end() || it->second.owner.get() != &owner)
+        return nullptr;
+    return it->second.proc;
+}
+
+// On q's own thread: delivers its oldest message (or oldest sent message).
+bool DeliverOne(ThreadQueue& q, bool sentOnly)
+{
+    Message m;
+    {
+        const std::lock_guard lock(q.mutex);
+        auto it = q.messages.begin();
+        if (sentOnly)
+            while (it != q.messages.end() && !it->send)
+                ++it;
+        if (it == q.messages.end())
+            return false;
+        m = std::move(*it);
+        q.messages.erase(it);
+        if (m.send) {
+            m.send->status = SendStatus::Running;
+            --q.sentCount;
+        }
+        UpdateSignals(q);
+    }
+    const auto proc = ProcOf(m.window, q);
+    std::intptr_t result = 0;
+    if (proc)
+        result = CallProc(q, *proc, m.msg, m.wParam, m.lParam);
+    if (m.send) {
+        {
+            const std::lock_guard lock(q.mutex);
+            m.send->status = proc ? SendStatus::Done : SendStatus::Failed;
+            m.send->result = result;
+        }
+        detail::SignalFd(m.send->sender->replyFd);
+    }
+    return true;
+}
+
+// Under the registry lock.
+bool Enqueue(ThreadQueue& q, Message m)
+{
+    const std::lock_guard lock(q.mutex);
+    if (q.dead)
+        return false;
+    if (m.send)
+        ++q.sentCount;
+    q.messages.push_back(std::move(m));
+    UpdateSignals(q);
+    WakeBridge(q);
+    return true;
+}
+
+} // namespace
+
+namespace detail {
+
+int PendingMessageDescriptor()
+{
+    return OwnQueue().pendingFd;
+}
+
+} // namespace detail
+
+WindowHandle CreateMessageWindow(WindowProc proc)
+{
+    OwnQueue();
+    Registry& r = Windows();
+    const std::lock_guard lock(r.mutex);
+    while (r.next == 0 || r.windows.contains(r.next))
+        ++r.next;
+    const WindowHandle handle = r.next++;
+    r.windows.emplace(handle, WindowEntry{std::make_shared<const WindowProc>(std::move(proc)),
+                                          currentQueue.queue});
+    return handle;
+}
+
+void DestroyMessageWindow(WindowHandle window)
+{
+    std::vector<std::shared_ptr<SendState>> released;
+    {
+        Registry& r = Windows();
+        const std::lock_guard registryLock(r.mutex);
+        const auto it = r.windows.find(window);
+        if (it == r.windows.end())
+            return;
+        const std::shared_ptr<ThreadQueue> owner = std::move(it->second.owner);
+        r.windows.erase(it);
+        const std::lock_guard lock(owner->mutex);
+        released = DropMessages(*owner, [window](const Message& m) { return m.window == window; });
+    }
+    ReleaseSenders(released);
+}
+
+bool IsWindow(WindowHandle window)
+{
+    Registry& r = Windows();
+    const std::lock_guard lock(r.mutex);
+    return r.windows.contains(window);
+}
+
+bool SendMessageTimeout(WindowHandle window, std::uint32_t msg, std::uintptr_t wParam,
+                        std::intptr_t lParam, std::uint32_t timeoutMs, std::intptr_t* result)
+{
+    ThreadQueue& me = OwnQueue();
+    auto state = std::make_shared<SendState>();
+    state->sender = currentQueue.queue;
+    std::shared_ptr<ThreadQueue> target;
+    std::shared_ptr<const WindowProc> ownProc;
+    {
+        Registry& r = Windows();
+        const std::lock_guard lock(r.mutex);
+        const auto it = r.windows.find(window);
+        if (it == r.windows.end())
+            return false;
+        if (it->second.owner.get() == &me) {
+            ownProc = it->second.proc;
+        } else {
+            target = it->second.owner;
+            if (!Enqueue(*target, Message{window, msg, wParam, lParam, state}))
+                return false;
+        }
+    }
+    if (ownProc) {
+        const std::intptr_t r = CallProc(me, *ownProc, msg, wParam, lParam);
+        if (result != nullptr)
+            *result = r;
+        return true;
+    }
+
+    const detail::Deadline deadline(timeoutMs);
+    std::unique_lock lock(target->mutex);
+    for (;;) {
+        if (state->status == SendStatus::Done) {
+            if (result != nullptr)
+                *result = state->result;
+            return true;
+        }
+        if (state->status == SendStatus::Failed)
+            return false;
+        if (deadline.Expired()) {
+            // Not started yet: withdraw it, so that it never runs late.
+            if (state->status == SendStatus::Pending) {
+                std::erase_if(target->messages, [&](const Message& m) { return m.send == state; });
+                --target->sentCount;
+                state->status = SendStatus::Failed;
+                UpdateSignals(*target);
+            }
+            return false;
+        }
+        lock.unlock();
+        pollfd fds[2] = {{me.replyFd, POLLIN, 0}, {me.sentFd, POLLIN, 0}};
+        detail::PollRetry(fds, 2, deadline.RemainingMs());
+        detail::DrainFd(me.replyFd);
+        // Serve sends addressed to us, so that two threads sending to each
+        // other do not wait for ever.
+        while (DeliverOne(me, true)) {
+        }
+        lock.lock();
+    }
+}
+
+bool PostMessage(WindowHandle window, std::uint32_t msg, std::uintptr_t wParam,
+                 std::intptr_t lParam)
+{
+    Registry& r = Windows();
+    const std::lock_guard lock(r.mutex);
+    const auto it = r.windows.find(window);
+    if (it == r.windows.end())
+        return false;
+    return Enqueue(*it->second.owner, Message{window, msg, wParam, lParam, nullptr});
+}
+
+bool ProcessOnePendingMessage()
+{
+    return DeliverOne(OwnQueue(), false);
+}
+
+void SetExceptionGuard(std::function<void(std::exception_ptr)> guard)
+{
+    OwnQueue().guard = std::move(guard);
+}
+
+} // namespace platform

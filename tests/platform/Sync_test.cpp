@@ -1,0 +1,129 @@
+// Unit under test: Sync (events, waits on several, Sleep, the millisecond clock).
+#include "MessageWindow.h"
+#include "Sync.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <poll.h>
+#include <thread>
+#include <vector>
+
+using platform::Event;
+
+TEST(Event, AutoResetReleasesOneWaiterPerSetAndClearsItself)
+{
+    Event e(Event::Kind::AutoReset);
+    EXPECT_FALSE(e.Wait(0));
+    e.Set();
+    e.Set(); // two sets before a wait count once
+    EXPECT_TRUE(e.Wait(0));
+    EXPECT_FALSE(e.Wait(0));
+
+    // Whichever thread gets there first takes the one signal; the other times out.
+    std::atomic<int> released{0};
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < 2; ++i)
+        waiters.emplace_back([&] { released += e.Wait(300) ? 1 : 0; });
+    e.Set();
+    for (auto& t : waiters)
+        t.join();
+    EXPECT_EQ(released.load(), 1);
+    EXPECT_FALSE(e.Wait(0));
+}
+
+TEST(Event, ManualResetReleasesEveryWaiterUntilReset)
+{
+    Event e(Event::Kind::ManualReset, true);
+    EXPECT_TRUE(e.Wait(0));
+    EXPECT_TRUE(e.Wait(0));
+    e.Reset();
+    EXPECT_FALSE(e.Wait(0));
+
+    std::atomic<int> released{0};
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < 3; ++i)
+        waiters.emplace_back([&] { released += e.Wait() ? 1 : 0; });
+    e.Set();
+    for (auto& t : waiters)
+        t.join();
+    EXPECT_EQ(released.load(), 3);
+    EXPECT_TRUE(e.TryConsume()); // still set: confirming does not take it
+    e.Reset();
+    EXPECT_FALSE(e.TryConsume());
+}
+
+TEST(Event, DescriptorIsReadableExactlyWhileSet)
+{
+    Event e(Event::Kind::AutoReset);
+    pollfd p{e.Descriptor(), POLLIN, 0};
+    EXPECT_EQ(poll(&p, 1, 0), 0);
+    e.Set();
+    EXPECT_EQ(poll(&p, 1, 0), 1);
+    EXPECT_TRUE(e.TryConsume());
+    EXPECT_FALSE(e.TryConsume());
+    EXPECT_EQ(poll(&p, 1, 0), 0);
+    EXPECT_EQ(e.GetKind(), Event::Kind::AutoReset);
+}
+
+TEST(WaitAny, LowestSignalledIndexWinsAndOnlyItIsConsumed)
+{
+    Event a(Event::Kind::AutoReset);
+    Event b(Event::Kind::AutoReset);
+    Event m(Event::Kind::ManualReset);
+    b.Set();
+    a.Set();
+    m.Set();
+    EXPECT_EQ(platform::WaitAny({&a, &b, &m}, 0), 0);
+    EXPECT_EQ(platform::WaitAny({&a, &b, &m}, 0), 1);
+    EXPECT_EQ(platform::WaitAny({&a, &b, &m}, 0), 2);
+    EXPECT_EQ(platform::WaitAny({&a, &b, &m}, 0), 2); // manual-reset stays set
+    m.Reset();
+    EXPECT_EQ(platform::WaitAny({&a, &b, &m}, 0), platform::WaitTimeout);
+}
+
+TEST(WaitAny, WakesOnASetFromAnotherThreadAndTimesOutNotEarly)
+{
+    Event a(Event::Kind::AutoReset);
+    Event b(Event::Kind::AutoReset);
+    std::thread setter([&] { b.Set(); });
+    EXPECT_EQ(platform::WaitAny({&a, &b}), 1);
+    setter.join();
+
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(platform::WaitAny({&a, &b}, 30), platform::WaitTimeout);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(30));
+}
+
+TEST(WaitAnyOrMessage, ReportsAPendingMessageAfterTheEvents)
+{
+    std::vector<std::uint32_t> seen;
+    const platform::WindowHandle w =
+        platform::CreateMessageWindow([&](std::uint32_t msg, std::uintptr_t, std::intptr_t) {
+            seen.push_back(msg);
+            return std::intptr_t{0};
+        });
+    Event done(Event::Kind::ManualReset);
+    EXPECT_EQ(platform::WaitAnyOrMessage({&done}, 0), platform::WaitTimeout);
+
+    std::thread poster([&] { platform::PostMessage(w, 7, 0, 0); });
+    EXPECT_EQ(platform::WaitAnyOrMessage({&done}), 1);
+    poster.join();
+    done.Set();
+    EXPECT_EQ(platform::WaitAnyOrMessage({&done}, 0), 0); // events rank first
+    done.Reset();
+    EXPECT_TRUE(platform::ProcessOnePendingMessage());
+    EXPECT_EQ(seen, std::vector<std::uint32_t>{7});
+    EXPECT_EQ(platform::WaitAnyOrMessage({&done}, 0), platform::WaitTimeout);
+    platform::DestroyMessageWindow(w);
+}
+
+TEST(Sleep, LastsAtLeastItsTimeByTheMillisecondClock)
+{
+    const std::uint32_t before = platform::MillisecondClock();
+    platform::Sleep(20);
+    const std::uint32_t after = platform::MillisecondClock();
+    EXPECT_GE(static_cast<std::uint32_t>(after - before), 20u);
+    platform::Sleep(0); // gives up the time slice and returns
+}
