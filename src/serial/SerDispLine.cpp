@@ -1,0 +1,367 @@
+// Line control and status of TSerBaseDispatcher: line settings, flow control,
+// DTR/RTS, RS-485, thread boost, modem status and line errors.
+#include "SerDisp.h"
+
+namespace {
+
+using Lock = std::lock_guard<std::recursive_mutex>;
+
+constexpr std::uint32_t KeepBaud = 0;
+constexpr std::uint8_t KeepParity = 5;
+constexpr std::uint8_t KeepDataBits = 9;
+constexpr std::uint8_t KeepStopBits = 3;
+
+constexpr int DrainPolls = 5000;
+constexpr std::uint32_t DrainPollMs = 2;
+
+constexpr std::uint8_t HwUseDtr = 1;
+constexpr std::uint8_t HwUseRts = 2;
+constexpr std::uint8_t HwRequireDsr = 4;
+constexpr std::uint8_t HwRequireCts = 8;
+constexpr std::uint8_t SwTransmit = 1;
+constexpr std::uint8_t SwReceive = 2;
+
+void SetDtrControl(TLineState& state, std::uint32_t control)
+{
+    state.Flags = (state.Flags & ~LineDtrControlMask) | control;
+}
+
+void SetRtsControl(TLineState& state, std::uint32_t control)
+{
+    state.Flags = (state.Flags & ~LineRtsControlMask) | control;
+}
+
+} // namespace
+
+std::uint32_t SerBaudFromCode(std::uint32_t baud)
+{
+    static constexpr std::uint32_t Codes[24] = {
+        110, 300, 600, 1200,  2400, 4800, 9600, 14400,  19200, 0, 0, 38400,
+        0,   0,   0,   56000, 0,    0,    0,    128000, 0,     0, 0, 256000,
+    };
+    if (baud == 0xFEFF) {
+        return 115200;
+    }
+    if (baud >= 0xFF10 && baud <= 0xFF27 && Codes[baud - 0xFF10] != 0) {
+        return Codes[baud - 0xFF10];
+    }
+    return baud;
+}
+
+int TSerBaseDispatcher::ApplyLineState(TLineState& state)
+{
+    Lock lock(mainLock);
+    if (!dtrHandshake) {
+        SetDtrControl(state, dtrOn ? LineDtrEnable : LineDtrDisable);
+    }
+    if (!rtsHandshake) {
+        SetRtsControl(state, rtsOn ? LineRtsEnable : LineRtsDisable);
+    }
+    const int result = SetLineState(state);
+    currentBaud = state.BaudRate;
+    // A line-state write may drop the lines; the remembered levels win.
+    SetDtr(dtrOn ? 1 : 0);
+    if (!rs485Enabled) {
+        SetRts(rtsOn ? 1 : 0);
+    }
+    return result;
+}
+
+int TSerBaseDispatcher::SetLine(std::uint32_t baud, std::uint8_t parity, std::uint8_t dataBits,
+                                std::uint8_t stopBits)
+{
+    TLineState current;
+    std::uint8_t stopCode = 0;
+    {
+        Lock lock(mainLock);
+        GetLineState(lineState);
+        current = lineState;
+        if (baud == KeepBaud) {
+            baud = current.BaudRate;
+        }
+        if (parity == KeepParity) {
+            parity = current.Parity;
+        }
+        if (dataBits == KeepDataBits) {
+            dataBits = current.ByteSize;
+        }
+        if (stopBits == KeepStopBits) {
+            stopCode = current.StopBits;
+        } else {
+            stopCode = stopBits >= 2 ? StopBitsTwo : StopBitsOne;
+        }
+        if (dataBits == 5) {
+            stopCode = StopBitsOneAndHalf;
+        }
+        if (baud == current.BaudRate && parity == current.Parity && dataBits == current.ByteSize &&
+            stopCode == current.StopBits) {
+            return 0;
+        }
+    }
+
+    // Let the bytes still queued leave at the old settings, then wait out the
+    // last character in the shift register.
+    for (int i = 0; i < DrainPolls && OutputUsed() > 0; ++i) {
+        SleepMs(DrainPollMs);
+    }
+    const std::uint32_t rate = SerBaudFromCode(currentBaud);
+    if (rate != 0) {
+        std::uint32_t bits = current.ByteSize + 2u;
+        bits += current.Parity != 0 ? 1 : 0;
+        bits += current.StopBits != StopBitsOne ? 1 : 0;
+        const std::uint64_t t = std::uint64_t{10000000u / rate} * bits;
+        std::uint64_t d = 18 * t;
+        if (d < 10000) {
+            d *= 2;
+        }
+        SleepMs(static_cast<std::uint32_t>((d + 9999) / 10000));
+    }
+
+    Lock lock(mainLock);
+    GetLineState(lineState);
+    lineState.BaudRate = baud;
+    lineState.Parity = parity;
+    lineState.ByteSize = dataBits;
+    lineState.StopBits = stopCode;
+    return ApplyLineState(lineState);
+}
+
+int TSerBaseDispatcher::GetLineSettings(std::uint32_t& baud, std::uint8_t& parity,
+                                        std::uint8_t& stopBits, std::uint8_t& dataBits)
+{
+    Lock lock(mainLock);
+    const int result = GetLineState(lineState);
+    baud = SerBaudFromCode(lineState.BaudRate);
+    parity = lineState.Parity;
+    stopBits = lineState.StopBits != StopBitsOne ? 2 : 1;
+    dataBits = lineState.ByteSize;
+    return result;
+}
+
+int TSerBaseDispatcher::SetHardwareFlow(std::uint32_t bufferFull, std::uint32_t bufferResume,
+                                        std::uint8_t options)
+{
+    if (bufferFull < bufferResume || bufferFull > inQueueSize) {
+        return DispBadArgument;
+    }
+    Lock lock(mainLock);
+    GetLineState(lineState);
+    lineState.Flags &= ~(LineCtsOutFlow | LineDsrOutFlow | LineDtrControlMask | LineRtsControlMask);
+    dtrHandshake = false;
+    rtsHandshake = false;
+    if (options & HwUseDtr) {
+        SetDtrControl(lineState, LineDtrHandshake);
+        dtrHandshake = true;
+    } else if (dtrOn) {
+        SetDtrControl(lineState, LineDtrEnable);
+    }
+    if (options & HwUseRts) {
+        SetRtsControl(lineState, LineRtsHandshake);
+        rtsHandshake = true;
+    } else if (rtsOn) {
+        SetRtsControl(lineState, LineRtsEnable);
+    }
+    if (rs485Enabled && IsNtPlatform()) {
+        SetRtsControl(lineState, LineRtsToggle);
+        rtsHandshake = true;
+    }
+    lineState.XoffLim = static_cast<std::uint16_t>(inQueueSize - bufferFull);
+    lineState.XonLim = static_cast<std::uint16_t>(bufferResume);
+    if (options & HwRequireDsr) {
+        lineState.Flags |= LineDsrOutFlow;
+    }
+    if (options & HwRequireCts) {
+        lineState.Flags |= LineCtsOutFlow;
+    }
+    return ApplyLineState(lineState);
+}
+
+int TSerBaseDispatcher::SetSoftwareFlow(std::uint32_t bufferFull, std::uint32_t bufferResume,
+                                        std::uint8_t options)
+{
+    if (bufferFull < bufferResume || bufferFull > inQueueSize) {
+        return DispBadArgument;
+    }
+    Lock lock(mainLock);
+    GetLineState(lineState);
+    // A side left out of the options is switched off, so that narrowing the
+    // options takes effect.
+    lineState.Flags &= ~(LineInXonXoff | LineOutXonXoff);
+    if (options & SwReceive) {
+        lineState.Flags |= LineInXonXoff;
+        lineState.XoffLim = static_cast<std::uint16_t>(inQueueSize - bufferFull);
+        lineState.XonLim = static_cast<std::uint16_t>(bufferResume);
+    }
+    if (options & SwTransmit) {
+        lineState.Flags |= LineOutXonXoff;
+    }
+    if (options & (SwReceive | SwTransmit)) {
+        lineState.XonChar = 17;
+        lineState.XoffChar = 19;
+    }
+    return ApplyLineState(lineState);
+}
+
+int TSerBaseDispatcher::ClearSoftwareFlow()
+{
+    Lock lock(mainLock);
+    GetLineState(lineState);
+    lineState.Flags &= ~(LineInXonXoff | LineOutXonXoff);
+    return ApplyLineState(lineState);
+}
+
+int TSerBaseDispatcher::SetFlowChars(std::uint8_t xon, std::uint8_t xoff)
+{
+    Lock lock(mainLock);
+    GetLineState(lineState);
+    lineState.XonChar = xon;
+    lineState.XoffChar = xoff;
+    return ApplyLineState(lineState);
+}
+
+int TSerBaseDispatcher::GetFlowSettings(std::uint8_t& hwOptions, std::uint8_t& swOptions,
+                                        std::uint8_t& xoff, std::uint8_t& xon)
+{
+    Lock lock(mainLock);
+    const int result = GetLineState(lineState);
+    const std::uint32_t flags = lineState.Flags;
+    hwOptions = 0;
+    if ((flags & LineDtrControlMask) == LineDtrHandshake) {
+        hwOptions |= HwUseDtr;
+    }
+    if ((flags & LineRtsControlMask) == LineRtsHandshake) {
+        hwOptions |= HwUseRts;
+    }
+    if (flags & LineDsrOutFlow) {
+        hwOptions |= HwRequireDsr;
+    }
+    if (flags & LineCtsOutFlow) {
+        hwOptions |= HwRequireCts;
+    }
+    swOptions = 0;
+    if (flags & LineOutXonXoff) {
+        swOptions |= SwTransmit;
+    }
+    if (flags & LineInXonXoff) {
+        swOptions |= SwReceive;
+    }
+    xoff = lineState.XoffChar;
+    xon = lineState.XonChar;
+    return result;
+}
+
+int TSerBaseDispatcher::SetDtr(int on)
+{
+    if (dtrHandshake) {
+        return 1;
+    }
+    const bool level = on == 1;
+    const int result = EscapeFunction(level ? EscapeSetDtr : EscapeClearDtr);
+    dtrOn = level;
+    return result == 0 ? 0 : DispBadArgument;
+}
+
+int TSerBaseDispatcher::SetRts(int on)
+{
+    if (rtsHandshake) {
+        return 1;
+    }
+    const bool level = on == 1;
+    const int result = EscapeFunction(level ? EscapeSetRts : EscapeClearRts);
+    rtsOn = level;
+    return result == 0 ? 0 : DispBadArgument;
+}
+
+void TSerBaseDispatcher::SetRs485(bool on)
+{
+    Lock lock(mainLock);
+    rs485Enabled = on;
+    if (on && !IsNtPlatform()) {
+        uartBaseAddress = static_cast<std::uint16_t>(EscapeFunction(EscapeGetBaseAddress));
+    }
+    ApplyThreadPriorities();
+}
+
+void TSerBaseDispatcher::SetThreadBoost(std::uint8_t boost)
+{
+    Lock lock(mainLock);
+    if (boost == threadBoost) {
+        return;
+    }
+    threadBoost = boost;
+    ApplyThreadPriorities();
+}
+
+void TSerBaseDispatcher::SetOptionBits(std::uint32_t bits)
+{
+    Lock lock(mainLock);
+    optionFlags |= bits;
+}
+
+void TSerBaseDispatcher::ClearOptionBits(std::uint32_t bits)
+{
+    Lock lock(mainLock);
+    optionFlags &= ~bits;
+}
+
+std::uint8_t TSerBaseDispatcher::GetModemStatus(std::uint8_t keepMask)
+{
+    Lock lock(mainLock);
+    modemStatusByte =
+        static_cast<std::uint8_t>((ReadModemLines() & 0xF0) | (modemStatusByte & 0x0F));
+    if (ringSeen.exchange(false)) {
+        modemStatusByte |= ModemTrailingRing;
+    }
+    const std::uint8_t result = modemStatusByte;
+    modemStatusByte &= keepMask;
+    return result;
+}
+
+void TSerBaseDispatcher::UpdateModemChanges()
+{
+    Lock lock(mainLock);
+    const std::uint8_t before = modemStatusByte;
+    GetModemStatus(0xFF);
+    modemStatusByte |= static_cast<std::uint8_t>(((before ^ modemStatusByte) & 0xF0) >> 4);
+}
+
+void TSerBaseDispatcher::RefreshLineErrors()
+{
+    lineErrorBits.fetch_or(ReadErrorsLocked() & 0x1F);
+}
+
+int TSerBaseDispatcher::GetLineError()
+{
+    static constexpr struct {
+        std::uint32_t bit;
+        int code;
+    } Order[] = {{LineErrOverflow, 1},
+                 {LineErrOverrun, 2},
+                 {LineErrParity, 3},
+                 {LineErrFraming, 4},
+                 {LineErrBreak, 9}};
+    Lock lock(mainLock);
+    std::uint32_t bits = lineErrorBits.load();
+    for (;;) {
+        int code = 0;
+        for (const auto& e : Order) {
+            if (bits & e.bit) {
+                code = e.code;
+                break;
+            }
+        }
+        if (code == 0) {
+            return 0;
+        }
+        // The break stays for CheckLineBreak.
+        if (lineErrorBits.compare_exchange_weak(bits, bits & ~0x0Fu)) {
+            return code;
+        }
+    }
+}
+
+bool TSerBaseDispatcher::CheckLineBreak()
+{
+    Lock lock(mainLock);
+    return (lineErrorBits.fetch_and(~LineErrBreak) & LineErrBreak) != 0;
+}

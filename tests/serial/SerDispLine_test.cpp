@@ -1,0 +1,209 @@
+// Unit under test: SerDispLine (line settings, flow control, DTR/RTS, modem status, line errors).
+#include "FakeDispatcher.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace {
+
+bool SameLine(const TLineState& a, const TLineState& b)
+{
+    return a.BaudRate == b.BaudRate && a.Flags == b.Flags && a.XonLim == b.XonLim &&
+           a.XoffLim == b.XoffLim && a.ByteSize == b.ByteSize && a.Parity == b.Parity &&
+           a.StopBits == b.StopBits && a.XonChar == b.XonChar && a.XoffChar == b.XoffChar;
+}
+
+} // namespace
+
+TEST(SerDispLine, SetLineKeepsValuesAndWaitsForTheTransmitter)
+{
+    TFakeDispatcher d;
+    d.device.BaudRate = 4800; // the open applies 9600
+    ASSERT_EQ(d.Open(), 0);
+    EXPECT_EQ(d.device.BaudRate, 9600u);
+    d.sleeps.clear();
+    const int writes = d.setLineCalls;
+    EXPECT_EQ(d.SetLine(0, 5, 9, 3), 0);
+    EXPECT_EQ(d.SetLine(9600, 0, 8, 1), 0);
+    EXPECT_EQ(d.setLineCalls, writes);
+    EXPECT_TRUE(d.sleeps.empty());
+
+    // Three polls find bytes waiting, then the line is idle; one character
+    // time at 9600 8N1 (10 bits) is 1.04 ms, times 18: 19 ms.
+    d.drainScript = {5, 3, 1, 0};
+    EXPECT_EQ(d.SetLine(0, 2, 9, 3), 0);
+    EXPECT_EQ(d.sleeps, (std::vector<std::uint32_t>{2, 2, 2, 19}));
+    EXPECT_EQ(d.device.BaudRate, 9600u);
+    EXPECT_EQ(d.device.Parity, 2);
+    EXPECT_EQ(d.device.ByteSize, 8);
+    EXPECT_EQ(d.device.StopBits, StopBitsOne);
+
+    // A transmitter that never drains is given up after 5000 polls; the
+    // delay now counts the parity bit: 11 bits, 21 ms.
+    d.sleeps.clear();
+    d.drainScript = {1};
+    EXPECT_EQ(d.SetLine(19200, 5, 7, 2), 0);
+    ASSERT_EQ(d.sleeps.size(), 5001u);
+    EXPECT_EQ(d.sleeps.back(), 21u);
+    EXPECT_EQ(d.device.StopBits, StopBitsTwo);
+    EXPECT_EQ(d.device.ByteSize, 7);
+    d.drainScript.clear();
+
+    // Five data bits always take one and a half stop bits.
+    EXPECT_EQ(d.SetLine(0, 5, 5, 2), 0);
+    EXPECT_EQ(d.device.StopBits, StopBitsOneAndHalf);
+    EXPECT_EQ(d.SetLine(0, 5, 9, 1), 0);
+    EXPECT_EQ(d.device.StopBits, StopBitsOneAndHalf);
+    EXPECT_EQ(d.SetLine(0, 5, 8, 1), 0);
+    EXPECT_EQ(d.device.StopBits, StopBitsOne);
+
+    // Short character times are doubled: 256000 baud, 10 bits: 390 * 18 < 10000.
+    EXPECT_EQ(d.SetLine(0xFF27, 0, 8, 1), 0);
+    d.sleeps.clear();
+    EXPECT_EQ(d.SetLine(9600, 0, 8, 1), 0);
+    EXPECT_EQ(d.sleeps, (std::vector<std::uint32_t>{2}));
+
+    d.setLineResult = -31;
+    EXPECT_EQ(d.SetLine(4800, 0, 8, 1), -31);
+}
+
+TEST(SerDispLine, AppliedStateCarriesTheRememberedLineLevels)
+{
+    TFakeDispatcher d;
+    ASSERT_EQ(d.Open(4096, 4096, 0x01), 0); // DTR on, RTS off
+    d.escapes.clear();
+    EXPECT_EQ(d.SetFlowChars('Q', 'S'), 0);
+    EXPECT_EQ(d.device.Flags & LineDtrControlMask, LineDtrEnable);
+    EXPECT_EQ(d.device.Flags & LineRtsControlMask, LineRtsDisable);
+    EXPECT_EQ(d.escapes, (std::vector<int>{EscapeSetDtr, EscapeClearRts}));
+
+    EXPECT_EQ(d.SetRts(2), 0); // only 1 means on
+    EXPECT_EQ(d.escapes.back(), EscapeClearRts);
+    EXPECT_EQ(d.SetRts(1), 0);
+    EXPECT_EQ(d.escapes.back(), EscapeSetRts);
+    d.escapeResult = 1;
+    EXPECT_EQ(d.SetDtr(0), DispBadArgument);
+    d.escapeResult = 0;
+
+    std::uint32_t baud = 0;
+    std::uint8_t parity = 9, stop = 9, bits = 0;
+    d.device.BaudRate = 0xFF16;
+    d.device.StopBits = StopBitsOneAndHalf;
+    d.GetLineSettings(baud, parity, stop, bits);
+    EXPECT_EQ(baud, 9600u);
+    EXPECT_EQ(stop, 2);
+    EXPECT_EQ(bits, 8);
+    d.device.BaudRate = 0xFEFF;
+    d.GetLineSettings(baud, parity, stop, bits);
+    EXPECT_EQ(baud, 115200u);
+    EXPECT_EQ(SerBaudFromCode(0xFF19), 0xFF19u); // a code without a rate passes unchanged
+    EXPECT_EQ(SerBaudFromCode(0xFF10), 110u);
+    EXPECT_EQ(SerBaudFromCode(57600), 57600u);
+}
+
+TEST(SerDispLine, FlowControlSettingsAndRefusedThresholds)
+{
+    TFakeDispatcher d;
+    ASSERT_EQ(d.Open(4096, 4096, 0x03), 0);
+    const TLineState before = d.device;
+    const int writes = d.setLineCalls;
+    EXPECT_EQ(d.SetHardwareFlow(100, 200, 1), DispBadArgument);
+    EXPECT_EQ(d.SetHardwareFlow(4097, 10, 1), DispBadArgument);
+    EXPECT_EQ(d.SetSoftwareFlow(100, 200, 3), DispBadArgument);
+    EXPECT_EQ(d.setLineCalls, writes);
+    EXPECT_TRUE(SameLine(d.device, before));
+
+    EXPECT_EQ(d.SetHardwareFlow(3686, 410, 1 | 2 | 8), 0);
+    EXPECT_EQ(d.device.Flags & LineDtrControlMask, LineDtrHandshake);
+    EXPECT_EQ(d.device.Flags & LineRtsControlMask, LineRtsHandshake);
+    EXPECT_EQ(d.device.Flags & (LineCtsOutFlow | LineDsrOutFlow), LineCtsOutFlow);
+    EXPECT_EQ(d.device.XoffLim, 410);
+    EXPECT_EQ(d.device.XonLim, 410);
+    EXPECT_EQ(d.SetDtr(0), 1); // under handshake: no effect
+    EXPECT_EQ(d.SetRts(0), 1);
+
+    d.SetRs485(true);
+    EXPECT_EQ(d.SetHardwareFlow(3686, 410, 4), 0);
+    EXPECT_EQ(d.device.Flags & LineRtsControlMask, LineRtsToggle);
+    EXPECT_EQ(d.device.Flags & LineDtrControlMask, LineDtrEnable);
+
+    EXPECT_EQ(d.SetFlowChars('A', 'B'), 0);
+    EXPECT_EQ(d.SetSoftwareFlow(3072, 1024, 3), 0);
+    EXPECT_EQ(d.device.XonChar, 17);
+    EXPECT_EQ(d.device.XoffChar, 19);
+    EXPECT_EQ(d.device.XoffLim, 4096 - 3072);
+    std::uint8_t hw = 0, sw = 0, xoff = 0, xon = 0;
+    d.GetFlowSettings(hw, sw, xoff, xon);
+    EXPECT_EQ(hw, 4);
+    EXPECT_EQ(sw, 3);
+    EXPECT_EQ(d.SetSoftwareFlow(3072, 1024, 1), 0); // narrowing switches the receive side off
+    d.GetFlowSettings(hw, sw, xoff, xon);
+    EXPECT_EQ(sw, 1);
+    EXPECT_EQ(d.ClearSoftwareFlow(), 0);
+    d.GetFlowSettings(hw, sw, xoff, xon);
+    EXPECT_EQ(sw, 0);
+}
+
+TEST(SerDispLine, Rs485ThreadBoostAndOptions)
+{
+    TFakeDispatcher d;
+    d.nt = false;
+    ASSERT_EQ(d.Open(64), 0);
+    const std::uint8_t block[2] = {1, 2};
+    d.SetRs485(true);
+    EXPECT_EQ(d.escapes.back(), EscapeGetBaseAddress);
+    EXPECT_EQ(d.WriteBlock(block, 2), DispBaseAddressNotSet);
+    EXPECT_EQ(d.OutputUsed(), 0u);
+    d.baseAddress = 0x3F8;
+    d.SetRs485(true);
+    d.escapes.clear();
+    EXPECT_EQ(d.WriteBlock(block, 2), 0);
+    EXPECT_EQ(d.escapes, (std::vector<int>{EscapeSetRts}));
+
+    const int calls = d.priorityCalls;
+    d.SetThreadBoost(0);
+    EXPECT_EQ(d.priorityCalls, calls);
+    d.SetThreadBoost(2);
+    EXPECT_EQ(d.priorityCalls, calls + 1);
+}
+
+TEST(SerDispLine, ModemStatusAndLineErrorsAreReportedOnce)
+{
+    TFakeDispatcher d;
+    ASSERT_EQ(d.Open(), 0);
+    d.modemLines = ModemCts | ModemDcd;
+    d.NoteRing();
+    EXPECT_EQ(d.GetModemStatus(0xF0), ModemCts | ModemDcd | ModemTrailingRing);
+    EXPECT_EQ(d.GetModemStatus(0xF0), ModemCts | ModemDcd);
+
+    d.modemLines = ModemDcd | ModemDsr;
+    d.UpdateModemChanges();
+    EXPECT_EQ(d.modemStatusByte, ModemDcd | ModemDsr | ModemDeltaCts | ModemDeltaDsr);
+    EXPECT_EQ(d.GetModemStatus(0xF0), ModemDcd | ModemDsr | ModemDeltaCts | ModemDeltaDsr);
+    EXPECT_EQ(d.modemStatusByte, ModemDcd | ModemDsr);
+
+    d.pendingErrors = LineErrParity | LineErrBreak;
+    d.RefreshLineErrors();
+    EXPECT_EQ(d.GetLineError(), 3);
+    EXPECT_EQ(d.GetLineError(), 9);
+    EXPECT_TRUE(d.CheckLineBreak());
+    EXPECT_FALSE(d.CheckLineBreak());
+    EXPECT_EQ(d.GetLineError(), 0);
+
+    // Errors collect until read; the first in order is reported, the others go with it.
+    d.pendingErrors = LineErrFraming;
+    d.RefreshLineErrors();
+    d.pendingErrors = LineErrOverrun | 0x100;
+    d.RefreshLineErrors();
+    EXPECT_EQ(d.GetLineError(), 2);
+    EXPECT_EQ(d.GetLineError(), 0);
+
+    d.SetOptionBits(0x14);
+    d.ClearOptionBits(0x04);
+    EXPECT_EQ(d.optionFlags, 0x10u);
+    d.pendingErrors = LineErrOverflow;
+    d.SetLastEventMask(EventError);
+    d.ProcessCommEvents();
+    EXPECT_EQ(d.GetLineError(), 1);
+}
