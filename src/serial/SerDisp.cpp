@@ -253,11 +253,11 @@ int TSerBaseDispatcher::OpenDispatcher(const char* deviceName, std::uint32_t bau
     {
         Lock out(outputLock);
         outBuffer = std::make_unique<std::uint8_t[]>(outSize);
+        outQueueSize = outSize;
         outHead = outTail = 0;
         outFull = false;
     }
     inQueueSize = inSize;
-    outQueueSize = outSize;
     lineErrorBits.store(0);
     outputSent.store(false);
     closeDeferred.store(false);
