@@ -773,27 +773,59 @@ TEST(SerDispWindows, WindowHandlersReadAheadOnTheirOwnThread)
         got.push_back(Take(d, 3));
         return 0;
     };
-    const platform::WindowHandle first = platform::CreateMessageWindow(proc);
-    const platform::WindowHandle second = platform::CreateMessageWindow(proc);
+    platform::WindowHandle first = 0;
+    std::vector<platform::WindowHandle> windowsServed;
+    bool removeFirst = false;
+    auto procOf = [&](platform::WindowHandle* self) {
+        return [&, self](std::uint32_t msg, std::uintptr_t wParam, std::intptr_t lParam) {
+            windowsServed.push_back(*self);
+            if (removeFirst && *self == first) {
+                d.RemoveWindowHandler(first);
+            }
+            return proc(msg, wParam, lParam);
+        };
+    };
+    platform::WindowHandle second = 0;
+    first = platform::CreateMessageWindow(procOf(&first));
+    second = platform::CreateMessageWindow(procOf(&second));
     d.AddWindowHandler(first);
     d.AddWindowHandler(second);
 
+    // One pass on a dispatch thread while this thread serves its windows.
+    auto pass = [&] {
+        platform::Event passDone(platform::Event::Kind::ManualReset);
+        std::thread dispatch([&] {
+            d.ProcessCommEvents();
+            passDone.Set();
+        });
+        while (platform::WaitAnyOrMessage({&passDone}) != 0) {
+            platform::ProcessOnePendingMessage();
+        }
+        dispatch.join();
+    };
     d.Deliver(Sequence(5, 0x41));
-    platform::Event passDone(platform::Event::Kind::ManualReset);
-    std::thread dispatch([&] {
-        d.ProcessCommEvents();
-        passDone.Set();
-    });
-    // Serve this thread's windows until the pass has ended.
-    while (platform::WaitAnyOrMessage({&passDone}) != 0) {
-        platform::ProcessOnePendingMessage();
-    }
-    dispatch.join();
+    pass();
     ASSERT_EQ(got.size(), 2u);
     EXPECT_EQ(counts, (std::vector<std::uintptr_t>{5, 5}));
     EXPECT_EQ(got[0], Sequence(3, 0x41));
     EXPECT_EQ(got[1], Sequence(3, 0x41));
     EXPECT_EQ(d.InputCount(), 2u);
+
+    // The first window leaves from inside its own handler: the second is
+    // still served this time, and alone (the component's events on) next time.
+    d.UpdateHandlerFlags(1);
+    removeFirst = true;
+    d.Deliver(Sequence(1, 0x46));
+    pass();
+    ASSERT_EQ(got.size(), 4u);
+    EXPECT_EQ(got[2], Sequence(3, 0x44));
+    EXPECT_EQ(got[3], Sequence(3, 0x44));
+    d.Deliver(Sequence(3, 0x47));
+    pass();
+    ASSERT_EQ(got.size(), 5u);
+    EXPECT_EQ(got[4], Sequence(3, 0x47));
+    EXPECT_EQ(windowsServed,
+              (std::vector<platform::WindowHandle>{first, second, first, second, second}));
     d.RemoveWindowHandler(first);
     d.RemoveWindowHandler(second);
     platform::DestroyMessageWindow(first);
