@@ -221,6 +221,9 @@ public:
 
     // --- Handlers and triggers.
     void SetAvailLevel(std::uint32_t level);
+    // Call from the window's own thread: during a notification to this window
+    // that thread reads ahead like every other handler, while any other
+    // thread's block reads take bytes for real.
     void AddWindowHandler(platform::WindowHandle window);
     void RemoveWindowHandler(platform::WindowHandle window);
     void AddProcedureHandler(TTriggerProc proc);
