@@ -1,0 +1,75 @@
+// Unit under test: PageControl (tabs that wrap into rows).
+#include "PageControl.h"
+
+#include "support.h"
+
+#include <QtTest/QTest>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+void AddPages(TPageControl& pages)
+{
+    for (const char* caption :
+         {"Шкала", "Сетевой адрес", "Яркость", "Скорость", "Дополнительная информация"}) {
+        pages.addTab(new QWidget, QString::fromUtf8(caption));
+    }
+}
+
+} // namespace
+
+TEST(PageControl, NarrowTabsWrapAndEveryCaptionFits)
+{
+    TPageControl pages;
+    AddPages(pages);
+    pages.resize(363, 428);
+    ASSERT_TRUE(ShowActive(pages));
+    TMultiRowTabBar* bar = pages.Tabs();
+    EXPECT_GE(bar->RowCount(), 2);
+
+    const QFontMetrics metrics(bar->font());
+    for (int i = 0; i < bar->count(); ++i) {
+        const QRect r = bar->TabRect(i);
+        EXPECT_GE(r.left(), 0) << i;
+        EXPECT_LE(r.right(), pages.width() - 1) << i;
+        EXPECT_GT(r.width(), metrics.horizontalAdvance(bar->tabText(i))) << i;
+        for (int j = 0; j < i; ++j) {
+            EXPECT_FALSE(r.intersects(bar->TabRect(j))) << i << " overlaps " << j;
+        }
+    }
+    // The bar is tall enough for all rows, and the page starts below it.
+    EXPECT_GE(bar->height(), bar->RowCount() * bar->TabRect(0).height());
+    EXPECT_GE(pages.currentWidget()->mapTo(&pages, QPoint(0, 0)).y(), bar->height());
+}
+
+TEST(PageControl, ClickedTabComesToTheFrontRow)
+{
+    TPageControl pages;
+    AddPages(pages);
+    pages.resize(363, 428);
+    ASSERT_TRUE(ShowActive(pages));
+    TMultiRowTabBar* bar = pages.Tabs();
+    pages.setCurrentIndex(1);
+    const int bottom = bar->TabRect(1).top();
+
+    // The long tab sits alone in the other row, above the current one.
+    const QRect far = bar->TabRect(4);
+    ASSERT_LT(far.top(), bottom);
+    QTest::mouseClick(bar, Qt::LeftButton, {}, far.center());
+    EXPECT_EQ(pages.currentIndex(), 4);
+    EXPECT_EQ(bar->TabRect(4).top(), bottom);
+    EXPECT_LT(bar->TabRect(1).top(), bottom);
+    EXPECT_EQ(bar->TabAt(bar->TabRect(1).center()), 1);
+}
+
+TEST(PageControl, WideEnoughIsOneRowOfNaturalWidths)
+{
+    TPageControl pages;
+    AddPages(pages);
+    pages.resize(900, 300);
+    ASSERT_TRUE(ShowActive(pages));
+    EXPECT_EQ(pages.Tabs()->RowCount(), 1);
+    const QRect last = pages.Tabs()->TabRect(4);
+    EXPECT_LT(last.right(), 899);
+}
