@@ -1,0 +1,387 @@
+#include "Unit1_.h"
+
+#include "AppError.h"
+#include "Engine.h"
+#include "FormStyle.h"
+#include "Glyphs.h"
+
+#include "link/float.h"
+
+#include <QEvent>
+#include <QFocusEvent>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QRadioButton>
+
+#include <optional>
+
+namespace {
+
+// Stored outer bounds of the window.
+const QRect Bounds(122, 138, 516, 273);
+
+// The large digits: a Times-metric face at 58 px fits the 81 px boxes, a
+// "W" in the 65 px unit box and a value as wide as "-0.12346" in Edit1.
+constexpr int DisplayFontPixels = 58;
+
+// Group boxes as the operator knows them: the caption sits on the frame line
+// rather than above it, so the range labels 16 px down stay clear of it.
+const char* const GroupBoxStyle =
+    "QGroupBox { border: 1px solid palette(mid); border-radius: 2px; margin-top: 6px; }"
+    "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left;"
+    " left: 6px; padding: 0 2px; background-color: palette(window); }";
+
+constexpr int RangeLabelHeight = 13;
+
+constexpr std::array<const char*, 4> DranikCaptions = {"1A", "2.5A", "5A", "10A"};
+constexpr std::array<const char*, 4> VelmorCaptions = {"0.1A", "0.25A", "0.5A", " 1A"};
+
+// The first option carries the first mode code and range index.
+template <std::size_t N>
+std::optional<std::uint8_t> CheckedIndex(const std::array<QRadioButton*, N>& group)
+{
+    for (std::size_t i = 0; i < N; ++i) {
+        if (group[i]->isChecked()) {
+            return static_cast<std::uint8_t>(i);
+        }
+    }
+    return std::nullopt;
+}
+
+QRadioButton* MakeRadio(QWidget* parent, const char* name, const QString& caption,
+                        const QRect& geometry)
+{
+    auto* button = new QRadioButton(caption, parent);
+    button->setObjectName(QString::fromLatin1(name));
+    button->setGeometry(geometry);
+    return button;
+}
+
+// Range labels size themselves to their caption, like the stored layout's.
+void SetRangeCaption(QLabel* label, const QString& caption)
+{
+    label->setText(caption);
+    label->resize(label->sizeHint().width(), RangeLabelHeight);
+}
+
+QLabel* MakeRangeLabel(QWidget* parent, const QString& name, const char* caption, int left)
+{
+    auto* label = new QLabel(parent);
+    label->setObjectName(name);
+    label->move(left, 16);
+    SetRangeCaption(label, QString::fromUtf8(caption));
+    return label;
+}
+
+QPushButton* MakeGlyphButton(QWidget* parent, const char* name, const QString& caption, Glyph glyph,
+                             const QRect& geometry)
+{
+    auto* button = new QPushButton(GlyphIcon(glyph), caption, parent);
+    button->setObjectName(QString::fromLatin1(name));
+    button->setIconSize(QSize(GlyphSize, GlyphSize));
+    button->setGeometry(geometry);
+    button->setAutoDefault(false);
+    return button;
+}
+
+QLineEdit* MakeDisplay(QWidget* parent, const char* name, const QRect& geometry)
+{
+    auto* edit = new QLineEdit(parent);
+    edit->setObjectName(QString::fromLatin1(name));
+    edit->setFont(DisplayFont(DisplayFontPixels));
+    edit->setGeometry(geometry);
+    return edit;
+}
+
+} // namespace
+
+TForm1::TForm1(TEngine& engine, QWidget* parent) : QMainWindow(parent), engine(engine)
+{
+    setObjectName(QStringLiteral("Form1"));
+    setWindowTitle(QStringLiteral("Velmor"));
+    setFont(WindowFont(DefaultFontPixels));
+
+    auto* client = new QWidget(this);
+    client->setObjectName(QStringLiteral("client"));
+    setCentralWidget(client);
+    BuildControls(client);
+    // A style sheet drops the fonts its widgets inherit, so each control gets
+    // the window font of its own before the group boxes get their sheet.
+    for (QWidget* control : client->findChildren<QWidget*>()) {
+        if (control != Edit1 && control != Edit2) {
+            control->setFont(WindowFont(DefaultFontPixels));
+        }
+    }
+    for (QGroupBox* group : {GroupBox1, GroupBox2, GroupBox3}) {
+        group->setStyleSheet(QString::fromLatin1(GroupBoxStyle));
+    }
+    BuildMenu();
+    BindHandlers();
+
+    PlaceWindow(*this, Bounds);
+    // The first control in tab order takes the focus when the window shows.
+    BitLoad->setFocus();
+}
+
+void TForm1::BuildControls(QWidget* client)
+{
+    BitLoad = MakeGlyphButton(client, "BitLoad", QStringLiteral("Чтение показаний"),
+                              Glyph::OpenFolder, QRect(136, 176, 137, 25));
+    BitSave =
+        MakeGlyphButton(client, "BitSave", QString(), Glyph::FloppyDisk, QRect(16, 144, 25, 25));
+    BitSave->setVisible(false);
+
+    Edit1 = MakeDisplay(client, "Edit1", QRect(56, 8, 217, 81));
+    Edit2 = MakeDisplay(client, "Edit2", QRect(280, 8, 65, 81));
+
+    GroupBox1 = new QGroupBox(QStringLiteral("Режим"), client);
+    GroupBox1->setObjectName(QStringLiteral("GroupBox1"));
+    GroupBox1->setGeometry(360, 0, 105, 89);
+    RadioU = MakeRadio(GroupBox1, "RadioU", QStringLiteral("Напряжение"), QRect(8, 16, 89, 17));
+    RadioI = MakeRadio(GroupBox1, "RadioI", QStringLiteral("Ток"), QRect(8, 40, 81, 17));
+    RadioP = MakeRadio(GroupBox1, "RadioP", QStringLiteral("Мощность"), QRect(8, 64, 81, 17));
+
+    GroupBox2 = new QGroupBox(QStringLiteral("Предел по напряжению"), client);
+    GroupBox2->setObjectName(QStringLiteral("GroupBox2"));
+    GroupBox2->setGeometry(56, 104, 241, 57);
+    constexpr std::array<int, 7> voltageLeft = {16, 40, 72, 104, 136, 168, 200};
+    constexpr std::array<int, 7> voltageLabelLeft = {8, 40, 72, 104, 136, 168, 200};
+    constexpr std::array<const char*, 7> voltageCaptions = {"30V",  "60V",  "75V", "150V",
+                                                            "300V", "450V", "600V"};
+    for (std::size_t i = 0; i < VoltageButtons.size(); ++i) {
+        const int n = static_cast<int>(i);
+        VoltageLabels[i] = MakeRangeLabel(GroupBox2, QStringLiteral("Label%1").arg(n + 1),
+                                          voltageCaptions[i], voltageLabelLeft[i]);
+        const QString name = QStringLiteral("RadioButton%1").arg(n + 4);
+        VoltageButtons[i] = MakeRadio(GroupBox2, name.toLatin1().constData(), QString(),
+                                      QRect(voltageLeft[i], 32, 17, 17));
+    }
+
+    GroupBox3 = new QGroupBox(QStringLiteral("Предел по току"), client);
+    GroupBox3->setObjectName(QStringLiteral("GroupBox3"));
+    GroupBox3->setGeometry(320, 104, 145, 57);
+    constexpr std::array<int, 4> currentLeft = {16, 48, 80, 112};
+    for (std::size_t i = 0; i < CurrentButtons.size(); ++i) {
+        const int n = static_cast<int>(i);
+        CurrentLabels[i] = MakeRangeLabel(GroupBox3, QStringLiteral("Label%1").arg(n + 8),
+                                          DranikCaptions[i], currentLeft[i]);
+        const QString name = QStringLiteral("RadioButton%1").arg(n + 11);
+        CurrentButtons[i] = MakeRadio(GroupBox3, name.toLatin1().constData(), QString(),
+                                      QRect(currentLeft[i], 32, 17, 17));
+    }
+
+    BitBtnStop = MakeGlyphButton(client, "BitBtnStop", QStringLiteral("Стоп"), Glyph::Stop,
+                                 QRect(288, 176, 65, 25));
+
+    // Tab order of the stored layout; inside a group Qt lets Tab reach the
+    // checked button only, and the arrow keys move within the group.
+    QList<QWidget*> order = {BitLoad, BitSave, Edit1, Edit2, RadioU, RadioI, RadioP};
+    order.append(QList<QWidget*>(VoltageButtons.begin(), VoltageButtons.end()));
+    order.append(QList<QWidget*>(CurrentButtons.begin(), CurrentButtons.end()));
+    order.append(BitBtnStop);
+    for (qsizetype i = 1; i < order.size(); ++i) {
+        setTabOrder(order[i - 1], order[i]);
+    }
+}
+
+void TForm1::BuildMenu()
+{
+    MainMenu = menuBar();
+    MainMenu->setObjectName(QStringLiteral("MainMenu"));
+
+    N2 = MainMenu->addMenu(QStringLiteral("Помощь"));
+    N2->setObjectName(QStringLiteral("N2"));
+    // Shows the version; choosing it does nothing.
+    Version1101 = N2->addAction(QStringLiteral("Version 1.10"));
+    Version1101->setObjectName(QStringLiteral("Version1101"));
+
+    D1 = MainMenu->addMenu(QStringLiteral("Выбор прибора"));
+    D1->setObjectName(QStringLiteral("D1"));
+    Velmor1 = D1->addAction(QStringLiteral("Velmor/1"));
+    Velmor1->setObjectName(QStringLiteral("Velmor1"));
+    Dranik2 = D1->addAction(QStringLiteral("Dranik/2"));
+    Dranik2->setObjectName(QStringLiteral("Dranik2"));
+
+    N1 = MainMenu->addMenu(QStringLiteral("Настройка"));
+    N1->setObjectName(QStringLiteral("N1"));
+    N3 = N1->addAction(QStringLiteral("Порт"));
+    N3->setObjectName(QStringLiteral("N3"));
+}
+
+void TForm1::BindHandlers()
+{
+    // Every handler runs guarded: a failure it raises goes to the
+    // application's error display, never through Qt's event loop.
+    auto onClick = [this](QPushButton* button, void (TForm1::*handler)(QObject*)) {
+        connect(button, &QPushButton::clicked, this,
+                [this, button, handler] { Guarded([&] { (this->*handler)(button); }); });
+    };
+    onClick(BitLoad, &TForm1::BitLoadClick);
+    onClick(BitSave, &TForm1::BitSaveClick);
+    onClick(BitBtnStop, &TForm1::BitBtnStopClick);
+
+    // toggled(true) comes exactly when a button goes from unchecked to
+    // checked, from a click, the keyboard or setChecked alike; the button it
+    // replaces has been cleared by then.
+    auto onChecked = [this](QRadioButton* button, void (TForm1::*handler)(QObject*)) {
+        connect(button, &QRadioButton::toggled, this, [this, button, handler](bool checked) {
+            if (checked) {
+                Guarded([&] { (this->*handler)(button); });
+            }
+        });
+    };
+    for (QRadioButton* button : ModeButtons()) {
+        onChecked(button, &TForm1::RadioPClick);
+        button->installEventFilter(this);
+    }
+    for (QRadioButton* button : VoltageButtons) {
+        onChecked(button, &TForm1::RadioButton4Click);
+        button->installEventFilter(this);
+    }
+    for (QRadioButton* button : CurrentButtons) {
+        onChecked(button, &TForm1::RadioButton11Click);
+    }
+
+    auto onMenu = [this](QAction* action, void (TForm1::*handler)(QObject*)) {
+        connect(action, &QAction::triggered, this,
+                [this, action, handler] { Guarded([&] { (this->*handler)(action); }); });
+    };
+    onMenu(Velmor1, &TForm1::Velmor1Click);
+    onMenu(Dranik2, &TForm1::Dranik2Click);
+}
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::FocusIn) {
+        // Focus that merely comes back with the window (after a message box
+        // or another program) or after a menu is not the operator moving
+        // onto the button.
+        const Qt::FocusReason reason = static_cast<QFocusEvent*>(event)->reason();
+        if (reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason &&
+            reason != Qt::MenuBarFocusReason) {
+            Guarded([&] { RadioButton9Enter(watched); });
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void TForm1::BitLoadClick(QObject*)
+{
+    engine.SetPollState(1);
+    engine.SendRequest(Command::ReadMeasurement);
+}
+
+void TForm1::BitSaveClick(QObject*)
+{
+    // Sends whatever parameter the last setting command left in place.
+    engine.SendRequest(Command::SetMode);
+}
+
+void TForm1::BitBtnStopClick(QObject*)
+{
+    engine.StopPolling();
+}
+
+void TForm1::RadioPClick(QObject*)
+{
+    if (engine.PollState() == 3) {
+        engine.StopPolling();
+    }
+    if (operatorFocus) {
+        static constexpr std::array<const char*, 3> units = {"V", "A", "W"};
+        if (const auto index = CheckedIndex(ModeButtons())) {
+            Edit2->setText(QString::fromLatin1(units[*index]));
+            Edit1->clear();
+            engine.SetRequestParameter(static_cast<std::uint8_t>(*index + ModeVoltage));
+            engine.SendRequest(Command::SetMode);
+        }
+    }
+    operatorFocus = false;
+}
+
+void TForm1::RadioButton4Click(QObject*)
+{
+    if (engine.PollState() == 3) {
+        engine.StopPolling();
+    }
+    const auto index = CheckedIndex(VoltageButtons);
+    if (operatorFocus && index) {
+        engine.SetRequestParameter(*index);
+        engine.SendRequest(Command::SetVoltageRange);
+    }
+    operatorFocus = false;
+}
+
+void TForm1::RadioButton11Click(QObject*)
+{
+    if (engine.PollState() == 3) {
+        engine.StopPolling();
+    }
+    // No focus gate here: every change of the current range is sent, also
+    // one that a reply made.
+    if (const auto index = CheckedIndex(CurrentButtons)) {
+        engine.SetRequestParameter(*index);
+        engine.SendRequest(Command::SetCurrentRange);
+    }
+}
+
+void TForm1::RadioButton9Enter(QObject*)
+{
+    operatorFocus = true;
+}
+
+void TForm1::SetCurrentCaptions(const std::array<const char*, 4>& captions)
+{
+    for (std::size_t i = 0; i < CurrentLabels.size(); ++i) {
+        SetRangeCaption(CurrentLabels[i], QString::fromLatin1(captions[i]));
+    }
+}
+
+void TForm1::Velmor1Click(QObject*)
+{
+    SetCurrentCaptions(VelmorCaptions);
+    engine.SetModelIndex(ModelVelmor);
+}
+
+void TForm1::Dranik2Click(QObject*)
+{
+    SetCurrentCaptions(DranikCaptions);
+    engine.SetModelIndex(ModelDranik);
+}
+
+void TForm1::ghfg1Click(QObject*)
+{
+    if (optionWindow != nullptr) {
+        optionWindow->setVisible(true);
+    }
+}
+
+void TForm1::ApplyReply(const ReplyDecision& decision)
+{
+    if (decision.mode && *decision.mode >= ModeVoltage && *decision.mode <= ModePower) {
+        ModeButtons()[*decision.mode - ModeVoltage]->setChecked(true);
+    }
+    if (!decision.unit.empty()) {
+        Edit2->setText(QString::fromLatin1(decision.unit.data(),
+                                           static_cast<qsizetype>(decision.unit.size())));
+    }
+    if (decision.voltageRange && *decision.voltageRange < VoltageButtons.size()) {
+        VoltageButtons[*decision.voltageRange]->setChecked(true);
+    }
+    if (decision.currentRange && *decision.currentRange < CurrentButtons.size()) {
+        CurrentButtons[*decision.currentRange]->setChecked(true);
+    }
+    if (decision.valueText) {
+        Edit1->setText(QString::fromStdString(*decision.valueText));
+    }
+    if (decision.startInterval) {
+        engine.StartInterval();
+    }
+    if (decision.measuring) {
+        engine.SetPollState(3);
+    }
+}
