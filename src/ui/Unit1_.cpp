@@ -10,6 +10,7 @@
 #include <QEvent>
 #include <QFocusEvent>
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -17,6 +18,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 
+#include <algorithm>
 #include <optional>
 
 namespace {
@@ -265,8 +267,37 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event)
             reason != Qt::MenuBarFocusReason) {
             Guarded([&] { RadioButton9Enter(watched); });
         }
+    } else if (event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if (key == Qt::Key_Left || key == Qt::Key_Up) {
+            return MoveWithinGroup(watched, -1);
+        }
+        if (key == Qt::Key_Right || key == Qt::Key_Down) {
+            return MoveWithinGroup(watched, +1);
+        }
     }
     return QMainWindow::eventFilter(watched, event);
+}
+
+bool TForm1::MoveWithinGroup(QObject* from, int step)
+{
+    // Qt checks the next button before moving the focus onto it; the operator
+    // expects the focus first, so that the change counts as the operator's
+    // and is consumed by it, as with a mouse click.
+    auto move = [&](auto& group) {
+        const auto it = std::find(group.begin(), group.end(), from);
+        if (it == group.end()) {
+            return false;
+        }
+        const auto n = static_cast<std::ptrdiff_t>(group.size());
+        const auto next = ((it - group.begin()) + step + n) % n;
+        QRadioButton* target = group[static_cast<std::size_t>(next)];
+        target->setFocus(Qt::TabFocusReason);
+        target->click();
+        return true;
+    };
+    auto modes = ModeButtons();
+    return move(modes) || move(VoltageButtons);
 }
 
 void TForm1::BitLoadClick(QObject*)

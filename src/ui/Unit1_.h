@@ -100,6 +100,8 @@ private:
     void BuildMenu();
     void BindHandlers();
     void SetCurrentCaptions(const std::array<const char*, 4>& captions);
+    // Arrow keys in the mode and voltage groups; true when handled.
+    bool MoveWithinGroup(QObject* from, int step);
 
     TEngine& engine;
     QWidget* optionWindow = nullptr;

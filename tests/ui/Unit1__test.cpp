@@ -343,6 +343,31 @@ TEST_F(Form1Test, FocusMarksOnlyTheOperatorsMovesOntoModeAndVoltageButtons)
     EXPECT_FALSE(form.OperatorFocus());
 }
 
+TEST_F(Form1Test, ArrowKeysFocusFirstThenChange)
+{
+    ASSERT_TRUE(ShowActive(form));
+    form.RadioU->setChecked(true);
+    form.RadioU->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(form.RadioU, Qt::Key_Down);
+    EXPECT_TRUE(form.RadioI->isChecked());
+    EXPECT_TRUE(form.RadioI->hasFocus());
+    EXPECT_EQ(engine.sent, (std::vector<Sent>{{Command::SetMode, 2}}));
+    // The move was consumed: a later change by a reply sends nothing.
+    EXPECT_FALSE(form.OperatorFocus());
+    ReplyDecision d;
+    d.mode = ModePower;
+    d.unit = "W";
+    form.ApplyReply(d);
+    EXPECT_EQ(engine.sent.size(), 1u);
+
+    // Up from the first voltage button wraps to the last one.
+    form.VoltageButtons[0]->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(form.VoltageButtons[0], Qt::Key_Up);
+    EXPECT_TRUE(form.VoltageButtons[6]->isChecked());
+    EXPECT_EQ(engine.sent.back(), (Sent{Command::SetVoltageRange, 6}));
+    EXPECT_FALSE(form.OperatorFocus());
+}
+
 TEST_F(Form1Test, FirstReplyChecksButtonsAndSendsOnlyTheCurrentRange)
 {
     engine.pollState = 1;
