@@ -22,7 +22,8 @@ QString ApplicationTitleFromPath(const QString& programPath)
     const qsizetype stop = name.indexOf(QLatin1Char('.'));
     QString title = stop < 0 ? name : name.left(stop);
     if (!title.isEmpty()) {
-        title = title.left(1).toUpper() + title.mid(1).toLower();
+        // The first letter stays as the file name has it.
+        title = title.left(1) + title.mid(1).toLower();
     }
     return title;
 }

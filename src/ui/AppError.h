@@ -17,8 +17,8 @@
 std::string ErrorDisplayText(std::string_view message);
 
 // The program's title: its file name up to the first full stop, the first
-// letter in upper case and every later one in lower case ("velmor" gives
-// "Velmor").
+// letter as it stands and every later one in lower case ("VELMOR.EXE" gives
+// "Velmor", "velmor" stays "velmor").
 QString ApplicationTitleFromPath(const QString& programPath);
 
 // ApplicationTitleFromPath of the running program.

@@ -31,14 +31,14 @@ TEST(ErrorDisplayText, FullStopAfterAnythingAboveTheFullStop)
     }
 }
 
-TEST(ApplicationTitle, FileNameUpToTheFirstStopWithOneCapital)
+TEST(ApplicationTitle, FileNameUpToTheFirstStopRestLowerCase)
 {
     EXPECT_EQ(ApplicationTitleFromPath(QStringLiteral("/usr/local/bin/velmor")),
-              QStringLiteral("Velmor"));
+              QStringLiteral("velmor"));
     EXPECT_EQ(ApplicationTitleFromPath(QStringLiteral("VELMOR.EXE")), QStringLiteral("Velmor"));
-    EXPECT_EQ(ApplicationTitleFromPath(QStringLiteral("/opt/my.tool.bin")), QStringLiteral("My"));
+    EXPECT_EQ(ApplicationTitleFromPath(QStringLiteral("/opt/my.tool.bin")), QStringLiteral("my"));
     EXPECT_EQ(ApplicationTitleFromPath(QStringLiteral("/tmp/ui_Tests")),
-              QStringLiteral("Ui_tests"));
+              QStringLiteral("ui_tests"));
     EXPECT_EQ(ApplicationTitleFromPath(QStringLiteral("/tmp/.hidden")), QString());
 }
 
