@@ -39,8 +39,6 @@ struct Message {
     std::shared_ptr<SendState> send; // null for a posted message
 };
 
-class Bridge;
-
 // The messages of one thread. Three eventfds, kept level by UpdateSignals:
 // pendingFd while any message waits, sentFd while a sent one waits (what a
 // blocked sender serves), replyFd when a send made by this thread finished.
@@ -65,8 +63,6 @@ struct ThreadQueue : std::enable_shared_from_this<ThreadQueue> {
     bool pendingSignalled = false;
     bool sentSignalled = false;
     bool dead = false;
-    Bridge* bridge = nullptr; // main thread only, while an application object exists
-    bool bridgePosted = false;
 
     const int pendingFd;
     const int sentFd;
@@ -93,7 +89,7 @@ void UpdateSignals(ThreadQueue& q)
 }
 
 bool DeliverOne(ThreadQueue& q, bool sentOnly);
-void WakeBridge(ThreadQueue& q);
+ThreadQueue& OwnQueue();
 
 int BridgeEventType()
 {
@@ -103,69 +99,80 @@ int BridgeEventType()
 
 // Lets the Qt event loop of the main thread deliver that thread's messages:
 // every wake posts one event, which delivers one message and posts the next,
-// so Qt's own events interleave with ours.
+// so Qt's own events interleave with ours. Only the main thread has one:
+// that is where the application object runs its loop.
 class Bridge final : public QObject {
-public:
-    explicit Bridge(std::weak_ptr<ThreadQueue> queue) : queue_(std::move(queue)) {}
-
-    bool event(QEvent* e) override
-    {
-        if (e->type() != static_cast<QEvent::Type>(BridgeEventType()))
-            return QObject::event(e);
-        try {
-            if (const auto q = queue_.lock()) {
-                {
-                    const std::lock_guard lock(q->mutex);
-                    q->bridgePosted = false;
-                }
-                DeliverOne(*q, false);
-                const std::lock_guard lock(q->mutex);
-                if (!q->messages.empty())
-                    WakeBridge(*q);
-            }
-        } catch (...) {
-            // Nothing may cross into Qt's loop; window procedures are guarded
-            // already, so only a failure to allocate ends up here.
-        }
-        return true;
-    }
-
-private:
-    std::weak_ptr<ThreadQueue> queue_;
+protected:
+    void customEvent(QEvent* e) override;
 };
 
-void DetachBridge(ThreadQueue& q)
+// The bridge's state has a mutex of its own, taken by every thread that
+// posts to it and by the main thread before it touches anything a poster
+// made: Qt's internal locks order these threads too, but invisibly to the
+// thread checker. Never destroyed, like the window registry.
+struct MainBridge {
+    std::mutex mutex;
+    Bridge* bridge = nullptr; // while an application object exists
+    bool posted = false;
+};
+
+MainBridge& TheBridge()
 {
+    static MainBridge* bridge = new MainBridge;
+    return *bridge;
+}
+
+void DetachBridge()
+{
+    MainBridge& b = TheBridge();
     Bridge* bridge = nullptr;
     {
-        const std::lock_guard lock(q.mutex);
-        bridge = std::exchange(q.bridge, nullptr);
-        q.bridgePosted = false;
+        const std::lock_guard lock(b.mutex);
+        bridge = std::exchange(b.bridge, nullptr);
+        b.posted = false;
     }
     delete bridge;
 }
 
-// Under q.mutex. The event is created under the lock so that its hand-over
-// to the main thread is ordered by our mutex as well as by Qt's.
-void WakeBridge(ThreadQueue& q)
+// Under q.mutex: has the main thread's loop deliver q's next message.
+void WakeBridge(const ThreadQueue& q)
 {
-    if (!q.mainThread || q.bridgePosted)
+    if (!q.mainThread)
         return;
+    MainBridge& b = TheBridge();
+    const std::lock_guard lock(b.mutex);
     QCoreApplication* app = QCoreApplication::instance();
-    if (app == nullptr)
+    if (app == nullptr || b.posted)
         return;
-    if (q.bridge == nullptr) {
-        auto* bridge = new Bridge(q.weak_from_this());
-        if (bridge->thread() != app->thread())
-            bridge->moveToThread(app->thread());
-        QObject::connect(app, &QObject::destroyed, [weak = q.weak_from_this()] {
-            if (const auto queue = weak.lock())
-                DetachBridge(*queue);
-        });
-        q.bridge = bridge;
+    if (b.bridge == nullptr) {
+        b.bridge = new Bridge;
+        if (b.bridge->thread() != app->thread())
+            b.bridge->moveToThread(app->thread());
+        QObject::connect(app, &QObject::destroyed, [] { DetachBridge(); });
     }
-    q.bridgePosted = true;
-    QCoreApplication::postEvent(q.bridge, new QEvent(static_cast<QEvent::Type>(BridgeEventType())));
+    b.posted = true;
+    QCoreApplication::postEvent(b.bridge, new QEvent(static_cast<QEvent::Type>(BridgeEventType())));
+}
+
+void Bridge::customEvent(QEvent* e)
+{
+    try {
+        {
+            MainBridge& b = TheBridge();
+            const std::lock_guard lock(b.mutex);
+            if (e->type() != static_cast<QEvent::Type>(BridgeEventType()))
+                return;
+            b.posted = false;
+        }
+        ThreadQueue& q = OwnQueue();
+        DeliverOne(q, false);
+        const std::lock_guard lock(q.mutex);
+        if (!q.messages.empty())
+            WakeBridge(q);
+    } catch (...) {
+        // Nothing may cross into Qt's loop; window procedures are guarded
+        // already, so only a failure to allocate ends up here.
+    }
 }
 
 struct WindowEntry {
@@ -247,7 +254,8 @@ void ShutdownQueue(const std::shared_ptr<ThreadQueue>& q)
         released = DropMessages(*q, [](const Message&) { return true; });
     }
     ReleaseSenders(released);
-    DetachBridge(*q);
+    if (q->mainThread)
+        DetachBridge();
 }
 
 void HandleException(ThreadQueue& q, std::exception_ptr error)

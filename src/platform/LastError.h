@@ -1,0 +1,35 @@
+#pragma once
+
+// The calling thread's last error, as a Windows error number: the serial
+// library passes these numbers on negated, and the system message texts
+// exist for exactly the numbers below.
+
+#include <cstdint>
+
+namespace platform {
+
+constexpr std::uint32_t ErrorFileNotFound = 2;          // no such device
+constexpr std::uint32_t ErrorPathNotFound = 3;          // a directory on the way is missing
+constexpr std::uint32_t ErrorTooManyOpenFiles = 4;      // out of descriptors
+constexpr std::uint32_t ErrorAccessDenied = 5;          // held by another program or process
+constexpr std::uint32_t ErrorInvalidHandle = 6;         // the device is not open
+constexpr std::uint32_t ErrorNotEnoughMemory = 8;       // no memory
+constexpr std::uint32_t ErrorNotReady = 21;             // the device is not ready
+constexpr std::uint32_t ErrorBadCommand = 22;           // the device does not know the command
+constexpr std::uint32_t ErrorGenFailure = 31;           // anything else the device reports
+constexpr std::uint32_t ErrorPermissionDenied = 65;     // ours: may not open it (dialout group)
+constexpr std::uint32_t ErrorInvalidParameter = 87;     // a value the device cannot take
+constexpr std::uint32_t ErrorOperationAborted = 995;    // cancelled by a flush or a close
+constexpr std::uint32_t ErrorIoPending = 997;           // started, completes later
+constexpr std::uint32_t ErrorIoDevice = 1117;           // an I/O error on the device
+constexpr std::uint32_t ErrorDeviceNotConnected = 1167; // the device has gone
+
+std::uint32_t GetLastError();
+void SetLastError(std::uint32_t error);
+
+// errno of a failed open of a device path.
+std::uint32_t OpenErrorFromErrno(int error);
+// errno of a failed operation on an open device.
+std::uint32_t DeviceErrorFromErrno(int error);
+
+} // namespace platform

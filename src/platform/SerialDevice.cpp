@@ -1,0 +1,698 @@
+#include "SerialDevice.h"
+
+#include "ComPortMap.h"
+#include "LastError.h"
+#include "SerialLine.h"
+#include "Sync.h"
+#include "WaitUtil.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <new>
+#include <sys/epoll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <termios.h>
+#include <unistd.h>
+#include <utility>
+
+namespace platform {
+
+namespace {
+
+constexpr std::uint32_t LineEvents =
+    EvCts | EvDsr | EvRlsd | EvBreak | EvErr | EvRing | EvRingTrailingEdge;
+constexpr std::uint32_t KnownEvents = 0x3FFF;
+
+bool Fail(std::uint32_t error)
+{
+    SetLastError(error);
+    return false;
+}
+
+bool IsGoneErrno(int error)
+{
+    return error == EIO || error == ENODEV || error == ENXIO;
+}
+
+// Errors of a modem ioctl that mean "this device has no such lines".
+bool IsUnsupportedErrno(int error)
+{
+    return error == ENOTTY || error == EINVAL;
+}
+
+class UniqueFd {
+public:
+    explicit UniqueFd(int fd = -1) : fd_(fd) {}
+    ~UniqueFd()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    int Get() const { return fd_; }
+    int Release() { return std::exchange(fd_, -1); }
+
+private:
+    int fd_;
+};
+
+bool IsPseudoTerminal(const struct stat& st)
+{
+    // Unix98 slaves use majors 136..143, the old BSD slaves major 3.
+    const unsigned m = major(st.st_rdev);
+    return (m >= 136 && m <= 143) || m == 3;
+}
+
+std::uint32_t Delta(std::uint32_t now, std::uint32_t before)
+{
+    return now - before;
+}
+
+} // namespace
+
+SerialDevice::SerialDevice() = default;
+
+SerialDevice::~SerialDevice()
+{
+    if (IsOpen())
+        Close();
+}
+
+bool SerialDevice::Open(std::string_view name)
+{
+    const std::unique_lock use(useMutex_);
+    if (fd_ >= 0)
+        return Fail(ErrorInvalidParameter);
+    try {
+        const std::string path = ResolveDeviceName(name);
+        if (path.empty())
+            return Fail(ErrorFileNotFound);
+
+        UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+        if (fd.Get() < 0)
+            return Fail(OpenErrorFromErrno(errno));
+        struct stat st {};
+        if (::fstat(fd.Get(), &st) != 0)
+            return Fail(OpenErrorFromErrno(errno));
+        if (!S_ISCHR(st.st_mode) || !::isatty(fd.Get()))
+            return Fail(ErrorFileNotFound); // something, but not a serial port
+        // flock keeps out every other process of ours (and a second open in
+        // this one); TIOCEXCL keeps out other programs that do not lock.
+        if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0)
+            return Fail(OpenErrorFromErrno(errno));
+        ::ioctl(fd.Get(), TIOCEXCL);
+
+        int bits = 0;
+        const bool hasModem = ::ioctl(fd.Get(), TIOCMGET, &bits) == 0;
+        if (!hasModem && IsGoneErrno(errno))
+            return Fail(ErrorFileNotFound);
+        serial_icounter_struct counters{};
+        const bool hasCounters = ::ioctl(fd.Get(), TIOCGICOUNT, &counters) == 0;
+        const bool lineless = IsPseudoTerminal(st);
+
+        // Raw mode with the line settings the device has now.
+        DeviceControl kept;
+        if (const int e = detail::ReadLine(fd.Get(), kept, lineless, kept); e != 0)
+            return Fail(OpenErrorFromErrno(e));
+        serial_rs485 rs485{};
+        const bool rs485On =
+            ::ioctl(fd.Get(), TIOCGRS485, &rs485) == 0 && (rs485.flags & SER_RS485_ENABLED) != 0;
+        if (rs485On)
+            kept.flags = (kept.flags & ~DcbRtsControlMask) | RtsControlToggle;
+        if (const int e = detail::WriteLine(fd.Get(), kept); e != 0)
+            return Fail(OpenErrorFromErrno(e));
+
+        UniqueFd wake(detail::NewEventFd());
+        UniqueFd abort(detail::NewEventFd());
+        UniqueFd epoll(::epoll_create1(EPOLL_CLOEXEC));
+        if (epoll.Get() < 0)
+            return Fail(OpenErrorFromErrno(errno));
+        // Edge-triggered: every arrival of data wakes the wait once, so that
+        // bytes nobody has read yet do not wake it again and again.
+        epoll_event deviceEvent{};
+        deviceEvent.events = EPOLLIN | EPOLLET;
+        deviceEvent.data.fd = fd.Get();
+        epoll_event wakeEvent{};
+        wakeEvent.events = EPOLLIN;
+        wakeEvent.data.fd = wake.Get();
+        if (::epoll_ctl(epoll.Get(), EPOLL_CTL_ADD, fd.Get(), &deviceEvent) != 0 ||
+            ::epoll_ctl(epoll.Get(), EPOLL_CTL_ADD, wake.Get(), &wakeEvent) != 0)
+            return Fail(OpenErrorFromErrno(errno));
+
+        const std::lock_guard state(stateMutex_);
+        fd_ = fd.Release();
+        epollFd_ = epoll.Release();
+        wakeFd_ = wake.Release();
+        abortFd_ = abort.Release();
+        path_ = path;
+        lineless_ = lineless;
+        hasModem_ = hasModem;
+        hasCounters_ = hasCounters;
+        closing_ = false;
+        gone_ = false;
+        mask_ = 0;
+        ++maskGeneration_;
+        rxSeen_ = 0; // bytes already held count as new for the first wait
+        waitBase_ = Snapshot{};
+        TakeSnapshot(waitBase_);
+        errorBase_ = waitBase_;
+        kept_ = kept;
+        rs485On_ = rs485On;
+        inQueueSize_ = 0;
+        outQueueSize_ = 0;
+        return true;
+    } catch (const std::bad_alloc&) {
+        return Fail(ErrorNotEnoughMemory);
+    } catch (const std::system_error& e) {
+        return Fail(OpenErrorFromErrno(e.code().value()));
+    }
+}
+
+bool SerialDevice::Close()
+{
+    {
+        const std::shared_lock use(useMutex_);
+        if (fd_ < 0)
+            return Fail(ErrorInvalidHandle);
+        // Wake the event wait and a write, which hold useMutex_ shared.
+        closing_ = true;
+        detail::SignalFd(wakeFd_);
+        detail::SignalFd(abortFd_);
+    }
+    const std::unique_lock use(useMutex_);
+    if (fd_ >= 0)
+        CloseDescriptors();
+    return true;
+}
+
+void SerialDevice::CloseDescriptors()
+{
+    ::ioctl(fd_, TIOCNXCL);
+    ::close(epollFd_);
+    ::close(wakeFd_);
+    ::close(abortFd_);
+    ::close(fd_); // also drops the flock
+    fd_ = epollFd_ = wakeFd_ = abortFd_ = -1;
+    path_.clear();
+}
+
+bool SerialDevice::IsOpen() const
+{
+    const std::shared_lock use(useMutex_);
+    return fd_ >= 0;
+}
+
+std::string SerialDevice::Path() const
+{
+    const std::shared_lock use(useMutex_);
+    return path_;
+}
+
+bool SerialDevice::HasModemLines() const
+{
+    const std::shared_lock use(useMutex_);
+    return hasModem_;
+}
+
+bool SerialDevice::Usable(std::uint32_t& error) const
+{
+    if (fd_ < 0)
+        error = ErrorInvalidHandle;
+    else if (closing_)
+        error = ErrorOperationAborted;
+    else if (gone_)
+        error = ErrorDeviceNotConnected;
+    else
+        return true;
+    return false;
+}
+
+bool SerialDevice::FailErrno(int error)
+{
+    if (IsGoneErrno(error))
+        gone_ = true;
+    return Fail(DeviceErrorFromErrno(error));
+}
+
+bool SerialDevice::SetupQueues(std::uint32_t inSize, std::uint32_t outSize)
+{
+    const std::shared_lock use(useMutex_);
+    std::uint32_t error = 0;
+    if (!Usable(error))
+        return Fail(error);
+    const std::lock_guard state(stateMutex_);
+    inQueueSize_ = inSize;
+    outQueueSize_ = outSize;
+    return true;
+}
+
+void SerialDevice::QueueSizes(std::uint32_t& inSize, std::uint32_t& outSize) const
+{
+    const std::lock_guard state(stateMutex_);
+    inSize = inQueueSize_;
+    outSize = outQueueSize_;
+}
+
+bool SerialDevice::GetState(DeviceControl& dcb)
+{
+    const std::shared_lock use(useMutex_);
+    std::uint32_t error = 0;
+    if (!Usable(error))
+        return Fail(error);
+    const std::lock_guard state(stateMutex_);
+    DeviceControl now;
+    if (const int e = detail::ReadLine(fd_, kept_, lineless_, now); e != 0)
+        return FailErrno(e);
+    dcb = now;
+    return true;
+}
+
+bool SerialDevice::SetState(const DeviceControl& dcb)
+{
+    if (dcb.baudRate == 0 || dcb.byteSize < 5 || dcb.byteSize > 8 || dcb.parity > SpaceParity ||
+        dcb.stopBits > TwoStopBits)
+        return Fail(ErrorInvalidParameter);
+    const std::shared_lock use(useMutex_);
+    std::uint32_t error = 0;
+    if (!Usable(error))
+        return Fail(error);
+    const std::lock_guard state(stateMutex_);
+
+    // RTS toggle is the kernel's RS-485 mode: check for it before changing anything.
+    const bool toggle = (dcb.flags & DcbRtsControlMask) == RtsControlToggle;
+    serial_rs485 rs485{};
+    const bool hasRs485 = ::ioctl(fd_, TIOCGRS485, &rs485) == 0;
+    if (toggle && !hasRs485)
+        return Fail(ErrorInvalidParameter);
+
+    if (const int e = detail::WriteLine(fd_, dcb); e != 0)
+        return FailErrno(e);
+    if (hasRs485 && toggle != rs485On_) {
+        if (toggle) {
+            // RTS up while sending, down once the last bit has left.
+            rs485.flags |= SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+            rs485.flags &= ~static_cast<decltype(rs485.flags)>(SER_RS485_RTS_AFTER_SEND);
+        } else {
+            rs485.flags &= ~static_cast<decltype(rs485.flags)>(SER_RS485_ENABLED);
+        }
+        if (::ioctl(fd_, TIOCSRS485, &rs485) != 0)
+            return FailErrno(errno);
+        rs485On_ = toggle;
+    }
+    kept_ = dcb;
+    return ApplyLines(dcb);
+}
+
+bool SerialDevice::ApplyLines(const DeviceControl& dcb)
+{
+    if (!hasModem_)
+        return true;
+    int set = 0;
+    int clear = 0;
+    // No DTR/DSR flow control on Linux: a DTR handshake keeps DTR up.
+    if ((dcb.flags & DcbDtrControlMask) == DtrControlDisable)
+        clear |= TIOCM_DTR;
+    else
+        set |= TIOCM_DTR;
+    switch (dcb.flags & DcbRtsControlMask) {
+    case RtsControlDisable:
+        clear |= TIOCM_RTS;
+        break;
+    case RtsControlEnable:
+        set |= TIOCM_RTS;
+        break;
+    default:
+        break; // the kernel drives RTS (CRTSCTS or RS-485)
+    }
+    if ((set != 0 && ::ioctl(fd_, TIOCMBIS, &set) != 0) ||
+        (clear != 0 && ::ioctl(fd_, TIOCMBIC, &clear) != 0))
+        return FailErrno(errno);
+    return true;
+}
+
+bool SerialDevice::Rs485Supported()
+{
+    const std::shared_lock use(useMutex_);
+    std::uint32_t error = 0;
+    if (!Usable(error))
+        return Fail(error);
+    serial_rs485 rs485{};
+    if (::ioctl(fd_, TIOCGRS485, &rs485) != 0)
+        return Fail(ErrorBadCommand);
+    return true;
+}
+
+bool SerialDevice::SetMask(std::uint32_t mask)
+{
+    if ((mask & ~KnownEvents) != 0)
+        return Fail(ErrorInvalidParameter);
+    const std::shared_lock use(useMutex_);
+    if (fd_ < 0)
+        return Fail(ErrorInvalidHandle);
+    {
+        const std::lock_guard state(stateMutex_);
+        mask_ = mask;
+        ++maskGeneration_;
+        // A new mask starts a new history of line changes.
+        if (!gone_)
+            TakeSnapshot(waitBase_);
+    }
+    detail::SignalFd(wakeFd_);
+    return true;
+}
+
+std::uint32_t SerialDevice::GetMask() const
+{
+    const std::lock_guard state(stateMutex_);
+    return mask_;
+}
+
+bool SerialDevice::TakeSnapshot(Snapshot& s)
+{
+    // A part that cannot be read now keeps its old values: no change seen.
+    if (hasModem_) {
+        int bits = 0;
+        if (::ioctl(fd_, TIOCMGET, &bits) == 0)
+            s.modem =
+                ((bits & TIOCM_CTS) != 0 ? MsCtsOn : 0) | ((bits & TIOCM_DSR) != 0 ? MsDsrOn : 0) |
+                ((bits & TIOCM_RNG) != 0 ? MsRingOn : 0) | ((bits & TIOCM_CAR) != 0 ? MsRlsdOn : 0);
+        else if (IsGoneErrno(errno))
+            return false;
+    }
+    if (hasCounters_) {
+        serial_icounter_struct c{};
+        if (::ioctl(fd_, TIOCGICOUNT, &c) == 0) {
+            s.cts = static_cast<std::uint32_t>(c.cts);
+            s.dsr = static_cast<std::uint32_t>(c.dsr);
+            s.rng = static_cast<std::uint32_t>(c.rng);
+            s.dcd = static_cast<std::uint32_t>(c.dcd);
+            s.frame = static_cast<std::uint32_t>(c.frame);
+            s.overrun = static_cast<std::uint32_t>(c.overrun);
+            s.parity = static_cast<std::uint32_t>(c.parity);
+            s.brk = static_cast<std::uint32_t>(c.brk);
+            s.bufOverrun = static_cast<std::uint32_t>(c.buf_overrun);
+        } else if (IsGoneErrno(errno)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::uint32_t SerialDevice::CollectEvents(bool& gone)
+{
+    gone = false;
+    int held = 0;
+    if (::ioctl(fd_, FIONREAD, &held) != 0) {
+        gone = IsGoneErrno(errno);
+        return 0;
+    }
+    std::uint32_t events = 0;
+    if (static_cast<std::size_t>(held) > rxSeen_)
+        events |= EvRxChar;
+    rxSeen_ = static_cast<std::size_t>(held);
+
+    if ((mask_ & LineEvents) != 0 && (hasModem_ || hasCounters_)) {
+        Snapshot now = waitBase_;
+        if (!TakeSnapshot(now)) {
+            gone = true;
+            return 0;
+        }
+        const Snapshot& was = waitBase_;
+        // Counters catch pulses shorter than the look interval; levels
+        // cover drivers that do not count.
+        if (Delta(now.cts, was.cts) != 0 || ((now.modem ^ was.modem) & MsCtsOn) != 0)
+            events |= EvCts;
+        if (Delta(now.dsr, was.dsr) != 0 || ((now.modem ^ was.modem) & MsDsrOn) != 0)
+            events |= EvDsr;
+        if (Delta(now.dcd, was.dcd) != 0 || ((now.modem ^ was.modem) & MsRlsdOn) != 0)
+            events |= EvRlsd;
+        if (Delta(now.rng, was.rng) != 0 || (now.modem & ~was.modem & MsRingOn) != 0)
+            events |= EvRing;
+        if ((was.modem & ~now.modem & MsRingOn) != 0)
+            events |= EvRingTrailingEdge;
+        if (Delta(now.brk, was.brk) != 0)
+            events |= EvBreak;
+        if (Delta(now.frame, was.frame) != 0 || Delta(now.overrun, was.overrun) != 0 ||
+            Delta(now.parity, was.parity) != 0)
+            events |= EvErr;
+        waitBase_ = now;
+    }
+    return events & mask_;
+}
+
+bool SerialDevice::WaitEvent(std::uint32_t& events)
+{
+    events = 0;
+    const std::shared_lock use(useMutex_);
+    std::uint32_t error = 0;
+    if (!Usable(error))
+        return Fail(error);
+    if (waiting_.exchange(true))
+        return Fail(ErrorInvalidParameter);
+    struct WaitingFlag {
+        std::atomic<bool>& flag;
+        ~WaitingFlag() { flag = false; }
+    } waitingFlag{waiting_};
+
+    std::uint64_t generation = 0;
+    {
+        const std::lock_guard state(stateMutex_);
+        if (mask_ == 0)
+            return Fail(ErrorInvalidParameter); // nothing could ever end it
+        generation = maskGeneration_;
+    }
+    for (;;) {
+        if (closing_)
+            return Fail(ErrorOperationAborted);
+        int timeoutMs = -1;
+        {
+            const std::lock_guard state(stateMutex_);
+            if (maskGeneration_ != generation)
+                return true; // the mask changed: the wait ends with no event
+            bool gone = false;
+            events = CollectEvents(gone);
+            if (gone) {
+                gone_ = true;
+                return Fail(ErrorDeviceNotConnected);
+            }
+            if (events != 0)
+                return true;
+            if ((mask_ & LineEvents) != 0 && (hasModem_ || hasCounters_))
+                timeoutMs = LinePollMs;
+        }
+        epoll_event ready[2];
+        const int n = ::epoll_wait(epollFd_, ready, 2, timeoutMs);
+        if (n < 0 && errno != EINTR)
+            return FailErrno(errno);
+        for (int i = 0; i < n; ++i) {
+            if (ready[i].data.fd == wakeFd_) {
+                detail::DrainFd(wakeFd_);
+            } else if ((ready[i].events & (EPOLLHUP | EPOLLERR)) != 0) {
+                // Hung up: pseudo-terminal master closed, adapter unplugged.
+                gone_ = true;
+                return Fail(ErrorDeviceNotConnected);
+            }
+        }
+    }
+}
+
+bool SerialDevice::Read(void* data, std::size_t count, std::size_t& got)
+{
+    got = 0;
+    const std::shared_lock use(useMutex_);
+    std::uint32_t error = 0;
+    if (!Usable(error))
+        return Fail(error);
+    if (count == 0)
+        return true;
+    // Under stateMutex_ so that the wait's count of seen bytes stays exact.
+    const std::lock_guard state(stateMutex_);
+    const ssize_t n = ::read(fd_, data, count);
+    if (n < 0) {
+        if (errno == EAGAIN || errno == EINTR)
+            return true;
+        return FailErrno(errno);
+    }
+    got = static_cast<std::size_t>(n);
+    rxSeen_ -= std::min(rxSeen_, got);
+    return true;
+}
+
+SerialDevice::WriteOutcome SerialDevice::Write(const void* data, std::size_t count,
+                                               std::size_t& written, Event* abandon)
+{
+    written = 0;
+    const std::shared_lock use(useMutex_);
+    std::uint32_t error = 0;
+    if (!Usable(error)) {
+        SetLastError(error);
+        return WriteOutcome::Failed;
+    }
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    const std::uint64_t aborts = writeAborts_.load();
+    const auto abandoned = [] {
+        SetLastError(ErrorOperationAborted);
+        return WriteOutcome::Abandoned;
+    };
+    while (written < count) {
+        if (closing_ || writeAborts_.load() != aborts)
+            return abandoned();
+        const ssize_t n = ::write(fd_, bytes + written, count - written);
+        if (n > 0) {
+            written += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EAGAIN) {
+            FailErrno(errno);
+            return WriteOutcome::Failed;
+        }
+        // The driver is full: wait for room, a flush or a close.
+        pollfd fds[3] = {{fd_, POLLOUT, 0},
+                         {abortFd_, POLLIN, 0},
+                         {abandon != nullptr ? abandon->Descriptor() : -1, POLLIN, 0}};
+        if (detail::PollRetry(fds, 3, -1) < 0) {
+            FailErrno(errno);
+            return WriteOutcome::Failed;
+        }
+        if ((fds[0].revents & (POLLHUP | POLLERR)) != 0) {
+            gone_ = true;
+            SetLastError(ErrorDeviceNotConnected);
+            return WriteOutcome::Failed;
+        }
+        if ((fds[2].revents & POLLIN) != 0 && abandon->TryConsume())
+            return abandoned();
+        if ((fds[1].revents & POLLIN) != 0 && !closing_ && writeAborts_.load() == aborts)
+            detail::DrainFd(abortFd_); // an abort meant for an earlier write
+    }
+    return WriteOutcome::Done;
+}
+
+bool SerialDevice::ClearErrors(std::uint32_t& errors, CommStatus* status)
+{
+    errors = 0;
+    const std::shared_lock use(useMutex_);
+    std::uint32_t error = 0;
+    if (!Usable(error))
+        return Fail(error);
+    const std::lock_guard state(stateMutex_);
+    int in = 0;
+    if (::ioctl(fd_, FIONREAD, &in) != 0)
+        return FailErrno(errno);
+    int out = 0;
+    if (::ioctl(fd_, TIOCOUTQ, &out) != 0)
+        out = 0;
+    if (hasCounters_) {
+        Snapshot now = errorBase_;
+        if (!TakeSnapshot(now)) {
+            gone_ = true;
+            return Fail(ErrorDeviceNotConnected);
+        }
+        const Snapshot& was = errorBase_;
+        if (Delta(now.bufOverrun, was.bufOverrun) != 0)
+            errors |= CeRxOver;
+        if (Delta(now.overrun, was.overrun) != 0)
+            errors |= CeOverrun;
+        if (Delta(now.parity, was.parity) != 0)
+            errors |= CeRxParity;
+        if (Delta(now.frame, was.frame) != 0)
+            errors |= CeFrame;
+        if (Delta(now.brk, was.brk) != 0)
+            errors |= CeBreak;
+        errorBase_ = now;
+    }
+    if (status != nullptr) {
+        status->inQueue = static_cast<std::uint32_t>(in);
+        status->outQueue = static_cast<std::uint32_t>(out);
+    }
+    return true;
+}
+
+bool SerialDevice::GetModemStatus(std::uint32_t& status)
+{
+    status = 0;
+    const std::shared_lock use(useMutex_);
+    std::uint32_t error = 0;
+    if (!Usable(error))
+        return Fail(error);
+    const std::lock_guard state(stateMutex_);
+    Snapshot now = waitBase_;
+    if (!TakeSnapshot(now)) {
+        gone_ = true;
+        return Fail(ErrorDeviceNotConnected);
+    }
+    status = now.modem;
+    return true;
+}
+
+bool SerialDevice::Escape(std::uint32_t function)
+{
+    const std::shared_lock use(useMutex_);
+    std::uint32_t error = 0;
+    if (!Usable(error))
+        return Fail(error);
+    int result = 0;
+    int line = 0;
+    switch (function) {
+    case EscSetRts:
+    case EscClrRts:
+    case EscSetDtr:
+    case EscClrDtr:
+        if (!hasModem_)
+            return true;
+        line = function == EscSetRts || function == EscClrRts ? TIOCM_RTS : TIOCM_DTR;
+        result = ::ioctl(fd_, function == EscSetRts || function == EscSetDtr ? TIOCMBIS : TIOCMBIC,
+                         &line);
+        break;
+    case EscSetBreak:
+        result = ::ioctl(fd_, TIOCSBRK);
+        break;
+    case EscClrBreak:
+        result = ::ioctl(fd_, TIOCCBRK);
+        break;
+    case EscSetXoff:
+        result = ::tcflow(fd_, TCOOFF);
+        break;
+    case EscSetXon:
+        result = ::tcflow(fd_, TCOON);
+        break;
+    default:
+        return Fail(ErrorInvalidParameter);
+    }
+    if (result != 0 && !IsUnsupportedErrno(errno))
+        return FailErrno(errno);
+    return true;
+}
+
+bool SerialDevice::Purge(std::uint32_t flags)
+{
+    if ((flags & ~(PurgeTxAbort | PurgeRxAbort | PurgeTxClear | PurgeRxClear)) != 0)
+        return Fail(ErrorInvalidParameter);
+    const std::shared_lock use(useMutex_);
+    std::uint32_t error = 0;
+    if (!Usable(error))
+        return Fail(error);
+    if ((flags & PurgeTxAbort) != 0) {
+        ++writeAborts_;
+        detail::SignalFd(abortFd_);
+    }
+    // Reads never wait, so there is no read to abort.
+    if ((flags & PurgeTxClear) != 0 && ::tcflush(fd_, TCOFLUSH) != 0)
+        return FailErrno(errno);
+    if ((flags & PurgeRxClear) != 0) {
+        const std::lock_guard state(stateMutex_);
+        if (::tcflush(fd_, TCIFLUSH) != 0)
+            return FailErrno(errno);
+        rxSeen_ = 0;
+    }
+    return true;
+}
+
+} // namespace platform

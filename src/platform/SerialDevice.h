@@ -1,0 +1,177 @@
+#pragma once
+
+// A serial device on termios with what the serial library's I/O threads ask
+// of a port: exclusive open, the device-control record, an event wait that
+// a mask change or a close ends at once, reads that never wait, writes that
+// a flush can abandon, modem lines, error bits and queue counts.
+//
+// Every call is safe from any thread, also while another thread is inside
+// WaitEvent or Write, and also against Close. Failures return false (or
+// WriteOutcome::Failed) and leave a Windows error number in GetLastError().
+
+#include "DeviceControl.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+class Event;
+
+// Event mask bits (SetMask, WaitEvent).
+constexpr std::uint32_t EvRxChar = 0x0001;
+constexpr std::uint32_t EvRxFlag = 0x0002;  // accepted, never reported
+constexpr std::uint32_t EvTxEmpty = 0x0004; // accepted, never reported
+constexpr std::uint32_t EvCts = 0x0008;
+constexpr std::uint32_t EvDsr = 0x0010;
+constexpr std::uint32_t EvRlsd = 0x0020;
+constexpr std::uint32_t EvBreak = 0x0040;
+constexpr std::uint32_t EvErr = 0x0080;
+constexpr std::uint32_t EvRing = 0x0100;
+constexpr std::uint32_t EvRingTrailingEdge = 0x2000;
+
+// Error bits (ClearErrors).
+constexpr std::uint32_t CeRxOver = 0x01;
+constexpr std::uint32_t CeOverrun = 0x02;
+constexpr std::uint32_t CeRxParity = 0x04;
+constexpr std::uint32_t CeFrame = 0x08;
+constexpr std::uint32_t CeBreak = 0x10;
+
+// Modem status bits (GetModemStatus).
+constexpr std::uint32_t MsCtsOn = 0x10;
+constexpr std::uint32_t MsDsrOn = 0x20;
+constexpr std::uint32_t MsRingOn = 0x40;
+constexpr std::uint32_t MsRlsdOn = 0x80;
+
+// Escape functions.
+constexpr std::uint32_t EscSetXoff = 1;
+constexpr std::uint32_t EscSetXon = 2;
+constexpr std::uint32_t EscSetRts = 3;
+constexpr std::uint32_t EscClrRts = 4;
+constexpr std::uint32_t EscSetDtr = 5;
+constexpr std::uint32_t EscClrDtr = 6;
+constexpr std::uint32_t EscSetBreak = 8;
+constexpr std::uint32_t EscClrBreak = 9;
+
+// Purge flags.
+constexpr std::uint32_t PurgeTxAbort = 0x1;
+constexpr std::uint32_t PurgeRxAbort = 0x2;
+constexpr std::uint32_t PurgeTxClear = 0x4;
+constexpr std::uint32_t PurgeRxClear = 0x8;
+
+struct CommStatus {
+    std::uint32_t inQueue = 0;  // bytes the driver holds for reading
+    std::uint32_t outQueue = 0; // bytes the driver has yet to send
+};
+
+class SerialDevice {
+public:
+    SerialDevice();
+    ~SerialDevice();
+    SerialDevice(const SerialDevice&) = delete;
+    SerialDevice& operator=(const SerialDevice&) = delete;
+
+    // name is "\\.\COMn" (through the COM port map) or an absolute path.
+    // Errors: 2 missing, 5 held by another program or process, 65 not
+    // permitted, 4 out of descriptors, 8 no memory.
+    bool Open(std::string_view name);
+    // Ends a pending WaitEvent and Write at once, then closes.
+    bool Close();
+    bool IsOpen() const;
+    // The device path, or empty.
+    std::string Path() const;
+
+    // Remembered only: the Linux drivers have fixed queues.
+    bool SetupQueues(std::uint32_t inSize, std::uint32_t outSize);
+    void QueueSizes(std::uint32_t& inSize, std::uint32_t& outSize) const;
+
+    bool GetState(DeviceControl& dcb);
+    // All or nothing; 87 for a value the device cannot take, including RTS
+    // toggle (RS-485 direction control) where the driver has no RS-485 mode.
+    bool SetState(const DeviceControl& dcb);
+    bool Rs485Supported();
+
+    // A new mask ends a pending WaitEvent, which then reports 0.
+    bool SetMask(std::uint32_t mask);
+    std::uint32_t GetMask() const;
+    // Blocks until a masked event occurs (received data, a line change, a
+    // line error), the mask is changed, or the device closes (995) or goes
+    // away (1167; every later wait fails at once too). Only one thread may
+    // wait at a time (87 for a second).
+    bool WaitEvent(std::uint32_t& events);
+
+    // What the driver holds, up to count; never waits.
+    bool Read(void* data, std::size_t count, std::size_t& got);
+
+    enum class WriteOutcome { Done, Abandoned, Failed };
+    // Writes all of data, waiting while the driver is full. Abandoned (995)
+    // when abandon is set (it is consumed), on PurgeTxAbort or on Close;
+    // written tells how much went to the driver.
+    WriteOutcome Write(const void* data, std::size_t count, std::size_t& written,
+                       Event* abandon = nullptr);
+
+    // The error bits since the last call (overflow, overrun, parity, framing,
+    // break) and the queue counts. Devices without error counters report none.
+    bool ClearErrors(std::uint32_t& errors, CommStatus* status = nullptr);
+    // CTS, DSR, RI and DCD; 0 on devices without modem lines.
+    bool GetModemStatus(std::uint32_t& status);
+    // DTR, RTS, break and XON/XOFF escapes; no-ops on devices without lines.
+    bool Escape(std::uint32_t function);
+    bool Purge(std::uint32_t flags);
+
+    // False for a pseudo-terminal: no modem lines, no line errors.
+    bool HasModemLines() const;
+
+    // How often a wait for line events looks at the lines and counters:
+    // the kernel has no descriptor to poll for them.
+    static constexpr int LinePollMs = 10;
+
+private:
+    struct Snapshot {
+        std::uint32_t modem = 0; // MsXxx bits
+        std::uint32_t cts = 0, dsr = 0, rng = 0, dcd = 0;
+        std::uint32_t frame = 0, overrun = 0, parity = 0, brk = 0, bufOverrun = 0;
+    };
+
+    // All under useMutex_ (shared at least); the last three under stateMutex_.
+    bool Usable(std::uint32_t& error) const;
+    void CloseDescriptors();
+    bool FailErrno(int error);
+    bool TakeSnapshot(Snapshot& s); // false when the device has gone
+    std::uint32_t CollectEvents(bool& gone);
+    bool ApplyLines(const DeviceControl& dcb);
+
+    // Shared by every operation, exclusive for Close: the descriptors
+    // stay valid while any call uses them.
+    mutable std::shared_mutex useMutex_;
+    int fd_ = -1;
+    int epollFd_ = -1;
+    int wakeFd_ = -1;  // SetMask and Close wake the event wait
+    int abortFd_ = -1; // PurgeTxAbort and Close abandon a write
+    std::string path_;
+    bool lineless_ = false; // pseudo-terminal
+    bool hasModem_ = false;
+    bool hasCounters_ = false;
+    std::atomic<bool> closing_{false};
+    std::atomic<bool> gone_{false};
+    std::atomic<bool> waiting_{false};
+    std::atomic<std::uint64_t> writeAborts_{0};
+
+    mutable std::mutex stateMutex_;
+    std::uint32_t mask_ = 0;
+    std::uint64_t maskGeneration_ = 0;
+    std::size_t rxSeen_ = 0; // driver bytes the last wait has reported
+    Snapshot waitBase_;      // lines and counters at the last wait
+    Snapshot errorBase_;     // counters at the last ClearErrors
+    DeviceControl kept_;
+    bool rs485On_ = false;
+    std::uint32_t inQueueSize_ = 0;
+    std::uint32_t outQueueSize_ = 0;
+};
+
+} // namespace platform

@@ -1,0 +1,24 @@
+#pragma once
+
+// termios2 side of the device-control record. Kept apart because
+// <asm/termbits.h>, which has termios2 and BOTHER, clashes with <termios.h>.
+
+#include "DeviceControl.h"
+
+struct termios2;
+
+namespace platform::detail {
+
+// Puts t into raw mode (no line discipline processing, reads never wait) and
+// writes the record's line settings into it; other fields stay.
+void EncodeLine(const DeviceControl& dcb, termios2& t);
+
+// The record as t holds it. Fields termios has no room for come from kept;
+// so do data bits and parity when lineless (a pseudo-terminal forces 8N).
+DeviceControl DecodeLine(const termios2& t, const DeviceControl& kept, bool lineless);
+
+// Both return 0 or an errno.
+int ReadLine(int fd, const DeviceControl& kept, bool lineless, DeviceControl& out);
+int WriteLine(int fd, const DeviceControl& dcb);
+
+} // namespace platform::detail

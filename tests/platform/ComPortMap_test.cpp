@@ -1,0 +1,160 @@
+// Unit under test: ComPortMap (COM numbers to device paths).
+#include "ComPortMap.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+
+namespace fs = std::filesystem;
+using platform::ComPort;
+using platform::ComPortSources;
+
+namespace {
+
+// A fake /dev, /sys/class/tty and link directory.
+class FakeTree {
+public:
+    FakeTree()
+    {
+        std::string pattern = testing::TempDir() + "velmor-map-XXXXXX";
+        if (::mkdtemp(pattern.data()) == nullptr)
+            throw std::runtime_error("no temporary directory");
+        root_ = pattern;
+        for (const char* d : {"dev", "sys", "links"})
+            fs::create_directories(root_ / d);
+    }
+    ~FakeTree()
+    {
+        std::error_code ec;
+        fs::remove_all(root_, ec);
+    }
+
+    void Node(const std::string& name) const { std::ofstream(root_ / "dev" / name); }
+    void UartType(const std::string& name, const char* type) const
+    {
+        fs::create_directories(root_ / "sys" / name);
+        std::ofstream(root_ / "sys" / name / "type") << type << "\n";
+    }
+    void BoundDriver(const std::string& name) const
+    {
+        fs::create_directories(root_ / "sys" / name / "device" / "driver");
+    }
+    void Link(const std::string& name, const fs::path& target) const
+    {
+        fs::create_symlink(target, root_ / "links" / name);
+    }
+    fs::path Dev(const std::string& name) const { return root_ / "dev" / name; }
+    ComPortSources Sources(bool detect = true) const
+    {
+        ComPortSources s;
+        s.linkDir = (root_ / "links").string();
+        s.detect = detect;
+        s.devDir = (root_ / "dev").string();
+        s.sysTtyDir = (root_ / "sys").string();
+        return s;
+    }
+
+private:
+    fs::path root_;
+};
+
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value) : name_(name)
+    {
+        if (const char* old = std::getenv(name))
+            old_ = old;
+        value != nullptr ? ::setenv(name, value, 1) : ::unsetenv(name);
+    }
+    ~ScopedEnv() { old_ ? ::setenv(name_, old_->c_str(), 1) : ::unsetenv(name_); }
+
+private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+} // namespace
+
+TEST(ComPortMap, PinnedLinksFirstThenPresentDevicesInOrder)
+{
+    FakeTree tree;
+    for (const char* n : {"ttyS0", "ttyS1", "ttyS2", "ttyS10", "ttyS3", "ttyUSB1", "ttyUSB0",
+                          "ttyACM3", "ttyACM0", "ttyAMA0", "ttyS", "ttyUSB01", "ttyUSBx"})
+        tree.Node(n);
+    tree.UartType("ttyS0", "0"); // placeholder: no UART found
+    tree.UartType("ttyS1", "4");
+    tree.BoundDriver("ttyS2"); // not serial-core, but bound to a driver
+    tree.UartType("ttyS10", "4");
+    // ttyS3 has nothing in sysfs: not counted
+    tree.Link("com2", "/nonexistent/ttyUSB7"); // pinned though absent
+    tree.Link("com5", tree.Dev("ttyUSB1"));    // pins a present device
+    tree.Link("com0", tree.Dev("ttyACM0"));    // no port 0
+    tree.Link("comX", tree.Dev("ttyACM0"));
+    tree.Link("com07", tree.Dev("ttyACM0"));
+    tree.Link("notes", tree.Dev("ttyACM0"));
+
+    const auto ports = platform::ListComPorts(tree.Sources());
+    const std::vector<std::pair<unsigned, fs::path>> expected = {
+        {1, tree.Dev("ttyS1")},   {2, "/nonexistent/ttyUSB7"}, {3, tree.Dev("ttyS2")},
+        {4, tree.Dev("ttyS10")},  {5, tree.Dev("ttyUSB1")},    {6, tree.Dev("ttyUSB0")},
+        {7, tree.Dev("ttyACM0")}, {8, tree.Dev("ttyACM3")},
+    };
+    ASSERT_EQ(ports.size(), expected.size());
+    for (std::size_t i = 0; i < ports.size(); ++i) {
+        EXPECT_EQ(ports[i].number, expected[i].first) << i;
+        EXPECT_EQ(fs::path(ports[i].path), expected[i].second) << i;
+        EXPECT_EQ(ports[i].pinned, ports[i].number == 2 || ports[i].number == 5) << i;
+        EXPECT_EQ(ports[i].exists, ports[i].number != 2) << i;
+    }
+    EXPECT_EQ(fs::path(platform::ResolveDeviceName("\\\\.\\COM6", tree.Sources())),
+              tree.Dev("ttyUSB0"));
+    EXPECT_EQ(platform::ResolveDeviceName("\\\\.\\COM9", tree.Sources()), "");
+    EXPECT_EQ(platform::ResolveDeviceName("/dev/whatever", tree.Sources()), "/dev/whatever");
+}
+
+TEST(ComPortMap, WithDetectionOffOnlyLinksCountAndRelativeTargetsResolve)
+{
+    FakeTree tree;
+    tree.Node("ttyUSB0");
+    tree.Link("com3", "../dev/ttyUSB0");
+    const auto ports = platform::ListComPorts(tree.Sources(false));
+    ASSERT_EQ(ports.size(), 1u);
+    EXPECT_EQ(ports[0].number, 3u);
+    EXPECT_TRUE(ports[0].exists);
+    EXPECT_EQ(fs::weakly_canonical(ports[0].path), fs::weakly_canonical(tree.Dev("ttyUSB0")));
+}
+
+TEST(ComPortMap, SourcesFollowTheEnvironment)
+{
+    {
+        const ScopedEnv com("VELMOR_COM_DIR", "/tmp/links-here");
+        const ComPortSources s = platform::DefaultComPortSources();
+        EXPECT_EQ(s.linkDir, "/tmp/links-here");
+        EXPECT_FALSE(s.detect);
+    }
+    const ScopedEnv com("VELMOR_COM_DIR", nullptr);
+    {
+        const ScopedEnv xdg("XDG_CONFIG_HOME", "/cfg");
+        const ComPortSources s = platform::DefaultComPortSources();
+        EXPECT_EQ(s.linkDir, "/cfg/velmor/com");
+        EXPECT_TRUE(s.detect);
+        EXPECT_EQ(s.devDir, "/dev");
+    }
+    const ScopedEnv xdg("XDG_CONFIG_HOME", nullptr);
+    const ScopedEnv home("HOME", "/home/op");
+    EXPECT_EQ(platform::DefaultComPortSources().linkDir, "/home/op/.config/velmor/com");
+}
+
+TEST(ComPortMap, ParsesComNames)
+{
+    EXPECT_EQ(platform::ParseComName("\\\\.\\COM1"), 1u);
+    EXPECT_EQ(platform::ParseComName("\\\\.\\COM50"), 50u);
+    EXPECT_EQ(platform::ParseComName("COM12"), 12u);
+    EXPECT_EQ(platform::ParseComName("com3"), 3u);
+    for (const char* bad :
+         {"\\\\.\\COM0", "COM", "COM1x", "COM-1", "COM01", "/dev/ttyS0", "LPT1", "\\\\.\\", ""})
+        EXPECT_FALSE(platform::ParseComName(bad).has_value()) << bad;
+}

@@ -1,0 +1,488 @@
+// Unit under test: SerialDevice (termios device: open, event wait, read, write, line control).
+#include "PtyPair.h"
+
+#include "LastError.h"
+#include "SerialDevice.h"
+#include "Sync.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <ctime>
+#include <fstream>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+using platform::Event;
+using platform::SerialDevice;
+
+namespace {
+
+constexpr const char* Com1 = "\\\\.\\COM1";
+
+// Runs the probe on name in a process of its own; its exit status.
+int OpenInChild(const char* name, const char* option = nullptr)
+{
+    const char* argv[] = {VELMOR_OPEN_PROBE, name, option, nullptr};
+    pid_t pid = 0;
+    if (::posix_spawn(&pid, VELMOR_OPEN_PROBE, nullptr, nullptr, const_cast<char**>(argv),
+                      environ) != 0)
+        return -1;
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+double ThreadCpuMs()
+{
+    timespec t{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
+}
+
+class SerialDeviceTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        com_.Link(1, pty_.SlavePath());
+        ASSERT_TRUE(device_.Open(Com1)) << platform::GetLastError();
+    }
+
+    // Runs WaitEvent on a thread of its own.
+    struct PendingWait {
+        explicit PendingWait(SerialDevice& device)
+            : thread([this, &device] {
+                  ok = device.WaitEvent(events);
+                  error = platform::GetLastError();
+                  done.Set();
+              })
+        {
+        }
+        ~PendingWait()
+        {
+            if (thread.joinable())
+                thread.join();
+        }
+        void Join() { thread.join(); }
+
+        std::uint32_t events = 0;
+        bool ok = false;
+        std::uint32_t error = 0;
+        Event done{Event::Kind::ManualReset};
+        std::thread thread;
+    };
+
+    testutil::PtyPair pty_;
+    testutil::ComDir com_;
+    SerialDevice device_;
+};
+
+} // namespace
+
+TEST(SerialDeviceOpen, FailuresCarryWindowsNumbersAndLeakNoDescriptors)
+{
+    testutil::PtyPair pty;
+    testutil::ComDir com;
+    com.Link(1, pty.SlavePath());
+    com.Link(3, "/nonexistent/ttyUSB9");
+    const std::string file = (com.Path() / "plain-file").string();
+    std::ofstream(file) << "not a port";
+    com.Link(4, file);
+    const int before = testutil::OpenDescriptors();
+
+    SerialDevice a;
+    EXPECT_FALSE(a.Open("\\\\.\\COM9")); // no link, no detection
+    EXPECT_EQ(platform::GetLastError(), platform::ErrorFileNotFound);
+    EXPECT_FALSE(a.Open("\\\\.\\COM3")); // pinned, device absent
+    EXPECT_EQ(platform::GetLastError(), platform::ErrorFileNotFound);
+    EXPECT_FALSE(a.Open("\\\\.\\COM4")); // opens, but is no port
+    EXPECT_EQ(platform::GetLastError(), platform::ErrorFileNotFound);
+    EXPECT_FALSE(a.Open("COMx"));
+    EXPECT_EQ(platform::GetLastError(), platform::ErrorFileNotFound);
+    EXPECT_FALSE(a.IsOpen());
+
+    ASSERT_TRUE(a.Open(Com1));
+    EXPECT_EQ(a.Path(), pty.SlavePath());
+    SerialDevice b;
+    EXPECT_FALSE(b.Open(Com1));
+    EXPECT_EQ(platform::GetLastError(), platform::ErrorAccessDenied);
+    EXPECT_FALSE(b.Open(pty.SlavePath())); // the same device by its path
+    EXPECT_EQ(platform::GetLastError(), platform::ErrorAccessDenied);
+    EXPECT_EQ(OpenInChild(Com1), static_cast<int>(platform::ErrorAccessDenied));
+    EXPECT_FALSE(a.Open(Com1)); // already open on this object
+    EXPECT_EQ(platform::GetLastError(), platform::ErrorInvalidParameter);
+
+    ASSERT_TRUE(a.Close());
+    EXPECT_EQ(OpenInChild(Com1), 0); // released by the close
+    ASSERT_TRUE(b.Open(Com1));
+    ASSERT_TRUE(b.Close());
+    EXPECT_FALSE(b.Close());
+    EXPECT_EQ(platform::GetLastError(), platform::ErrorInvalidHandle);
+    EXPECT_EQ(testutil::OpenDescriptors(), before);
+}
+
+TEST(SerialDeviceOpen, APermissionProblemIsNotReportedAsBusy)
+{
+    testutil::PtyPair pty;
+    testutil::ComDir com;
+    com.Link(1, pty.SlavePath());
+    ASSERT_EQ(::chmod(pty.SlavePath().c_str(), 0), 0);
+    if (::geteuid() == 0) {
+        // Root opens anything: try it as nobody in a process of its own.
+        const int status = OpenInChild(Com1, "--as-nobody");
+        if (status == 101)
+            GTEST_SKIP() << "privileges cannot be dropped here";
+        EXPECT_EQ(status, static_cast<int>(platform::ErrorPermissionDenied));
+    } else {
+        const int before = testutil::OpenDescriptors();
+        SerialDevice d;
+        EXPECT_FALSE(d.Open(Com1));
+        EXPECT_EQ(platform::GetLastError(), platform::ErrorPermissionDenied);
+        EXPECT_EQ(testutil::OpenDescriptors(), before);
+    }
+}
+
+TEST_F(SerialDeviceTest, BytesFromTheMasterWakeAPendingWaitAndReadsNeverBlock)
+{
+    ASSERT_TRUE(device_.SetMask(platform::EvRxChar | platform::EvCts | platform::EvErr));
+    char buffer[16];
+    std::size_t got = 99;
+    ASSERT_TRUE(device_.Read(buffer, sizeof buffer, got));
+    EXPECT_EQ(got, 0u); // nothing there: returns at once
+
+    {
+        PendingWait wait(device_);
+        pty_.Write("abc");
+        wait.Join();
+        EXPECT_TRUE(wait.ok);
+        EXPECT_EQ(wait.events, platform::EvRxChar);
+    }
+    ASSERT_TRUE(device_.Read(buffer, sizeof buffer, got));
+    EXPECT_EQ(std::string(buffer, got), "abc");
+
+    std::size_t written = 0;
+    EXPECT_EQ(device_.Write("xyz", 3, written), SerialDevice::WriteOutcome::Done);
+    EXPECT_EQ(written, 3u);
+    EXPECT_EQ(pty_.Read(3), "xyz");
+}
+
+TEST_F(SerialDeviceTest, AWaitReportsNewBytesOnlyNotBytesLeftUnread)
+{
+    ASSERT_TRUE(device_.SetMask(platform::EvRxChar));
+    pty_.Write("123");
+    std::uint32_t events = 0;
+    ASSERT_TRUE(device_.WaitEvent(events));
+    EXPECT_EQ(events, platform::EvRxChar);
+
+    // The three bytes stay unread (a full buffer upstream): the next wait
+    // must sleep until a fourth comes, not report the same three again.
+    std::thread late([this] {
+        platform::Sleep(30);
+        pty_.Write("4");
+    });
+    const bool woke = device_.WaitEvent(events);
+    std::uint32_t errors = 0;
+    platform::CommStatus status;
+    const bool counted = device_.ClearErrors(errors, &status);
+    late.join();
+    ASSERT_TRUE(woke);
+    EXPECT_EQ(events, platform::EvRxChar);
+    ASSERT_TRUE(counted);
+    EXPECT_EQ(status.inQueue, 4u) << "woke before the new byte came";
+
+    // A purge of the input forgets them; new bytes are news again.
+    ASSERT_TRUE(device_.Purge(platform::PurgeRxAbort | platform::PurgeRxClear));
+    ASSERT_TRUE(device_.ClearErrors(errors, &status));
+    EXPECT_EQ(status.inQueue, 0u);
+    pty_.Write("5");
+    ASSERT_TRUE(device_.WaitEvent(events));
+    EXPECT_EQ(events, platform::EvRxChar);
+}
+
+TEST_F(SerialDeviceTest, AMaskChangeOrACloseEndsAPendingWait)
+{
+    std::uint32_t events = 0;
+    EXPECT_FALSE(device_.WaitEvent(events)); // no mask: nothing could end it
+    EXPECT_EQ(platform::GetLastError(), platform::ErrorInvalidParameter);
+    EXPECT_FALSE(device_.SetMask(0x10000));
+    EXPECT_EQ(platform::GetLastError(), platform::ErrorInvalidParameter);
+
+    ASSERT_TRUE(device_.SetMask(platform::EvRxChar));
+    {
+        PendingWait wait(device_);
+        // A mask set before the wait began does not end it: repeat until it has.
+        while (!wait.done.Wait(5))
+            device_.SetMask(0);
+        wait.Join();
+        EXPECT_TRUE(wait.ok);
+        EXPECT_EQ(wait.events, 0u);
+        EXPECT_EQ(device_.GetMask(), 0u);
+    }
+
+    ASSERT_TRUE(device_.SetMask(platform::EvRxChar));
+    PendingWait wait(device_);
+    ASSERT_TRUE(device_.Close());
+    wait.Join();
+    EXPECT_FALSE(wait.ok);
+    EXPECT_TRUE(wait.error == platform::ErrorOperationAborted ||
+                wait.error == platform::ErrorInvalidHandle)
+        << wait.error;
+    EXPECT_FALSE(device_.WaitEvent(events));
+    EXPECT_EQ(platform::GetLastError(), platform::ErrorInvalidHandle);
+}
+
+TEST_F(SerialDeviceTest, AClosedMasterEndsTheWaitWithAFailureAndNothingSpins)
+{
+    ASSERT_TRUE(device_.SetMask(platform::EvRxChar | platform::EvCts | platform::EvDsr |
+                                platform::EvRlsd | platform::EvErr | platform::EvRing));
+    {
+        PendingWait wait(device_);
+        pty_.CloseMaster();
+        wait.Join();
+        EXPECT_FALSE(wait.ok);
+        EXPECT_EQ(wait.error, platform::ErrorDeviceNotConnected);
+    }
+
+    // A receive loop that, like the serial threads, passes a failed wait on
+    // and comes back after the 50 ms pass: over a second it must stay idle.
+    std::atomic<int> failures{0};
+    std::atomic<bool> allGone{true};
+    double cpuMs = 0;
+    std::thread receiver([&] {
+        Event ready(Event::Kind::AutoReset);
+        const double start = ThreadCpuMs();
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+        while (std::chrono::steady_clock::now() < end) {
+            std::uint32_t events = 0;
+            if (!device_.WaitEvent(events)) {
+                ++failures;
+                allGone = allGone && platform::GetLastError() == platform::ErrorDeviceNotConnected;
+                ready.Wait(50);
+            }
+        }
+        cpuMs = ThreadCpuMs() - start;
+    });
+    receiver.join();
+    EXPECT_GE(failures.load(), 5);
+    EXPECT_TRUE(allGone.load());
+    EXPECT_LT(cpuMs, 100.0) << "the waits burn the processor";
+
+    std::uint32_t value = 0;
+    EXPECT_FALSE(device_.GetModemStatus(value));
+    EXPECT_EQ(platform::GetLastError(), platform::ErrorDeviceNotConnected);
+    std::size_t written = 0;
+    EXPECT_EQ(device_.Write("x", 1, written), SerialDevice::WriteOutcome::Failed);
+    EXPECT_TRUE(device_.Close());
+}
+
+TEST(SerialDeviceGone, AMasterClosedBeforeTheFirstWaitFailsItAtOnce)
+{
+    testutil::PtyPair pty;
+    testutil::ComDir com;
+    com.Link(1, pty.SlavePath());
+    SerialDevice device;
+    ASSERT_TRUE(device.Open(Com1));
+    ASSERT_TRUE(device.SetMask(platform::EvRxChar));
+    pty.CloseMaster();
+    std::uint32_t events = 0;
+    EXPECT_FALSE(device.WaitEvent(events));
+    EXPECT_EQ(platform::GetLastError(), platform::ErrorDeviceNotConnected);
+    std::size_t written = 0;
+    EXPECT_EQ(device.Write("x", 1, written), SerialDevice::WriteOutcome::Failed);
+    EXPECT_EQ(platform::GetLastError(), platform::ErrorDeviceNotConnected);
+}
+
+TEST_F(SerialDeviceTest, LineSettingsRoundTripThroughTermios)
+{
+    using namespace platform;
+    const std::uint32_t flowCases[] = {
+        DcbBinary | DtrControlEnable | RtsControlEnable,
+        DcbBinary | DtrControlDisable | RtsControlDisable,
+        DcbBinary | DcbOutxCtsFlow | DtrControlEnable | RtsControlEnable,
+        DcbBinary | DtrControlHandshake | RtsControlHandshake | DcbOutxDsrFlow,
+        DcbBinary | DcbOutX | DcbInX | DtrControlEnable | RtsControlDisable,
+        DcbBinary | DcbOutxCtsFlow | DcbOutX | RtsControlHandshake,
+    };
+    int checked = 0;
+    for (const std::uint32_t baud : {300u, 9600u, 115200u, 12345u, 250000u})
+        for (std::uint8_t bits = 5; bits <= 8; ++bits)
+            for (std::uint8_t parity = 0; parity <= 4; ++parity)
+                for (const std::uint8_t stop : {OneStopBit, One5StopBits, TwoStopBits})
+                    for (const std::uint32_t flags : flowCases) {
+                        DeviceControl set;
+                        set.baudRate = baud;
+                        set.byteSize = bits;
+                        set.parity = parity;
+                        set.stopBits = stop;
+                        set.flags = flags;
+                        set.xonChar = static_cast<std::uint8_t>(0x11 + parity);
+                        set.xoffChar = static_cast<std::uint8_t>(0x13 + bits);
+                        set.xonLim = static_cast<std::uint16_t>(100 + bits);
+                        set.xoffLim = static_cast<std::uint16_t>(200 + parity);
+                        ASSERT_TRUE(device_.SetState(set)) << GetLastError();
+                        DeviceControl got;
+                        ASSERT_TRUE(device_.GetState(got));
+                        ASSERT_EQ(got, set)
+                            << "baud " << baud << " bits " << int(bits) << " parity " << int(parity)
+                            << " stop " << int(stop) << " flags " << flags;
+                        ++checked;
+                    }
+    EXPECT_EQ(checked, 5 * 4 * 5 * 3 * 6);
+
+    // Values the device cannot take change nothing.
+    DeviceControl before;
+    ASSERT_TRUE(device_.GetState(before));
+    for (const auto& change : std::vector<void (*)(DeviceControl&)>{
+             [](DeviceControl& d) { d.baudRate = 0; },
+             [](DeviceControl& d) { d.byteSize = 4; },
+             [](DeviceControl& d) { d.byteSize = 9; },
+             [](DeviceControl& d) { d.parity = 5; },
+             [](DeviceControl& d) { d.stopBits = 3; },
+             // RTS toggle needs the kernel's RS-485 mode, which a pty has not.
+             [](DeviceControl& d) { d.flags = DcbBinary | RtsControlToggle; },
+         }) {
+        DeviceControl bad = before;
+        change(bad);
+        bad.xonChar = 0x01;
+        EXPECT_FALSE(device_.SetState(bad));
+        EXPECT_EQ(GetLastError(), ErrorInvalidParameter);
+        DeviceControl now;
+        ASSERT_TRUE(device_.GetState(now));
+        EXPECT_EQ(now, before);
+    }
+    EXPECT_FALSE(device_.Rs485Supported());
+    EXPECT_EQ(GetLastError(), ErrorBadCommand);
+}
+
+TEST_F(SerialDeviceTest, ModemAndErrorQueriesOnAPtyReadAsNothingChanged)
+{
+    using namespace platform;
+    EXPECT_FALSE(device_.HasModemLines());
+    std::uint32_t modem = 0xFF;
+    ASSERT_TRUE(device_.GetModemStatus(modem));
+    EXPECT_EQ(modem, 0u);
+    for (const std::uint32_t f : {EscSetDtr, EscClrDtr, EscSetRts, EscClrRts, EscSetBreak,
+                                  EscClrBreak, EscSetXoff, EscSetXon})
+        EXPECT_TRUE(device_.Escape(f)) << f;
+    EXPECT_FALSE(device_.Escape(10));
+    EXPECT_EQ(GetLastError(), ErrorInvalidParameter);
+
+    // Every line event asked for: still only data ends the wait.
+    ASSERT_TRUE(device_.SetMask(EvRxChar | EvCts | EvDsr | EvRlsd | EvBreak | EvErr | EvRing |
+                                EvRingTrailingEdge));
+    pty_.Write("hello");
+    std::uint32_t events = 0;
+    ASSERT_TRUE(device_.WaitEvent(events));
+    EXPECT_EQ(events, EvRxChar);
+    std::uint32_t errors = 0xFF;
+    CommStatus status;
+    ASSERT_TRUE(device_.ClearErrors(errors, &status));
+    EXPECT_EQ(errors, 0u);
+    EXPECT_EQ(status.inQueue, 5u);
+    EXPECT_EQ(status.outQueue, 0u);
+
+    ASSERT_TRUE(device_.SetupQueues(4096, 2048));
+    std::uint32_t in = 0;
+    std::uint32_t out = 0;
+    device_.QueueSizes(in, out);
+    EXPECT_EQ(in, 4096u);
+    EXPECT_EQ(out, 2048u);
+    EXPECT_FALSE(device_.Purge(0x10));
+    EXPECT_EQ(GetLastError(), ErrorInvalidParameter);
+}
+
+TEST_F(SerialDeviceTest, AWriteWaitingForRoomIsAbandonedByAFlushAPurgeOrAClose)
+{
+    const std::string big(1 << 20, 'x'); // far more than the pty buffers
+    std::size_t written = 0;
+
+    // The flush signal: consumed by the write it abandons.
+    Event flush(Event::Kind::AutoReset);
+    flush.Set();
+    EXPECT_EQ(device_.Write(big.data(), big.size(), written, &flush),
+              SerialDevice::WriteOutcome::Abandoned);
+    EXPECT_EQ(platform::GetLastError(), platform::ErrorOperationAborted);
+    EXPECT_GT(written, 0u);
+    EXPECT_LT(written, big.size());
+    EXPECT_FALSE(flush.Wait(0));
+    ASSERT_TRUE(device_.Purge(platform::PurgeTxAbort | platform::PurgeTxClear));
+    pty_.Drain();
+
+    // A write that finishes leaves the flush signal for its owner.
+    flush.Set();
+    EXPECT_EQ(device_.Write("ok", 2, written, &flush), SerialDevice::WriteOutcome::Done);
+    EXPECT_TRUE(flush.Wait(0));
+    EXPECT_EQ(pty_.Read(2), "ok");
+
+    // A purge made before a write does not abandon it; one made while it waits does.
+    ASSERT_TRUE(device_.Purge(platform::PurgeTxAbort));
+    std::atomic<int> outcome{-1};
+    {
+        Event done(Event::Kind::ManualReset);
+        std::thread writer([&] {
+            std::size_t n = 0;
+            outcome = static_cast<int>(device_.Write(big.data(), big.size(), n));
+            done.Set();
+        });
+        while (!done.Wait(5))
+            device_.Purge(platform::PurgeTxAbort);
+        writer.join();
+        EXPECT_EQ(outcome.load(), static_cast<int>(SerialDevice::WriteOutcome::Abandoned));
+    }
+    ASSERT_TRUE(device_.Purge(platform::PurgeTxClear));
+    pty_.Drain();
+
+    {
+        std::thread writer([&] {
+            std::size_t n = 0;
+            outcome = static_cast<int>(device_.Write(big.data(), big.size(), n));
+        });
+        ASSERT_TRUE(device_.Close()); // waits for the writer to leave
+        writer.join();
+        EXPECT_NE(outcome.load(), static_cast<int>(SerialDevice::WriteOutcome::Done));
+    }
+}
+
+TEST_F(SerialDeviceTest, ThreadsUsingTheDeviceEndCleanlyWhenItCloses)
+{
+    ASSERT_TRUE(device_.SetMask(platform::EvRxChar | platform::EvErr));
+    std::atomic<std::size_t> received{0};
+    std::thread receive([&] {
+        std::uint32_t events = 0;
+        while (device_.WaitEvent(events)) {
+            char buffer[256];
+            std::size_t got = 0;
+            while (device_.Read(buffer, sizeof buffer, got) && got > 0)
+                received += got;
+        }
+    });
+    std::thread transmit([&] {
+        std::size_t n = 0;
+        while (device_.Write("0123456789", 10, n) == SerialDevice::WriteOutcome::Done) {
+            std::uint32_t errors = 0;
+            device_.ClearErrors(errors);
+        }
+    });
+    std::atomic<bool> stopDrain{false};
+    std::thread drain([&] {
+        while (!stopDrain)
+            pty_.Drain();
+    });
+    for (int i = 0; i < 200; ++i)
+        pty_.Write("ping");
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (received.load() < 800 && std::chrono::steady_clock::now() < deadline)
+        platform::Sleep(1);
+    ASSERT_TRUE(device_.Close());
+    receive.join();
+    transmit.join();
+    stopDrain = true;
+    drain.join();
+    EXPECT_EQ(received.load(), 800u);
+}
