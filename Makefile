@@ -13,7 +13,7 @@ DEB_PACKAGES := cmake make g++ pkg-config libgtest-dev libgmock-dev qt6-base-dev
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps configure build test sanitize sanitize-address sanitize-thread clean
+.PHONY: all deps configure build test bench sanitize sanitize-address sanitize-thread clean
 
 all: build
 
@@ -37,6 +37,10 @@ build: configure
 
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# Figures only, never pass/fail.
+bench: build
+	@for b in $(BUILD)/bench/*_bench; do echo "== $$b"; $$b; done
 
 sanitize: sanitize-address sanitize-thread
 

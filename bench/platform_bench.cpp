@@ -1,0 +1,297 @@
+// Latency of the platform layer, each beside a plain baseline in the same
+// run: a byte from a pseudo-terminal master to the end of the device's event
+// wait (against poll+read on the same pty), ending a pending wait, and a
+// message to the user-interface thread (against Qt's own queued call).
+#include "MessageWindow.h"
+#include "SerialDevice.h"
+#include "Sync.h"
+
+#include <QCoreApplication>
+#include <QMetaObject>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <functional>
+#include <poll.h>
+#include <string>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int Samples = 2000;
+constexpr int WarmUp = 50;
+
+struct Row {
+    std::string name;
+    std::vector<double> us;
+};
+
+double Micros(Clock::duration d)
+{
+    return std::chrono::duration<double, std::micro>(d).count();
+}
+
+double Percentile(std::vector<double> v, double p)
+{
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    const auto i = static_cast<std::size_t>(p * static_cast<double>(v.size() - 1) + 0.5);
+    return v[std::min(i, v.size() - 1)];
+}
+
+void Print(const std::vector<Row>& rows)
+{
+    std::printf("%-52s %10s %10s %6s\n", "measure (microseconds)", "p50", "p99", "n");
+    for (const Row& r : rows)
+        std::printf("%-52s %10.1f %10.1f %6zu\n", r.name.c_str(), Percentile(r.us, 0.5),
+                    Percentile(r.us, 0.99), r.us.size());
+}
+
+struct Pty {
+    Pty()
+    {
+        master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
+            std::perror("pty");
+            std::exit(1);
+        }
+        slave = ::ptsname(master);
+    }
+    ~Pty() { ::close(master); }
+    void WriteByte() const
+    {
+        const char b = 'x';
+        if (::write(master, &b, 1) != 1)
+            std::perror("master write");
+    }
+    int master = -1;
+    std::string slave;
+};
+
+// A byte from the master until a plain poll()+read() on the slave returns.
+Row PlainPoll(const Pty& pty)
+{
+    Row row{"pty byte -> poll+read returns (plain)", {}};
+    const int fd = ::open(pty.slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    termios t{};
+    ::tcgetattr(fd, &t);
+    ::cfmakeraw(&t);
+    ::tcsetattr(fd, TCSANOW, &t);
+    platform::Event got(platform::Event::Kind::AutoReset);
+    std::atomic<bool> stop{false};
+    Clock::time_point woke;
+    std::thread reader([&] {
+        char buffer[64];
+        while (!stop) {
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 100) <= 0)
+                continue;
+            woke = Clock::now();
+            while (::read(fd, buffer, sizeof buffer) > 0) {
+            }
+            got.Set();
+        }
+    });
+    for (int i = 0; i < Samples + WarmUp; ++i) {
+        const auto sent = Clock::now();
+        pty.WriteByte();
+        got.Wait();
+        if (i >= WarmUp)
+            row.us.push_back(Micros(woke - sent));
+    }
+    stop = true;
+    reader.join();
+    ::close(fd);
+    return row;
+}
+
+// The same through the device: receive thread in WaitEvent, reads after it.
+std::vector<Row> DeviceWait(const Pty& pty)
+{
+    Row data{"pty byte -> SerialDevice::WaitEvent returns", {}};
+    Row cancel{"SetMask(0) -> pending WaitEvent returns", {}};
+    Row close{"Close -> pending WaitEvent returns", {}};
+    {
+        platform::SerialDevice device;
+        if (!device.Open(pty.slave)) {
+            std::fprintf(stderr, "open failed\n");
+            std::exit(1);
+        }
+        device.SetMask(platform::EvRxChar);
+        platform::Event got(platform::Event::Kind::AutoReset);
+        std::atomic<bool> stop{false};
+        Clock::time_point woke;
+        std::thread receiver([&] {
+            char buffer[64];
+            std::uint32_t events = 0;
+            while (!stop && device.WaitEvent(events)) {
+                woke = Clock::now();
+                std::size_t n = 0;
+                device.Read(buffer, sizeof buffer, n);
+                got.Set();
+            }
+        });
+        for (int i = 0; i < Samples + WarmUp; ++i) {
+            const auto sent = Clock::now();
+            pty.WriteByte();
+            got.Wait();
+            if (i >= WarmUp)
+                data.us.push_back(Micros(woke - sent));
+        }
+        stop = true;
+        device.SetMask(0);
+        receiver.join();
+
+        // Ending a wait: the waiter tells when it blocks, the mask change
+        // comes a moment later so that it hits a wait already asleep.
+        for (int i = 0; i < 200; ++i) {
+            device.SetMask(platform::EvRxChar);
+            Clock::time_point ended;
+            std::thread waiter([&] {
+                std::uint32_t events = 0;
+                device.WaitEvent(events);
+                ended = Clock::now();
+            });
+            platform::Sleep(2);
+            const auto asked = Clock::now();
+            device.SetMask(0);
+            waiter.join();
+            cancel.us.push_back(Micros(ended - asked));
+        }
+    }
+    for (int i = 0; i < 200; ++i) {
+        platform::SerialDevice device;
+        device.Open(pty.slave);
+        device.SetMask(platform::EvRxChar);
+        Clock::time_point ended;
+        std::thread waiter([&] {
+            std::uint32_t events = 0;
+            device.WaitEvent(events);
+            ended = Clock::now();
+        });
+        platform::Sleep(2);
+        const auto asked = Clock::now();
+        device.Close();
+        waiter.join();
+        close.us.push_back(Micros(ended - asked));
+    }
+    return {data, cancel, close};
+}
+
+// Messages to the main thread while it runs QCoreApplication::exec().
+std::vector<Row> UiMessages()
+{
+    Row sendIn{"send -> UI thread procedure runs (Qt loop)", {}};
+    Row sendTrip{"send -> send returns (Qt loop)", {}};
+    Row post{"post -> UI thread procedure runs (Qt loop)", {}};
+    Row qt{"Qt queued invokeMethod -> UI thread (plain Qt)", {}};
+    int argc = 1;
+    char name[] = "platform_bench";
+    char* argv[] = {name, nullptr};
+    QCoreApplication app(argc, argv);
+
+    std::atomic<std::int64_t> entered{0};
+    platform::Event ran(platform::Event::Kind::AutoReset);
+    const platform::WindowHandle w =
+        platform::CreateMessageWindow([&](std::uint32_t msg, std::uintptr_t, std::intptr_t) {
+            entered = Clock::now().time_since_epoch().count();
+            if (msg == 2)
+                ran.Set();
+            return std::intptr_t{0};
+        });
+    const auto since = [&](Clock::time_point t) {
+        return Micros(Clock::time_point(Clock::duration(entered.load())) - t);
+    };
+    std::thread worker([&] {
+        for (int i = 0; i < Samples + WarmUp; ++i) {
+            const auto start = Clock::now();
+            platform::SendMessageTimeout(w, 1, 0, 0, 3000);
+            const auto back = Clock::now();
+            if (i >= WarmUp) {
+                sendIn.us.push_back(since(start));
+                sendTrip.us.push_back(Micros(back - start));
+            }
+        }
+        for (int i = 0; i < Samples + WarmUp; ++i) {
+            const auto start = Clock::now();
+            platform::PostMessage(w, 2, 0, 0);
+            ran.Wait();
+            if (i >= WarmUp)
+                post.us.push_back(since(start));
+        }
+        for (int i = 0; i < Samples + WarmUp; ++i) {
+            const auto start = Clock::now();
+            QMetaObject::invokeMethod(
+                &app,
+                [&] {
+                    entered = Clock::now().time_since_epoch().count();
+                    ran.Set();
+                },
+                Qt::QueuedConnection);
+            ran.Wait();
+            if (i >= WarmUp)
+                qt.us.push_back(since(start));
+        }
+        QMetaObject::invokeMethod(&app, &QCoreApplication::quit, Qt::QueuedConnection);
+    });
+    app.exec();
+    worker.join();
+    platform::DestroyMessageWindow(w);
+    return {sendIn, sendTrip, post, qt};
+}
+
+// A send to a thread without a Qt loop that serves its messages itself.
+Row ThreadMessages()
+{
+    Row row{"send -> procedure runs (thread, no Qt loop)", {}};
+    std::atomic<std::int64_t> entered{0};
+    std::atomic<platform::WindowHandle> w{0};
+    platform::Event ready(platform::Event::Kind::ManualReset);
+    platform::Event stop(platform::Event::Kind::ManualReset);
+    std::thread owner([&] {
+        w = platform::CreateMessageWindow([&](std::uint32_t, std::uintptr_t, std::intptr_t) {
+            entered = Clock::now().time_since_epoch().count();
+            return std::intptr_t{0};
+        });
+        ready.Set();
+        while (platform::WaitAnyOrMessage({&stop}) != 0)
+            platform::ProcessOnePendingMessage();
+    });
+    ready.Wait();
+    for (int i = 0; i < Samples + WarmUp; ++i) {
+        const auto start = Clock::now();
+        platform::SendMessageTimeout(w, 1, 0, 0, 3000);
+        if (i >= WarmUp)
+            row.us.push_back(Micros(Clock::time_point(Clock::duration(entered.load())) - start));
+    }
+    stop.Set();
+    owner.join();
+    return row;
+}
+
+} // namespace
+
+int main()
+{
+    std::vector<Row> rows;
+    {
+        const Pty pty;
+        rows.push_back(PlainPoll(pty));
+        for (Row& r : DeviceWait(pty))
+            rows.push_back(std::move(r));
+    }
+    for (Row& r : UiMessages())
+        rows.push_back(std::move(r));
+    rows.push_back(ThreadMessages());
+    Print(rows);
+    return 0;
+}
