@@ -216,12 +216,23 @@ TEST_F(SerialDeviceTest, AMaskChangeOrACloseEndsAPendingWait)
     ASSERT_TRUE(device_.SetMask(platform::EvRxChar));
     {
         PendingWait wait(device_);
-        // A mask set before the wait began does not end it: repeat until it has.
+        // A change made before the wait began does not end it: repeat until it has.
         while (!wait.done.Wait(5))
-            device_.SetMask(0);
+            device_.SetMask(platform::EvRxChar | platform::EvCts);
         wait.Join();
         EXPECT_TRUE(wait.ok);
         EXPECT_EQ(wait.events, 0u);
+    }
+    {
+        // Clearing the mask ends a wait as well; one that begins after the
+        // clear fails at once instead of sleeping for ever.
+        PendingWait wait(device_);
+        while (!wait.done.Wait(5))
+            device_.SetMask(0);
+        wait.Join();
+        EXPECT_TRUE((wait.ok && wait.events == 0) ||
+                    (!wait.ok && wait.error == platform::ErrorInvalidParameter))
+            << wait.ok << " " << wait.events << " " << wait.error;
         EXPECT_EQ(device_.GetMask(), 0u);
     }
 
