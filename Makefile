@@ -52,7 +52,7 @@ sanitize-address: deps
 sanitize-thread: deps
 	@cmake -S . -B build-tsan -DVELMOR_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug >/dev/null
 	@cmake --build build-tsan -j $(JOBS)
-	@cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --output-on-failure -j $(JOBS)
+	@cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" ctest --output-on-failure -j $(JOBS)
 
 clean:
 	rm -rf $(BUILD) build-asan build-tsan
