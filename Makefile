@@ -8,7 +8,7 @@ CMAKE_ARGS ?=
 
 # Debian packages the build and the tests need. The windows are laid out for
 # the Liberation faces (Arial and Times metrics), with DejaVu as the fallback.
-DEB_PACKAGES := cmake make g++ pkg-config libgtest-dev libgmock-dev qt6-base-dev libgl-dev \
+DEB_PACKAGES := cmake make g++ pkg-config locales libgtest-dev libgmock-dev qt6-base-dev libgl-dev \
                 fonts-liberation2 fonts-dejavu-core
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
