@@ -1,0 +1,662 @@
+#include "SerWin32.h"
+
+#include "LastError.h"
+#include "MessageWindow.h"
+#include "SerExcept.h"
+
+#include <QCoreApplication>
+#include <QMetaObject>
+#include <QThread>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+using Lock = std::lock_guard<std::recursive_mutex>;
+
+constexpr std::uint32_t NtEventMask = 0x1F9;
+constexpr std::uint32_t OtherEventMask = 0x21F9;
+constexpr std::uint32_t StartAckTimeoutMs = 3000;
+constexpr std::uint32_t PassIntervalMs = 50;
+constexpr std::intptr_t OpenHandle = 1;
+constexpr std::uint32_t ErrorTapiNoDevice = 2007;
+
+std::mutex& ExceptionHandlerMutex()
+{
+    static std::mutex mutex;
+    return mutex;
+}
+
+std::function<void(std::exception_ptr)>& ExceptionHandler()
+{
+    static std::function<void(std::exception_ptr)> handler;
+    return handler;
+}
+
+platform::DeviceControl ToDevice(const TLineState& s)
+{
+    platform::DeviceControl dcb;
+    dcb.baudRate = s.BaudRate;
+    dcb.flags = s.Flags;
+    dcb.xonLim = s.XonLim;
+    dcb.xoffLim = s.XoffLim;
+    dcb.byteSize = s.ByteSize;
+    dcb.parity = s.Parity;
+    dcb.stopBits = s.StopBits;
+    dcb.xonChar = s.XonChar;
+    dcb.xoffChar = s.XoffChar;
+    return dcb;
+}
+
+TLineState FromDevice(const platform::DeviceControl& dcb)
+{
+    TLineState s;
+    s.BaudRate = dcb.baudRate;
+    s.Flags = dcb.flags;
+    s.XonLim = dcb.xonLim;
+    s.XoffLim = dcb.xoffLim;
+    s.ByteSize = dcb.byteSize;
+    s.Parity = dcb.parity;
+    s.StopBits = dcb.stopBits;
+    s.XonChar = dcb.xonChar;
+    s.XoffChar = dcb.xoffChar;
+    return s;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Threads
+
+TSerDispatcherThread::TSerDispatcherThread(TSerWin32Dispatcher& d, Slot s) : dispatcher(d), slot(s)
+{
+}
+
+TSerDispatcherThread::~TSerDispatcherThread()
+{
+    Join();
+}
+
+void TSerDispatcherThread::Start()
+{
+    thread = std::thread([this] { Run(); });
+}
+
+void TSerDispatcherThread::Join()
+{
+    if (thread.joinable() && thread.get_id() != std::this_thread::get_id()) {
+        thread.join();
+    }
+}
+
+void TSerDispatcherThread::Run()
+{
+    dispatcher.threadIds[slot].store(std::this_thread::get_id());
+    dispatcher.threadTids[slot].store(platform::CurrentThreadId());
+    try {
+        Execute();
+    } catch (...) {
+        TSerWin32Dispatcher::ReportThreadException(std::current_exception());
+    }
+    try {
+        dispatcher.ReleaseThread(*this);
+    } catch (...) {
+        TSerWin32Dispatcher::ReportThreadException(std::current_exception());
+    }
+    // The last touch of the dispatcher: after this the thread may be joined.
+    dispatcher.endedSignal[slot].Set();
+}
+
+void TComThread::Execute()
+{
+    TSerWin32Dispatcher& d = dispatcher;
+    std::uint32_t mask = d.IsNtPlatform() ? NtEventMask : OtherEventMask;
+    d.eventMask.store(mask);
+    d.device.SetMask(mask);
+    d.ackSignal.Set();
+    while (!d.stopRequested.load()) {
+        std::uint32_t events = 0;
+        if (d.WaitPortEvent(events, nullptr)) {
+            if (events & (EventRingTrailing | EventRing)) {
+                d.NoteRing();
+            }
+            d.SetLastEventMask(events);
+        } else {
+            const std::uint32_t error = platform::GetLastError();
+            if (error == platform::ErrorInvalidParameter && (mask & EventRingTrailing) &&
+                !d.stopRequested.load()) {
+                mask = NtEventMask;
+                d.eventMask.store(mask);
+                d.device.SetMask(mask);
+            } else if (error == platform::ErrorDeviceNotConnected ||
+                       error == platform::ErrorOperationAborted ||
+                       error == platform::ErrorInvalidHandle) {
+                // The device has gone or is closing: every later wait fails
+                // the same way, so waiting again would only spin.
+                return;
+            }
+        }
+        if (d.stopRequested.load()) {
+            return;
+        }
+        d.commEventSignal.Set();
+        d.readySignal.Wait();
+    }
+}
+
+void TDispThread::Execute()
+{
+    TSerWin32Dispatcher& d = dispatcher;
+    d.ackSignal.Set();
+    for (;;) {
+        d.commEventSignal.Wait(PassIntervalMs);
+        if (d.stopRequested.load()) {
+            return;
+        }
+        d.ProcessCommEvents();
+        d.ProcessTimers();
+        if (d.stopRequested.load() || d.closeDeferred.load()) {
+            break;
+        }
+    }
+    d.ackSignal.Set();
+}
+
+void TOutThread::Execute()
+{
+    TSerWin32Dispatcher& d = dispatcher;
+    d.writeDoneSignal.Reset();
+    d.ackSignal.Set();
+    while (!d.stopRequested.load() && !d.closeDeferred.load()) {
+        const int which = platform::WaitAny({&d.outputSignal, &d.flushSignal});
+        if (which == 0) {
+            if (d.stopRequested.load()) {
+                return;
+            }
+            d.DrainOutput();
+        } else {
+            // A flush request that found the transmitter idle.
+            d.ackSignal.Set();
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Life cycle
+
+TSerWin32Dispatcher::TSerWin32Dispatcher(TSerCustomComPort* owner) : TSerBaseDispatcher(owner) {}
+
+TSerWin32Dispatcher::~TSerWin32Dispatcher()
+{
+    Destroy();
+    // A close the dispatch thread finished itself left its threads to join here.
+    JoinThreads();
+}
+
+void TSerWin32Dispatcher::SetThreadExceptionHandler(std::function<void(std::exception_ptr)> handler)
+{
+    std::lock_guard lock(ExceptionHandlerMutex());
+    ExceptionHandler() = std::move(handler);
+}
+
+void TSerWin32Dispatcher::ReportThreadException(std::exception_ptr error)
+{
+    std::function<void(std::exception_ptr)> handler;
+    {
+        std::lock_guard lock(ExceptionHandlerMutex());
+        handler = ExceptionHandler();
+    }
+    if (handler) {
+        handler(error);
+        return;
+    }
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "serial dispatcher thread: %s\n", e.what());
+    } catch (...) {
+        std::fprintf(stderr, "serial dispatcher thread: unknown exception\n");
+    }
+}
+
+bool TSerWin32Dispatcher::OnOwnThread() const
+{
+    const auto self = std::this_thread::get_id();
+    for (const auto& id : threadIds) {
+        if (id.load() == self) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void TSerWin32Dispatcher::CreateSignals()
+{
+    commEventSignal.Reset();
+    readySignal.Reset();
+    ackSignal.Reset();
+    outputSignal.Reset();
+    writeDoneSignal.Reset();
+    flushSignal.Reset();
+}
+
+void TSerWin32Dispatcher::StartThreads()
+{
+    Lock lock(mainLock);
+    if (started.load()) {
+        throw EGeneral(std::string("Dispatcher already started"));
+    }
+    // Threads of an earlier open that ended on their own are joined first.
+    JoinThreads();
+    started.store(true);
+    stopRequested.store(false);
+    // Counted before any thread runs: one that ends at once must not clear
+    // started while the others are still to come.
+    activeThreads.store(3);
+    stopSignal.Reset();
+    std::lock_guard threadsGuard(threadsLock);
+    auto start = [&](std::unique_ptr<TSerDispatcherThread> thread) {
+        const int slot = thread->GetSlot();
+        endedSignal[slot].Reset();
+        threadRunning[slot].store(true);
+        threads[slot] = std::move(thread);
+        threads[slot]->Start();
+        ackSignal.Wait(StartAckTimeoutMs);
+    };
+    start(std::make_unique<TComThread>(*this));
+    start(std::make_unique<TDispThread>(*this));
+    start(std::make_unique<TOutThread>(*this));
+}
+
+void TSerWin32Dispatcher::WaitThreadEnd(int slot)
+{
+    if (OnOwnThread()) {
+        // The dispatch thread finishing a close: it has no windows to serve.
+        endedSignal[slot].Wait();
+        return;
+    }
+    for (;;) {
+        const int which = platform::WaitAnyOrMessage({&endedSignal[slot]});
+        if (which == 0) {
+            return;
+        }
+        platform::ProcessOnePendingMessage();
+    }
+}
+
+void TSerWin32Dispatcher::StopThreads()
+{
+    // Not under mainLock: the dispatch thread may need it to finish a pass
+    // or its own teardown while this waits for it.
+    if (!started.load()) {
+        return;
+    }
+    stopRequested.store(true);
+    stopSignal.Set();
+    if (threadRunning[TSerDispatcherThread::OutSlot].load()) {
+        flushSignal.Set();
+        WaitThreadEnd(TSerDispatcherThread::OutSlot);
+    }
+    if (threadRunning[TSerDispatcherThread::ComSlot].load()) {
+        device.SetMask(0);
+        readySignal.Set();
+        ackSignal.Reset();
+        WaitThreadEnd(TSerDispatcherThread::ComSlot);
+    }
+    const bool self = OnOwnThread();
+    if (!self) {
+        commEventSignal.Set();
+        WaitThreadEnd(TSerDispatcherThread::DispSlot);
+        JoinThreads();
+    }
+}
+
+void TSerWin32Dispatcher::JoinThreads()
+{
+    if (OnOwnThread()) {
+        return;
+    }
+    for (int slot = 0; slot < 3; ++slot) {
+        bool present = false;
+        {
+            std::lock_guard guard(threadsLock);
+            present = threads[slot] != nullptr;
+        }
+        if (!present) {
+            continue;
+        }
+        WaitThreadEnd(slot);
+        std::unique_ptr<TSerDispatcherThread> ended;
+        {
+            std::lock_guard guard(threadsLock);
+            ended = std::move(threads[slot]);
+            if (ended) {
+                ended->Join();
+            }
+            threadIds[slot].store(std::thread::id());
+        }
+    }
+}
+
+void TSerWin32Dispatcher::ReleaseThread(TSerDispatcherThread& thread)
+{
+    const int slot = thread.GetSlot();
+    threadRunning[slot].store(false);
+    threadTids[slot].store(0);
+    if (slot == TSerDispatcherThread::DispSlot) {
+        teardownPending.store(closeDeferred.load() || stopRequested.load());
+        if (teardownPending.load()) {
+            // Waits for the other two threads, never for itself; the rings
+            // are freed under their locks, so a second teardown finds them gone.
+            ReleasePort();
+            teardownPending.store(false);
+        }
+    }
+    if (activeThreads.fetch_sub(1) == 1) {
+        started.store(false);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Platform operations
+
+int TSerWin32Dispatcher::EscapeFunction(int code)
+{
+    if (code == EscapeGetBaseAddress) {
+        // No UART registers from user space; RS-485 direction is the kernel's.
+        return 0;
+    }
+    if (!device.Escape(static_cast<std::uint32_t>(code))) {
+        return NegatedOsError();
+    }
+    return 0;
+}
+
+int TSerWin32Dispatcher::FlushQueue(int queue)
+{
+    if (queue == 1 || !threadRunning[TSerDispatcherThread::OutSlot].load() || OnOwnThread()) {
+        if (queue != 1) {
+            Lock out(outputLock);
+            ++flushGeneration;
+            ResetOutputRing();
+        }
+        const std::uint32_t flags = queue == 1 ? platform::PurgeRxAbort | platform::PurgeRxClear
+                                               : platform::PurgeTxAbort | platform::PurgeTxClear;
+        return device.Purge(flags) ? 0 : NegatedOsError();
+    }
+    ackSignal.Reset();
+    flushSignal.Set();
+    // The transmitter acknowledges, or has ended and writes nothing more.
+    platform::WaitAny({&ackSignal, &endedSignal[TSerDispatcherThread::OutSlot]});
+    Lock out(outputLock);
+    ++flushGeneration;
+    ResetOutputRing();
+    return device.Purge(platform::PurgeTxAbort | platform::PurgeTxClear) ? 0 : NegatedOsError();
+}
+
+std::uint32_t TSerWin32Dispatcher::ReadErrors(TCommStatus& status)
+{
+    std::uint32_t errors = 0;
+    platform::CommStatus cs;
+    if (!device.ClearErrors(errors, &cs)) {
+        errors = 0;
+        cs = {};
+    }
+    status.status = 0;
+    status.inQueue = cs.inQueue;
+    status.outQueue = OutputWaiting();
+    return errors;
+}
+
+int TSerWin32Dispatcher::ReadFailed(int)
+{
+    return 0;
+}
+
+int TSerWin32Dispatcher::GetLineState(TLineState& state)
+{
+    platform::DeviceControl dcb;
+    if (!device.GetState(dcb)) {
+        return -1;
+    }
+    state = FromDevice(dcb);
+    return 0;
+}
+
+std::uint32_t TSerWin32Dispatcher::ReadPort(std::uint8_t* destination, std::uint32_t count)
+{
+    std::size_t got = 0;
+    if (!device.Read(destination, count, got)) {
+        return 0;
+    }
+    return static_cast<std::uint32_t>(got);
+}
+
+int TSerWin32Dispatcher::SetLineState(const TLineState& state)
+{
+    return device.SetState(ToDevice(state)) ? 0 : NegatedOsError();
+}
+
+int TSerWin32Dispatcher::QueueOutput(const std::uint8_t* source, std::uint32_t count)
+{
+    CopyToOutputRing(source, count);
+    outputSignal.Set();
+    return static_cast<int>(count);
+}
+
+bool TSerWin32Dispatcher::WaitPortEvent(std::uint32_t& mask, void*)
+{
+    return device.WaitEvent(mask);
+}
+
+bool TSerWin32Dispatcher::SetupDriverQueues(std::uint32_t inSize, std::uint32_t outSize)
+{
+    return device.SetupQueues(inSize, outSize);
+}
+
+std::intptr_t TSerWin32Dispatcher::OpenDevice(const char* deviceName, std::uint32_t, std::uint32_t)
+{
+    if (!device.Open(deviceName != nullptr ? deviceName : "")) {
+        return -1;
+    }
+    return OpenHandle;
+}
+
+int TSerWin32Dispatcher::CloseDevice()
+{
+    if (started.load()) {
+        stopRequested.store(true);
+        stopSignal.Set();
+        device.SetMask(0);
+        readySignal.Set();
+        ackSignal.Reset();
+        // The dispatch thread leaves at once instead of after its pass interval.
+        commEventSignal.Set();
+    }
+    if (!device.Close()) {
+        return -1;
+    }
+    portHandle.store(-1);
+    return 0;
+}
+
+int TSerWin32Dispatcher::YieldSlice()
+{
+    platform::Sleep(0);
+    return 0;
+}
+
+std::uint8_t TSerWin32Dispatcher::ReadModemLines()
+{
+    std::uint32_t status = 0;
+    if (!device.GetModemStatus(status)) {
+        return 0;
+    }
+    return static_cast<std::uint8_t>(status & 0xF0);
+}
+
+std::uint32_t TSerWin32Dispatcher::LastOsError() const
+{
+    return platform::GetLastError();
+}
+
+void TSerWin32Dispatcher::EventPassDone()
+{
+    readySignal.Set();
+}
+
+void TSerWin32Dispatcher::ApplyThreadPriorities()
+{
+    const int normal = static_cast<int>(platform::ThreadPriority::Normal);
+    const int boost = threadBoost;
+    const int steps[3] = {normal + boost, normal + boost, normal + (rs485Enabled ? 1 : 0) + boost};
+    for (int slot = 0; slot < 3; ++slot) {
+        const platform::ThreadId tid = threadTids[slot].load();
+        if (tid != 0) {
+            // Raising needs a privilege the program may lack; that is no failure.
+            platform::SetThreadPriority(tid, steps[slot]);
+        }
+    }
+}
+
+void TSerWin32Dispatcher::SynchronizeCall(const std::function<void()>& call)
+{
+    QCoreApplication* app = QCoreApplication::instance();
+    if (app == nullptr || QThread::currentThread() == app->thread()) {
+        call();
+        return;
+    }
+    // The call runs on the user-interface thread. A stop that comes before
+    // it began withdraws it, so that a closing user-interface thread waiting
+    // for this thread is never waited for in turn.
+    struct State {
+        std::mutex mutex;
+        bool withdrawn = false;
+        bool begun = false;
+        platform::Event done{platform::Event::Kind::ManualReset};
+        std::exception_ptr error;
+        const std::function<void()>* call = nullptr;
+    };
+    auto state = std::make_shared<State>();
+    state->call = &call;
+    QMetaObject::invokeMethod(
+        app,
+        [state] {
+            {
+                std::lock_guard lock(state->mutex);
+                if (state->withdrawn) {
+                    return;
+                }
+                state->begun = true;
+            }
+            try {
+                (*state->call)();
+            } catch (...) {
+                state->error = std::current_exception();
+            }
+            state->done.Set();
+        },
+        Qt::QueuedConnection);
+    if (platform::WaitAny({&state->done, &stopSignal}) != 0) {
+        std::unique_lock lock(state->mutex);
+        if (!state->begun) {
+            state->withdrawn = true;
+            return;
+        }
+        lock.unlock();
+        state->done.Wait();
+    }
+    if (state->error) {
+        std::rethrow_exception(state->error);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Transmitter
+
+void TSerWin32Dispatcher::AdvanceTail(std::uint64_t generation, std::uint32_t n)
+{
+    Lock out(outputLock);
+    // A flush since the write began emptied the ring: nothing of it is ours.
+    if (generation == flushGeneration && n > 0) {
+        AdvanceOutputTail(n);
+    }
+}
+
+void TSerWin32Dispatcher::DrainOutput()
+{
+    for (;;) {
+        const std::uint8_t* chunkStart = nullptr;
+        std::uint32_t chunk = 0;
+        std::uint64_t generation = 0;
+        {
+            Lock out(outputLock);
+            if (!outBuffer || (!outFull && outHead == outTail)) {
+                return;
+            }
+            generation = flushGeneration;
+            if (outTail < outHead) {
+                chunk = outHead - outTail;
+            } else if (outHead == 0) {
+                chunk = outQueueSize - outTail;
+            } else {
+                // The waiting bytes wrap: make them contiguous at the start.
+                std::vector<std::uint8_t> front(outBuffer.get(), outBuffer.get() + outHead);
+                const std::uint32_t back = outQueueSize - outTail;
+                std::memmove(outBuffer.get(), outBuffer.get() + outTail, back);
+                std::memcpy(outBuffer.get() + back, front.data(), front.size());
+                outHead += back;
+                outTail = 0;
+                outFull = outHead == outQueueSize;
+                if (outHead == outQueueSize) {
+                    outHead = 0;
+                }
+                chunk = outFull ? outQueueSize : outHead;
+            }
+            chunkStart = outBuffer.get() + outTail;
+        }
+        // The bytes from outTail are the transmitter's until it advances the
+        // tail; writers only add behind the head, and a flush waits for this
+        // thread's acknowledgement before it resets the ring.
+        std::size_t written = 0;
+        const auto outcome = device.Write(chunkStart, chunk, written, &flushSignal);
+        if (outcome == platform::SerialDevice::WriteOutcome::Done) {
+            AdvanceTail(generation, static_cast<std::uint32_t>(written));
+            outputSent.store(true);
+        } else if (outcome == platform::SerialDevice::WriteOutcome::Abandoned) {
+            // Given up on a flush request (or a close): the bytes stay for
+            // the flush to discard.
+            ackSignal.Set();
+            return;
+        } else {
+            // Failed outright: the chunk is dropped, as the device took none of it.
+            AdvanceTail(generation, chunk);
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Telephony variant
+
+TSerTAPI32Dispatcher::TSerTAPI32Dispatcher(TSerCustomComPort* owner, std::intptr_t handle)
+    : TSerWin32Dispatcher(owner), givenHandle(handle)
+{
+}
+
+std::intptr_t TSerTAPI32Dispatcher::OpenDevice(const char* deviceName, std::uint32_t inSize,
+                                               std::uint32_t outSize)
+{
+    if (givenHandle == 0) {
+        platform::SetLastError(ErrorTapiNoDevice);
+        return -static_cast<std::intptr_t>(ErrorTapiNoDevice);
+    }
+    // Descriptors cannot be handed between layers here: the device the
+    // telephony layer stands for is opened by name, and keeps its handle.
+    if (TSerWin32Dispatcher::OpenDevice(deviceName, inSize, outSize) < 0) {
+        return -1;
+    }
+    return givenHandle;
+}

@@ -1,0 +1,340 @@
+// Unit under test: TSerWin32Dispatcher (src/serial/SerWin32) on pseudo-terminal pairs.
+
+#include "SerWin32.h"
+
+#include "MessageWindow.h"
+#include "PtyPair.h"
+#include "Sync.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <poll.h>
+#include <string>
+#include <vector>
+
+namespace {
+
+int ThreadCount()
+{
+    int count = 0;
+    for ([[maybe_unused]] const auto& entry :
+         std::filesystem::directory_iterator("/proc/self/task")) {
+        ++count;
+    }
+    return count;
+}
+
+class TTestDispatcher : public TSerWin32Dispatcher {
+public:
+    TTestDispatcher() : TSerWin32Dispatcher(nullptr) {}
+
+    int Open(std::uint32_t outSize = 4096)
+    {
+        return OpenDispatcher("\\\\.\\COM5", 9600, 0, 8, 1, 4096, outSize, 0x03);
+    }
+    // Places an empty transmit ring's head and tail at position, so that
+    // the next block wraps around the ring's end.
+    void MoveEmptyRing(std::uint32_t position)
+    {
+        std::lock_guard lock(outputLock);
+        ASSERT_EQ(OutputWaiting(), 0u);
+        outHead = outTail = position;
+    }
+
+    std::atomic<int> passes{0};
+
+protected:
+    void EventPassDone() override
+    {
+        passes.fetch_add(1);
+        TSerWin32Dispatcher::EventPassDone();
+    }
+};
+
+std::string Pattern(std::size_t n, std::size_t seed = 0)
+{
+    std::string s(n, '\0');
+    for (std::size_t i = 0; i < n; ++i) {
+        s[i] = static_cast<char>('0' + (i + seed) % 73);
+    }
+    return s;
+}
+
+// Serves this thread's windows until pred holds; false after 10 s.
+template <typename Pred> bool PumpUntil(Pred pred)
+{
+    platform::Event never(platform::Event::Kind::ManualReset);
+    const std::uint32_t start = platform::MillisecondClock();
+    while (!pred()) {
+        if (platform::MillisecondClock() - start > 10000) {
+            return false;
+        }
+        if (platform::WaitAnyOrMessage({&never}, 5) == 1) {
+            platform::ProcessOnePendingMessage();
+        }
+    }
+    return true;
+}
+
+class SerWin32Test : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        baseThreads = ThreadCount();
+        dir.Link(5, pty.SlavePath());
+    }
+
+    // Registers a window of this thread that receives avail notifications.
+    void Listen(const platform::WindowProc& proc, std::uint32_t level = 1)
+    {
+        window = platform::CreateMessageWindow(proc);
+        disp->AddWindowHandler(window);
+        disp->UpdateHandlerFlags(1);
+        disp->SetAvailLevel(level);
+    }
+
+    void TearDown() override
+    {
+        disp.reset();
+        if (window != 0) {
+            platform::DestroyMessageWindow(window);
+        }
+        EXPECT_EQ(ThreadCount(), baseThreads);
+    }
+
+    testutil::PtyPair pty;
+    testutil::ComDir dir;
+    std::unique_ptr<TTestDispatcher> disp = std::make_unique<TTestDispatcher>();
+    platform::WindowHandle window = 0;
+    int baseThreads = 0;
+};
+
+TEST_F(SerWin32Test, MissingPortFailsWithoutThreads)
+{
+    dir.Link(9, "/nonexistent/ttyX");
+    const int fds = testutil::OpenDescriptors();
+    EXPECT_EQ(disp->OpenDispatcher("\\\\.\\COM9", 9600, 0, 8, 1, 4096, 4096, 3), -2);
+    EXPECT_FALSE(disp->IsStarted());
+    EXPECT_EQ(ThreadCount(), baseThreads);
+    EXPECT_EQ(testutil::OpenDescriptors(), fds);
+}
+
+// Every announced byte is read once, in order, in two pieces per notice,
+// over far more than the dispatch buffer holds.
+TEST_F(SerWin32Test, ReceivedBytesAnnouncedAndReadOnceInOrder)
+{
+    std::string got;
+    std::vector<std::uint32_t> counts;
+    bool overReadRefused = true;
+    ASSERT_EQ(disp->Open(), 0);
+    Listen([&](std::uint32_t msg, std::uintptr_t wParam, std::intptr_t) -> std::intptr_t {
+        if (msg != TriggerAvailMsg) {
+            return 0;
+        }
+        const auto n = static_cast<std::uint32_t>(wParam);
+        counts.push_back(n);
+        std::vector<std::uint8_t> buffer(n + 1);
+        // Exactly n bytes are there: one more is refused.
+        overReadRefused = overReadRefused && disp->ReadBlock(buffer.data(), n + 1) < 0;
+        const std::uint32_t first = n / 2;
+        if (first > 0 && disp->ReadBlock(buffer.data(), first) == static_cast<int>(first)) {
+            got.append(reinterpret_cast<char*>(buffer.data()), first);
+        }
+        if (disp->ReadBlock(buffer.data(), n - first) == static_cast<int>(n - first)) {
+            got.append(reinterpret_cast<char*>(buffer.data()), n - first);
+        }
+        return 0;
+    });
+
+    const std::string data = Pattern(30000);
+    std::size_t sent = 0;
+    for (std::size_t piece = 1; sent < data.size(); piece = piece % 997 + 131) {
+        const std::size_t n = std::min(piece, data.size() - sent);
+        pty.Write(std::string_view(data).substr(sent, n));
+        sent += n;
+        ASSERT_TRUE(PumpUntil([&] { return got.size() >= sent; })) << got.size() << " of " << sent;
+    }
+    EXPECT_EQ(got, data);
+    EXPECT_TRUE(overReadRefused);
+    EXPECT_EQ(disp->InputCount(), 0u);
+    for (const auto n : counts) {
+        EXPECT_GT(n, 0u);
+    }
+    disp->CloseDispatcher();
+}
+
+TEST_F(SerWin32Test, BytesArrivingDuringNoticeAnnouncedByNextPass)
+{
+    const std::string early = "first block", late = "came during the notice";
+    std::vector<std::uint32_t> counts;
+    std::string got;
+    ASSERT_EQ(disp->Open(), 0);
+    Listen([&](std::uint32_t msg, std::uintptr_t wParam, std::intptr_t) -> std::intptr_t {
+        if (msg != TriggerAvailMsg) {
+            return 0;
+        }
+        counts.push_back(static_cast<std::uint32_t>(wParam));
+        if (counts.size() == 1) {
+            pty.Write(late);
+        }
+        std::vector<std::uint8_t> buffer(wParam);
+        if (disp->ReadBlock(buffer.data(), static_cast<std::uint32_t>(wParam)) ==
+            static_cast<int>(wParam)) {
+            got.append(buffer.begin(), buffer.end());
+        }
+        return 0;
+    });
+    pty.Write(early);
+    ASSERT_TRUE(PumpUntil([&] { return got.size() == early.size() + late.size(); }));
+    EXPECT_EQ(got, early + late);
+    ASSERT_EQ(counts.size(), 2u);
+    EXPECT_EQ(counts[0], early.size());
+    EXPECT_EQ(counts[1], late.size());
+    disp->CloseDispatcher();
+}
+
+TEST_F(SerWin32Test, TransmittedBlocksArriveInOrderAlsoWrapped)
+{
+    constexpr std::uint32_t ring = 1000;
+    ASSERT_EQ(disp->Open(ring), 0);
+    // A block that wraps around the ring's end goes out whole and in order.
+    disp->MoveEmptyRing(ring - 300);
+    const std::string wrapped = Pattern(700, 3);
+    ASSERT_EQ(disp->WriteBlock(reinterpret_cast<const std::uint8_t*>(wrapped.data()), 700), 0);
+    EXPECT_EQ(pty.Read(wrapped.size()), wrapped);
+    disp->CloseDispatcher();
+}
+
+// Many blocks through a small ring, the master reading as they come.
+TEST_F(SerWin32Test, TransmittedStreamKeepsOrder)
+{
+    ASSERT_EQ(disp->Open(1000), 0);
+    const std::string data = Pattern(20000, 11);
+    std::string got;
+    std::size_t queued = 0;
+    while (got.size() < data.size()) {
+        const std::uint32_t room = disp->OutputFree();
+        const auto n = static_cast<std::uint32_t>(
+            std::min<std::size_t>(std::min<std::uint32_t>(room, 333), data.size() - queued));
+        if (n > 0) {
+            ASSERT_EQ(
+                disp->WriteBlock(reinterpret_cast<const std::uint8_t*>(data.data()) + queued, n),
+                0);
+            queued += n;
+        }
+        pollfd p{pty.Master(), POLLIN, 0};
+        if (::poll(&p, 1, 1000) > 0) {
+            char buffer[4096];
+            const ssize_t r = ::read(pty.Master(), buffer, sizeof buffer);
+            if (r > 0) {
+                got.append(buffer, static_cast<std::size_t>(r));
+            }
+        } else if (queued == data.size()) {
+            break;
+        }
+    }
+    EXPECT_EQ(got, data);
+    disp->CloseDispatcher();
+}
+
+TEST_F(SerWin32Test, FlushAbandonsPendingWriteWithoutResending)
+{
+    ASSERT_EQ(disp->Open(65536), 0);
+    // The master does not read: the transmitter blocks once the pty is full.
+    const std::string block(60000, 'A');
+    ASSERT_EQ(disp->WriteBlock(reinterpret_cast<const std::uint8_t*>(block.data()), 60000), 0);
+    ASSERT_TRUE(PumpUntil([&] {
+        pollfd p{pty.Master(), POLLIN, 0};
+        return ::poll(&p, 1, 0) > 0;
+    }));
+    EXPECT_EQ(disp->OutputUsed(), 60000u); // the write is still pending
+    EXPECT_EQ(disp->FlushOutput(), 0);
+    EXPECT_EQ(disp->OutputUsed(), 0u);
+
+    const std::string marker = "END";
+    ASSERT_EQ(disp->WriteBlock(reinterpret_cast<const std::uint8_t*>(marker.data()), 3), 0);
+    std::string got;
+    for (;;) {
+        pollfd p{pty.Master(), POLLIN, 0};
+        if (::poll(&p, 1, 300) <= 0) {
+            break;
+        }
+        char buffer[65536];
+        const ssize_t r = ::read(pty.Master(), buffer, sizeof buffer);
+        if (r <= 0) {
+            break;
+        }
+        got.append(buffer, static_cast<std::size_t>(r));
+    }
+    ASSERT_GE(got.size(), marker.size());
+    EXPECT_EQ(got.substr(got.size() - 3), marker);
+    const std::string before = got.substr(0, got.size() - 3);
+    EXPECT_LT(before.size(), block.size());
+    EXPECT_EQ(before.find_first_not_of('A'), std::string::npos);
+    disp->CloseDispatcher();
+}
+
+TEST_F(SerWin32Test, PassesRunWithoutEvents)
+{
+    ASSERT_EQ(disp->Open(), 0);
+    const int first = disp->passes.load();
+    const std::uint32_t start = platform::MillisecondClock();
+    ASSERT_TRUE(PumpUntil([&] { return disp->passes.load() - first >= 6; }));
+    platform::Sleep(300);
+    const int passes = disp->passes.load() - first;
+    const std::uint32_t elapsed = platform::MillisecondClock() - start;
+    // One pass per interval, not a loop that spins: a generous upper bound.
+    EXPECT_LE(passes, static_cast<int>(elapsed / 50) + 4) << elapsed << " ms";
+    disp->CloseDispatcher();
+}
+
+TEST_F(SerWin32Test, CloseFromInsideHandlerCompletes)
+{
+    bool closedInside = false;
+    ASSERT_EQ(disp->Open(), 0);
+    Listen([&](std::uint32_t msg, std::uintptr_t, std::intptr_t) -> std::intptr_t {
+        if (msg == TriggerAvailMsg && !closedInside) {
+            closedInside = true;
+            disp->CloseDispatcher();
+        }
+        return 0;
+    });
+    pty.Write("close now");
+    ASSERT_TRUE(PumpUntil([&] { return closedInside && !disp->IsStarted(); }));
+    EXPECT_EQ(disp->PortHandle(), -1);
+    EXPECT_EQ(disp->ActiveThreads(), 0);
+    // Destroying it joins the threads (checked in TearDown).
+}
+
+TEST_F(SerWin32Test, VanishedDeviceEndsReceiveThreadAndStaysClosable)
+{
+    ASSERT_EQ(disp->Open(), 0);
+    pty.CloseMaster();
+    ASSERT_TRUE(PumpUntil([&] { return disp->ActiveThreads() == 2; }));
+    const int first = disp->passes.load();
+    platform::Sleep(200);
+    // The dispatch thread keeps to its interval instead of spinning on the dead device.
+    EXPECT_LE(disp->passes.load() - first, 200 / 50 + 4);
+    disp->CloseDispatcher();
+    EXPECT_FALSE(disp->IsStarted());
+}
+
+TEST_F(SerWin32Test, OpenCloseManyTimesLeavesNothing)
+{
+    // One round first: the platform creates its process-wide descriptors once.
+    ASSERT_EQ(disp->Open(), 0);
+    disp->CloseDispatcher();
+    disp.reset();
+    const int fds = testutil::OpenDescriptors();
+    for (int i = 0; i < 1000; ++i) {
+        auto d = std::make_unique<TTestDispatcher>();
+        ASSERT_EQ(d->Open(), 0) << i;
+        d->CloseDispatcher();
+    }
+    EXPECT_EQ(ThreadCount(), baseThreads);
+    EXPECT_EQ(testutil::OpenDescriptors(), fds);
+}
+
+} // namespace
