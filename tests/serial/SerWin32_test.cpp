@@ -6,6 +6,9 @@
 #include "PtyPair.h"
 #include "Sync.h"
 
+#include <QCoreApplication>
+#include <QThread>
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -335,6 +338,57 @@ TEST_F(SerWin32Test, OpenCloseManyTimesLeavesNothing)
     }
     EXPECT_EQ(ThreadCount(), baseThreads);
     EXPECT_EQ(testutil::OpenDescriptors(), fds);
+}
+
+} // namespace
+
+namespace {
+
+struct SyncProbe {
+    QCoreApplication* app = nullptr;
+    std::atomic<int> calls{0};
+    std::atomic<bool> onMainThread{true};
+    static void Handler(void* object, std::uint32_t msg, std::uintptr_t, std::intptr_t)
+    {
+        auto* probe = static_cast<SyncProbe*>(object);
+        if (msg == TriggerAvailMsg) {
+            probe->onMainThread =
+                probe->onMainThread && QThread::currentThread() == probe->app->thread();
+            probe->calls.fetch_add(1);
+        }
+    }
+};
+
+// A synchronised method handler runs on the Qt main thread; a close while
+// its call is still queued withdraws it instead of waiting for it.
+TEST_F(SerWin32Test, SynchronisedHandlerRunsOnMainThreadAndCloseWithdrawsIt)
+{
+    int argc = 1;
+    char name[] = "serwin32";
+    char* argv[] = {name, nullptr};
+    QCoreApplication app(argc, argv);
+    SyncProbe probe;
+    probe.app = &app;
+    ASSERT_EQ(disp->Open(), 0);
+    disp->AddMethodHandler(&SyncProbe::Handler, &probe, true);
+    disp->SetAvailLevel(1);
+    pty.Write("abc");
+    ASSERT_TRUE(PumpUntil([&] {
+        QCoreApplication::processEvents();
+        return probe.calls.load() > 0;
+    }));
+    EXPECT_TRUE(probe.onMainThread.load());
+
+    // Not serving Qt events now: the next call stays queued until the close.
+    const int before = probe.calls.load();
+    pty.Write("def");
+    platform::Sleep(100);
+    // The close comes during the notification: the dispatch thread finishes it.
+    disp->CloseDispatcher();
+    ASSERT_TRUE(PumpUntil([&] { return !disp->IsStarted(); }));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(probe.calls.load(), before);
+    disp.reset();
 }
 
 } // namespace
