@@ -1,0 +1,289 @@
+// The dispatcher on a pseudo-terminal beside a plain poll+read loop on the
+// same pty: latency from the last byte written to the master until the
+// notified handler on the Qt main thread has read it, sustained receive
+// throughput, and the CPU time of an open idle port.
+//
+// Usage: serwin32_bench [--idle-seconds N]   (default 10)
+#include "SerWin32.h"
+#include "Sync.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QMetaObject>
+#include <QTimer>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <functional>
+#include <poll.h>
+#include <string>
+#include <sys/resource.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int Samples = 1000;
+constexpr int WarmUp = 50;
+constexpr std::size_t ThroughputBytes = 16u << 20;
+
+double Micros(Clock::duration d)
+{
+    return std::chrono::duration<double, std::micro>(d).count();
+}
+
+double Percentile(std::vector<double> v, double p)
+{
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    return v[std::min(v.size() - 1, static_cast<std::size_t>(p * static_cast<double>(v.size())))];
+}
+
+struct Pty {
+    Pty()
+    {
+        master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
+            std::fprintf(stderr, "no pseudo-terminal\n");
+            std::exit(1);
+        }
+        slave = ::ptsname(master);
+        // The COM map points COM7 at the slave, as the program would see it.
+        char pattern[] = "/tmp/serwin32-bench-XXXXXX";
+        dir = ::mkdtemp(pattern);
+        std::filesystem::create_symlink(slave, dir + "/com7");
+        ::setenv("VELMOR_COM_DIR", dir.c_str(), 1);
+    }
+    ~Pty()
+    {
+        ::close(master);
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+    }
+    void WriteAll(const char* data, std::size_t n) const
+    {
+        while (n > 0) {
+            const ssize_t w = ::write(master, data, n);
+            if (w > 0) {
+                data += w;
+                n -= static_cast<std::size_t>(w);
+            } else if (w < 0 && errno == EAGAIN) {
+                pollfd p{master, POLLOUT, 0};
+                ::poll(&p, 1, 100);
+            } else if (w < 0 && errno != EINTR) {
+                return;
+            }
+        }
+    }
+    int master = -1;
+    std::string slave;
+    std::string dir;
+};
+
+// The dispatcher with a window on the main thread that reads every notice.
+struct DispatcherSide {
+    explicit DispatcherSide(std::function<void(std::uint32_t)> onRead) : onRead(std::move(onRead))
+    {
+        if (d.OpenDispatcher("\\\\.\\COM7", 115200, 0, 8, 1, 4096, 4096, 3) != 0) {
+            std::fprintf(stderr, "dispatcher open failed\n");
+            std::exit(1);
+        }
+        window = platform::CreateMessageWindow(
+            [this](std::uint32_t msg, std::uintptr_t wParam, std::intptr_t) -> std::intptr_t {
+                if (msg == TriggerAvailMsg && wParam > 0) {
+                    const auto n = static_cast<std::uint32_t>(wParam);
+                    buffer.resize(std::max<std::size_t>(buffer.size(), n));
+                    if (d.ReadBlock(buffer.data(), n) == static_cast<int>(n))
+                        this->onRead(n);
+                }
+                return 0;
+            });
+        d.AddWindowHandler(window);
+        d.UpdateHandlerFlags(1);
+        d.SetAvailLevel(1);
+    }
+    ~DispatcherSide()
+    {
+        d.CloseDispatcher();
+        platform::DestroyMessageWindow(window);
+    }
+    TSerWin32Dispatcher d{nullptr};
+    platform::WindowHandle window = 0;
+    std::vector<std::uint8_t> buffer;
+    std::function<void(std::uint32_t)> onRead;
+};
+
+// A plain reader: poll and read on its own thread.
+struct PlainSide {
+    PlainSide(const std::string& path, std::function<void(std::uint32_t)> onRead)
+    {
+        fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        termios t{};
+        ::tcgetattr(fd, &t);
+        ::cfmakeraw(&t);
+        ::tcsetattr(fd, TCSANOW, &t);
+        reader = std::thread([this, onRead] {
+            std::vector<char> buffer(65536);
+            while (!stop.load()) {
+                pollfd p{fd, POLLIN, 0};
+                if (::poll(&p, 1, 100) <= 0)
+                    continue;
+                const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+                if (n > 0)
+                    onRead(static_cast<std::uint32_t>(n));
+            }
+        });
+    }
+    ~PlainSide()
+    {
+        stop = true;
+        reader.join();
+        ::close(fd);
+    }
+    int fd = -1;
+    std::atomic<bool> stop{false};
+    std::thread reader;
+};
+
+// Runs the main thread's event loop while work runs on another thread.
+void RunWhile(const std::function<void()>& work)
+{
+    QEventLoop loop;
+    std::thread worker([&] {
+        work();
+        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+    });
+    loop.exec();
+    worker.join();
+}
+
+std::vector<double> Latency(const Pty& pty, bool dispatcher)
+{
+    std::atomic<std::int64_t> readAt{0};
+    platform::Event got(platform::Event::Kind::AutoReset);
+    auto onRead = [&](std::uint32_t) {
+        readAt = Clock::now().time_since_epoch().count();
+        got.Set();
+    };
+    std::vector<double> us;
+    auto work = [&] {
+        for (int i = 0; i < Samples + WarmUp; ++i) {
+            platform::Sleep(1);
+            const auto t0 = Clock::now();
+            pty.WriteAll("x", 1);
+            if (!got.Wait(2000))
+                continue;
+            if (i >= WarmUp)
+                us.push_back(Micros(Clock::duration(readAt.load()) - t0.time_since_epoch()));
+        }
+    };
+    if (dispatcher) {
+        DispatcherSide side(onRead);
+        RunWhile(work);
+    } else {
+        PlainSide side(pty.slave, onRead);
+        work();
+    }
+    return us;
+}
+
+double Throughput(const Pty& pty, bool dispatcher)
+{
+    std::atomic<std::size_t> received{0};
+    platform::Event all(platform::Event::Kind::ManualReset);
+    auto onRead = [&](std::uint32_t n) {
+        if (received.fetch_add(n) + n >= ThroughputBytes)
+            all.Set();
+    };
+    double seconds = 0;
+    auto work = [&] {
+        const std::string block(4096, 'T');
+        const auto t0 = Clock::now();
+        for (std::size_t sent = 0; sent < ThroughputBytes; sent += block.size())
+            pty.WriteAll(block.data(), block.size());
+        all.Wait(30000);
+        seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    };
+    if (dispatcher) {
+        DispatcherSide side(onRead);
+        RunWhile(work);
+    } else {
+        PlainSide side(pty.slave, onRead);
+        work();
+    }
+    return static_cast<double>(received.load()) / (1 << 20) / seconds;
+}
+
+double CpuSeconds()
+{
+    rusage u{};
+    ::getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+double IdleCpuPercent(int seconds)
+{
+    DispatcherSide side([](std::uint32_t) {});
+    QEventLoop loop;
+    QTimer::singleShot(seconds * 1000, &loop, &QEventLoop::quit);
+    const double cpu0 = CpuSeconds();
+    const auto t0 = Clock::now();
+    loop.exec();
+    const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
+    return 100.0 * (CpuSeconds() - cpu0) / wall;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    int idleSeconds = 10;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--idle-seconds") == 0 && i + 1 < argc)
+            idleSeconds = std::max(1, std::atoi(argv[++i]));
+    }
+    QCoreApplication app(argc, argv);
+    Pty pty;
+
+    // Alternating rounds, so that drift on a shared machine hits both sides.
+    std::vector<double> dispUs, plainUs;
+    double dispMb = 0, plainMb = 0;
+    for (int round = 0; round < 2; ++round) {
+        auto d = Latency(pty, true);
+        auto p = Latency(pty, false);
+        dispUs.insert(dispUs.end(), d.begin(), d.end());
+        plainUs.insert(plainUs.end(), p.begin(), p.end());
+        dispMb += Throughput(pty, true) / 2;
+        plainMb += Throughput(pty, false) / 2;
+    }
+    const double idle = IdleCpuPercent(idleSeconds);
+
+    std::printf("%-48s %10s %10s %8s\n", "receive latency (microseconds)", "p50", "p99", "n");
+    std::printf("%-48s %10.1f %10.1f %8zu\n", "dispatcher -> handler on Qt main thread",
+                Percentile(dispUs, 0.5), Percentile(dispUs, 0.99), dispUs.size());
+    std::printf("%-48s %10.1f %10.1f %8zu\n", "plain poll+read loop", Percentile(plainUs, 0.5),
+                Percentile(plainUs, 0.99), plainUs.size());
+    std::printf("%-48s %10.2f %10.2f\n", "ratio dispatcher / plain",
+                Percentile(dispUs, 0.5) / std::max(1e-9, Percentile(plainUs, 0.5)),
+                Percentile(dispUs, 0.99) / std::max(1e-9, Percentile(plainUs, 0.99)));
+    std::printf("\n%-48s %10s\n", "receive throughput (16 MiB)", "MiB/s");
+    std::printf("%-48s %10.1f\n", "dispatcher", dispMb);
+    std::printf("%-48s %10.1f\n", "plain poll+read loop", plainMb);
+    std::printf("%-48s %10.2f\n", "ratio dispatcher / plain", dispMb / std::max(1e-9, plainMb));
+    std::printf(
+        "\n%-48s %10.3f %%\n",
+        ("idle open port, CPU of one core over " + std::to_string(idleSeconds) + " s").c_str(),
+        idle);
+    return 0;
+}
