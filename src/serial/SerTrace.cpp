@@ -2,6 +2,7 @@
 
 #include "SerExcept.h"
 #include "SerMisc.h"
+#include "Sync.h"
 
 #include <sys/utsname.h>
 
@@ -10,7 +11,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <new>
 #include <string_view>
 
@@ -170,15 +170,6 @@ std::int32_t IoErrorFromErrno(int error)
     default:
         return 162;
     }
-}
-
-std::uint32_t SerMillisecondClock()
-{
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    const auto ms = static_cast<std::uint64_t>(now.tv_sec) * 1000u +
-                    static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
-    return static_cast<std::uint32_t>(ms);
 }
 
 std::size_t FormatByteItem(std::uint8_t value, bool hexNonPrintable, bool allHex, char (&out)[5])
@@ -378,6 +369,8 @@ std::int32_t TSerTrace::WriteTrace(const std::string& fileName, bool append, boo
 
 // ---------------------------------------------------------------------------
 // Log
+
+TSerLog::TSerLog() : clock(platform::MillisecondClock) {}
 
 TSerLog::TSerLog(TMillisecondSource clock) : clock(std::move(clock)) {}
 

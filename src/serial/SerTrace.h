@@ -24,9 +24,6 @@
 // (general failure).
 std::int32_t IoErrorFromErrno(int error);
 
-// Monotonic milliseconds, low 32 bits (wraps after about 49.7 days).
-std::uint32_t SerMillisecondClock();
-
 // Where the log takes its time from; tests inject their own.
 using TMillisecondSource = std::function<std::uint32_t()>;
 
@@ -104,7 +101,9 @@ public:
     // The component caps LogSize there; anything larger is refused.
     static constexpr std::uint32_t MaxSize = 16000000;
 
-    explicit TSerLog(TMillisecondSource clock = SerMillisecondClock);
+    // Times from the platform's millisecond clock.
+    TSerLog();
+    explicit TSerLog(TMillisecondSource clock);
     TSerLog(const TSerLog&) = delete;
     TSerLog& operator=(const TSerLog&) = delete;
 
