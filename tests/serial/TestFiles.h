@@ -1,0 +1,82 @@
+#pragma once
+
+// Files for the recorder tests: a scratch directory per test, whole-file
+// reads and writes, and the stored expected dumps.
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+// A fresh directory per test, removed afterwards.
+class TempDir {
+public:
+    TempDir()
+    {
+        const auto* info = testing::UnitTest::GetInstance()->current_test_info();
+        path = std::filesystem::temp_directory_path() /
+               ("velmor-" + std::string(info->test_suite_name()) + "-" + info->name() + "-" +
+                std::to_string(::getpid()));
+        std::filesystem::remove_all(path);
+        std::filesystem::create_directories(path);
+    }
+    ~TempDir()
+    {
+        std::error_code ignored;
+        std::filesystem::permissions(path, std::filesystem::perms::owner_all, ignored);
+        std::filesystem::remove_all(path, ignored);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    std::string operator/(const std::string& name) const { return (path / name).string(); }
+
+private:
+    std::filesystem::path path;
+};
+
+inline std::string ReadFile(const std::string& name)
+{
+    std::ifstream in(name, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+inline void WriteFile(const std::string& name, const std::string& text)
+{
+    std::ofstream(name, std::ios::binary) << text;
+}
+
+inline std::vector<std::string> Lines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+inline std::string GoldenFile(const std::string& name)
+{
+    return ReadFile(std::string(VELMOR_GOLDEN_DIR) + "/" + name);
+}
+
+// A dumped log with its compiler and system lines (which vary by machine)
+// replaced by the stored files' "*", for comparison with a stored log.
+inline std::string MaskMachineLines(std::string log)
+{
+    const std::size_t second = log.find('\n') + 1;
+    const std::size_t third = log.find('\n', second) + 1;
+    const std::size_t fourth = log.find('\n', third) + 1;
+    if (second == 0 || third == 0 || fourth == 0) {
+        return log;
+    }
+    log.replace(second, fourth - second, "Compiler : *\nOperating System : *\n");
+    return log;
+}
