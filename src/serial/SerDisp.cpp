@@ -10,19 +10,19 @@ namespace {
 
 using Lock = std::lock_guard<std::recursive_mutex>;
 
-constexpr std::uint32_t LogTypeDispatch = 1;
-constexpr std::uint32_t LogTypeTrigger = 2;
-constexpr std::uint32_t LogTypeHandlerAdded = 7;
-constexpr std::uint32_t LogTypeHandlerRemoved = 8;
-constexpr std::uint32_t LogTypeLevelChanged = 9;
-constexpr std::uint32_t LogSubReadCom = 1;
-constexpr std::uint32_t LogSubWriteCom = 2;
-constexpr std::uint32_t LogSubAvail = 5;
-constexpr std::uint32_t LogSubTimer = 6;
-constexpr std::uint32_t LogSubData = 7;
-constexpr std::uint32_t LogSubStatus = 8;
-constexpr std::uint32_t LogSubAvailLevel = 16;
-constexpr std::uint32_t LogSubWindow = 17;
+constexpr std::uint8_t LogTypeDispatch = 1;
+constexpr std::uint8_t LogTypeTrigger = 2;
+constexpr std::uint8_t LogTypeHandlerAdded = 7;
+constexpr std::uint8_t LogTypeHandlerRemoved = 8;
+constexpr std::uint8_t LogTypeLevelChanged = 9;
+constexpr std::uint8_t LogSubReadCom = 1;
+constexpr std::uint8_t LogSubWriteCom = 2;
+constexpr std::uint8_t LogSubAvail = 5;
+constexpr std::uint8_t LogSubTimer = 6;
+constexpr std::uint8_t LogSubData = 7;
+constexpr std::uint8_t LogSubStatus = 8;
+constexpr std::uint8_t LogSubAvailLevel = 16;
+constexpr std::uint8_t LogSubWindow = 17;
 
 // Ticks of 55 ms: half the range of the millisecond clock counted in them,
 // the distance past which a start tick ahead of the clock means it wrapped.
@@ -115,7 +115,8 @@ std::size_t TSerBaseDispatcher::TableSlots()
     return Table().size();
 }
 
-TSerBaseDispatcher::TSerBaseDispatcher(TSerCustomComPort* owner) : ownerPort(owner)
+TSerBaseDispatcher::TSerBaseDispatcher(TSerCustomComPort* owner)
+    : ownerPort(owner), dispatchLog([this] { return ClockMs(); })
 {
     Lock lock(TableMutex());
     auto& table = Table();
@@ -170,20 +171,6 @@ bool TSerBaseDispatcher::SendToWindow(platform::WindowHandle window, std::uint32
 void TSerBaseDispatcher::SynchronizeCall(const std::function<void()>& call)
 {
     call();
-}
-
-void TSerBaseDispatcher::AddTraceEntry(char, std::uint8_t) {}
-
-void TSerBaseDispatcher::AddLogEntry(std::uint8_t, std::uint8_t, std::uint32_t, const std::uint8_t*,
-                                     std::uint32_t)
-{
-}
-
-void TSerBaseDispatcher::ResetRecorders()
-{
-    Lock lock(mainLock);
-    tracingOn = false;
-    loggingOn = false;
 }
 
 int TSerBaseDispatcher::NegatedOsError() const
@@ -300,10 +287,6 @@ int TSerBaseDispatcher::OpenDispatcher(const char* deviceName, std::uint32_t bau
 
     RefreshLineErrors();
     ResetRecorders();
-    {
-        Lock lock(mainLock);
-        logStartTime = ClockMs();
-    }
     StartThreads();
     return 0;
 }
@@ -460,12 +443,8 @@ int TSerBaseDispatcher::ReadBlock(std::uint8_t* destination, std::uint32_t count
             inputFull = false;
         }
     }
-    Lock lock(mainLock);
-    if (tracingOn) {
-        for (std::uint32_t i = 0; i < count; ++i) {
-            AddTraceEntry('R', destination[i]);
-        }
-    }
+    // After inputLock is left: a trace records the reads in the order they finished.
+    TraceBlock('R', destination, count);
     return static_cast<int>(count);
 }
 
@@ -522,12 +501,7 @@ void TSerBaseDispatcher::FillInputBuffer()
     auto readPart = [&](std::uint32_t offered) {
         std::uint32_t got = ReadPort(inBuffer.get() + inHead, offered);
         got = std::min(got, offered);
-        {
-            Lock lock(mainLock);
-            if (loggingOn) {
-                AddLogEntry(LogTypeDispatch, LogSubReadCom, got, inBuffer.get() + inHead, got);
-            }
-        }
+        AddLogEntry(LogTypeDispatch, LogSubReadCom, got, inBuffer.get() + inHead, got);
         inHead += got;
         if (inHead == DispatchBufferSize) {
             inHead = 0;
@@ -646,15 +620,10 @@ int TSerBaseDispatcher::WriteBlock(const std::uint8_t* source, std::uint32_t cou
         }
         outputSent.store(true);
     }
+    // outputLock is left: the two are never held together.
     Lock lock(mainLock);
-    if (loggingOn) {
-        AddLogEntry(LogTypeDispatch, LogSubWriteCom, count, source, count);
-    }
-    if (tracingOn) {
-        for (std::uint32_t i = 0; i < count; ++i) {
-            AddTraceEntry('T', source[i]);
-        }
-    }
+    AddLogEntry(LogTypeDispatch, LogSubWriteCom, count, source, count);
+    TraceBlock('T', source, count);
     return 0;
 }
 
@@ -665,9 +634,7 @@ void TSerBaseDispatcher::SetAvailLevel(std::uint32_t level)
 {
     Lock lock(mainLock);
     availLevel = level;
-    if (loggingOn) {
-        AddLogEntry(LogTypeLevelChanged, LogSubAvailLevel, level, nullptr, 0);
-    }
+    AddLogEntry(LogTypeLevelChanged, LogSubAvailLevel, level, nullptr, 0);
 }
 
 void TSerBaseDispatcher::AddWindowHandler(platform::WindowHandle window)
@@ -675,9 +642,7 @@ void TSerBaseDispatcher::AddWindowHandler(platform::WindowHandle window)
     Lock lock(mainLock);
     windowHandlers.push_back({window, false, std::this_thread::get_id()});
     notifyEnabled = true;
-    if (loggingOn) {
-        AddLogEntry(LogTypeHandlerAdded, LogSubWindow, window, nullptr, 0);
-    }
+    AddLogEntry(LogTypeHandlerAdded, LogSubWindow, window, nullptr, 0);
 }
 
 void TSerBaseDispatcher::RemoveWindowHandler(platform::WindowHandle window)
@@ -693,9 +658,7 @@ void TSerBaseDispatcher::RemoveWindowHandler(platform::WindowHandle window)
         } else {
             windowHandlers.erase(it);
         }
-        if (loggingOn) {
-            AddLogEntry(LogTypeHandlerRemoved, LogSubWindow, window, nullptr, 0);
-        }
+        AddLogEntry(LogTypeHandlerRemoved, LogSubWindow, window, nullptr, 0);
     }
     UpdateHandlerFlags(0);
 }
@@ -1073,13 +1036,8 @@ bool TSerBaseDispatcher::CheckDataAndAvail()
             }
             before -= longest;
             if (before >= static_cast<std::int64_t>(level)) {
-                {
-                    Lock lock(mainLock);
-                    if (loggingOn) {
-                        AddLogEntry(LogTypeTrigger, LogSubAvail, static_cast<std::uint32_t>(before),
-                                    nullptr, 0);
-                    }
-                }
+                AddLogEntry(LogTypeTrigger, LogSubAvail, static_cast<std::uint32_t>(before),
+                            nullptr, 0);
                 result = NotifyHandlers(TriggerAvailMsg, static_cast<std::uint32_t>(before), 0);
                 scanPosition = lastNoticePosition = pos;
             }
@@ -1095,9 +1053,7 @@ bool TSerBaseDispatcher::CheckDataAndAvail()
                 dataTriggers[i].matched = 0;
                 handle = dataTriggers[i].handle;
                 length = dataTriggers[i].matchLength;
-                if (loggingOn) {
-                    AddLogEntry(LogTypeTrigger, LogSubData, handle, nullptr, 0);
-                }
+                AddLogEntry(LogTypeTrigger, LogSubData, handle, nullptr, 0);
             }
             result = NotifyHandlers(TriggerDataMsg, handle, static_cast<std::uint16_t>(length));
         }
@@ -1109,12 +1065,7 @@ bool TSerBaseDispatcher::CheckDataAndAvail()
 
     const std::uint32_t n = InputCount();
     if (level != 0 && lastNoticePosition != pos && n >= level) {
-        {
-            Lock lock(mainLock);
-            if (loggingOn) {
-                AddLogEntry(LogTypeTrigger, LogSubAvail, n, nullptr, 0);
-            }
-        }
+        AddLogEntry(LogTypeTrigger, LogSubAvail, n, nullptr, 0);
         const bool result = NotifyHandlers(TriggerAvailMsg, n, 0);
         lastNoticePosition = pos;
         return result;
@@ -1184,9 +1135,7 @@ bool TSerBaseDispatcher::CheckStatusTriggers()
                 statusHitSeen = true;
                 handle = t.handle;
                 data = static_cast<std::uint16_t>(value);
-                if (loggingOn) {
-                    AddLogEntry(LogTypeTrigger, LogSubStatus, handle, nullptr, 0);
-                }
+                AddLogEntry(LogTypeTrigger, LogSubStatus, handle, nullptr, 0);
                 break;
             }
         }
@@ -1219,9 +1168,7 @@ bool TSerBaseDispatcher::CheckTimerTriggers()
         }
         it->active = 0;
         handle = it->handle;
-        if (loggingOn) {
-            AddLogEntry(LogTypeTrigger, LogSubTimer, handle, nullptr, 0);
-        }
+        AddLogEntry(LogTypeTrigger, LogSubTimer, handle, nullptr, 0);
     }
     return NotifyHandlers(TriggerTimerMsg, handle, 0);
 }

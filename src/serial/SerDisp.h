@@ -8,6 +8,7 @@
 // with the threads that drive the passes.
 
 #include "MessageWindow.h"
+#include "SerTrace.h"
 
 #include <atomic>
 #include <cstddef>
@@ -15,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -238,6 +240,29 @@ public:
     // Kind of the status trigger with that handle, 0 when there is none.
     std::uint32_t StatusTriggerKind(std::uint32_t handle);
 
+    // --- Trace and log, each under mainLock. Results are 0 or a negative
+    // code: -1002 for a size above the cap, -8 when memory runs out, the
+    // negated I/O error number of a dump. A dump releases its recorder (a
+    // log whose file cannot be opened keeps its entries, logging off).
+    int InitTrace(std::uint32_t entries);
+    int ClearTrace();
+    void AbortTrace();
+    void StartTrace();
+    void StopTrace();
+    int DumpTrace(const std::string& fileName, bool hexNonPrintable, bool allHex);
+    int AppendTrace(const std::string& fileName, bool hexNonPrintable, bool allHex);
+    // The ring has size bytes; entries pass through a block of the larger
+    // of the open's InSize and OutSize when they are taken out.
+    int InitLog(std::uint32_t size);
+    void ClearLog();
+    void AbortLog();
+    void StartLog();
+    void StopLog();
+    int DumpLog(const std::string& fileName, bool hexNonPrintable, bool allHex);
+    int AppendLog(const std::string& fileName, bool hexNonPrintable, bool allHex);
+    bool TracingOn();
+    bool LoggingOn();
+
     // --- Passes, run by the dispatch thread.
     void ProcessCommEvents();
     void ProcessTimers();
@@ -289,6 +314,7 @@ protected:
     virtual std::uint8_t ReadModemLines() = 0; // CTS 0x10, DSR 0x20, RI 0x40, DCD 0x80
     virtual std::uint32_t LastOsError() const = 0;
     virtual void SleepMs(std::uint32_t ms);
+    // Also the log's clock, read under mainLock.
     virtual std::uint32_t ClockMs();
     virtual bool SendToWindow(platform::WindowHandle window, std::uint32_t msg,
                               std::uintptr_t wParam, std::intptr_t lParam);
@@ -301,11 +327,17 @@ protected:
     // End of an event pass: lets the receive thread wait for the next event.
     virtual void EventPassDone() {}
     virtual bool IsNtPlatform() const { return true; }
-    // Recorder hooks, called only while tracingOn / loggingOn, under mainLock.
-    virtual void AddTraceEntry(char kind, std::uint8_t value);
-    virtual void AddLogEntry(std::uint8_t type, std::uint8_t subtype, std::uint32_t data,
-                             const std::uint8_t* bytes, std::uint32_t count);
-    virtual void ResetRecorders();
+
+    // --- Recorder feeds. Each takes mainLock (so none may be called with
+    // outputLock held) and records only while its recorder is on.
+    void AddTraceEntry(char kind, std::uint8_t value);
+    // One block's bytes under one hold of mainLock, so that a block is never
+    // split by another thread's.
+    void TraceBlock(char kind, const std::uint8_t* bytes, std::uint32_t count);
+    void AddLogEntry(std::uint8_t type, std::uint8_t subtype, std::uint32_t data,
+                     const std::uint8_t* bytes, std::uint32_t count);
+    // For an opening port: both off and released; the log times from now.
+    void ResetRecorders();
 
     // --- Transmit ring helpers (outputLock is taken; re-entrant).
     std::uint32_t OutputWaiting();
@@ -370,9 +402,9 @@ protected:
     bool statusHitSeen = false;
     std::atomic<bool> dispatching{false};
     bool removalPending = false;
-    bool tracingOn = false;
-    bool loggingOn = false;
-    std::uint32_t logStartTime = 0;
+    // Their on/off state is theirs alone; the log reads ClockMs().
+    TSerTrace byteTrace;
+    TSerLog dispatchLog;
 
     // Dispatch thread only.
     std::uint32_t scanPosition = 0;

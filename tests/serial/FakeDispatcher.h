@@ -6,6 +6,7 @@
 
 #include "SerDisp.h"
 
+#include <atomic>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -47,17 +48,18 @@ public:
         }
     }
 
-    // Reach into the trigger lists and flags, as no operation adds triggers.
+    // Reach into the trigger lists and flags, as no operation adds triggers,
+    // and into the recorders to see what they hold.
+    using TSerBaseDispatcher::byteTrace;
     using TSerBaseDispatcher::dataTriggers;
+    using TSerBaseDispatcher::dispatchLog;
     using TSerBaseDispatcher::inputLock;
     using TSerBaseDispatcher::lineErrorBits;
-    using TSerBaseDispatcher::loggingOn;
     using TSerBaseDispatcher::mainLock;
     using TSerBaseDispatcher::modemStatusByte;
     using TSerBaseDispatcher::optionFlags;
     using TSerBaseDispatcher::statusTriggers;
     using TSerBaseDispatcher::timerTriggers;
-    using TSerBaseDispatcher::tracingOn;
 
     // --- Platform operations.
     int EscapeFunction(int code) override
@@ -171,23 +173,12 @@ public:
     void ApplyThreadPriorities() override { ++priorityCalls; }
     void EventPassDone() override { ++passesDone; }
     bool IsNtPlatform() const override { return nt; }
-    void AddTraceEntry(char kind, std::uint8_t value) override { trace.push_back({kind, value}); }
-    void AddLogEntry(std::uint8_t type, std::uint8_t subtype, std::uint32_t data,
-                     const std::uint8_t*, std::uint32_t count) override
-    {
-        log.push_back({type, subtype, data, count});
-    }
 
     struct Sent {
         platform::WindowHandle window;
         std::uint32_t msg;
         std::uintptr_t wParam;
         std::intptr_t lParam;
-    };
-    struct LogEntry {
-        std::uint8_t type, subtype;
-        std::uint32_t data, count;
-        bool operator==(const LogEntry&) const = default;
     };
 
     std::mutex driverMutex;
@@ -210,14 +201,12 @@ public:
     std::uint32_t osError = 0;
     int startCalls = 0, stopCalls = 0, closeCalls = 0, priorityCalls = 0, passesDone = 0;
     std::vector<std::uint32_t> sleeps;
-    std::uint32_t clock = 0;
+    std::atomic<std::uint32_t> clock{0};
     bool realWindows = false;
     std::vector<Sent> sends;
     std::function<void(platform::WindowHandle)> onSend;
     std::function<void(const std::function<void()>&)> synchronizer;
     bool nt = true;
-    std::vector<std::pair<char, std::uint8_t>> trace;
-    std::vector<LogEntry> log;
     // Transmit counts that successive ReadErrors report instead of the ring's.
     std::deque<std::uint32_t> drainScript;
 

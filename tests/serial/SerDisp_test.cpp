@@ -633,38 +633,6 @@ TEST(SerDispLifecycle, CloseFromAHandlerIsFinishedAfterTheNotification)
     EXPECT_EQ(d.closeCalls, 1);
 }
 
-TEST(SerDispRecorders, OperationsFeedTheTraceAndLogHooks)
-{
-    TFakeDispatcher d;
-    ASSERT_EQ(d.Open(), 0);
-    {
-        std::lock_guard lock(d.mainLock);
-        d.loggingOn = true;
-        d.tracingOn = true;
-    }
-    d.SetAvailLevel(2);
-    d.AddWindowHandler(31);
-    d.UpdateHandlerFlags(1);
-    d.Deliver({1, 2, 3});
-    d.ProcessCommEvents();
-    ASSERT_EQ(d.sends.size(), 1u);
-    std::uint8_t got[2];
-    ASSERT_EQ(d.ReadBlock(got, 2), 2);
-    const std::uint8_t block[2] = {9, 8};
-    ASSERT_EQ(d.WriteBlock(block, 2), 0);
-    d.RemoveWindowHandler(31);
-
-    using E = TFakeDispatcher::LogEntry;
-    EXPECT_EQ(d.log, (std::vector<E>{{9, 16, 2, 0},
-                                     {7, 17, 31, 0},
-                                     {1, 1, 3, 3},
-                                     {2, 5, 3, 0},
-                                     {1, 2, 2, 2},
-                                     {8, 17, 31, 0}}));
-    using T = std::pair<char, std::uint8_t>;
-    EXPECT_EQ(d.trace, (std::vector<T>{{'R', 1}, {'R', 2}, {'T', 9}, {'T', 8}}));
-}
-
 // Both rings against plain reference queues, under random operations.
 TEST(SerDispModel, RingsBehaveLikeQueues)
 {
