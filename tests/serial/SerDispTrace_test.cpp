@@ -11,7 +11,7 @@
 #include <functional>
 #include <future>
 #include <mutex>
-#include <regex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -495,8 +495,12 @@ TEST(SerDispRecorders, DumpsUnderAContendedMainLockCompleteAndReleaseIt)
     });
     running.get_future().wait();
 
-    const std::regex entry("0000\\.000  (Dispatch  (WriteCom      00000001  w|ReadCom       "
-                           "00000001  r)|TrDatChg  Avail         0000000[07]  )");
+    const std::set<std::string> expected = {
+        "0000.000  Dispatch  WriteCom      00000001  w",
+        "0000.000  Dispatch  ReadCom       00000001  r",
+        "0000.000  TrDatChg  Avail         00000007  ",
+        "0000.000  TrDatChg  Avail         00000000  ",
+    };
     for (int round = 0; round < 20; ++round) {
         SCOPED_TRACE(round);
         ASSERT_EQ(d.InitTrace(1 << 16), 0);
@@ -510,7 +514,7 @@ TEST(SerDispRecorders, DumpsUnderAContendedMainLockCompleteAndReleaseIt)
         const std::vector<std::string> lines = LogEntryLines(logName);
         ASSERT_FALSE(lines.empty());
         for (const std::string& line : lines) {
-            EXPECT_TRUE(std::regex_match(line, entry)) << line;
+            EXPECT_TRUE(expected.contains(line)) << line;
         }
     }
     stop.store(true);
