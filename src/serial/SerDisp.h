@@ -299,6 +299,9 @@ public:
     TSerCustomComPort* OwnerPort() const { return ownerPort; }
     bool IsDispatching() const { return dispatching.load(); }
     bool IsStarted() const { return started.load(); }
+    // The last close came while a notification was delivered; the dispatch
+    // thread finishes the teardown.
+    bool IsCloseDeferred() const { return closeDeferred.load(); }
     std::intptr_t PortHandle() const { return portHandle.load(); }
     // The receive thread saw a ring; shows as TERI at the next modem-status read.
     void NoteRing() { ringSeen.store(true); }

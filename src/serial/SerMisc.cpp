@@ -1,8 +1,16 @@
 #include "SerMisc.h"
 
-#include <langinfo.h>
+#include <QCoreApplication>
+#include <QThread>
 
+#include <langinfo.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <thread>
+#include <utility>
 
 bool SystemCodePageIsUtf8()
 {
@@ -24,4 +32,82 @@ std::string CutText(std::string text, std::size_t maxLength)
     }
     text.resize(length);
     return text;
+}
+
+namespace {
+
+struct TExceptionDisplay {
+    std::mutex mutex;
+    TApplicationExceptionHandler handler;
+    std::thread::id firstInstaller;
+};
+
+TExceptionDisplay& Display()
+{
+    static TExceptionDisplay display;
+    return display;
+}
+
+void ShowOnStderr(std::exception_ptr error)
+{
+    std::fprintf(stderr, "%s\n", ExceptionMessage(std::move(error)).c_str());
+}
+
+} // namespace
+
+void SetApplicationExceptionHandler(TApplicationExceptionHandler handler)
+{
+    TExceptionDisplay& display = Display();
+    const std::lock_guard lock(display.mutex);
+    if (display.firstInstaller == std::thread::id()) {
+        display.firstInstaller = std::this_thread::get_id();
+    }
+    display.handler = std::move(handler);
+}
+
+std::string ExceptionMessage(std::exception_ptr error)
+{
+    try {
+        std::rethrow_exception(std::move(error));
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "Unknown exception";
+    }
+}
+
+void HandleApplicationException(std::exception_ptr error) noexcept
+{
+    try {
+        TApplicationExceptionHandler handler;
+        {
+            TExceptionDisplay& display = Display();
+            const std::lock_guard lock(display.mutex);
+            handler = display.handler;
+        }
+        if (handler) {
+            handler(std::move(error));
+        } else {
+            ShowOnStderr(std::move(error));
+        }
+    } catch (...) {
+        // The display is the last stop; a failure in it has nowhere to go.
+    }
+}
+
+bool IsApplicationMainThread()
+{
+    if (const QCoreApplication* app = QCoreApplication::instance()) {
+        return QThread::currentThread() == app->thread();
+    }
+    TExceptionDisplay& display = Display();
+    std::thread::id first;
+    {
+        const std::lock_guard lock(display.mutex);
+        first = display.firstInstaller;
+    }
+    if (first != std::thread::id()) {
+        return first == std::this_thread::get_id();
+    }
+    return ::gettid() == ::getpid();
 }

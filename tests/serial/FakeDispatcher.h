@@ -10,12 +10,13 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <utility>
 #include <vector>
 
 class TFakeDispatcher : public TSerBaseDispatcher {
 public:
-    TFakeDispatcher() : TSerBaseDispatcher(nullptr) {}
+    explicit TFakeDispatcher(TSerCustomComPort* owner = nullptr) : TSerBaseDispatcher(owner) {}
     ~TFakeDispatcher() override { Destroy(); }
 
     // Opens on a device that is already at 9600 8N1, so the open writes nothing.
@@ -133,8 +134,9 @@ public:
         ++stopCalls;
         started.store(false);
     }
-    std::intptr_t OpenDevice(const char*, std::uint32_t, std::uint32_t) override
+    std::intptr_t OpenDevice(const char* name, std::uint32_t, std::uint32_t) override
     {
+        openedName = name;
         return openResult;
     }
     int CloseDevice() override
@@ -198,6 +200,7 @@ public:
     bool failQueue = false;
     bool setupResult = true;
     std::intptr_t openResult = 7;
+    std::string openedName;
     std::uint32_t osError = 0;
     int startCalls = 0, stopCalls = 0, closeCalls = 0, priorityCalls = 0, passesDone = 0;
     std::vector<std::uint32_t> sleeps;

@@ -4,6 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <clocale>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
 
 TEST(CutText, CutsBytesButNeverSplitsAUtf8Character)
 {
@@ -24,4 +28,30 @@ TEST(CutText, CutsBytesButNeverSplitsAUtf8Character)
     // A single-byte code page has no sequences to respect.
     EXPECT_FALSE(SystemCodePageIsUtf8());
     EXPECT_EQ(CutText(cyrillic, 255), cyrillic.substr(0, 255));
+}
+
+TEST(ApplicationExceptionHandler, ReplaceableDisplayAndItsThread)
+{
+    std::vector<std::string> shown;
+    SetApplicationExceptionHandler(
+        [&](std::exception_ptr e) { shown.push_back(ExceptionMessage(e)); });
+    HandleApplicationException(std::make_exception_ptr(std::runtime_error("port gone")));
+    HandleApplicationException(std::make_exception_ptr(42));
+    EXPECT_EQ(shown, (std::vector<std::string>{"port gone", "Unknown exception"}));
+
+    // A display that fails itself is swallowed.
+    SetApplicationExceptionHandler([](std::exception_ptr) { throw std::runtime_error("x"); });
+    EXPECT_NO_THROW(HandleApplicationException(std::make_exception_ptr(1)));
+
+    SetApplicationExceptionHandler(nullptr);
+    testing::internal::CaptureStderr();
+    HandleApplicationException(std::make_exception_ptr(std::runtime_error("on stderr")));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "on stderr\n");
+
+    // Without an application object the main thread is the first that installed a display.
+    EXPECT_TRUE(IsApplicationMainThread());
+    bool otherIsMain = true;
+    std::thread other([&] { otherIsMain = IsApplicationMainThread(); });
+    other.join();
+    EXPECT_FALSE(otherIsMain);
 }
