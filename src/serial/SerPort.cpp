@@ -134,7 +134,7 @@ TSerCustomComPort::~TSerCustomComPort()
     // With the window go the messages still queued for it, a pending
     // PortClosedMsg among them.
     SetNotifyWindow(false);
-    dispatcher.reset();
+    TakeDispatcher(linkState).reset();
     TSerBaseDispatcher::FreeTriggerSnapshot(savedTriggers);
 }
 
@@ -150,9 +150,13 @@ void TSerCustomComPort::OpenPort()
     if (tapiMode != tmOn) {
         ValidateComNumber();
     }
-    dispatcher = CreateDispatcher();
-    if (!dispatcher) {
+    std::unique_ptr<TSerBaseDispatcher> created = CreateDispatcher();
+    if (!created) {
         throw ENullApi(ErrNullApi);
+    }
+    {
+        const std::unique_lock guard(dispatcherGuard);
+        dispatcher = std::move(created);
     }
     try {
         if (tapiMode == tmOn) {
@@ -178,7 +182,7 @@ void TSerCustomComPort::OpenPort()
 
         OpenDispatcherPort();
 
-        linkState = lsOpen;
+        SetLinkState(lsOpen);
         UpdateHandlerFlags();
         {
             // Everything stored while closed reaches the new port.
@@ -210,9 +214,8 @@ void TSerCustomComPort::OpenPort()
         DoPortOpened();
     } catch (...) {
         open = false;
-        linkState = lsClosed;
         SetNotifyWindow(false);
-        dispatcher.reset();
+        TakeDispatcher(lsClosed).reset();
         throw;
     }
 }
@@ -280,7 +283,7 @@ void TSerCustomComPort::ClosePort()
     };
     attempt([this] { SetTracing(tlDump); });
     attempt([this] { SetLogging(tlDump); });
-    linkState = lsClosing;
+    SetLinkState(lsClosing);
     attempt([this] { DoPortClosing(); });
 
     dispatcher->SaveTriggers(savedTriggers);
@@ -305,8 +308,21 @@ void TSerCustomComPort::ClosePort()
 void TSerCustomComPort::ReleaseDispatcher()
 {
     SetNotifyWindow(false);
-    dispatcher.reset();
-    linkState = lsClosed;
+    // Freed outside the guard: stopping the threads may deliver messages.
+    TakeDispatcher(lsClosed).reset();
+}
+
+void TSerCustomComPort::SetLinkState(TLinkState state)
+{
+    const std::unique_lock guard(dispatcherGuard);
+    linkState = state;
+}
+
+std::unique_ptr<TSerBaseDispatcher> TSerCustomComPort::TakeDispatcher(TLinkState state)
+{
+    const std::unique_lock guard(dispatcherGuard);
+    linkState = state;
+    return std::move(dispatcher);
 }
 
 void TSerCustomComPort::SetNotifyWindow(bool create)
@@ -410,9 +426,15 @@ void TSerCustomComPort::Assign(TSerCustomComPort& source)
 
 TSerBaseDispatcher* TSerCustomComPort::Dispatcher()
 {
-    if (!dispatcher && !Loading() && linkState != lsOpen && autoOpen) {
+    bool closed = false;
+    {
+        const std::shared_lock guard(dispatcherGuard);
+        closed = !dispatcher && linkState != lsOpen;
+    }
+    if (closed && !Loading() && autoOpen) {
         SetOpen(true);
     }
+    const std::shared_lock guard(dispatcherGuard);
     return dispatcher.get();
 }
 
@@ -425,9 +447,32 @@ TSerBaseDispatcher* TSerCustomComPort::RequireDispatcher()
     return d;
 }
 
+template <class Op> std::int32_t TSerCustomComPort::WithDispatcher(Op op)
+{
+    {
+        const std::shared_lock guard(dispatcherGuard);
+        if (linkState == lsClosing) {
+            return 0;
+        }
+        if (linkState == lsOpen && dispatcher) {
+            return op(*dispatcher);
+        }
+    }
+    // Closed: open on demand, or raise. Null only while loading.
+    if (RequireDispatcher() == nullptr) {
+        return 0;
+    }
+    const std::shared_lock guard(dispatcherGuard);
+    if (linkState == lsOpen && dispatcher) {
+        return op(*dispatcher);
+    }
+    return 0;
+}
+
 std::uint16_t TSerCustomComPort::InputWaiting()
 {
-    if (!IsPortOpen()) {
+    const std::shared_lock guard(dispatcherGuard);
+    if (linkState != lsOpen || !dispatcher) {
         return 0;
     }
     return static_cast<std::uint16_t>(dispatcher->InputCount());
@@ -435,59 +480,38 @@ std::uint16_t TSerCustomComPort::InputWaiting()
 
 void TSerCustomComPort::PurgeInput()
 {
-    if (linkState == lsClosing) {
-        return;
-    }
-    if (TSerBaseDispatcher* d = RequireDispatcher()) {
-        CheckError(this, d->FlushInput());
-    }
+    WithDispatcher([this](TSerBaseDispatcher& d) { return CheckError(this, d.FlushInput()); });
 }
 
 void TSerCustomComPort::PurgeOutput()
 {
-    if (linkState == lsClosing) {
-        return;
-    }
-    if (TSerBaseDispatcher* d = RequireDispatcher()) {
-        CheckError(this, d->FlushOutput());
-    }
+    WithDispatcher([this](TSerBaseDispatcher& d) { return CheckError(this, d.FlushOutput()); });
 }
 
 std::int32_t TSerCustomComPort::PutBlock(const void* block, std::uint16_t len)
 {
-    if (linkState == lsClosing) {
-        return 0;
-    }
-    if (TSerBaseDispatcher* d = RequireDispatcher()) {
-        CheckError(this, d->WriteBlock(static_cast<const std::uint8_t*>(block), len));
-    }
+    WithDispatcher([&](TSerBaseDispatcher& d) {
+        return CheckError(this, d.WriteBlock(static_cast<const std::uint8_t*>(block), len));
+    });
     return 0;
 }
 
 std::int32_t TSerCustomComPort::GetBlock(void* block, std::uint16_t len)
 {
-    if (linkState == lsClosing) {
-        return 0;
-    }
-    if (TSerBaseDispatcher* d = RequireDispatcher()) {
-        return CheckError(this, d->ReadBlock(static_cast<std::uint8_t*>(block), len));
-    }
-    return 0;
+    return WithDispatcher([&](TSerBaseDispatcher& d) {
+        return CheckError(this, d.ReadBlock(static_cast<std::uint8_t*>(block), len));
+    });
 }
 
 void TSerCustomComPort::ProcessCommunications()
 {
-    if (linkState == lsClosing) {
-        return;
-    }
-    if (TSerBaseDispatcher* d = RequireDispatcher()) {
-        CheckError(this, d->YieldSlice());
-    }
+    WithDispatcher([this](TSerBaseDispatcher& d) { return CheckError(this, d.YieldSlice()); });
 }
 
 std::uint16_t TSerCustomComPort::LineError()
 {
-    if (!IsPortOpen()) {
+    const std::shared_lock guard(dispatcherGuard);
+    if (linkState != lsOpen || !dispatcher) {
         return 0;
     }
     return static_cast<std::uint16_t>(CheckError(this, dispatcher->GetLineError()));
@@ -495,7 +519,8 @@ std::uint16_t TSerCustomComPort::LineError()
 
 bool TSerCustomComPort::LineBreak()
 {
-    return IsPortOpen() && dispatcher->CheckLineBreak();
+    const std::shared_lock guard(dispatcherGuard);
+    return linkState == lsOpen && dispatcher && dispatcher->CheckLineBreak();
 }
 
 // ---------------------------------------------------------------------------

@@ -12,6 +12,7 @@
 #include <functional>
 #include <initializer_list>
 #include <memory>
+#include <shared_mutex>
 #include <string>
 
 enum TDeviceLayer : std::uint8_t { dlWin16, dlFossil, dlWin32, dlWinsock };
@@ -207,6 +208,10 @@ public:
     static constexpr bool SupportsLayer(TDeviceLayer layer) { return layer == dlWin32; }
 
     // --- Operations.
+    // The component belongs to the thread that owns it. InputWaiting and
+    // GetBlock may also be called from one other thread (a worker that takes
+    // the replies) while the owner uses the port, also while it closes it.
+
     // Unread bytes on an open port, else 0. Never opens the port, never raises.
     std::uint16_t InputWaiting();
     void PurgeInput();
@@ -268,6 +273,14 @@ private:
     void CompleteDeferredClose(const std::shared_ptr<TWindowLink>& link, TSerBaseDispatcher& d,
                                std::intptr_t lParam);
     void ReleaseDispatcher();
+    // The owner thread's changes of the link state and the dispatcher, made
+    // under dispatcherGuard so that other threads' reads see them whole.
+    void SetLinkState(TLinkState state);
+    std::unique_ptr<TSerBaseDispatcher> TakeDispatcher(TLinkState state);
+    // Runs op on the open port's dispatcher, opening the port on demand;
+    // 0 without running it while the port is closing.
+    template <class Op> std::int32_t WithDispatcher(Op op);
+    // On the owner thread, which alone changes them.
     bool IsPortOpen() const { return linkState == lsOpen && dispatcher != nullptr; }
     bool AnyTriggerEvent() const;
     // Sets HWFlowOptions and SWFlowOptions to themselves with ForceApply on.
@@ -334,6 +347,9 @@ private:
     platform::WindowHandle notifyWindow = 0;
     std::shared_ptr<TWindowLink> windowLink;
     std::unique_ptr<TSerBaseDispatcher> dispatcher;
+    // Taken shared by the data operations, exclusively (and briefly) by the
+    // owner thread as it changes linkState or dispatcher.
+    mutable std::shared_mutex dispatcherGuard;
 };
 
 // The published component: the same, with every setting available.
