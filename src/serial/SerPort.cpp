@@ -1,6 +1,7 @@
 #include "SerPort.h"
 
 #include "SerExcept.h"
+#include "SerWin32.h"
 
 #include "Sync.h"
 
@@ -140,9 +141,15 @@ TSerCustomComPort::~TSerCustomComPort()
 
 std::unique_ptr<TSerBaseDispatcher> TSerCustomComPort::CreateDispatcher()
 {
-    // No device layer for real ports is built into this library yet: only a
-    // subclass that supplies its own dispatcher can open a port.
-    throw ENullApi(ErrNullApi);
+    if (deviceLayer != dlWin32) {
+        throw ENullApi(ErrNullApi);
+    }
+    if (tapiMode == tmOn) {
+        // This system has no telephony layer to hand over an open device,
+        // so the open reports that none was given.
+        return std::make_unique<TSerTAPI32Dispatcher>(this, 0);
+    }
+    return std::make_unique<TSerWin32Dispatcher>(this);
 }
 
 void TSerCustomComPort::OpenPort()

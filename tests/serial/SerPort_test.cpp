@@ -2,6 +2,8 @@
 #include "SerPort.h"
 
 #include "FakeDispatcher.h"
+#include "PortHolder.h"
+#include "PtyPair.h"
 #include "SerExcept.h"
 
 #include "MessageWindow.h"
@@ -10,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <deque>
 #include <memory>
@@ -198,10 +201,6 @@ TEST_F(SerPort, DefaultsAndWhatAClosedPortStores)
     // Only the Win32 layer exists.
     port.SetDeviceLayer(dlFossil);
     EXPECT_EQ(port.DeviceLayer(), dlWin32);
-    // No device layer for real ports yet.
-    port.SetComNumber(1);
-    EXPECT_THROW(port.SetOpen(true), ENullApi);
-    EXPECT_EQ(port.LinkState(), lsClosed);
 }
 
 TEST_F(SerPort, OpensOnDemandAndRetriesAfterAFailedOpen)
@@ -847,4 +846,153 @@ TEST_F(SerPort, AWorkerReadsWhileThePortClosesAndReopens)
     // No byte is handed out twice, whatever the interleaving.
     EXPECT_LE(bytesRead.load(), delivered);
     EXPECT_EQ(port.created, 201);
+}
+
+// --- On pseudo-terminals, with the real dispatcher and its threads.
+
+namespace {
+
+// Serves this thread's windows until done() holds; false after timeoutMs.
+template <class Pred> bool ServeUntil(Pred done, std::uint32_t timeoutMs = 10000)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    platform::Event never(platform::Event::Kind::ManualReset);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        if (platform::WaitAnyOrMessage({&never}, 50) == 1) {
+            platform::ProcessOnePendingMessage();
+        }
+    }
+    return true;
+}
+
+class SerPortOnPty : public SerPort {
+protected:
+    testutil::ComDir dir;
+    testutil::PtyPair com1;
+    testutil::PtyPair com3;
+
+    void SetUp() override
+    {
+        SerPort::SetUp();
+        dir.Link(1, com1.SlavePath());
+        dir.Link(3, com3.SlavePath());
+    }
+};
+
+} // namespace
+
+TEST_F(SerPortOnPty, SendsReceivesAndReportsWhyAPortWillNotOpen)
+{
+    // Another program holds COM3 (forked before any thread of ours runs).
+    testutil::PortHolder holder(com3.SlavePath());
+    TSerComPort port;
+    port.SetComNumber(1);
+    port.SetBaud(9600);
+    std::string received;
+    std::vector<std::uint16_t> counts;
+    port.SetOnTrigger(
+        [&](TSerCustomComPort* cp, std::uint16_t msg, std::uint16_t count, std::uint16_t) {
+            if (msg != TriggerAvailMsg) {
+                return;
+            }
+            counts.push_back(count);
+            std::string block(cp->InputWaiting(), '\0');
+            cp->GetBlock(block.data(), static_cast<std::uint16_t>(block.size()));
+            received += block;
+        });
+    EXPECT_EQ(port.PutBlock("ping", 4), 0);
+    EXPECT_EQ(port.LinkState(), lsOpen);
+    EXPECT_EQ(com1.Read(4), "ping");
+    com1.Write("hello");
+    ASSERT_TRUE(ServeUntil([&] { return received == "hello"; })) << received;
+    EXPECT_GE(counts.size(), 1u);
+    EXPECT_EQ(port.InputWaiting(), 0);
+
+    // A number that maps to nothing: the port is closed by the change. When
+    // the dispatch thread was still finishing a delivery, the reopen waits
+    // for the deferred close and its failure goes to the error display.
+    bool raised = false;
+    try {
+        port.SetComNumber(2);
+    } catch (const EBadId&) {
+        raised = true;
+    }
+    ASSERT_TRUE(ServeUntil([&] { return port.LinkState() != lsClosing; }));
+    EXPECT_EQ(port.LinkState(), lsClosed);
+    EXPECT_FALSE(port.Open());
+    if (!raised) {
+        EXPECT_EQ(shown, std::vector<std::string>{"ie_BadId - Specified comport doesn't exist"});
+    }
+
+    port.SetComNumber(3);
+    try {
+        port.PurgeInput();
+        FAIL() << "a port held by another program opened";
+    } catch (const EAlreadyOpen& e) {
+        EXPECT_EQ(e.ErrorCode(), -2008);
+    }
+    EXPECT_EQ(port.LinkState(), lsClosed);
+
+    // Back on COM1 the port opens on demand again.
+    port.SetComNumber(1);
+    port.PurgeOutput();
+    EXPECT_EQ(port.LinkState(), lsOpen);
+    com1.Write("again");
+    ASSERT_TRUE(ServeUntil([&] { return received.ends_with("again"); })) << received;
+}
+
+TEST_F(SerPortOnPty, CloseFromInsideOnTriggerReopensOnARealPort)
+{
+    TSerComPort port;
+    port.SetComNumber(1);
+    std::vector<TTriggerCall> calls;
+    std::string received;
+    port.SetOnTrigger(
+        [&](TSerCustomComPort* cp, std::uint16_t msg, std::uint16_t handle, std::uint16_t data) {
+            calls.push_back({msg, handle, data, cp->LinkState()});
+            if (msg != TriggerAvailMsg) {
+                return;
+            }
+            std::string block(cp->InputWaiting(), '\0');
+            cp->GetBlock(block.data(), static_cast<std::uint16_t>(block.size()));
+            received += block;
+            if (received == "x") {
+                cp->SetOpen(false);
+                cp->SetOpen(true);
+            }
+        });
+    port.SetOpen(true);
+    com1.Write("x");
+    ASSERT_TRUE(ServeUntil([&] {
+        return port.LinkState() == lsOpen && !calls.empty() && calls.back().msg == PortClosedMsg;
+    }));
+    EXPECT_EQ(calls.back(), (TTriggerCall{PortClosedMsg, 0, 0, lsClosing}));
+    com1.Write("y");
+    ASSERT_TRUE(ServeUntil([&] { return received == "xy"; })) << received;
+}
+
+TEST_F(SerPortOnPty, DestroyingARealPortWithAPendingRelease)
+{
+    bool closed = false;
+    auto port = std::make_unique<TSerComPort>();
+    port->SetComNumber(1);
+    port->SetOnTrigger([&](TSerCustomComPort* cp, std::uint16_t msg, std::uint16_t, std::uint16_t) {
+        if (msg == TriggerAvailMsg && !closed) {
+            closed = true;
+            cp->SetOpen(false);
+        }
+    });
+    port->SetOpen(true);
+    com1.Write("z");
+    ASSERT_TRUE(ServeUntil([&] { return closed; }));
+    EXPECT_EQ(port->LinkState(), lsClosing);
+    port.reset();
+    // Nothing is left to deliver, and the device is free again.
+    EXPECT_FALSE(platform::ProcessOnePendingMessage());
+    TSerComPort again;
+    again.SetComNumber(1);
+    EXPECT_NO_THROW(again.SetOpen(true));
 }

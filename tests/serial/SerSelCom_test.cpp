@@ -3,6 +3,7 @@
 
 #include "FakeDispatcher.h"
 #include "LastError.h"
+#include "PortHolder.h"
 #include "PtyPair.h"
 #include "SerExcept.h"
 #include "SerPort.h"
@@ -17,61 +18,10 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <functional>
 #include <memory>
 
 namespace {
-
-// Holds a device in a process of its own, as another program would.
-class TForeignHolder {
-public:
-    explicit TForeignHolder(const std::string& path)
-    {
-        int ready[2];
-        int release[2];
-        if (::pipe(ready) != 0 || ::pipe(release) != 0) {
-            throw std::runtime_error("no pipe");
-        }
-        child = ::fork();
-        if (child == 0) {
-            // Only async-signal-safe calls from here on.
-            ::close(ready[0]);
-            ::close(release[1]);
-            const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY);
-            const char ok = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0 ? 1 : 0;
-            (void)!::write(ready[1], &ok, 1);
-            char byte;
-            (void)!::read(release[0], &byte, 1);
-            ::_exit(0);
-        }
-        ::close(ready[1]);
-        ::close(release[0]);
-        releaseFd = release[1];
-        char ok = 0;
-        if (::read(ready[0], &ok, 1) != 1 || ok != 1) {
-            ::close(ready[0]);
-            throw std::runtime_error("the holder could not lock the device");
-        }
-        ::close(ready[0]);
-    }
-    ~TForeignHolder()
-    {
-        ::close(releaseFd);
-        int status = 0;
-        ::waitpid(child, &status, 0);
-    }
-    TForeignHolder(const TForeignHolder&) = delete;
-    TForeignHolder& operator=(const TForeignHolder&) = delete;
-
-private:
-    pid_t child = -1;
-    int releaseFd = -1;
-};
 
 // Answers the modal dialog that the next exec() shows.
 void AnswerDialog(std::function<void(TComSelectForm&)> answer)
@@ -124,7 +74,7 @@ TEST_F(SerSelCom, ListsThePortsThatExistInOrder)
     dir.Link(2, "/dev/velmor-no-such-device");
     dir.Link(3, com3.SlavePath());
     dir.Link(10, com10.SlavePath());
-    TForeignHolder holder(com3.SlavePath());
+    testutil::PortHolder holder(com3.SlavePath());
     {
         platform::SerialDevice probe;
         EXPECT_FALSE(probe.Open("\\\\.\\COM3"));
