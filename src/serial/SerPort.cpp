@@ -9,7 +9,6 @@
 #include <cmath>
 #include <mutex>
 #include <string>
-#include <type_traits>
 #include <utility>
 
 namespace {
@@ -51,41 +50,6 @@ int HandleOf(std::intptr_t lParam)
 {
     return static_cast<int>((static_cast<std::uintptr_t>(lParam) >> 16) & 0xFFFF);
 }
-
-// The dispatcher's recorder operations, forwarded when the dispatcher has
-// them: a dispatcher without recorders records nothing, and every request
-// to it succeeds.
-#define SER_RECORDER_CALL(Name)                                                                    \
-    template <class D, class... Args> std::int32_t Name(D& d, Args&&... args)                      \
-    {                                                                                              \
-        if constexpr (requires { d.Name(std::forward<Args>(args)...); }) {                         \
-            using R = decltype(d.Name(std::forward<Args>(args)...));                               \
-            if constexpr (std::is_void_v<R>) {                                                     \
-                d.Name(std::forward<Args>(args)...);                                               \
-                return 0;                                                                          \
-            } else {                                                                               \
-                return static_cast<std::int32_t>(d.Name(std::forward<Args>(args)...));             \
-            }                                                                                      \
-        } else {                                                                                   \
-            return 0;                                                                              \
-        }                                                                                          \
-    }
-
-SER_RECORDER_CALL(InitTrace)
-SER_RECORDER_CALL(ClearTrace)
-SER_RECORDER_CALL(AbortTrace)
-SER_RECORDER_CALL(StartTrace)
-SER_RECORDER_CALL(StopTrace)
-SER_RECORDER_CALL(DumpTrace)
-SER_RECORDER_CALL(AppendTrace)
-SER_RECORDER_CALL(InitLog)
-SER_RECORDER_CALL(ClearLog)
-SER_RECORDER_CALL(AbortLog)
-SER_RECORDER_CALL(StartLog)
-SER_RECORDER_CALL(StopLog)
-SER_RECORDER_CALL(DumpLog)
-SER_RECORDER_CALL(AppendLog)
-#undef SER_RECORDER_CALL
 
 // ForceApply for the length of a scope, put back on every path.
 class TForceApplyScope {
@@ -782,44 +746,48 @@ void TSerCustomComPort::ApplyTraceState(TTraceLogState value, bool log)
     switch (value) {
     case tlOff:
         if (wasOn || paused) {
-            log ? AbortLog(d) : AbortTrace(d);
+            log ? d.AbortLog() : d.AbortTrace();
             state = tlOff;
         }
         break;
     case tlOn:
         if (paused) {
-            log ? StartLog(d) : StartTrace(d);
+            log ? d.StartLog() : d.StartTrace();
         } else {
-            CheckError(this, log ? InitLog(d, logSize) : InitTrace(d, traceSize));
+            CheckError(this, log ? d.InitLog(logSize) : d.InitTrace(traceSize));
         }
         state = tlOn;
         break;
     case tlDump:
     case tlAppend:
         if (wasOn || paused) {
-            log ? StartLog(d) : StartTrace(d);
+            log ? d.StartLog() : d.StartTrace();
             // The recorder is released whether or not the file could be written.
             state = tlOff;
             const bool append = value == tlAppend;
             std::int32_t result = 0;
             if (log) {
-                result = append ? AppendLog(d, logName, logHex, logAllHex)
-                                : DumpLog(d, logName, logHex, logAllHex);
+                result = append ? d.AppendLog(logName, logHex, logAllHex)
+                                : d.DumpLog(logName, logHex, logAllHex);
             } else {
-                result = append ? AppendTrace(d, traceName, traceHex, traceAllHex)
-                                : DumpTrace(d, traceName, traceHex, traceAllHex);
+                result = append ? d.AppendTrace(traceName, traceHex, traceAllHex)
+                                : d.DumpTrace(traceName, traceHex, traceAllHex);
             }
             CheckError(this, result);
         }
         break;
     case tlClear:
         if (wasOn || paused) {
-            CheckError(this, log ? ClearLog(d) : ClearTrace(d));
+            if (log) {
+                d.ClearLog();
+            } else {
+                CheckError(this, d.ClearTrace());
+            }
         }
         break;
     case tlPause:
         if (wasOn) {
-            log ? StopLog(d) : StopTrace(d);
+            log ? d.StopLog() : d.StopTrace();
             state = tlPause;
         }
         break;

@@ -5,6 +5,7 @@
 #include "PortHolder.h"
 #include "PtyPair.h"
 #include "SerExcept.h"
+#include "TestFiles.h"
 
 #include "MessageWindow.h"
 #include "Sync.h"
@@ -809,6 +810,84 @@ TEST_F(SerPort, AssignCopiesSettingsAndTriggers)
     std::lock_guard lock(target.Fake()->mainLock);
     ASSERT_EQ(target.Fake()->statusTriggers.size(), 1u);
     EXPECT_EQ(target.Fake()->statusTriggers[0].handle, 5);
+}
+
+TEST_F(SerPort, TraceAndLogStateMachines)
+{
+    TempDir dir;
+    TTestPort port;
+    port.SetTraceName(dir / "SERIAL.TRC");
+    port.SetLogName(dir / "SERIAL.LOG");
+    port.SetTracing(tlOn);
+    port.SetOpen(true);
+    TPortFake* d = port.Fake();
+    EXPECT_TRUE(d->TracingOn()) << "a stored trace starts with the port";
+    EXPECT_FALSE(d->LoggingOn());
+
+    port.PutBlock("AB", 2);
+    port.SetTracing(tlPause);
+    EXPECT_EQ(port.Tracing(), tlPause);
+    EXPECT_FALSE(d->TracingOn());
+    port.PutBlock("x", 1);
+    // Resuming keeps what was recorded; only a fresh start empties it.
+    port.SetTracing(tlOn);
+    EXPECT_TRUE(d->TracingOn());
+    port.PutBlock("C", 1);
+    port.SetTracing(tlDump);
+    EXPECT_EQ(port.Tracing(), tlOff);
+    EXPECT_FALSE(d->TracingOn());
+    EXPECT_EQ(ReadFile(dir / "SERIAL.TRC"), "Transmit: \nABC");
+
+    // Nothing to append from an idle trace; clearing keeps the state.
+    port.SetTracing(tlAppend);
+    EXPECT_EQ(ReadFile(dir / "SERIAL.TRC"), "Transmit: \nABC");
+    port.SetTracing(tlOn);
+    port.PutBlock("D", 1);
+    port.SetTracing(tlClear);
+    EXPECT_EQ(port.Tracing(), tlOn);
+    port.PutBlock("E", 1);
+    // A new size starts the running trace again, empty.
+    port.SetTraceSize(500);
+    EXPECT_EQ(port.Tracing(), tlOn);
+    port.PutBlock("F", 1);
+    port.SetTracing(tlAppend);
+    EXPECT_EQ(ReadFile(dir / "SERIAL.TRC"), "Transmit: \nABCTransmit: \nF");
+
+    port.SetLogging(tlOn);
+    EXPECT_TRUE(d->LoggingOn());
+    port.PutBlock("G", 1);
+    // A paused trace stays off through a new size.
+    port.SetTracing(tlOn);
+    port.SetTracing(tlPause);
+    port.SetTraceSize(600);
+    EXPECT_EQ(port.Tracing(), tlOff);
+
+    // Closing writes the running log.
+    port.SetOpen(false);
+    EXPECT_EQ(port.Logging(), tlOff);
+    const auto log = Lines(ReadFile(dir / "SERIAL.LOG"));
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log[0], "SERIAL v3.02");
+}
+
+TEST_F(SerPort, AFailedDumpStillClosesThePort)
+{
+    TempDir dir;
+    TTestPort port;
+    port.SetTraceName(dir / "missing/SERIAL.TRC");
+    port.SetTracing(tlOn);
+    port.SetOpen(true);
+    port.PutBlock("A", 1);
+    try {
+        port.SetOpen(false);
+        FAIL() << "a trace that cannot be written went unreported";
+    } catch (const EInOutError& e) {
+        EXPECT_EQ(e.ErrorCode(), 3); // path not found
+    }
+    EXPECT_EQ(port.LinkState(), lsClosed);
+    EXPECT_EQ(port.Fake(), nullptr);
+    EXPECT_EQ(port.NotifyWindow(), 0u);
+    EXPECT_EQ(port.Tracing(), tlOff);
 }
 
 // The reply worker reads while the owner thread closes and reopens the port.
