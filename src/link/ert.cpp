@@ -1,0 +1,261 @@
+#include "link/ert.h"
+
+#include "SerPort.h"
+#include "link/Mes.h"
+#include "link/crc.h"
+#include "link/reply.h"
+
+#include <QMetaObject>
+#include <QObject>
+#include <QTimer>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <stdexcept>
+
+void thr::Start(std::function<void()> pass)
+{
+    if (worker.joinable()) {
+        return;
+    }
+    worker = std::thread([this, pass = std::move(pass)] { Loop(pass); });
+}
+
+void thr::Wake()
+{
+    std::lock_guard lock(gate->m);
+    if (gate->sleeping) {
+        gate->woken = true;
+        gate->cv.notify_all();
+    }
+}
+
+void thr::Stop()
+{
+    {
+        std::lock_guard lock(gate->m);
+        gate->stopping = true;
+        gate->cv.notify_all();
+    }
+    if (worker.joinable()) {
+        worker.join();
+    }
+}
+
+void thr::Loop(const std::function<void()>& pass)
+{
+    for (;;) {
+        {
+            std::unique_lock lock(gate->m);
+            gate->sleeping = true;
+            gate->cv.wait(lock, [this] { return gate->woken || gate->stopping; });
+            gate->sleeping = false;
+            gate->woken = false;
+            if (gate->stopping) {
+                return;
+            }
+        }
+        pass();
+    }
+}
+
+TExchange::TExchange(TSerCustomComPort& port, QTimer& interval, QTimer& timeout)
+    : port(port), interval(interval), timeout(timeout), uiContext(std::make_unique<QObject>())
+{
+}
+
+TExchange::~TExchange()
+{
+    Shutdown();
+}
+
+void TExchange::Start()
+{
+    if (worker.Running()) {
+        return;
+    }
+    PollState = 0;
+    ModelIndex = 2;
+    worker.Start([this] { Pass(); });
+}
+
+void TExchange::Shutdown()
+{
+    worker.Stop();
+}
+
+void TExchange::SendRequest(Command command)
+{
+    stopPressed = false;
+    RequestLength = BuildRequest(RequestFrame, command);
+    ExpectedReplyLength = ::ExpectedReplyLength(command);
+    {
+        std::lock_guard lock(engineLock);
+        port.PurgeInput();
+        port.PurgeOutput();
+        port.PutBlock(RequestFrame.data(), RequestLength);
+    }
+    // A fresh period, so that no-reply never comes sooner than a full
+    // timeout after the request.
+    timeout.start();
+    AwaitingReply = true;
+}
+
+void TExchange::StopPolling()
+{
+    interval.stop();
+    timeout.stop();
+    PollState = 0;
+}
+
+void TExchange::StopButton()
+{
+    StopPolling();
+    stopPressed = true;
+}
+
+void TExchange::IntervalTick()
+{
+    interval.stop();
+    switch (PollState) {
+    case 1:
+        SendRequest(Command::ReadVoltageRange);
+        PollState = 2;
+        break;
+    case 2:
+        SendRequest(Command::ReadCurrentRange);
+        PollState = 3;
+        break;
+    case 3:
+        SendRequest(Command::ReadMeasurement);
+        break;
+    default:
+        break;
+    }
+}
+
+void TExchange::PortTrigger()
+{
+    timeout.start();
+    if (port.InputWaiting() >= ExpectedReplyLength) {
+        worker.Wake();
+    }
+}
+
+bool TExchange::AwaitUi(std::function<void(std::function<void()> done)> call)
+{
+    auto gate = worker.SharedGate();
+    auto finished = std::make_shared<bool>(false);
+    std::function<void()> done = [gate, finished] {
+        std::lock_guard lock(gate->m);
+        *finished = true;
+        gate->cv.notify_all();
+    };
+    TFailure failure = uiFailure;
+    QMetaObject::invokeMethod(
+        uiContext.get(),
+        [gate, call = std::move(call), done, failure] {
+            {
+                std::lock_guard lock(gate->m);
+                if (gate->stopping) {
+                    return;
+                }
+            }
+            // No failure may unwind through the event loop; the worker
+            // must not wait for a call that ended by raising.
+            try {
+                call(done);
+            } catch (const std::exception& e) {
+                if (failure) {
+                    failure(e);
+                } else {
+                    std::fprintf(stderr, "%s\n", e.what());
+                }
+                done();
+            }
+        },
+        Qt::QueuedConnection);
+    std::unique_lock lock(gate->m);
+    gate->cv.wait(lock, [&] { return *finished || gate->stopping; });
+    return *finished;
+}
+
+void TExchange::Pass()
+{
+    LinkError = 0;
+    if (!AwaitingReply.exchange(false)) {
+        return;
+    }
+    if (!AwaitUi([this](std::function<void()> done) {
+            timeout.stop();
+            done();
+        })) {
+        return;
+    }
+    try {
+        TakeReply();
+    } catch (const std::exception& e) {
+        // A port that fails here is reported like a line fault; the worker
+        // goes back to sleep either way.
+        ShowError(*this, e.what());
+        return;
+    }
+    if (LinkError == 0 && ReplyFrame[0] >= 0x40) {
+        AwaitUi([this](std::function<void()> done) {
+            ProcessReply();
+            done();
+        });
+    }
+    if (LinkError != 0) {
+        ReportLinkError(*this);
+    }
+}
+
+void TExchange::TakeReply()
+{
+    std::lock_guard lock(engineLock);
+    const std::uint16_t waiting = port.InputWaiting();
+    ReceivedCount = static_cast<std::uint8_t>(waiting & 0xFF);
+    if (waiting > FrameCapacity) {
+        // More than the buffer holds (the 8-bit count may even wrap): take
+        // every waiting byte so nothing stale is left for the next reply,
+        // keep what fits, and call it a check code error.
+        const auto first = static_cast<std::uint16_t>(FrameCapacity);
+        port.GetBlock(ReplyFrame.data(), first);
+        std::array<std::uint8_t, 256> scratch{};
+        std::uint16_t left = waiting - first;
+        while (left > 0) {
+            const auto n = static_cast<std::uint16_t>(std::min<std::size_t>(left, scratch.size()));
+            port.GetBlock(scratch.data(), n);
+            left = static_cast<std::uint16_t>(left - n);
+        }
+        LinkError = 2;
+        return;
+    }
+    if (waiting > 0) {
+        port.GetBlock(ReplyFrame.data(), waiting);
+    }
+    if (waiting == 0) {
+        LinkError = 1;
+    } else if (Crc16(ReplyFrame.data(), waiting) != 0) {
+        LinkError = 2;
+    }
+}
+
+void TExchange::ProcessReply()
+{
+    // "Стоп" pressed while this reply was awaited: show it, but the cycle
+    // stays stopped. A stop made by a handler inside the reply does not
+    // count, so the current-range handler's stop is overridden as before.
+    const bool stopped = stopPressed;
+    const ReplyDecision decision = DecideReply(ReplyFrame, IntegerDigits, ModelIndex);
+    IntegerDigits = decision.integerDigits;
+    if (applyReply) {
+        applyReply(decision);
+    }
+    if (stopped) {
+        interval.stop();
+        PollState = 0;
+    }
+}
