@@ -27,6 +27,10 @@ public:
     // Both timers off, PollState 0.
     virtual void StopPolling() = 0;
 
+    // The "Стоп" button: StopPolling, and a reply still awaited from before
+    // does not restart the cycle.
+    virtual void StopReading() { StopPolling(); }
+
     // Starts the interval timer (a running one goes on unchanged).
     virtual void StartInterval() = 0;
 

@@ -4,7 +4,9 @@
 #include "Engine.h"
 #include "FormStyle.h"
 #include "Glyphs.h"
+#include "Unit2.h"
 
+#include "link/Mes.h"
 #include "link/float.h"
 
 #include <QEvent>
@@ -15,6 +17,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
 
@@ -101,7 +104,117 @@ QLineEdit* MakeDisplay(QWidget* parent, const char* name, const QRect& geometry)
 
 } // namespace
 
+TFormEngine::TFormEngine() : exchange(ComPort, interval, timeout)
+{
+    // Settings applied the way stored ones are: through the loading phase.
+    ComPort.SetLoading(true);
+    ComPort.SetComNumber(1);
+    ComPort.SetBaud(9600);
+    ComPort.Loaded();
+    interval.setInterval(100);
+    timeout.setInterval(500);
+    // The pause of the cycle is never cut short by a coarse timer.
+    interval.setTimerType(Qt::PreciseTimer);
+    timeout.setTimerType(Qt::PreciseTimer);
+}
+
+void TFormEngine::StartInterval()
+{
+    if (!interval.isActive()) {
+        interval.start();
+    }
+}
+
+TForm1::TForm1(QWidget* parent) : TForm1(std::make_unique<TFormEngine>(), parent) {}
+
+TForm1::TForm1(std::unique_ptr<TFormEngine> own, QWidget* parent)
+    : QMainWindow(parent), ownEngine(std::move(own)), engine(*ownEngine)
+{
+    Build();
+    BindEngine();
+}
+
 TForm1::TForm1(TEngine& engine, QWidget* parent) : QMainWindow(parent), engine(engine)
+{
+    Build();
+}
+
+TForm1::~TForm1()
+{
+    if (ownEngine) {
+        // The worker ends before any window it might reach.
+        ownEngine->exchange.Shutdown();
+        SetErrorBox(nullptr);
+        SetApplicationExceptionHandler(nullptr);
+        ownEngine->ComPort.SetOnTrigger(nullptr);
+    }
+}
+
+void TForm1::BindEngine()
+{
+    TFormEngine& e = *ownEngine;
+    connect(&e.interval, &QTimer::timeout, this,
+            [this] { Guarded([this] { intervalTimer(this); }); });
+    connect(&e.timeout, &QTimer::timeout, this,
+            [this] { Guarded([this] { timeoutTimer(this); }); });
+    e.ComPort.SetOnTrigger([this](TSerCustomComPort* cp, std::uint16_t msg, std::uint16_t handle,
+                                  std::uint16_t data) { ComPortTrigger(cp, msg, handle, data); });
+    e.exchange.SetApplyReply([this](const ReplyDecision& decision) { ApplyReply(decision); });
+    e.exchange.SetFailure([](const std::exception& error) { ShowApplicationError(error.what()); });
+    SetApplicationExceptionHandler(
+        [](std::exception_ptr error) { ShowApplicationError(ExceptionMessage(error)); });
+    // The worker's messages: non-modal, so the window stays usable.
+    SetErrorBox([this](const std::string& text, std::function<void()> closed) {
+        auto* box = new QMessageBox(QMessageBox::Critical, QStringLiteral("Ошибка"),
+                                    QString::fromStdString(text), QMessageBox::Ok, this);
+        box->setObjectName(QStringLiteral("ErrorBox"));
+        box->setWindowModality(Qt::NonModal);
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        connect(box, &QMessageBox::finished, box, [closed] { closed(); });
+        box->show();
+    });
+}
+
+void TForm1::N3Click(QObject*)
+{
+    if (portDialog == nullptr) {
+        return;
+    }
+    if (ownEngine) {
+        portDialog->LoadPortSettings(ownEngine->ComPort.ComNumber(), ownEngine->ComPort.Baud());
+    }
+    portDialog->ShowModal();
+}
+
+void TForm1::FormActivate(QObject*)
+{
+    if (ownEngine) {
+        ownEngine->exchange.Start();
+    }
+}
+
+void TForm1::intervalTimer(QObject*)
+{
+    if (ownEngine) {
+        ownEngine->exchange.IntervalTick();
+    }
+}
+
+void TForm1::timeoutTimer(QObject*)
+{
+    if (ownEngine) {
+        ownEngine->exchange.Wake();
+    }
+}
+
+void TForm1::ComPortTrigger(TSerCustomComPort*, std::uint16_t, std::uint16_t, std::uint16_t)
+{
+    if (ownEngine) {
+        ownEngine->exchange.PortTrigger();
+    }
+}
+
+void TForm1::Build()
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Velmor"));
@@ -254,6 +367,15 @@ void TForm1::BindHandlers()
     };
     onMenu(Velmor1, &TForm1::Velmor1Click);
     onMenu(Dranik2, &TForm1::Dranik2Click);
+    onMenu(N3, &TForm1::N3Click);
+}
+
+bool TForm1::event(QEvent* event)
+{
+    if (event->type() == QEvent::WindowActivate) {
+        Guarded([this] { FormActivate(this); });
+    }
+    return QMainWindow::event(event);
 }
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event)
@@ -314,7 +436,7 @@ void TForm1::BitSaveClick(QObject*)
 
 void TForm1::BitBtnStopClick(QObject*)
 {
-    engine.StopPolling();
+    engine.StopReading();
 }
 
 void TForm1::RadioPClick(QObject*)

@@ -1,11 +1,16 @@
 #pragma once
 
+#include "Engine.h"
+#include "SerPort.h"
+#include "link/ert.h"
 #include "link/reply.h"
 
 #include <QMainWindow>
+#include <QTimer>
 
 #include <array>
 #include <cstdint>
+#include <memory>
 
 class QAction;
 class QGroupBox;
@@ -15,7 +20,30 @@ class QMenu;
 class QMenuBar;
 class QPushButton;
 class QRadioButton;
-class TEngine;
+class TForm2;
+
+// The real engine behind the window: the port, the two timers and the
+// exchange. The exchange is declared last, so its worker is joined before the
+// timers and the port go.
+class TFormEngine : public TEngine {
+public:
+    TFormEngine();
+
+    TSerComPort ComPort;
+    QTimer interval;
+    QTimer timeout;
+    TExchange exchange;
+
+    std::uint8_t PollState() const override { return exchange.PollState; }
+    void SetPollState(std::uint8_t value) override { exchange.PollState = value; }
+    void SetRequestParameter(std::uint8_t value) override { exchange.RequestFrame[1] = value; }
+    void SendRequest(Command command) override { exchange.SendRequest(command); }
+    void StopPolling() override { exchange.StopPolling(); }
+    void StopReading() override { exchange.StopButton(); }
+    void StartInterval() override;
+    std::uint8_t ModelIndex() const override { return exchange.ModelIndex; }
+    void SetModelIndex(std::uint8_t value) override { exchange.ModelIndex = value; }
+};
 
 // The main window: the measured value in large digits with its unit letter,
 // the instrument's mode and ranges mirrored in three groups of radio buttons,
@@ -31,7 +59,11 @@ class TForm1 : public QMainWindow {
     Q_OBJECT
 
 public:
+    // With the real engine, its port on COM1 and its timers.
+    explicit TForm1(QWidget* parent = nullptr);
+    // With an engine of the caller's (tests, previews): no port, no timers.
     explicit TForm1(TEngine& engine, QWidget* parent = nullptr);
+    ~TForm1() override;
 
     // Controls, named as the operator's documentation names them.
     QPushButton* BitLoad;
@@ -81,6 +113,19 @@ public:
     // Shows the options window; bound to no control.
     void ghfg1Click(QObject* sender);
 
+    // Opens the port settings dialog, filled from ComPort.
+    void N3Click(QObject* sender);
+    void SetPortDialog(TForm2* dialog) { portDialog = dialog; }
+
+    // The engine's handlers; they act only with the real engine.
+    void FormActivate(QObject* sender);
+    void intervalTimer(QObject* sender);
+    void timeoutTimer(QObject* sender);
+    void ComPortTrigger(TSerCustomComPort* cp, std::uint16_t msg, std::uint16_t triggerHandle,
+                        std::uint16_t data);
+    // The real engine, or null.
+    TFormEngine* RealEngine() const { return ownEngine.get(); }
+
     // What ProcessReply does to this window for one reply, in its order: the
     // mode button and Edit2, the voltage button, the current button, Edit1,
     // then the interval timer and PollState through the engine. Each check
@@ -94,8 +139,12 @@ public:
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+    bool event(QEvent* event) override;
 
 private:
+    TForm1(std::unique_ptr<TFormEngine> own, QWidget* parent);
+    void Build();
+    void BindEngine();
     void BuildControls(QWidget* client);
     void BuildMenu();
     void BindHandlers();
@@ -103,7 +152,10 @@ private:
     // Arrow keys in the mode and voltage groups; true when handled.
     bool MoveWithinGroup(QObject* from, int step);
 
+    // Declared before engine, which may refer to it.
+    std::unique_ptr<TFormEngine> ownEngine;
     TEngine& engine;
     QWidget* optionWindow = nullptr;
+    TForm2* portDialog = nullptr;
     bool operatorFocus = false;
 };
