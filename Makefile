@@ -13,7 +13,7 @@ DEB_PACKAGES := cmake make g++ pkg-config locales libgtest-dev libgmock-dev qt6-
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps configure build test bench sanitize sanitize-address sanitize-thread clean
+.PHONY: all deps configure build test bench demo sanitize sanitize-address sanitize-thread clean
 
 all: build
 
@@ -41,6 +41,15 @@ test: build
 # Figures only, never pass/fail.
 bench: build
 	@for b in $(BUILD)/bench/*_bench; do echo "== $$b"; $$b; done
+
+# The program against the simulated meter: velmor-sim on a pty linked as COM1
+# in a private COM map, velmor in front; both go when the window closes.
+demo: build
+	@dir=$$(mktemp -d); \
+	trap 'kill $$sim 2>/dev/null; wait $$sim 2>/dev/null; rm -rf "$$dir"' EXIT INT TERM; \
+	VELMOR_COM_DIR="$$dir" $(BUILD)/tools/instrument-sim/velmor-sim --com 1 --signal sine & sim=$$!; \
+	while [ ! -e "$$dir/com1" ] && kill -0 $$sim 2>/dev/null; do sleep 0.1; done; \
+	VELMOR_COM_DIR="$$dir" $(BUILD)/src/ui/velmor
 
 sanitize: sanitize-address sanitize-thread
 
