@@ -1,0 +1,158 @@
+// Unit under test: TForm1 with its real engine, port and timers against the simulated meter
+// (src/ui/Unit1_).
+#include "Engine.h"
+#include "PtyPair.h"
+#include "Unit1_.h"
+#include "instrument-sim/simulator.h"
+#include "support.h"
+
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+class Form1Engine : public testing::Test {
+protected:
+    testutil::ComDir dir;
+    std::unique_ptr<sim::Simulator> sim;
+    std::unique_ptr<TForm1> form;
+
+    void Begin(sim::Faults faults = {}, bool linked = true)
+    {
+        if (linked) {
+            sim::Config config;
+            config.faults = faults;
+            sim = std::make_unique<sim::Simulator>(config);
+            sim->Start();
+            dir.Link(1, sim->Path());
+        }
+        form = std::make_unique<TForm1>();
+        ASSERT_TRUE(ShowActive(*form));
+        ASSERT_TRUE(form->RealEngine()->exchange.Started()) << "activation starts the engine";
+    }
+
+    void TearDown() override
+    {
+        form.reset();
+        if (sim) {
+            sim->Stop();
+        }
+    }
+
+    QPushButton* Button(const char* name) const
+    {
+        return form->findChild<QPushButton*>(QString::fromLatin1(name));
+    }
+
+    std::vector<std::uint8_t> Commands() const
+    {
+        std::vector<std::uint8_t> out;
+        for (const auto& r : sim->Requests()) {
+            out.push_back(r.bytes.at(0));
+        }
+        return out;
+    }
+
+    QMessageBox* ErrorBox() const
+    {
+        for (QMessageBox* box : form->findChildren<QMessageBox*>(QStringLiteral("ErrorBox"))) {
+            if (box->isVisible()) {
+                return box;
+            }
+        }
+        return nullptr;
+    }
+};
+
+TEST_F(Form1Engine, ReadingShowsLiveValuesUntilStop)
+{
+    Begin();
+    const TFormEngine& engine = *form->RealEngine();
+    EXPECT_EQ(engine.ComPort.ComNumber(), 1);
+    EXPECT_EQ(engine.ComPort.Baud(), 9600);
+    EXPECT_EQ(engine.exchange.ModelIndex, 2);
+
+    QTest::mouseClick(Button("BitLoad"), Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return sim->Requests().size() >= 4; }, 5000));
+    EXPECT_FALSE(form->Edit1->text().isEmpty());
+    EXPECT_EQ(form->Edit2->text(), QStringLiteral("V"));
+    EXPECT_TRUE(form->RadioU->isChecked());
+    EXPECT_TRUE(form->VoltageButtons[0]->isChecked());
+    EXPECT_TRUE(form->CurrentButtons[0]->isChecked());
+    EXPECT_EQ(engine.exchange.PollState, 3);
+
+    // The first reply checks the current range, whose handler sends it back;
+    // mode and range buttons checked by a reply send nothing.
+    const auto commands = Commands();
+    EXPECT_EQ(commands[0], 0x41);
+    EXPECT_EQ(commands[1], 0x03);
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), 0x03), 1);
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), 0x01), 0);
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), 0x02), 0);
+    EXPECT_EQ(commands[2], 0x41);
+    EXPECT_EQ(commands[3], 0x41);
+    EXPECT_EQ(ErrorBox(), nullptr);
+
+    QTest::mouseClick(Button("BitBtnStop"), Qt::LeftButton);
+    EXPECT_FALSE(engine.interval.isActive());
+    EXPECT_FALSE(engine.timeout.isActive());
+    EXPECT_EQ(engine.exchange.PollState, 0);
+}
+
+TEST_F(Form1Engine, LineFaultsShowANonModalBox)
+{
+    sim::Faults faults;
+    faults.silent = true;
+    Begin(faults);
+    const auto clicked = Clock::now();
+    QTest::mouseClick(Button("BitLoad"), Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ErrorBox() != nullptr; }, 5000));
+    EXPECT_GE(Clock::now() - clicked, milliseconds(500));
+    QMessageBox* box = ErrorBox();
+    EXPECT_EQ(box->text(), QStringLiteral("Нет ответа от прибора! "));
+    EXPECT_EQ(box->windowTitle(), QStringLiteral("Ошибка"));
+    EXPECT_EQ(box->icon(), QMessageBox::Critical);
+    EXPECT_EQ(box->buttons().size(), 1);
+    EXPECT_FALSE(box->isModal());
+    EXPECT_TRUE(form->isEnabled());
+    QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ErrorBox() == nullptr; }, 2000));
+
+    // The worker is free again after the box closed.
+    faults.silent = false;
+    faults.badCheckProbability = 1;
+    sim->SetFaults(faults);
+    QTest::mouseClick(Button("BitLoad"), Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ErrorBox() != nullptr; }, 5000));
+    EXPECT_EQ(ErrorBox()->text(), QStringLiteral("Ошибка контрольной суммы! "));
+    EXPECT_TRUE(form->Edit1->text().isEmpty());
+    EXPECT_FALSE(form->RealEngine()->interval.isActive());
+}
+
+TEST_F(Form1Engine, APortThatWillNotOpenIsShownAndTheWindowStaysUsable)
+{
+    Begin({}, false);
+    const SeenBox seen =
+        CloseMessageBoxDuring([&] { QTest::mouseClick(Button("BitLoad"), Qt::LeftButton); });
+    ASSERT_TRUE(seen.shown);
+    EXPECT_FALSE(seen.text.isEmpty());
+    EXPECT_EQ(seen.icon, QMessageBox::Critical);
+    EXPECT_EQ(form->RealEngine()->exchange.PollState, 1);
+    EXPECT_FALSE(form->RealEngine()->timeout.isActive());
+    EXPECT_FALSE(form->RealEngine()->exchange.AwaitingReply);
+    EXPECT_TRUE(form->isEnabled());
+}
+
+} // namespace
