@@ -111,6 +111,31 @@ TEST_F(Form1Engine, ReadingShowsLiveValuesUntilStop)
     EXPECT_EQ(engine.exchange.PollState, 0);
 }
 
+TEST_F(Form1Engine, AModeClickDuringReadingStopsItAndSendsTheSetting)
+{
+    Begin();
+    QTest::mouseClick(Button("BitLoad"), Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return sim->Requests().size() >= 3; }, 5000));
+    // On the indicator: a click beside the caption does not toggle.
+    QTest::mouseClick(form->RadioI, Qt::LeftButton, {}, QPoint(6, form->RadioI->height() / 2));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return sim->State().mode == 2; }, 2000))
+        << form->RadioI->isChecked() << " " << form->OperatorFocus() << " "
+        << testing::PrintToString(Commands());
+    const auto requests = sim->Requests();
+    const auto setting =
+        std::find_if(requests.begin(), requests.end(),
+                     [](const sim::RequestRecord& r) { return r.bytes[0] == 0x01; });
+    ASSERT_NE(setting, requests.end());
+    EXPECT_EQ(setting->bytes.size(), 4u);
+    EXPECT_EQ(setting->bytes[1], 2);
+    EXPECT_EQ(form->Edit2->text(), QStringLiteral("A"));
+    // The acknowledgement leaves the cycle resting.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !form->RealEngine()->exchange.AwaitingReply; }, 2000));
+    EXPECT_FALSE(form->RealEngine()->interval.isActive());
+    EXPECT_EQ(form->RealEngine()->exchange.PollState, 0);
+    EXPECT_EQ(ErrorBox(), nullptr);
+}
+
 TEST_F(Form1Engine, LineFaultsShowANonModalBox)
 {
     sim::Faults faults;
