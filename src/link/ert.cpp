@@ -188,7 +188,11 @@ void TExchange::Pass()
         return;
     }
     if (!AwaitUi([this](std::function<void()> done) {
-            timeout.stop();
+            // A request sent since the flag was taken keeps its own timeout,
+            // or its silence would never be reported.
+            if (!AwaitingReply) {
+                timeout.stop();
+            }
             done();
         })) {
         return;

@@ -115,7 +115,14 @@ TEST_F(Form1Engine, AModeClickDuringReadingStopsItAndSendsTheSetting)
 {
     Begin();
     QTest::mouseClick(Button("BitLoad"), Qt::LeftButton);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return sim->Requests().size() >= 3; }, 5000));
+    // In the pause between a reply and the next request, so that no late
+    // measurement reply checks the mode back.
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            return sim->Requests().size() >= 3 && form->RealEngine()->interval.isActive() &&
+                   !form->RealEngine()->exchange.AwaitingReply;
+        },
+        5000));
     // On the indicator: a click beside the caption does not toggle.
     QTest::mouseClick(form->RadioI, Qt::LeftButton, {}, QPoint(6, form->RadioI->height() / 2));
     ASSERT_TRUE(QTest::qWaitFor([&] { return sim->State().mode == 2; }, 2000))
