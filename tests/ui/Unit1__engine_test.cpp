@@ -4,8 +4,11 @@
 #include "PtyPair.h"
 #include "Unit1_.h"
 #include "instrument-sim/simulator.h"
+#include "link/float.h"
 #include "support.h"
 
+#include <QAction>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -14,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <memory>
 #include <vector>
@@ -188,3 +192,35 @@ TEST_F(Form1Engine, APortThatWillNotOpenIsShownAndTheWindowStaysUsable)
 }
 
 } // namespace
+
+TEST_F(Form1Engine, ModelMenuChangesCurrentCaptionsAndDecimals)
+{
+    Begin();
+    // Current mode in the 10 A table range, value 12.5: three decimals for
+    // the Dranik model, one more for the Velmor model.
+    sim->SetState({2, 0, 3});
+    sim->SetRawValue(std::array<std::uint8_t, 4>{0x41, 0x48, 0x00, 0x00});
+    const QString point = QString::fromStdString(LocaleDecimalSeparator());
+    const QString dranik = QStringLiteral("12") + point + QStringLiteral("500");
+    const QString velmor = QStringLiteral("12") + point + QStringLiteral("5000");
+
+    QTest::mouseClick(Button("BitLoad"), Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form->Edit1->text() == dranik; }, 5000))
+        << form->Edit1->text().toStdString();
+    EXPECT_EQ(form->Edit2->text(), QStringLiteral("A"));
+    EXPECT_EQ(form->CurrentLabels[3]->text(), QStringLiteral("10A"));
+
+    form->Velmor1->trigger();
+    EXPECT_EQ(form->RealEngine()->exchange.ModelIndex, 1);
+    EXPECT_EQ(form->CurrentLabels[0]->text(), QStringLiteral("0.1A"));
+    EXPECT_EQ(form->CurrentLabels[3]->text(), QStringLiteral(" 1A"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form->Edit1->text() == velmor; }, 5000))
+        << form->Edit1->text().toStdString();
+
+    form->Dranik2->trigger();
+    EXPECT_EQ(form->RealEngine()->exchange.ModelIndex, 2);
+    EXPECT_EQ(form->CurrentLabels[3]->text(), QStringLiteral("10A"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form->Edit1->text() == dranik; }, 5000))
+        << form->Edit1->text().toStdString();
+    QTest::mouseClick(Button("BitBtnStop"), Qt::LeftButton);
+}
