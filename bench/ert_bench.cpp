@@ -6,6 +6,7 @@
 #include "SerPort.h"
 #include "instrument-sim/comlink.h"
 #include "instrument-sim/simulator.h"
+#include "stats.h"
 #include "link/ert.h"
 #include "link/reply.h"
 
@@ -97,14 +98,11 @@ int main(int argc, char** argv)
             std::chrono::duration<double, std::milli>(requests[i].time - requests[i - 1].time)
                 .count());
     }
-    std::sort(periods.begin(), periods.end());
-    const auto at = [&](double q) {
-        return periods[std::min(periods.size() - 1, static_cast<std::size_t>(q * periods.size()))];
-    };
+    const auto at = [&](double q) { return bench::Percentile(periods, q); };
     // 10 bytes of 10 bits each at 9600 baud.
     const double ideal = 100.0 + 10 * 10 * 1000.0 / 9600;
     std::printf("measurement request period over %zu cycles: p50 %.2f ms, p99 %.2f ms, max %.2f ms"
                 " (ideal %.2f ms)\n",
-                periods.size(), at(0.5), at(0.99), periods.back(), ideal);
+                periods.size(), at(0.5), at(0.99), at(1.0), ideal);
     return 0;
 }

@@ -5,6 +5,7 @@
 #include "MessageWindow.h"
 #include "SerialDevice.h"
 #include "Sync.h"
+#include "stats.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>
@@ -25,6 +26,9 @@
 
 namespace {
 
+using bench::Micros;
+using bench::Percentile;
+
 using Clock = std::chrono::steady_clock;
 constexpr int Samples = 2000;
 constexpr int WarmUp = 50;
@@ -33,20 +37,6 @@ struct Row {
     std::string name;
     std::vector<double> us;
 };
-
-double Micros(Clock::duration d)
-{
-    return std::chrono::duration<double, std::micro>(d).count();
-}
-
-double Percentile(std::vector<double> v, double p)
-{
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    const auto i = static_cast<std::size_t>(p * static_cast<double>(v.size() - 1) + 0.5);
-    return v[std::min(i, v.size() - 1)];
-}
 
 void Print(const std::vector<Row>& rows)
 {

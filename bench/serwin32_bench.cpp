@@ -6,6 +6,7 @@
 // Usage: serwin32_bench [--idle-seconds N]   (default 10)
 #include "SerWin32.h"
 #include "Sync.h"
+#include "stats.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -31,23 +32,13 @@
 
 namespace {
 
+using bench::Micros;
+using bench::Percentile;
+
 using Clock = std::chrono::steady_clock;
 constexpr int Samples = 1000;
 constexpr int WarmUp = 50;
 constexpr std::size_t ThroughputBytes = 16u << 20;
-
-double Micros(Clock::duration d)
-{
-    return std::chrono::duration<double, std::micro>(d).count();
-}
-
-double Percentile(std::vector<double> v, double p)
-{
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, static_cast<std::size_t>(p * static_cast<double>(v.size())))];
-}
 
 struct Pty {
     Pty()
