@@ -67,6 +67,20 @@ struct Pty {
     std::string slave;
 };
 
+// Writes one byte at a time to the master and records how long after each
+// write the receiver, which sets `got`, noted its wake-up in `woke`.
+void SampleWakeups(const Pty& pty, Row& row, int samples, platform::Event& got,
+                   const Clock::time_point& woke)
+{
+    for (int i = 0; i < samples + WarmUp; ++i) {
+        const auto sent = Clock::now();
+        pty.WriteByte();
+        got.Wait();
+        if (i >= WarmUp)
+            row.us.push_back(Micros(woke - sent));
+    }
+}
+
 // A byte from the master until a plain poll()+read() on the slave returns.
 void PlainPoll(const Pty& pty, Row& row, int samples)
 {
@@ -90,13 +104,7 @@ void PlainPoll(const Pty& pty, Row& row, int samples)
             got.Set();
         }
     });
-    for (int i = 0; i < samples + WarmUp; ++i) {
-        const auto sent = Clock::now();
-        pty.WriteByte();
-        got.Wait();
-        if (i >= WarmUp)
-            row.us.push_back(Micros(woke - sent));
-    }
+    SampleWakeups(pty, row, samples, got, woke);
     stop = true;
     reader.join();
     ::close(fd);
@@ -124,13 +132,7 @@ void DeviceData(const Pty& pty, Row& row, int samples)
             got.Set();
         }
     });
-    for (int i = 0; i < samples + WarmUp; ++i) {
-        const auto sent = Clock::now();
-        pty.WriteByte();
-        got.Wait();
-        if (i >= WarmUp)
-            row.us.push_back(Micros(woke - sent));
-    }
+    SampleWakeups(pty, row, samples, got, woke);
     stop = true;
     device.SetMask(0);
     receiver.join();
