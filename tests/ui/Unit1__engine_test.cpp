@@ -1,9 +1,6 @@
 // Unit under test: TForm1 with its real engine, port and timers against the simulated meter
 // (src/ui/Unit1_).
-#include "Engine.h"
-#include "PtyPair.h"
-#include "Unit1_.h"
-#include "instrument-sim/simulator.h"
+#include "EngineHarness.h"
 #include "link/float.h"
 #include "support.h"
 
@@ -27,58 +24,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-class Form1Engine : public testing::Test {
-protected:
-    testutil::ComDir dir;
-    std::unique_ptr<sim::Simulator> sim;
-    std::unique_ptr<TForm1> form;
-
-    void Begin(sim::Faults faults = {}, bool linked = true)
-    {
-        if (linked) {
-            sim::Config config;
-            config.faults = faults;
-            sim = std::make_unique<sim::Simulator>(config);
-            sim->Start();
-            dir.Link(1, sim->Path());
-        }
-        form = std::make_unique<TForm1>();
-        ASSERT_TRUE(ShowActive(*form));
-        ASSERT_TRUE(form->RealEngine()->exchange.Started()) << "activation starts the engine";
-    }
-
-    void TearDown() override
-    {
-        form.reset();
-        if (sim) {
-            sim->Stop();
-        }
-    }
-
-    QPushButton* Button(const char* name) const
-    {
-        return form->findChild<QPushButton*>(QString::fromLatin1(name));
-    }
-
-    std::vector<std::uint8_t> Commands() const
-    {
-        std::vector<std::uint8_t> out;
-        for (const auto& r : sim->Requests()) {
-            out.push_back(r.bytes.at(0));
-        }
-        return out;
-    }
-
-    QMessageBox* ErrorBox() const
-    {
-        for (QMessageBox* box : form->findChildren<QMessageBox*>(QStringLiteral("ErrorBox"))) {
-            if (box->isVisible()) {
-                return box;
-            }
-        }
-        return nullptr;
-    }
-};
+class Form1Engine : public EngineHarness {};
 
 TEST_F(Form1Engine, ReadingShowsLiveValuesUntilStop)
 {
