@@ -1,0 +1,796 @@
+// One table of figures measured side by side in one run: our port component
+// (TSerComPort, OnTrigger then GetBlock on the Qt main thread) beside Qt's
+// QSerialPort (readyRead then readAll on the main thread) and a plain
+// poll+read loop, all on the same pseudo-terminal with the same data in
+// alternating rounds; then the velmor program itself against the simulated
+// meter: its polling cycle, its start-up to a painted window and its memory.
+//
+// Usage: velmor_bench [--rounds N] [--idle-seconds N] [--cycles N] [--velmor PATH]
+//   defaults: 3 rounds, 10 s of idle per port, 1000 cycles, the velmor built beside it.
+#include "SerDisp.h"
+#include "SerPort.h"
+#include "instrument-sim/comlink.h"
+#include "instrument-sim/simulator.h"
+#include "stats.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QMetaObject>
+#include <QTimer>
+#ifdef VELMOR_BENCH_QSERIALPORT
+#include <QSerialPort>
+#endif
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <poll.h>
+#include <spawn.h>
+#include <string>
+#include <sys/eventfd.h>
+#include <sys/resource.h>
+#include <sys/utsname.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using bench::Percentile;
+using Clock = std::chrono::steady_clock;
+
+constexpr int LatencySamples = 500; // per peer and round
+constexpr int WarmUp = 20;
+constexpr std::size_t MessageBytes = 10; // one measurement reply
+constexpr std::size_t ThroughputBytes = 8u << 20;
+constexpr double MB = 1e6;
+
+// --- Process CPU --------------------------------------------------------
+
+double Seconds(const timeval& t)
+{
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+}
+
+double CpuSeconds(int who)
+{
+    rusage u{};
+    ::getrusage(who, &u);
+    return Seconds(u.ru_utime) + Seconds(u.ru_stime);
+}
+
+// --- The pseudo-terminal all peers read -----------------------------------
+
+struct Pty {
+    Pty()
+    {
+        master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
+            std::perror("pseudo-terminal");
+            std::exit(1);
+        }
+        slave = ::ptsname(master);
+        // The COM map points COM7 at the slave, as the program would see it.
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "velmor-bench-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) {
+            std::perror("mkdtemp");
+            std::exit(1);
+        }
+        dir = pattern;
+        std::filesystem::create_symlink(slave, dir / "com7");
+    }
+    ~Pty()
+    {
+        ::close(master);
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+    }
+    Pty(const Pty&) = delete;
+    Pty& operator=(const Pty&) = delete;
+
+    void WriteAll(const char* data, std::size_t n) const
+    {
+        while (n > 0) {
+            const ssize_t w = ::write(master, data, n);
+            if (w > 0) {
+                data += w;
+                n -= static_cast<std::size_t>(w);
+            } else if (w < 0 && errno != EINTR && errno != EAGAIN) {
+                std::perror("master write");
+                return;
+            }
+        }
+    }
+    void Flush() const { ::tcflush(master, TCIOFLUSH); }
+
+    int master = -1;
+    std::string slave;
+    std::filesystem::path dir;
+};
+
+// --- Where the peers put what they read ------------------------------------
+
+// Counts the bytes the application code holds and notes when the awaited
+// number was reached. Add runs on the reading thread, the rest on the writer.
+class Sink {
+public:
+    void Arm(std::size_t bytes)
+    {
+        std::lock_guard lock(m);
+        got = 0;
+        want = bytes;
+        reached = false;
+    }
+    void Add(std::size_t n)
+    {
+        const auto now = Clock::now();
+        std::lock_guard lock(m);
+        got += n;
+        if (!reached && want > 0 && got >= want) {
+            reached = true;
+            at = now;
+            cv.notify_all();
+        }
+    }
+    // The moment the armed count was reached, or nothing after the time-out.
+    std::optional<Clock::time_point> Wait(std::chrono::milliseconds timeout)
+    {
+        std::unique_lock lock(m);
+        if (!cv.wait_for(lock, timeout, [this] { return reached; })) {
+            return std::nullopt;
+        }
+        return at;
+    }
+    std::size_t Got()
+    {
+        std::lock_guard lock(m);
+        return got;
+    }
+
+private:
+    std::mutex m;
+    std::condition_variable cv;
+    std::size_t got = 0;
+    std::size_t want = 0;
+    bool reached = false;
+    Clock::time_point at;
+};
+
+// --- The peers ----------------------------------------------------------
+
+// An open port that hands every byte it receives to the sink. Created and
+// destroyed on the main thread, whose event loop runs while it is measured.
+class Peer {
+public:
+    virtual ~Peer() = default;
+};
+
+enum PeerKind { PeerOurs, PeerQt, PeerPlain, PeerCount };
+constexpr std::array<const char*, PeerCount> PeerNames{"ours", "QSerialPort", "plain loop"};
+
+class OurPeer : public Peer {
+public:
+    explicit OurPeer(Sink& sink)
+    {
+        buffer.resize(65536);
+        port.SetComNumber(7);
+        port.SetBaud(9600);
+        port.SetOnTrigger(
+            [this, &sink](TSerCustomComPort* cp, std::uint16_t msg, std::uint16_t, std::uint16_t) {
+                if (msg != TriggerAvailMsg) {
+                    return;
+                }
+                const std::uint16_t n = cp->InputWaiting();
+                if (n > 0) {
+                    cp->GetBlock(buffer.data(), n);
+                    sink.Add(n);
+                }
+            });
+        port.SetOpen(true);
+    }
+    ~OurPeer() override { port.SetOpen(false); }
+
+private:
+    std::vector<std::uint8_t> buffer;
+    TSerComPort port;
+};
+
+#ifdef VELMOR_BENCH_QSERIALPORT
+class QtPeer : public Peer {
+public:
+    QtPeer(const std::string& path, Sink& sink)
+    {
+        port.setPortName(QString::fromStdString(path));
+        port.setBaudRate(9600);
+        QObject::connect(&port, &QSerialPort::readyRead, [this, &sink] {
+            const QByteArray bytes = port.readAll();
+            sink.Add(static_cast<std::size_t>(bytes.size()));
+        });
+        if (!port.open(QIODevice::ReadWrite)) {
+            std::fprintf(stderr, "QSerialPort: %s\n", qPrintable(port.errorString()));
+            std::exit(1);
+        }
+    }
+    ~QtPeer() override { port.close(); }
+
+private:
+    QSerialPort port;
+};
+#endif
+
+// poll and read on a thread of its own; an eventfd ends the wait.
+class PlainPeer : public Peer {
+public:
+    PlainPeer(const std::string& path, Sink& sink)
+    {
+        fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        stop = ::eventfd(0, EFD_CLOEXEC);
+        if (fd < 0 || stop < 0) {
+            std::perror("plain open");
+            std::exit(1);
+        }
+        termios t{};
+        ::tcgetattr(fd, &t);
+        ::cfmakeraw(&t);
+        ::tcsetattr(fd, TCSANOW, &t);
+        reader = std::thread([this, &sink] {
+            std::vector<char> buffer(65536);
+            for (;;) {
+                std::array<pollfd, 2> p{{{fd, POLLIN, 0}, {stop, POLLIN, 0}}};
+                if (::poll(p.data(), p.size(), -1) < 0 && errno != EINTR) {
+                    return;
+                }
+                if (p[1].revents != 0) {
+                    return;
+                }
+                const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+                if (n > 0) {
+                    sink.Add(static_cast<std::size_t>(n));
+                }
+            }
+        });
+    }
+    ~PlainPeer() override
+    {
+        const std::uint64_t one = 1;
+        if (::write(stop, &one, sizeof one) != sizeof one) {
+            std::perror("eventfd");
+        }
+        reader.join();
+        ::close(stop);
+        ::close(fd);
+    }
+
+private:
+    int fd = -1;
+    int stop = -1;
+    std::thread reader;
+};
+
+bool HaveQt()
+{
+#ifdef VELMOR_BENCH_QSERIALPORT
+    return true;
+#else
+    return false;
+#endif
+}
+
+std::unique_ptr<Peer> OpenPeer(PeerKind kind, const Pty& pty, Sink& sink)
+{
+    pty.Flush();
+    switch (kind) {
+    case PeerOurs:
+        return std::make_unique<OurPeer>(sink);
+#ifdef VELMOR_BENCH_QSERIALPORT
+    case PeerQt:
+        return std::make_unique<QtPeer>(pty.slave, sink);
+#endif
+    case PeerPlain:
+        return std::make_unique<PlainPeer>(pty.slave, sink);
+    default:
+        return nullptr;
+    }
+}
+
+// Runs the main thread's event loop while work runs on a thread of its own.
+void RunWhile(const std::function<void()>& work)
+{
+    QEventLoop loop;
+    std::thread worker([&] {
+        work();
+        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+    });
+    loop.exec();
+    worker.join();
+}
+
+// --- The receive figures ------------------------------------------------
+
+struct PeerFigures {
+    std::vector<double> latencyUs;
+    std::vector<double> mbPerSecond; // one per round
+    std::vector<double> cpuMsPerMb;  // one per round
+    std::optional<double> idlePercent;
+    int lost = 0; // latency samples that never arrived
+};
+
+// From the write of a reply-sized message to the master until the
+// application code holds all of it, one message at a time with a pause
+// between, so that every sample starts from a sleeping reader.
+void Latency(PeerKind kind, const Pty& pty, PeerFigures& out)
+{
+    Sink sink;
+    auto peer = OpenPeer(kind, pty, sink);
+    const std::string message(MessageBytes, 'L');
+    RunWhile([&] {
+        for (int i = 0; i < LatencySamples + WarmUp; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            sink.Arm(MessageBytes);
+            const auto t0 = Clock::now();
+            pty.WriteAll(message.data(), message.size());
+            const auto at = sink.Wait(std::chrono::milliseconds(2000));
+            if (!at) {
+                ++out.lost;
+            } else if (i >= WarmUp) {
+                out.latencyUs.push_back(bench::Micros(*at - t0));
+            }
+        }
+    });
+}
+
+// A steady stream written as fast as the pty takes it; the process's CPU
+// time less the writer's own is what receiving cost.
+void Throughput(PeerKind kind, const Pty& pty, PeerFigures& out)
+{
+    Sink sink;
+    auto peer = OpenPeer(kind, pty, sink);
+    double seconds = 0;
+    double cpu = 0;
+    RunWhile([&] {
+        const std::string block(4096, 'T');
+        sink.Arm(ThroughputBytes);
+        const double process0 = CpuSeconds(RUSAGE_SELF);
+        const double writer0 = CpuSeconds(RUSAGE_THREAD);
+        const auto t0 = Clock::now();
+        for (std::size_t sent = 0; sent < ThroughputBytes; sent += block.size()) {
+            pty.WriteAll(block.data(), block.size());
+        }
+        const auto at = sink.Wait(std::chrono::milliseconds(60000));
+        const double writer = CpuSeconds(RUSAGE_THREAD) - writer0;
+        cpu = CpuSeconds(RUSAGE_SELF) - process0 - writer;
+        seconds = std::chrono::duration<double>(at.value_or(Clock::now()) - t0).count();
+    });
+    const double mb = static_cast<double>(sink.Got()) / MB;
+    out.mbPerSecond.push_back(mb / seconds);
+    out.cpuMsPerMb.push_back(1000.0 * cpu / mb);
+}
+
+// An open port with nothing arriving: the process's CPU over the wall time.
+double IdlePercent(PeerKind kind, const Pty& pty, int seconds)
+{
+    Sink sink;
+    auto peer = OpenPeer(kind, pty, sink);
+    QEventLoop loop;
+    QTimer::singleShot(seconds * 1000, &loop, &QEventLoop::quit);
+    const double cpu0 = CpuSeconds(RUSAGE_SELF);
+    const auto t0 = Clock::now();
+    loop.exec();
+    const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
+    return 100.0 * (CpuSeconds(RUSAGE_SELF) - cpu0) / wall;
+}
+
+// --- The program against the simulated meter ------------------------------
+
+struct ProgramFigures {
+    std::vector<double> startupMs;
+    std::vector<double> periodsMs;
+    double rssShownMiB = 0;
+    double rssCyclesMiB = 0;
+    int cycles = 0;
+    std::string failure;
+};
+
+double RssMiB(pid_t pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            return std::strtod(line.c_str() + 6, nullptr) / 1024.0;
+        }
+    }
+    return 0;
+}
+
+// velmor in a child process, offscreen, reporting its first painted window
+// on standard error (VELMOR_BENCH), which a thread of ours reads.
+class Velmor {
+public:
+    Velmor(const std::string& path, const std::filesystem::path& comDir)
+    {
+        int pipeFds[2];
+        if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
+            throw std::runtime_error("pipe");
+        }
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDERR_FILENO);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+        std::vector<std::string> env = {"VELMOR_BENCH=1", "QT_QPA_PLATFORM=offscreen",
+                                        "VELMOR_COM_DIR=" + comDir.string()};
+        for (char** e = environ; *e != nullptr; ++e) {
+            const std::string entry = *e;
+            if (entry.rfind("VELMOR_", 0) != 0 && entry.rfind("QT_QPA_PLATFORM=", 0) != 0) {
+                env.push_back(entry);
+            }
+        }
+        std::vector<char*> envp;
+        for (std::string& e : env) {
+            envp.push_back(e.data());
+        }
+        envp.push_back(nullptr);
+        std::string program = path;
+        std::array<char*, 2> argv{program.data(), nullptr};
+        started = Clock::now();
+        const int rc =
+            ::posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), envp.data());
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(pipeFds[1]);
+        if (rc != 0) {
+            ::close(pipeFds[0]);
+            throw std::runtime_error("cannot start " + path + ": " + std::strerror(rc));
+        }
+        reader = std::thread([this, fd = pipeFds[0]] { Read(fd); });
+    }
+    ~Velmor()
+    {
+        ::kill(pid, SIGTERM);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        reader.join();
+    }
+    Velmor(const Velmor&) = delete;
+    Velmor& operator=(const Velmor&) = delete;
+
+    // Milliseconds from the spawn to the painted window, or nothing.
+    std::optional<double> WaitShown(std::chrono::milliseconds timeout)
+    {
+        std::unique_lock lock(m);
+        if (!cv.wait_for(lock, timeout, [this] { return shown.has_value() || ended; }) || !shown) {
+            return std::nullopt;
+        }
+        return std::chrono::duration<double, std::milli>(*shown - started).count();
+    }
+    pid_t Pid() const { return pid; }
+
+private:
+    void Read(int fd)
+    {
+        std::string pending;
+        std::array<char, 4096> chunk{};
+        for (;;) {
+            const ssize_t n = ::read(fd, chunk.data(), chunk.size());
+            if (n <= 0) {
+                break;
+            }
+            pending.append(chunk.data(), static_cast<std::size_t>(n));
+            for (auto eol = pending.find('\n'); eol != std::string::npos;
+                 eol = pending.find('\n')) {
+                const std::string line = pending.substr(0, eol);
+                pending.erase(0, eol + 1);
+                if (line.rfind("velmor-shown ", 0) == 0) {
+                    const auto ns = std::strtoll(line.c_str() + 13, nullptr, 10);
+                    std::lock_guard lock(m);
+                    shown = Clock::time_point(std::chrono::nanoseconds(ns));
+                    cv.notify_all();
+                }
+            }
+        }
+        ::close(fd);
+        std::lock_guard lock(m);
+        ended = true;
+        cv.notify_all();
+    }
+
+    pid_t pid = -1;
+    Clock::time_point started;
+    std::thread reader;
+    std::mutex m;
+    std::condition_variable cv;
+    std::optional<Clock::time_point> shown;
+    bool ended = false;
+};
+
+ProgramFigures RunProgram(const std::string& velmorPath, int starts, int cycles)
+{
+    ProgramFigures out;
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "velmor-bench-com-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        out.failure = "mkdtemp";
+        return out;
+    }
+    const std::filesystem::path dir = pattern;
+    sim::Simulator simulator(sim::Config{});
+    simulator.Start();
+    {
+        sim::ComLink link(dir, 1, simulator.Path());
+        for (int run = 0; run < starts; ++run) {
+            const std::size_t before = simulator.Requests().size();
+            Velmor velmor(velmorPath, dir);
+            const auto ms = velmor.WaitShown(std::chrono::milliseconds(30000));
+            if (!ms) {
+                out.failure = "velmor showed no window";
+                break;
+            }
+            out.startupMs.push_back(*ms);
+            if (run + 1 < starts) {
+                continue;
+            }
+            // The last start goes on reading for the cycles.
+            out.rssShownMiB = RssMiB(velmor.Pid());
+            const std::size_t want = before + static_cast<std::size_t>(cycles) + 1;
+            if (!simulator.WaitForRequests(want, std::chrono::milliseconds(cycles * 300 + 10000))) {
+                out.failure = "the cycle stalled";
+            }
+            out.rssCyclesMiB = RssMiB(velmor.Pid());
+            const auto requests = simulator.Requests();
+            // Measurement request to measurement request; the first few
+            // settle the window.
+            std::optional<Clock::time_point> last;
+            int seen = 0;
+            for (std::size_t i = before; i < requests.size(); ++i) {
+                if (requests[i].bytes.empty() || requests[i].bytes[0] != 0x41) {
+                    last.reset();
+                    continue;
+                }
+                if (last && ++seen > 5) {
+                    out.periodsMs.push_back(
+                        std::chrono::duration<double, std::milli>(requests[i].time - *last)
+                            .count());
+                }
+                last = requests[i].time;
+            }
+            out.cycles = static_cast<int>(requests.size() - before);
+        }
+    }
+    simulator.Stop();
+    std::filesystem::remove_all(dir);
+    return out;
+}
+
+// --- The table ------------------------------------------------------------
+
+std::string Fixed(double v, int decimals)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, v);
+    return text;
+}
+
+std::string Optional(const std::optional<double>& v, int decimals)
+{
+    return v ? Fixed(*v, decimals) : "-";
+}
+
+// The pooled value with the range of the rounds beside it.
+std::string WithRange(const std::vector<double>& rounds, int decimals)
+{
+    if (rounds.empty()) {
+        return "-";
+    }
+    double sum = 0;
+    for (const double r : rounds) {
+        sum += r;
+    }
+    const auto [lo, hi] = std::minmax_element(rounds.begin(), rounds.end());
+    return Fixed(sum / static_cast<double>(rounds.size()), decimals) + " (" + Fixed(*lo, decimals) +
+           "-" + Fixed(*hi, decimals) + ")";
+}
+
+double Mean(const std::vector<double>& v)
+{
+    double sum = 0;
+    for (const double x : v) {
+        sum += x;
+    }
+    return v.empty() ? 0 : sum / static_cast<double>(v.size());
+}
+
+std::optional<double> Ratio(double a, double b, bool haveB)
+{
+    if (!haveB || b <= 0) {
+        return std::nullopt;
+    }
+    return a / b;
+}
+
+void Row(const std::string& figure, const std::string& ours, const std::string& qt,
+         const std::string& plain, const std::optional<double>& perQt,
+         const std::optional<double>& perPlain, const std::string& goal,
+         const std::optional<bool>& met)
+{
+    std::printf("%-34s %-20s %-20s %-20s %7s %7s  %-30s %s\n", figure.c_str(), ours.c_str(),
+                qt.c_str(), plain.c_str(), Optional(perQt, 2).c_str(),
+                Optional(perPlain, 2).c_str(), goal.c_str(), met ? (*met ? "met" : "NOT MET") : "");
+}
+
+std::string MachineLine()
+{
+    std::string cpu = "unknown CPU";
+    std::ifstream info("/proc/cpuinfo");
+    for (std::string line; std::getline(info, line);) {
+        if (line.rfind("model name", 0) == 0) {
+            cpu = line.substr(line.find(':') + 2);
+            break;
+        }
+    }
+    utsname u{};
+    ::uname(&u);
+    std::string debian;
+    std::ifstream version("/etc/debian_version");
+    std::getline(version, debian);
+    double load[3] = {0, 0, 0};
+    ::getloadavg(load, 3);
+    return cpu + ", " + std::to_string(std::thread::hardware_concurrency()) + " cores, Linux " +
+           u.release + (debian.empty() ? "" : ", Debian " + debian) + ", load average " +
+           Fixed(load[0], 2) + " at the end";
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    int rounds = 3;
+    int idleSeconds = 10;
+    int cycles = 1000;
+    std::string velmorPath = VELMOR_BINARY;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string option = argv[i];
+        if (option == "--rounds") {
+            rounds = std::max(1, std::atoi(argv[i + 1]));
+        } else if (option == "--idle-seconds") {
+            idleSeconds = std::max(1, std::atoi(argv[i + 1]));
+        } else if (option == "--cycles") {
+            cycles = std::max(20, std::atoi(argv[i + 1]));
+        } else if (option == "--velmor") {
+            velmorPath = argv[i + 1];
+        } else {
+            std::fprintf(stderr,
+                         "usage: %s [--rounds N] [--idle-seconds N] [--cycles N] "
+                         "[--velmor PATH]\n",
+                         argv[0]);
+            return 2;
+        }
+    }
+    QCoreApplication app(argc, argv);
+    std::array<PeerFigures, PeerCount> peers;
+    std::vector<PeerKind> kinds = {PeerOurs, PeerPlain};
+    if (HaveQt()) {
+        kinds.insert(kinds.begin() + 1, PeerQt);
+    }
+    {
+        Pty pty;
+        ::setenv("VELMOR_COM_DIR", pty.dir.c_str(), 1);
+        std::fprintf(stderr, "receive figures: %d rounds over %zu peers on %s...\n", rounds,
+                     kinds.size(), pty.slave.c_str());
+        // Each round in another order, so that drift on a shared machine
+        // reaches every peer alike.
+        for (int round = 0; round < rounds; ++round) {
+            std::vector<PeerKind> order = kinds;
+            std::rotate(order.begin(), order.begin() + round % static_cast<int>(order.size()),
+                        order.end());
+            for (const PeerKind k : order) {
+                Latency(k, pty, peers[k]);
+            }
+            for (const PeerKind k : order) {
+                Throughput(k, pty, peers[k]);
+            }
+        }
+        std::fprintf(stderr, "idle figures: %d s per port...\n", idleSeconds);
+        for (const PeerKind k : kinds) {
+            if (k != PeerPlain) {
+                peers[k].idlePercent = IdlePercent(k, pty, idleSeconds);
+            }
+        }
+    }
+    std::fprintf(stderr, "velmor against the simulated meter: %d cycles...\n", cycles);
+    const ProgramFigures program = RunProgram(velmorPath, 3, cycles);
+
+    const PeerFigures& o = peers[PeerOurs];
+    const PeerFigures& q = peers[PeerQt];
+    const PeerFigures& p = peers[PeerPlain];
+    const bool qt = HaveQt();
+    const auto pct = [](const PeerFigures& f, double at) {
+        return f.latencyUs.empty() ? std::string("-") : Fixed(Percentile(f.latencyUs, at), 1);
+    };
+    const double oP99 = Percentile(o.latencyUs, 0.99);
+    const double qP99 = Percentile(q.latencyUs, 0.99);
+
+    std::printf("velmor_bench: %s\n", MachineLine().c_str());
+    std::printf("pty %zu-byte messages x %d per peer, %.0f MB streams x %d, alternating; "
+                "(a-b) is the range over rounds\n\n",
+                MessageBytes, LatencySamples * rounds, ThroughputBytes / MB, rounds);
+    std::printf("%-34s %-20s %-20s %-20s %7s %7s  %-30s %s\n", "figure", "ours", "QSerialPort",
+                "plain loop", "ours/Qt", "ours/pl", "goal", "");
+    Row("latency p50 (us)", pct(o, 0.5), pct(q, 0.5), pct(p, 0.5),
+        Ratio(Percentile(o.latencyUs, 0.5), Percentile(q.latencyUs, 0.5), qt),
+        Ratio(Percentile(o.latencyUs, 0.5), Percentile(p.latencyUs, 0.5), true), "", std::nullopt);
+    Row("latency p99 (us)", pct(o, 0.99), pct(q, 0.99), pct(p, 0.99), Ratio(oP99, qP99, qt),
+        Ratio(oP99, Percentile(p.latencyUs, 0.99), true), "< 1000 us, <= 2x QSerialPort",
+        oP99 < 1000 && (!qt || oP99 <= 2 * qP99));
+    const double oMb = Mean(o.mbPerSecond);
+    Row("throughput (MB/s)", WithRange(o.mbPerSecond, 1), WithRange(q.mbPerSecond, 1),
+        WithRange(p.mbPerSecond, 1), Ratio(oMb, Mean(q.mbPerSecond), qt),
+        Ratio(oMb, Mean(p.mbPerSecond), true), ">= 0.9x plain loop",
+        oMb >= 0.9 * Mean(p.mbPerSecond));
+    const double oCpu = Mean(o.cpuMsPerMb);
+    Row("CPU per MB received (ms)", WithRange(o.cpuMsPerMb, 2), WithRange(q.cpuMsPerMb, 2),
+        WithRange(p.cpuMsPerMb, 2), Ratio(oCpu, Mean(q.cpuMsPerMb), qt),
+        Ratio(oCpu, Mean(p.cpuMsPerMb), true), "<= 1.5x QSerialPort",
+        qt ? std::optional<bool>(oCpu <= 1.5 * Mean(q.cpuMsPerMb)) : std::nullopt);
+    Row("idle CPU, open port, " + std::to_string(idleSeconds) + " s (%)",
+        Optional(o.idlePercent, 3), Optional(q.idlePercent, 3), "-",
+        o.idlePercent && q.idlePercent ? Ratio(*o.idlePercent, *q.idlePercent, qt) : std::nullopt,
+        std::nullopt, "< 0.5 %", o.idlePercent && *o.idlePercent < 0.5);
+    if (o.lost + q.lost + p.lost > 0) {
+        std::printf("lost latency samples: ours %d, QSerialPort %d, plain %d\n", o.lost, q.lost,
+                    p.lost);
+    }
+
+    // On a pty the reply has no line time and the simulator answers at once,
+    // so the ideal period is the interval alone: each reply starts the
+    // 100 ms interval, whose tick sends the next request. On a 9600 baud
+    // line 3 + 10 bytes of 10 bits add 13.5 ms.
+    const double ideal = 100.0;
+    std::printf("\nvelmor against the simulated meter (pty), offscreen; %d requests\n",
+                program.cycles);
+    const double p50 = Percentile(program.periodsMs, 0.5);
+    const double p99 = Percentile(program.periodsMs, 0.99);
+    Row("cycle period p50 (ms)", Fixed(p50, 2), "", "", std::nullopt, std::nullopt,
+        "ideal " + Fixed(ideal, 1) + " ms", std::nullopt);
+    Row("cycle period p99 (ms)", Fixed(p99, 2), "", "", std::nullopt, std::nullopt,
+        "<= ideal + 2 ms", !program.periodsMs.empty() && p99 <= ideal + 2);
+    Row("cycle period max (ms)", Fixed(Percentile(program.periodsMs, 1.0), 2), "", "", std::nullopt,
+        std::nullopt, "", std::nullopt);
+    Row("start-up to painted window (ms)",
+        program.startupMs.empty()
+            ? "-"
+            : Fixed(Percentile(program.startupMs, 0.5), 1) + " (" +
+                  Fixed(*std::min_element(program.startupMs.begin(), program.startupMs.end()), 1) +
+                  "-" +
+                  Fixed(*std::max_element(program.startupMs.begin(), program.startupMs.end()), 1) +
+                  ")",
+        "", "", std::nullopt, std::nullopt, "", std::nullopt);
+    Row("resident memory, shown (MiB)", Fixed(program.rssShownMiB, 1), "", "", std::nullopt,
+        std::nullopt, "", std::nullopt);
+    Row("resident memory, " + std::to_string(cycles) + " cycles (MiB)",
+        Fixed(program.rssCyclesMiB, 1), "", "", std::nullopt, std::nullopt, "", std::nullopt);
+    if (!program.failure.empty()) {
+        std::printf("velmor: %s\n", program.failure.c_str());
+    }
+    if (!qt) {
+        std::printf("\nQSerialPort not built: install qt6-serialport-dev (make bench does).\n");
+    }
+    return program.failure.empty() ? 0 : 1;
+}
