@@ -11,16 +11,20 @@ CMAKE_ARGS ?=
 DEB_PACKAGES := cmake make g++ pkg-config locales libgtest-dev libgmock-dev qt6-base-dev libgl-dev \
                 fonts-liberation2 fonts-dejavu-core
 
+# Peers the benchmark compares with; `make bench` alone installs them.
+BENCH_PACKAGES := qt6-serialport-dev
+
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps configure build test bench demo sanitize sanitize-address sanitize-thread clean
+.PHONY: all deps bench-deps configure build test bench bench-all demo sanitize sanitize-address \
+        sanitize-thread clean
 
 all: build
 
 # Installs only what is missing; silent when everything is present.
-deps:
+deps bench-deps:
 	@missing=""; \
-	for p in $(DEB_PACKAGES); do \
+	for p in $(if $(filter bench-deps,$@),$(BENCH_PACKAGES),$(DEB_PACKAGES)); do \
 	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
 	done; \
 	if [ -n "$$missing" ]; then \
@@ -38,9 +42,18 @@ build: configure
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
-# Figures only, never pass/fail.
-bench: build
-	@for b in $(BUILD)/bench/*_bench; do echo "== $$b"; $$b; done
+# Figures only, never pass/fail. One table: ours beside QSerialPort and a
+# plain loop, and velmor against the simulated meter. BENCH_ARGS shortens it,
+# e.g. BENCH_ARGS="--idle-seconds 2 --cycles 200".
+BENCH_ARGS ?=
+bench: bench-deps build
+	@$(BUILD)/bench/velmor_bench $(BENCH_ARGS)
+
+# The table, then the platform-level hops one by one.
+bench-all: bench
+	@for b in $(BUILD)/bench/*_bench; do \
+	  [ "$$b" = $(BUILD)/bench/velmor_bench ] || { echo "== $$b"; $$b; }; \
+	done
 
 # The program against the simulated meter: velmor-sim on a pty linked as COM1
 # in a private COM map, velmor in front; both go when the window closes.

@@ -404,6 +404,11 @@ double IdlePercent(PeerKind kind, const Pty& pty, int seconds)
 struct ProgramFigures {
     std::vector<double> startupMs;
     std::vector<double> periodsMs;
+    // From the simulator's reply to the next request, less the interval.
+    std::vector<double> overheadMs;
+    // A bare 100 ms precise QTimer in this process at the same time: how
+    // late the platform alone makes a tick.
+    std::vector<double> timerLateMs;
     double rssShownMiB = 0;
     double rssCyclesMiB = 0;
     int cycles = 0;
@@ -521,6 +526,56 @@ private:
     bool ended = false;
 };
 
+// Measurement request to measurement request, and the part of each period
+// beyond the interval from the simulator's reply on; the first few periods
+// settle the window.
+void AnalyseCycles(const std::vector<sim::RequestRecord>& requests,
+                   const std::vector<sim::SentRecord>& sent, std::size_t from, ProgramFigures& out)
+{
+    using Ms = std::chrono::duration<double, std::milli>;
+    const sim::RequestRecord* previous = nullptr;
+    std::size_t reply = 0;
+    int seen = 0;
+    for (std::size_t i = from; i < requests.size(); ++i) {
+        const sim::RequestRecord& request = requests[i];
+        if (request.bytes.empty() || request.bytes[0] != 0x41) {
+            previous = nullptr;
+            continue;
+        }
+        while (reply + 1 < sent.size() && sent[reply + 1].time < request.time) {
+            ++reply;
+        }
+        if (previous != nullptr && ++seen > 5) {
+            out.periodsMs.push_back(Ms(request.time - previous->time).count());
+            if (reply < sent.size() && sent[reply].time > previous->time) {
+                out.overheadMs.push_back(Ms(request.time - sent[reply].time).count() - 100.0);
+            }
+        }
+        previous = &request;
+    }
+}
+
+// Runs wait on a thread of its own while the main thread's event loop runs a
+// precise 100 ms timer again and again; returns how late each tick came.
+std::vector<double> TimerLateness(const std::function<void()>& wait)
+{
+    std::vector<double> late;
+    QTimer timer;
+    timer.setSingleShot(true);
+    timer.setTimerType(Qt::PreciseTimer);
+    timer.setInterval(100);
+    auto armed = Clock::now();
+    QObject::connect(&timer, &QTimer::timeout, [&] {
+        late.push_back(std::chrono::duration<double, std::milli>(Clock::now() - armed).count() -
+                       100.0);
+        armed = Clock::now();
+        timer.start();
+    });
+    timer.start();
+    RunWhile(wait);
+    return late;
+}
+
 ProgramFigures RunProgram(const std::string& velmorPath, int starts, int cycles)
 {
     ProgramFigures out;
@@ -550,27 +605,15 @@ ProgramFigures RunProgram(const std::string& velmorPath, int starts, int cycles)
             // The last start goes on reading for the cycles.
             out.rssShownMiB = RssMiB(velmor.Pid());
             const std::size_t want = before + static_cast<std::size_t>(cycles) + 1;
-            if (!simulator.WaitForRequests(want, std::chrono::milliseconds(cycles * 300 + 10000))) {
-                out.failure = "the cycle stalled";
-            }
+            out.timerLateMs = TimerLateness([&] {
+                if (!simulator.WaitForRequests(want,
+                                               std::chrono::milliseconds(cycles * 300 + 10000))) {
+                    out.failure = "the cycle stalled";
+                }
+            });
             out.rssCyclesMiB = RssMiB(velmor.Pid());
             const auto requests = simulator.Requests();
-            // Measurement request to measurement request; the first few
-            // settle the window.
-            std::optional<Clock::time_point> last;
-            int seen = 0;
-            for (std::size_t i = before; i < requests.size(); ++i) {
-                if (requests[i].bytes.empty() || requests[i].bytes[0] != 0x41) {
-                    last.reset();
-                    continue;
-                }
-                if (last && ++seen > 5) {
-                    out.periodsMs.push_back(
-                        std::chrono::duration<double, std::milli>(requests[i].time - *last)
-                            .count());
-                }
-                last = requests[i].time;
-            }
+            AnalyseCycles(requests, simulator.Sent(), before, out);
             out.cycles = static_cast<int>(requests.size() - before);
         }
     }
@@ -593,28 +636,28 @@ std::string Optional(const std::optional<double>& v, int decimals)
     return v ? Fixed(*v, decimals) : "-";
 }
 
-// The pooled value with the range of the rounds beside it.
+std::string PairOfPercentiles(const std::vector<double>& samples)
+{
+    return samples.empty()
+               ? "-"
+               : Fixed(Percentile(samples, 0.5), 2) + " / " + Fixed(Percentile(samples, 0.99), 2);
+}
+
+// The median of the rounds with their range beside it.
 std::string WithRange(const std::vector<double>& rounds, int decimals)
 {
     if (rounds.empty()) {
         return "-";
     }
-    double sum = 0;
-    for (const double r : rounds) {
-        sum += r;
-    }
     const auto [lo, hi] = std::minmax_element(rounds.begin(), rounds.end());
-    return Fixed(sum / static_cast<double>(rounds.size()), decimals) + " (" + Fixed(*lo, decimals) +
-           "-" + Fixed(*hi, decimals) + ")";
+    return Fixed(Percentile(rounds, 0.5), decimals) + " (" + Fixed(*lo, decimals) + "-" +
+           Fixed(*hi, decimals) + ")";
 }
 
-double Mean(const std::vector<double>& v)
+// Of the rounds: one disturbed round on a shared machine moves it least.
+double Median(const std::vector<double>& v)
 {
-    double sum = 0;
-    for (const double x : v) {
-        sum += x;
-    }
-    return v.empty() ? 0 : sum / static_cast<double>(v.size());
+    return Percentile(v, 0.5);
 }
 
 std::optional<double> Ratio(double a, double b, bool haveB)
@@ -661,10 +704,11 @@ std::string MachineLine()
 
 int main(int argc, char** argv)
 {
-    int rounds = 3;
+    int rounds = 5;
     int idleSeconds = 10;
     int cycles = 1000;
     std::string velmorPath = VELMOR_BINARY;
+    std::string only;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
         if (option == "--rounds") {
@@ -672,13 +716,17 @@ int main(int argc, char** argv)
         } else if (option == "--idle-seconds") {
             idleSeconds = std::max(1, std::atoi(argv[i + 1]));
         } else if (option == "--cycles") {
-            cycles = std::max(20, std::atoi(argv[i + 1]));
+            // 0 leaves the program out.
+            cycles = std::max(0, std::atoi(argv[i + 1]));
+            cycles = cycles == 0 ? 0 : std::max(20, cycles);
         } else if (option == "--velmor") {
             velmorPath = argv[i + 1];
+        } else if (option == "--only") {
+            only = argv[i + 1];
         } else {
             std::fprintf(stderr,
                          "usage: %s [--rounds N] [--idle-seconds N] [--cycles N] "
-                         "[--velmor PATH]\n",
+                         "[--velmor PATH] [--only ours|qt|plain]\n",
                          argv[0]);
             return 2;
         }
@@ -688,6 +736,18 @@ int main(int argc, char** argv)
     std::vector<PeerKind> kinds = {PeerOurs, PeerPlain};
     if (HaveQt()) {
         kinds.insert(kinds.begin() + 1, PeerQt);
+    }
+    // One peer alone, for a profiler.
+    if (!only.empty()) {
+        const auto named = std::find_if(kinds.begin(), kinds.end(), [&](PeerKind k) {
+            return (only == "ours" && k == PeerOurs) || (only == "qt" && k == PeerQt) ||
+                   (only == "plain" && k == PeerPlain);
+        });
+        if (named == kinds.end()) {
+            std::fprintf(stderr, "no peer %s\n", only.c_str());
+            return 2;
+        }
+        kinds = {*named};
     }
     {
         Pty pty;
@@ -714,8 +774,11 @@ int main(int argc, char** argv)
             }
         }
     }
-    std::fprintf(stderr, "velmor against the simulated meter: %d cycles...\n", cycles);
-    const ProgramFigures program = RunProgram(velmorPath, 3, cycles);
+    ProgramFigures program;
+    if (cycles > 0) {
+        std::fprintf(stderr, "velmor against the simulated meter: %d cycles...\n", cycles);
+        program = RunProgram(velmorPath, 3, cycles);
+    }
 
     const PeerFigures& o = peers[PeerOurs];
     const PeerFigures& q = peers[PeerQt];
@@ -729,7 +792,7 @@ int main(int argc, char** argv)
 
     std::printf("velmor_bench: %s\n", MachineLine().c_str());
     std::printf("pty %zu-byte messages x %d per peer, %.0f MB streams x %d, alternating; "
-                "(a-b) is the range over rounds\n\n",
+                "median of the rounds (range)\n\n",
                 MessageBytes, LatencySamples * rounds, ThroughputBytes / MB, rounds);
     std::printf("%-34s %-20s %-20s %-20s %7s %7s  %-30s %s\n", "figure", "ours", "QSerialPort",
                 "plain loop", "ours/Qt", "ours/pl", "goal", "");
@@ -739,16 +802,16 @@ int main(int argc, char** argv)
     Row("latency p99 (us)", pct(o, 0.99), pct(q, 0.99), pct(p, 0.99), Ratio(oP99, qP99, qt),
         Ratio(oP99, Percentile(p.latencyUs, 0.99), true), "< 1000 us, <= 2x QSerialPort",
         oP99 < 1000 && (!qt || oP99 <= 2 * qP99));
-    const double oMb = Mean(o.mbPerSecond);
+    const double oMb = Median(o.mbPerSecond);
     Row("throughput (MB/s)", WithRange(o.mbPerSecond, 1), WithRange(q.mbPerSecond, 1),
-        WithRange(p.mbPerSecond, 1), Ratio(oMb, Mean(q.mbPerSecond), qt),
-        Ratio(oMb, Mean(p.mbPerSecond), true), ">= 0.9x plain loop",
-        oMb >= 0.9 * Mean(p.mbPerSecond));
-    const double oCpu = Mean(o.cpuMsPerMb);
+        WithRange(p.mbPerSecond, 1), Ratio(oMb, Median(q.mbPerSecond), qt),
+        Ratio(oMb, Median(p.mbPerSecond), true), ">= 0.9x plain loop",
+        oMb >= 0.9 * Median(p.mbPerSecond));
+    const double oCpu = Median(o.cpuMsPerMb);
     Row("CPU per MB received (ms)", WithRange(o.cpuMsPerMb, 2), WithRange(q.cpuMsPerMb, 2),
-        WithRange(p.cpuMsPerMb, 2), Ratio(oCpu, Mean(q.cpuMsPerMb), qt),
-        Ratio(oCpu, Mean(p.cpuMsPerMb), true), "<= 1.5x QSerialPort",
-        qt ? std::optional<bool>(oCpu <= 1.5 * Mean(q.cpuMsPerMb)) : std::nullopt);
+        WithRange(p.cpuMsPerMb, 2), Ratio(oCpu, Median(q.cpuMsPerMb), qt),
+        Ratio(oCpu, Median(p.cpuMsPerMb), true), "<= 1.5x QSerialPort",
+        qt ? std::optional<bool>(oCpu <= 1.5 * Median(q.cpuMsPerMb)) : std::nullopt);
     Row("idle CPU, open port, " + std::to_string(idleSeconds) + " s (%)",
         Optional(o.idlePercent, 3), Optional(q.idlePercent, 3), "-",
         o.idlePercent && q.idlePercent ? Ratio(*o.idlePercent, *q.idlePercent, qt) : std::nullopt,
@@ -771,6 +834,10 @@ int main(int argc, char** argv)
         "ideal " + Fixed(ideal, 1) + " ms", std::nullopt);
     Row("cycle period p99 (ms)", Fixed(p99, 2), "", "", std::nullopt, std::nullopt,
         "<= ideal + 2 ms", !program.periodsMs.empty() && p99 <= ideal + 2);
+    Row("  reply to next request - 100", PairOfPercentiles(program.overheadMs), "", "",
+        std::nullopt, std::nullopt, "p50 / p99 (ms)", std::nullopt);
+    Row("  bare 100 ms QTimer, lateness", PairOfPercentiles(program.timerLateMs), "", "",
+        std::nullopt, std::nullopt, "p50 / p99 (ms), same process", std::nullopt);
     Row("cycle period max (ms)", Fixed(Percentile(program.periodsMs, 1.0), 2), "", "", std::nullopt,
         std::nullopt, "", std::nullopt);
     Row("start-up to painted window (ms)",
