@@ -137,6 +137,7 @@ public:
     {
         std::lock_guard lock(m);
         got = 0;
+        deliveries = 0;
         want = bytes;
         reached = false;
     }
@@ -145,6 +146,7 @@ public:
         const auto now = Clock::now();
         std::lock_guard lock(m);
         got += n;
+        ++deliveries;
         if (!reached && want > 0 && got >= want) {
             reached = true;
             at = now;
@@ -165,11 +167,17 @@ public:
         std::lock_guard lock(m);
         return got;
     }
+    std::size_t Deliveries()
+    {
+        std::lock_guard lock(m);
+        return deliveries;
+    }
 
 private:
     std::mutex m;
     std::condition_variable cv;
     std::size_t got = 0;
+    std::size_t deliveries = 0;
     std::size_t want = 0;
     bool reached = false;
     Clock::time_point at;
@@ -328,8 +336,9 @@ void RunWhile(const std::function<void()>& work)
 
 struct PeerFigures {
     std::vector<double> latencyUs;
-    std::vector<double> mbPerSecond; // one per round
-    std::vector<double> cpuMsPerMb;  // one per round
+    std::vector<double> mbPerSecond;  // one per round
+    std::vector<double> cpuMsPerMb;   // one per round
+    std::vector<double> bytesPerRead; // one per round: what one notification hands over
     std::optional<double> idlePercent;
     int lost = 0; // latency samples that never arrived
 };
@@ -383,6 +392,8 @@ void Throughput(PeerKind kind, const Pty& pty, PeerFigures& out)
     const double mb = static_cast<double>(sink.Got()) / MB;
     out.mbPerSecond.push_back(mb / seconds);
     out.cpuMsPerMb.push_back(1000.0 * cpu / mb);
+    out.bytesPerRead.push_back(static_cast<double>(sink.Got()) /
+                               static_cast<double>(std::max<std::size_t>(1, sink.Deliveries())));
 }
 
 // An open port with nothing arriving: the process's CPU over the wall time.
@@ -700,6 +711,38 @@ std::string MachineLine()
            Fixed(load[0], 2) + " at the end";
 }
 
+void PrintProgram(const ProgramFigures& program, int cycles)
+{
+    // On a pty the reply has no line time and the simulator answers at once,
+    // so the ideal period is the interval alone: each reply starts the
+    // 100 ms interval, whose tick sends the next request. On a 9600 baud
+    // line 3 + 10 bytes of 10 bits add 13.5 ms.
+    const double ideal = 100.0;
+    std::printf("\nvelmor against the simulated meter (pty), offscreen; %d requests\n",
+                program.cycles);
+    const double p50 = Percentile(program.periodsMs, 0.5);
+    const double p99 = Percentile(program.periodsMs, 0.99);
+    Row("cycle period p50 (ms)", Fixed(p50, 2), "", "", std::nullopt, std::nullopt,
+        "ideal " + Fixed(ideal, 1) + " ms", std::nullopt);
+    Row("cycle period p99 (ms)", Fixed(p99, 2), "", "", std::nullopt, std::nullopt,
+        "<= ideal + 2 ms", !program.periodsMs.empty() && p99 <= ideal + 2);
+    Row("  reply to next request - 100", PairOfPercentiles(program.overheadMs), "", "",
+        std::nullopt, std::nullopt, "p50 / p99 (ms)", std::nullopt);
+    Row("  bare 100 ms QTimer, lateness", PairOfPercentiles(program.timerLateMs), "", "",
+        std::nullopt, std::nullopt, "p50 / p99 (ms), same process", std::nullopt);
+    Row("cycle period max (ms)", Fixed(Percentile(program.periodsMs, 1.0), 2), "", "", std::nullopt,
+        std::nullopt, "", std::nullopt);
+    Row("start-up to painted window (ms)", WithRange(program.startupMs, 1), "", "", std::nullopt,
+        std::nullopt, "median of 3 starts (range)", std::nullopt);
+    Row("resident memory, shown (MiB)", Fixed(program.rssShownMiB, 1), "", "", std::nullopt,
+        std::nullopt, "", std::nullopt);
+    Row("resident memory, " + std::to_string(cycles) + " cycles (MiB)",
+        Fixed(program.rssCyclesMiB, 1), "", "", std::nullopt, std::nullopt, "", std::nullopt);
+    if (!program.failure.empty()) {
+        std::printf("velmor: %s\n", program.failure.c_str());
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -812,6 +855,9 @@ int main(int argc, char** argv)
         WithRange(p.cpuMsPerMb, 2), Ratio(oCpu, Median(q.cpuMsPerMb), qt),
         Ratio(oCpu, Median(p.cpuMsPerMb), true), "<= 1.5x QSerialPort",
         qt ? std::optional<bool>(oCpu <= 1.5 * Median(q.cpuMsPerMb)) : std::nullopt);
+    Row("  bytes per read in the stream", WithRange(o.bytesPerRead, 0),
+        WithRange(q.bytesPerRead, 0), WithRange(p.bytesPerRead, 0), std::nullopt, std::nullopt, "",
+        std::nullopt);
     Row("idle CPU, open port, " + std::to_string(idleSeconds) + " s (%)",
         Optional(o.idlePercent, 3), Optional(q.idlePercent, 3), "-",
         o.idlePercent && q.idlePercent ? Ratio(*o.idlePercent, *q.idlePercent, qt) : std::nullopt,
@@ -821,40 +867,8 @@ int main(int argc, char** argv)
                     p.lost);
     }
 
-    // On a pty the reply has no line time and the simulator answers at once,
-    // so the ideal period is the interval alone: each reply starts the
-    // 100 ms interval, whose tick sends the next request. On a 9600 baud
-    // line 3 + 10 bytes of 10 bits add 13.5 ms.
-    const double ideal = 100.0;
-    std::printf("\nvelmor against the simulated meter (pty), offscreen; %d requests\n",
-                program.cycles);
-    const double p50 = Percentile(program.periodsMs, 0.5);
-    const double p99 = Percentile(program.periodsMs, 0.99);
-    Row("cycle period p50 (ms)", Fixed(p50, 2), "", "", std::nullopt, std::nullopt,
-        "ideal " + Fixed(ideal, 1) + " ms", std::nullopt);
-    Row("cycle period p99 (ms)", Fixed(p99, 2), "", "", std::nullopt, std::nullopt,
-        "<= ideal + 2 ms", !program.periodsMs.empty() && p99 <= ideal + 2);
-    Row("  reply to next request - 100", PairOfPercentiles(program.overheadMs), "", "",
-        std::nullopt, std::nullopt, "p50 / p99 (ms)", std::nullopt);
-    Row("  bare 100 ms QTimer, lateness", PairOfPercentiles(program.timerLateMs), "", "",
-        std::nullopt, std::nullopt, "p50 / p99 (ms), same process", std::nullopt);
-    Row("cycle period max (ms)", Fixed(Percentile(program.periodsMs, 1.0), 2), "", "", std::nullopt,
-        std::nullopt, "", std::nullopt);
-    Row("start-up to painted window (ms)",
-        program.startupMs.empty()
-            ? "-"
-            : Fixed(Percentile(program.startupMs, 0.5), 1) + " (" +
-                  Fixed(*std::min_element(program.startupMs.begin(), program.startupMs.end()), 1) +
-                  "-" +
-                  Fixed(*std::max_element(program.startupMs.begin(), program.startupMs.end()), 1) +
-                  ")",
-        "", "", std::nullopt, std::nullopt, "", std::nullopt);
-    Row("resident memory, shown (MiB)", Fixed(program.rssShownMiB, 1), "", "", std::nullopt,
-        std::nullopt, "", std::nullopt);
-    Row("resident memory, " + std::to_string(cycles) + " cycles (MiB)",
-        Fixed(program.rssCyclesMiB, 1), "", "", std::nullopt, std::nullopt, "", std::nullopt);
-    if (!program.failure.empty()) {
-        std::printf("velmor: %s\n", program.failure.c_str());
+    if (cycles > 0) {
+        PrintProgram(program, cycles);
     }
     if (!qt) {
         std::printf("\nQSerialPort not built: install qt6-serialport-dev (make bench does).\n");
