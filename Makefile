@@ -46,11 +46,14 @@ test: build
 # plain loop, and velmor against the simulated meter. BENCH_ARGS shortens it,
 # e.g. BENCH_ARGS="--idle-seconds 2 --cycles 200".
 BENCH_ARGS ?=
-bench: bench-deps build
+bench: bench-deps configure
+	@cmake --build $(BUILD) -j $(JOBS) --target velmor_bench >$(BUILD)/bench-build.log 2>&1 || \
+	  { cat $(BUILD)/bench-build.log; exit 1; }
 	@$(BUILD)/bench/velmor_bench $(BENCH_ARGS)
 
 # The table, then the platform-level hops one by one.
 bench-all: bench
+	@cmake --build $(BUILD) -j $(JOBS) --target platform_bench serwin32_bench ert_bench >/dev/null
 	@for b in $(BUILD)/bench/*_bench; do \
 	  [ "$$b" = $(BUILD)/bench/velmor_bench ] || { echo "== $$b"; $$b; }; \
 	done
