@@ -193,7 +193,6 @@ public:
 };
 
 enum PeerKind { PeerOurs, PeerQt, PeerPlain, PeerCount };
-constexpr std::array<const char*, PeerCount> PeerNames{"ours", "QSerialPort", "plain loop"};
 
 class OurPeer : public Peer {
 public:
