@@ -678,14 +678,26 @@ std::optional<double> Ratio(double a, double b, bool haveB)
     return a / b;
 }
 
+void PrintLine(const std::string& figure, const std::string& ours, const std::string& qt,
+               const std::string& plain, const std::string& perQt, const std::string& perPlain,
+               const std::string& goal, const std::string& met)
+{
+    std::array<char, 512> line{};
+    std::snprintf(line.data(), line.size(), "%-34s %-20s %-20s %-20s %7s %7s  %-30s %s",
+                  figure.c_str(), ours.c_str(), qt.c_str(), plain.c_str(), perQt.c_str(),
+                  perPlain.c_str(), goal.c_str(), met.c_str());
+    std::string text = line.data();
+    text.erase(text.find_last_not_of(' ') + 1);
+    std::printf("%s\n", text.c_str());
+}
+
 void Row(const std::string& figure, const std::string& ours, const std::string& qt,
          const std::string& plain, const std::optional<double>& perQt,
          const std::optional<double>& perPlain, const std::string& goal,
          const std::optional<bool>& met)
 {
-    std::printf("%-34s %-20s %-20s %-20s %7s %7s  %-30s %s\n", figure.c_str(), ours.c_str(),
-                qt.c_str(), plain.c_str(), Optional(perQt, 2).c_str(),
-                Optional(perPlain, 2).c_str(), goal.c_str(), met ? (*met ? "met" : "NOT MET") : "");
+    PrintLine(figure, ours, qt, plain, Optional(perQt, 2), Optional(perPlain, 2), goal,
+              met ? (*met ? "met" : "NOT MET") : "");
 }
 
 std::string MachineLine()
@@ -836,8 +848,7 @@ int main(int argc, char** argv)
     std::printf("pty %zu-byte messages x %d per peer, %.0f MB streams x %d, alternating; "
                 "median of the rounds (range)\n\n",
                 MessageBytes, LatencySamples * rounds, ThroughputBytes / MB, rounds);
-    std::printf("%-34s %-20s %-20s %-20s %7s %7s  %-30s %s\n", "figure", "ours", "QSerialPort",
-                "plain loop", "ours/Qt", "ours/pl", "goal", "");
+    PrintLine("figure", "ours", "QSerialPort", "plain loop", "ours/Qt", "ours/pl", "goal", "");
     Row("latency p50 (us)", pct(o, 0.5), pct(q, 0.5), pct(p, 0.5),
         Ratio(Percentile(o.latencyUs, 0.5), Percentile(q.latencyUs, 0.5), qt),
         Ratio(Percentile(o.latencyUs, 0.5), Percentile(p.latencyUs, 0.5), true), "", std::nullopt);
