@@ -1,8 +1,5 @@
 // velmor: reads the meter on COM1 through the main window.
-#include "AppError.h"
-#include "Unit1_.h"
-#include "Unit2.h"
-#include "option2.h"
+#include "Startup.h"
 
 #include <QApplication>
 #include <QEvent>
@@ -11,7 +8,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <memory>
 
 namespace {
 
@@ -53,27 +49,17 @@ private:
 
 int main(int argc, char** argv)
 {
+    // Before the application object starts any thread.
+    BlockEndingSignals();
     QApplication app(argc, argv);
-    // The three windows, in this order, for the whole run.
-    auto form1 = std::make_unique<TForm1>();
-    form1->setObjectName(QStringLiteral("Form1"));
-    auto option = std::make_unique<Toption>();
-    TForm1* main = form1.get();
-    auto form2 = std::make_unique<TForm2>([main](int number) {
-        if (TFormEngine* engine = main->RealEngine()) {
-            Guarded([&] { engine->ComPort.SetComNumber(static_cast<std::uint16_t>(number)); });
+    TProgram program;
+    const TEndingSignals endingSignals([&program] {
+        if (program.Form1) {
+            program.Form1->close();
         }
     });
-    form1->SetOptionWindow(option.get());
-    form1->SetPortDialog(form2.get());
     if (qEnvironmentVariableIsSet("VELMOR_BENCH")) {
-        form1->installEventFilter(new BenchProbe(*form1));
+        program.Form1->installEventFilter(new BenchProbe(*program.Form1));
     }
-    form1->show();
-    const int result = QApplication::exec();
-    // The main window goes first: its destructor joins the worker.
-    form1.reset();
-    form2.reset();
-    option.reset();
-    return result;
+    return program.Run();
 }

@@ -1,0 +1,125 @@
+#include "Startup.h"
+
+#include "AppError.h"
+#include "SerSelCom.h"
+
+#include <QApplication>
+#include <QEvent>
+#include <QSocketNotifier>
+
+#include <cerrno>
+#include <csignal>
+#include <sys/signalfd.h>
+#include <system_error>
+#include <unistd.h>
+
+namespace {
+
+sigset_t EndingSignalSet()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
+    return set;
+}
+
+// Ends the message loop once the main window has closed, even while a
+// dialog without a parent (an error display, the port selection) is shown.
+class TQuitOnClose : public QObject {
+public:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::Close) {
+            // Queued: the window finishes closing first, and a nested loop
+            // (a modal dialog) ends as well as the main one.
+            QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit,
+                                      Qt::QueuedConnection);
+        }
+        return QObject::eventFilter(watched, event);
+    }
+};
+
+} // namespace
+
+TProgram::TProgram()
+{
+    // A port numbered 0 (typed text in Form2's port box) is asked for with
+    // the port selection dialog.
+    InstallComSelectForm();
+    Form1 = std::make_unique<TForm1>();
+    option = std::make_unique<Toption>();
+    TForm1* main = Form1.get();
+    Form2 = std::make_unique<TForm2>([main](int number) {
+        // A failure to open the new port ends the choice and reaches the
+        // error display through the dialog's guard; ComNumber keeps the
+        // new number and the next use of the port tries again.
+        main->RealEngine()->ComPort.SetComNumber(static_cast<std::uint16_t>(number));
+    });
+    // Only the main window ends the run when it closes, whatever else is
+    // still shown.
+    option->setAttribute(Qt::WA_QuitOnClose, false);
+    Form2->setAttribute(Qt::WA_QuitOnClose, false);
+    Form1->SetOptionWindow(option.get());
+    Form1->SetPortDialog(Form2.get());
+}
+
+TProgram::~TProgram()
+{
+    DestroyWindows();
+    SetComSelectDialog(nullptr);
+}
+
+int TProgram::Run()
+{
+    TQuitOnClose quitOnClose;
+    Form1->installEventFilter(&quitOnClose);
+    Form1->show();
+    const int result = QApplication::exec();
+    Form1->removeEventFilter(&quitOnClose);
+    DestroyWindows();
+    return result;
+}
+
+void TProgram::DestroyWindows()
+{
+    Form1.reset();
+    Form2.reset();
+    option.reset();
+}
+
+void BlockEndingSignals()
+{
+    const sigset_t set = EndingSignalSet();
+    if (const int error = pthread_sigmask(SIG_BLOCK, &set, nullptr); error != 0) {
+        throw std::system_error(error, std::generic_category(), "pthread_sigmask");
+    }
+}
+
+TEndingSignals::TEndingSignals(std::function<void()> onSignal, QObject* parent)
+    : QObject(parent), onSignal(std::move(onSignal))
+{
+    const sigset_t set = EndingSignalSet();
+    fd = ::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
+    if (fd < 0) {
+        throw std::system_error(errno, std::generic_category(), "signalfd");
+    }
+    notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+    connect(notifier, &QSocketNotifier::activated, this, [this] {
+        signalfd_siginfo info;
+        bool arrived = false;
+        while (::read(fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+            arrived = true;
+        }
+        if (arrived && this->onSignal) {
+            Guarded([this] { this->onSignal(); });
+        }
+    });
+}
+
+TEndingSignals::~TEndingSignals()
+{
+    delete notifier;
+    ::close(fd);
+}
