@@ -5,6 +5,8 @@
 BUILD      ?= build
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_ARGS ?=
+# make install: where the program goes; DESTDIR stages it (packaging).
+PREFIX     ?= /usr/local
 
 # Debian packages the build and the tests need. The windows are laid out for
 # the Liberation faces (Arial and Times metrics), with DejaVu as the fallback.
@@ -16,8 +18,8 @@ BENCH_PACKAGES := qt6-serialport-dev
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps bench-deps configure build test bench bench-all demo sanitize sanitize-address \
-        sanitize-thread clean
+.PHONY: all deps bench-deps configure build test bench bench-all demo install uninstall sanitize \
+        sanitize-address sanitize-thread clean
 
 all: build
 
@@ -66,6 +68,20 @@ demo: build
 	VELMOR_COM_DIR="$$dir" $(BUILD)/tools/instrument-sim/velmor-sim --com 1 --signal sine & sim=$$!; \
 	while [ ! -e "$$dir/com1" ] && kill -0 $$sim 2>/dev/null; do sleep 0.1; done; \
 	VELMOR_COM_DIR="$$dir" $(BUILD)/src/ui/velmor
+
+# velmor and velmor-sim into $(PREFIX)/bin, the desktop entry and the icon
+# under $(PREFIX)/share; $(BUILD)/install_manifest.txt lists what went where.
+# An existing build is only brought up to date, not configured again, so
+# that `sudo make install` after `make` leaves no root-owned files in it.
+install:
+	@[ -f $(BUILD)/CMakeCache.txt ] || $(MAKE) --no-print-directory build
+	@cmake --build $(BUILD) -j $(JOBS)
+	@DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
+
+# Removes exactly what the last `make install` listed (give the same DESTDIR).
+uninstall:
+	@test -f $(BUILD)/install_manifest.txt || { echo "nothing installed from $(BUILD)"; exit 1; }
+	@sed 's|^|$(DESTDIR)|' $(BUILD)/install_manifest.txt | xargs -d '\n' rm -fv --
 
 sanitize: sanitize-address sanitize-thread
 

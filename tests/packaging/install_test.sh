@@ -1,0 +1,55 @@
+#!/bin/sh
+# Unit under test: the install rules (cmake --install) and the desktop entry.
+# Installs the build into a temporary DESTDIR and checks what a desktop needs.
+set -eu
+build=$1
+dest=$(mktemp -d)
+# cmake --install rewrites the build's install_manifest.txt, which a real
+# install left there for uninstalling: keep it.
+manifest="$build/install_manifest.txt"
+[ -f "$manifest" ] && cp -p "$manifest" "$dest.manifest"
+restore() {
+  if [ -f "$dest.manifest" ]; then mv -f "$dest.manifest" "$manifest"; else rm -f "$manifest"; fi
+  rm -rf "$dest"
+}
+trap restore EXIT
+fail() { echo "FAIL: $*"; exit 1; }
+
+DESTDIR="$dest" cmake --install "$build" --prefix /usr/local >/dev/null
+root="$dest/usr/local"
+
+for program in velmor velmor-sim; do
+  [ -x "$root/bin/$program" ] || fail "bin/$program missing or not executable"
+done
+desktop="$root/share/applications/velmor.desktop"
+icon="$root/share/icons/hicolor/scalable/apps/velmor.svg"
+[ -f "$desktop" ] || fail "desktop entry missing"
+[ -f "$icon" ] || fail "icon missing"
+grep -q '<svg' "$icon" || fail "icon is not an SVG image"
+
+# Only what a package would ship: the programs, the entry and the icon.
+count=$(find "$dest" -type f | wc -l)
+[ "$count" -eq 4 ] || { find "$dest" -type f; fail "$count files installed, 4 expected"; }
+# The manifest, which uninstalling goes by, lists them under the prefix.
+expected="/usr/local/bin/velmor
+/usr/local/bin/velmor-sim
+/usr/local/share/applications/velmor.desktop
+/usr/local/share/icons/hicolor/scalable/apps/velmor.svg"
+[ "$(sort "$manifest")" = "$expected" ] || { cat "$manifest"; fail "install_manifest.txt"; }
+
+# The entry starts the installed program by its name and shows the installed icon.
+value() { sed -n "s/^$1=//p" "$desktop"; }
+[ "$(value Type)" = Application ] || fail "Type"
+[ "$(value Name)" = Velmor ] || fail "Name"
+[ -n "$(value Comment)" ] || fail "Comment"
+[ "$(value Exec)" = velmor ] || fail "Exec"
+[ "$(value Icon)" = velmor ] || fail "Icon"
+[ -n "$(value Categories)" ] || fail "Categories"
+
+if command -v desktop-file-validate >/dev/null 2>&1; then
+  desktop-file-validate "$desktop" || fail "desktop-file-validate"
+  echo "desktop-file-validate: clean"
+else
+  echo "desktop-file-validate not installed (Debian: desktop-file-utils): entry checked by keys only"
+fi
+echo "installed: $(cd "$dest" && find . -type f | sort | tr '\n' ' ')"
