@@ -199,6 +199,58 @@ TEST_F(Form2Engine, ChoosingAPortMovesTheOpenPortAtOnce)
     EXPECT_EQ(opens, 2);
 }
 
+TEST_F(Form2Engine, AChoiceDuringPollingAppliesToTheNextRequest)
+{
+    Begin();
+    QTest::mouseClick(Button("BitLoad"), Qt::LeftButton);
+    std::size_t com1Requests = 0;
+    InPortDialog([&](TForm2& dialog) {
+        // Polling goes on while the dialog is open; choose in the pause
+        // between a reply and the next request.
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] {
+                return com1->Requests().size() >= 3 && Engine().interval.isActive() &&
+                       !Engine().exchange.AwaitingReply;
+            },
+            5000));
+        dialog.ComboBox1->setCurrentIndex(2);
+        com1Requests = com1->Requests().size();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return com3->Requests().size() >= 3; }, 5000));
+    });
+    EXPECT_EQ(Engine().exchange.PollState, 3);
+    EXPECT_EQ(com1->Requests().size(), com1Requests);
+    for (QMessageBox* box : Form1().findChildren<QMessageBox*>(QStringLiteral("ErrorBox"))) {
+        EXPECT_FALSE(box->isVisible()) << box->text().toStdString();
+    }
+
+    // With a request out, its reply is lost with the old port: either it was
+    // taken in time and polling goes on, or "no reply" stops it.
+    std::size_t com3Requests = 0;
+    QMessageBox* noReply = nullptr;
+    InPortDialog([&](TForm2& dialog) {
+        ASSERT_TRUE(QTest::qWaitFor([&] { return Engine().exchange.AwaitingReply.load(); }, 5000));
+        dialog.ComboBox1->setCurrentIndex(0);
+        com3Requests = com3->Requests().size();
+        const std::size_t before = com1->Requests().size();
+        EXPECT_TRUE(QTest::qWaitFor(
+            [&] {
+                for (auto* box : Form1().findChildren<QMessageBox*>(QStringLiteral("ErrorBox"))) {
+                    if (box->isVisible()) {
+                        noReply = box;
+                    }
+                }
+                return noReply != nullptr || com1->Requests().size() >= before + 3;
+            },
+            5000));
+    });
+    if (noReply != nullptr) {
+        EXPECT_EQ(noReply->text(), QStringLiteral("Нет ответа от прибора! "));
+        QTest::mouseClick(noReply->button(QMessageBox::Ok), Qt::LeftButton);
+    }
+    Stop();
+    EXPECT_EQ(com3->Requests().size(), com3Requests);
+}
+
 TEST_F(Form2Engine, TypingAsksForAPortOnAnOpenPort)
 {
     Begin();
