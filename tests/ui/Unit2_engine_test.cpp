@@ -428,19 +428,28 @@ TEST_F(Form2Engine, ClosingTheMainWindowWhileTheWorkerWaitsOnItsBoxEndsTheRun)
     EXPECT_TRUE(PortIsFree(1));
 }
 
-TEST_F(Form2Engine, ClosingTheMainWindowEndsTheRunWhateverElseIsShown)
+TEST_F(Form2Engine, StartsWithTheMainWindowAloneAndEndsWhenItCloses)
 {
     program = std::make_unique<TProgram>();
+    EXPECT_FALSE(program->Form1->RealEngine()->exchange.Started());
     QTimer::singleShot(0, [&] {
         TForm1& form = *program->Form1;
+        EXPECT_TRUE(QTest::qWaitForWindowActive(&form));
+        EXPECT_TRUE(form.RealEngine()->exchange.Started()) << "the first activation starts it";
+        EXPECT_FALSE(program->option->isVisible());
+        EXPECT_FALSE(program->Form2->isVisible());
+
+        // Closing the main window ends the run whatever else is shown: the
+        // options window, and an error display without a parent.
         form.ghfg1Click(&form);
         EXPECT_TRUE(program->option->isVisible());
-        // An error display without a parent is up when the window closes.
         OnNextModal<QMessageBox>([&form](QMessageBox&) { form.close(); }, false);
         ShowApplicationError("Порт занят");
     });
     EXPECT_EQ(program->Run(), 0);
     EXPECT_EQ(program->Form1, nullptr);
+    // Nothing was read.
+    EXPECT_TRUE(com1->Requests().empty());
 }
 
 } // namespace
