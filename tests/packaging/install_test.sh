@@ -23,17 +23,23 @@ for program in velmor velmor-sim; do
 done
 desktop="$root/share/applications/velmor.desktop"
 icon="$root/share/icons/hicolor/scalable/apps/velmor.svg"
+png="$root/share/icons/hicolor/48x48/apps/velmor.png"
 [ -f "$desktop" ] || fail "desktop entry missing"
 [ -f "$icon" ] || fail "icon missing"
 grep -q '<svg' "$icon" || fail "icon is not an SVG image"
+# A PNG whose header chunk says 48 x 48.
+[ -f "$png" ] || fail "48 px icon missing"
+[ "$(od -An -tx1 -j12 -N12 "$png" | tr -d ' \n')" = "494844520000003000000030" ] ||
+  fail "48 px icon is not a 48 x 48 PNG"
 
-# Only what a package would ship: the programs, the entry and the icon.
+# Only what a package would ship: the programs, the entry and the icons.
 count=$(find "$dest" -type f | wc -l)
-[ "$count" -eq 4 ] || { find "$dest" -type f; fail "$count files installed, 4 expected"; }
+[ "$count" -eq 5 ] || { find "$dest" -type f; fail "$count files installed, 5 expected"; }
 # The manifest, which uninstalling goes by, lists them under the prefix.
 expected="/usr/local/bin/velmor
 /usr/local/bin/velmor-sim
 /usr/local/share/applications/velmor.desktop
+/usr/local/share/icons/hicolor/48x48/apps/velmor.png
 /usr/local/share/icons/hicolor/scalable/apps/velmor.svg"
 [ "$(sort "$manifest")" = "$expected" ] || { cat "$manifest"; fail "install_manifest.txt"; }
 
