@@ -1,9 +1,11 @@
 // Unit under test: main (the velmor program), run as a process in front of the simulated meter.
 #include "PtyPair.h"
+#include "SerialDevice.h"
 #include "instrument-sim/simulator.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
 #include <fstream>
 #include <poll.h>
@@ -18,15 +20,27 @@ extern char** environ;
 
 namespace {
 
+bool PortIsFree(unsigned n)
+{
+    platform::SerialDevice device;
+    return device.Open("\\\\.\\COM" + std::to_string(n));
+}
+
 // velmor in the test's COM map, without a screen. Killed and reaped if a
 // test leaves it running.
 class Velmor {
 public:
-    Velmor()
+    // bench: with VELMOR_BENCH set, the program presses "Чтение показаний"
+    // itself once its window is shown.
+    explicit Velmor(bool bench = false)
     {
         std::vector<std::string> env = {"QT_QPA_PLATFORM=offscreen"};
+        if (bench) {
+            env.emplace_back("VELMOR_BENCH=1");
+        }
         for (char** e = environ; *e != nullptr; ++e) {
-            if (!std::string_view(*e).starts_with("QT_QPA_PLATFORM=")) {
+            const std::string_view var(*e);
+            if (!var.starts_with("QT_QPA_PLATFORM=") && !var.starts_with("VELMOR_BENCH=")) {
                 env.emplace_back(*e);
             }
         }
@@ -115,5 +129,28 @@ TEST(VelmorProgram, EndingSignalsCloseTheWindowAndTheProgramEndsCleanly)
     }
     // Reading never starts by itself.
     EXPECT_TRUE(meter.Requests().empty());
+    meter.Stop();
+}
+
+TEST(VelmorProgram, EndsCleanlyWhilePolling)
+{
+    testutil::ComDir dir;
+    sim::Simulator meter(sim::Config{});
+    meter.Start();
+    dir.Link(1, meter.Path());
+
+    Velmor velmor(true);
+    ASSERT_TRUE(meter.WaitForRequests(10, std::chrono::seconds(20)));
+    ASSERT_TRUE(velmor.Blocks(SIGTERM));
+    // The port is the program's while it polls...
+    EXPECT_FALSE(PortIsFree(1));
+    velmor.Signal(SIGTERM);
+    int status = 0;
+    ASSERT_TRUE(velmor.Ended(20000, status)) << "still running";
+    EXPECT_TRUE(WIFEXITED(status))
+        << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    // ...and free again once it has ended.
+    EXPECT_TRUE(PortIsFree(1));
     meter.Stop();
 }
