@@ -3,6 +3,7 @@
 #include "SerExcept.h"
 #include "SerWin32.h"
 
+#include "LastError.h"
 #include "Sync.h"
 
 #include <algorithm>
@@ -449,21 +450,37 @@ std::uint16_t TSerCustomComPort::InputWaiting()
     return static_cast<std::uint16_t>(dispatcher->InputCount());
 }
 
+std::int32_t TSerCustomComPort::CheckDeviceResult(std::int32_t code)
+{
+    constexpr auto gone = static_cast<std::int32_t>(platform::ErrorDeviceNotConnected);
+    if (code == -gone && !Loading()) {
+        // An unplugged adapter never comes back on this descriptor: close,
+        // so that the next use opens the device anew once it is back. The
+        // close's own flushes fail on the vanished device as well.
+        try {
+            SetOpen(false);
+        } catch (const std::exception&) {
+        }
+        throw EInOutError(ErrorText(static_cast<std::int16_t>(gone)), gone);
+    }
+    return CheckError(this, code);
+}
+
 void TSerCustomComPort::PurgeInput()
 {
-    WithDispatcher([this](TSerBaseDispatcher& d) { return CheckError(this, d.FlushInput()); });
+    CheckDeviceResult(WithDispatcher([](TSerBaseDispatcher& d) { return d.FlushInput(); }));
 }
 
 void TSerCustomComPort::PurgeOutput()
 {
-    WithDispatcher([this](TSerBaseDispatcher& d) { return CheckError(this, d.FlushOutput()); });
+    CheckDeviceResult(WithDispatcher([](TSerBaseDispatcher& d) { return d.FlushOutput(); }));
 }
 
 std::int32_t TSerCustomComPort::PutBlock(const void* block, std::uint16_t len)
 {
-    WithDispatcher([&](TSerBaseDispatcher& d) {
-        return CheckError(this, d.WriteBlock(static_cast<const std::uint8_t*>(block), len));
-    });
+    CheckDeviceResult(WithDispatcher([&](TSerBaseDispatcher& d) {
+        return d.WriteBlock(static_cast<const std::uint8_t*>(block), len);
+    }));
     return 0;
 }
 

@@ -280,6 +280,9 @@ private:
     // Runs op on the open port's dispatcher, opening the port on demand;
     // 0 without running it while the port is closing.
     template <class Op> std::int32_t WithDispatcher(Op op);
+    // CheckError for the owner's operations; a device that has gone also
+    // closes the port. Not under dispatcherGuard.
+    std::int32_t CheckDeviceResult(std::int32_t code);
     // On the owner thread, which alone changes them.
     bool IsPortOpen() const { return linkState == lsOpen && dispatcher != nullptr; }
     bool AnyTriggerEvent() const;
