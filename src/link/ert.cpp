@@ -92,6 +92,7 @@ void TExchange::SendRequest(Command command)
     ExpectedReplyLength = ::ExpectedReplyLength(command);
     {
         std::lock_guard lock(engineLock);
+        ++requestSerial;
         port.PurgeInput();
         port.PurgeOutput();
         port.PutBlock(RequestFrame.data(), RequestLength);
@@ -187,18 +188,28 @@ void TExchange::Pass()
     if (!AwaitingReply.exchange(false)) {
         return;
     }
-    if (!AwaitUi([this](std::function<void()> done) {
+    bool superseded = false;
+    std::uint64_t serial = 0;
+    if (!AwaitUi([this, &superseded, &serial](std::function<void()> done) {
             // A request sent since the flag was taken keeps its own timeout,
-            // or its silence would never be reported.
-            if (!AwaitingReply) {
+            // or its silence would never be reported. Its flush emptied the
+            // input, so what this pass came for is gone: taking now would
+            // report silence for a request whose reply is still on its way,
+            // and leave that reply to a later pass as a second silence.
+            superseded = AwaitingReply;
+            serial = requestSerial;
+            if (!superseded) {
                 timeout.stop();
             }
             done();
-        })) {
+        }) ||
+        superseded) {
         return;
     }
     try {
-        TakeReply();
+        if (!TakeReply(serial)) {
+            return; // overtaken by a request sent after the look above
+        }
     } catch (const std::exception& e) {
         // A port that fails here is reported like a line fault; the worker
         // goes back to sleep either way.
@@ -216,9 +227,12 @@ void TExchange::Pass()
     }
 }
 
-void TExchange::TakeReply()
+bool TExchange::TakeReply(std::uint64_t serial)
 {
     std::lock_guard lock(engineLock);
+    if (requestSerial != serial) {
+        return false;
+    }
     const std::uint16_t waiting = port.InputWaiting();
     ReceivedCount = static_cast<std::uint8_t>(waiting & 0xFF);
     if (waiting > FrameCapacity) {
@@ -235,7 +249,7 @@ void TExchange::TakeReply()
             left = static_cast<std::uint16_t>(left - n);
         }
         LinkError = 2;
-        return;
+        return true;
     }
     if (waiting > 0) {
         port.GetBlock(ReplyFrame.data(), waiting);
@@ -245,6 +259,7 @@ void TExchange::TakeReply()
     } else if (Crc16(ReplyFrame.data(), waiting) != 0) {
         LinkError = 2;
     }
+    return true;
 }
 
 void TExchange::ProcessReply()
@@ -253,8 +268,17 @@ void TExchange::ProcessReply()
     // stays stopped. A stop made by a handler inside the reply does not
     // count, so the current-range handler's stop is overridden as before.
     const bool stopped = stopPressed;
-    const ReplyDecision decision = DecideReply(ReplyFrame, IntegerDigits, ModelIndex);
+    // A request sent after this reply was taken (the operator restarted
+    // reading meanwhile) is still awaited: its reply goes on with the cycle.
+    // Starting the pause here too would send again before that reply is in,
+    // and the send's flush would cut it.
+    const bool overtaken = AwaitingReply;
+    ReplyDecision decision = DecideReply(ReplyFrame, IntegerDigits, ModelIndex);
     IntegerDigits = decision.integerDigits;
+    if (overtaken) {
+        decision.startInterval = false;
+        decision.measuring = false;
+    }
     if (applyReply) {
         applyReply(decision);
     }

@@ -105,7 +105,8 @@ public:
 
 private:
     void Pass();
-    void TakeReply();
+    // False, taking nothing, when a request went out since serial.
+    bool TakeReply(std::uint64_t serial);
     void ProcessReply();
 
     TSerCustomComPort& port;
@@ -116,6 +117,8 @@ private:
     TFailure uiFailure;
     // Between SendRequest's flush-and-send and the worker's count-and-take.
     std::mutex engineLock;
+    // Counts requests; written on the UI thread under engineLock.
+    std::uint64_t requestSerial = 0;
     // Set by "Стоп", cleared by the next request.
     bool stopPressed = false;
     thr worker;
