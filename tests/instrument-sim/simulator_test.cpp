@@ -257,6 +257,19 @@ TEST_F(SimulatorTest, BurstFollowsTheNextReplyOnce)
     EXPECT_EQ(simulator_->Sent()[1].bytes.size(), 10u);
 }
 
+TEST_F(SimulatorTest, ClearedRecordsStartAfreshWhileTheCountGoesOn)
+{
+    StartWith({});
+    EXPECT_TRUE(Intact(Measure()));
+    simulator_->ClearRecords();
+    EXPECT_TRUE(simulator_->Requests().empty());
+    EXPECT_TRUE(simulator_->Sent().empty());
+    EXPECT_TRUE(Intact(Measure()));
+    ASSERT_EQ(simulator_->Requests().size(), 1u);
+    EXPECT_EQ(simulator_->Sent().size(), 1u);
+    EXPECT_EQ(simulator_->RepliesSent(), 2u);
+}
+
 TEST_F(SimulatorTest, HangsUpAfterItsReplies)
 {
     sim::Faults f;

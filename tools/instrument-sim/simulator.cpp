@@ -436,6 +436,13 @@ std::size_t Simulator::RepliesSent() const
     return replies_;
 }
 
+void Simulator::ClearRecords()
+{
+    std::lock_guard lock(mutex_);
+    requests_ = {};
+    sent_ = {};
+}
+
 bool Simulator::WaitForRequests(std::size_t count, std::chrono::milliseconds timeout) const
 {
     std::unique_lock lock(mutex_);

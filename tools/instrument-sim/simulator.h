@@ -88,6 +88,9 @@ public:
     std::vector<RequestRecord> Requests() const;
     std::vector<SentRecord> Sent() const;
     std::size_t RepliesSent() const; // replies made, faults applied or not
+    // Forgets the requests and output recorded so far, so that a long run
+    // keeps its memory; the reply count goes on.
+    void ClearRecords();
     bool WaitForRequests(std::size_t count, std::chrono::milliseconds timeout) const;
     bool WaitForSent(std::size_t count, std::chrono::milliseconds timeout) const;
     bool HungUp() const;
