@@ -18,7 +18,7 @@ BENCH_PACKAGES := qt6-serialport-dev
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps bench-deps configure build test bench bench-all demo install uninstall sanitize \
+.PHONY: all deps bench-deps configure build test bench bench-all soak demo install uninstall sanitize \
         sanitize-address sanitize-thread clean
 
 all: build
@@ -59,6 +59,14 @@ bench-all: bench
 	@for b in $(BUILD)/bench/*_bench; do \
 	  [ "$$b" = $(BUILD)/bench/velmor_bench ] || { echo "== $$b"; $$b; }; \
 	done
+
+# The whole program polling the simulated meter under injected faults for
+# MINUTES minutes; fails on a leak or when reading stops going on.
+MINUTES ?= 10
+soak: configure
+	@cmake --build $(BUILD) -j $(JOBS) --target soak >$(BUILD)/soak-build.log 2>&1 || \
+	  { cat $(BUILD)/soak-build.log; exit 1; }
+	@$(BUILD)/bench/soak --minutes $(MINUTES)
 
 # The program against the simulated meter: velmor-sim on a pty linked as COM1
 # in a private COM map, velmor in front; both go when the window closes.
