@@ -1,7 +1,6 @@
 // Unit under test: TForm1 with its real engine and port against a misbehaving meter and port
 // (src/ui/Unit1_ end to end).
 #include "EngineHarness.h"
-#include "PtyPair.h"
 #include "SerialDevice.h"
 #include "instrument-sim/simulator.h"
 #include "support.h"
@@ -23,7 +22,6 @@
 #include <chrono>
 #include <cstddef>
 #include <filesystem>
-#include <iostream>
 #include <memory>
 #include <string>
 
@@ -320,6 +318,11 @@ TEST_F(Form1Faults, APortThatMayNotBeOpenedNamesTheFix)
     ASSERT_TRUE(seen.shown);
     EXPECT_NE(seen.text.indexOf(QStringLiteral("dialout")), -1) << seen.text.toStdString();
     EXPECT_TRUE(form->isEnabled());
+
+    // Allowed again (the operator joined the group): reading starts.
+    ASSERT_EQ(::chmod(sim->Path().c_str(), 0600), 0);
+    StartReading();
+    ExpectReading(3);
 }
 
 TEST_F(Form1Faults, AHangUpMidPollIsShownAndThePortCanBeUsedAgain)
