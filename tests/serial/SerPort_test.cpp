@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -971,6 +972,38 @@ TEST_F(SerPortOnPty, SendsReceivesAndReportsWhyAPortWillNotOpen)
     EXPECT_EQ(port.LinkState(), lsOpen);
     com1.Write("again");
     ASSERT_TRUE(ServeUntil([&] { return received.ends_with("again"); })) << received;
+}
+
+TEST_F(SerPortOnPty, AVanishedDeviceClosesThePortWhichOpensAgainOnceItIsBack)
+{
+    TSerComPort port;
+    port.SetComNumber(1);
+    port.PurgeInput();
+    ASSERT_EQ(port.LinkState(), lsOpen);
+
+    // The adapter is unplugged: its descriptor never works again.
+    com1.CloseMaster();
+    bool failed = false;
+    ASSERT_TRUE(ServeUntil([&] {
+        try {
+            port.PurgeInput();
+        } catch (const EInOutError& e) {
+            EXPECT_EQ(e.ErrorCode(), 1167);
+            EXPECT_EQ(e.Message(), "The device is not connected. ");
+            failed = true;
+        }
+        return failed;
+    }));
+    EXPECT_EQ(port.LinkState(), lsClosed);
+    EXPECT_FALSE(port.Open());
+
+    // Back under the same number: the next use opens the new device.
+    testutil::PtyPair replugged;
+    std::filesystem::remove(dir.Path() / "com1");
+    dir.Link(1, replugged.SlavePath());
+    EXPECT_EQ(port.PutBlock("ping", 4), 0);
+    EXPECT_EQ(port.LinkState(), lsOpen);
+    EXPECT_EQ(replugged.Read(4), "ping");
 }
 
 TEST_F(SerPortOnPty, CloseFromInsideOnTriggerReopensOnARealPort)
