@@ -366,4 +366,25 @@ TEST_F(Form1Faults, AHangUpMidPollIsShownAndThePortCanBeUsedAgain)
     EXPECT_EQ(modal.texts.size(), 2);
 }
 
+TEST_F(Form1Faults, AnAdapterUnpluggedBetweenReadingsSpinsNothingAndIsReported)
+{
+    Begin();
+    StartReading();
+    ExpectReading(2);
+    StopReading();
+    // Unplugged while the port is open and idle: the receive thread's wait
+    // ends with the device; nothing may poll the dead descriptor meanwhile.
+    sim.reset();
+    const double cpuBefore = ProcessCpuMs();
+    QTest::qWait(1000);
+    EXPECT_LT(ProcessCpuMs() - cpuBefore, 300) << "a thread spins on the vanished device";
+    EXPECT_TRUE(form->RealEngine()->ComPort.Open());
+
+    const SeenBox seen = CloseMessageBoxDuring([&] { StartReading(); });
+    ASSERT_TRUE(seen.shown);
+    EXPECT_EQ(seen.text, QStringLiteral("The device is not connected. "));
+    EXPECT_FALSE(form->RealEngine()->ComPort.Open());
+    EXPECT_TRUE(form->isEnabled());
+}
+
 } // namespace
