@@ -5,7 +5,8 @@
 // memory, threads and descriptors at start and end; exits 1 on a leak or when
 // reading no longer goes on.
 //
-// Usage: soak [--minutes N | --seconds N]   (default 1 minute; at least 60 s)
+// Usage: soak [--minutes N | --seconds N]   (default 1 minute; at least 76 s, as a
+// warm-up round of every fault comes first)
 //
 // The meter runs in this process, on a thread of its own, so that faults can
 // be switched at any moment and a hung-up adapter can be brought back under
