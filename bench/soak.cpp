@@ -1,9 +1,8 @@
-// Soak: the whole program (the three windows, offscreen, with the real engine,
-// port and timers) polling the simulated meter for a given time, with a fault
-// injected every few seconds and an operator who closes each error box and
-// presses "Чтение показаний" again. Prints cycles, the errors shown, resident
-// memory, threads and descriptors at start and end; exits 1 on a leak or when
-// reading no longer goes on.
+// Soak: the whole program (its three windows as TProgram makes them, offscreen, with the real
+// engine, port and timers) polling the simulated meter for a given time, with a fault injected
+// every few seconds and an operator who closes each error box and presses "Чтение показаний" again.
+// Prints cycles, the errors shown, resident memory, threads and descriptors at start and end; exits
+// 1 on a leak or when reading no longer goes on.
 //
 // Usage: soak [--minutes N | --seconds N]   (default 1 minute; at least 76 s, as a
 // warm-up round of every fault comes first)
@@ -12,11 +11,9 @@
 // be switched at any moment and a hung-up adapter can be brought back under
 // the same COM number; its thread and descriptors are the same at start and
 // end, and its records are cleared as it goes.
-#include "AppError.h"
+#include "Startup.h"
 #include "Unit1_.h"
-#include "Unit2.h"
 #include "instrument-sim/simulator.h"
-#include "option2.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -124,9 +121,9 @@ private:
     Clock::duration total_;
     Clock::time_point start_;
     std::unique_ptr<sim::Simulator> meter_;
-    std::unique_ptr<TForm1> form_;
-    std::unique_ptr<Toption> option_;
-    std::unique_ptr<TForm2> form2_;
+    // The program's own three windows, made as at start-up.
+    std::unique_ptr<TProgram> program_;
+    TForm1* form_ = nullptr;
     std::size_t cycles_ = 0;
     std::map<std::string, int> shown_;
     std::map<std::string, int> injected_;
@@ -180,7 +177,7 @@ void Soak::OperatorLooks()
         ++shown_[box->text().toStdString()];
         box->buttons().front()->click();
         restartPending_ = true;
-        QTimer::singleShot(200, form_.get(), [this] { Restart(); });
+        QTimer::singleShot(200, form_, [this] { Restart(); });
     }
     meter_->ClearRecords();
 }
@@ -208,7 +205,7 @@ void Soak::NextEpisode()
         meter_->SetFaults(f);
         hangUpPending_ = true;
         // The adapter comes back under the same number a second later.
-        QTimer::singleShot(1000, form_.get(), [this] {
+        QTimer::singleShot(1000, form_, [this] {
             NewMeter();
             hangUpPending_ = false;
             restartPending_ = true;
@@ -219,7 +216,7 @@ void Soak::NextEpisode()
     sim::Faults f;
     fault.set(f);
     meter_->SetFaults(f);
-    QTimer::singleShot(std::chrono::duration_cast<milliseconds>(fault.lasts), form_.get(),
+    QTimer::singleShot(std::chrono::duration_cast<milliseconds>(fault.lasts), form_,
                        [this] { meter_->SetFaults({}); });
 }
 
@@ -251,15 +248,8 @@ int Soak::Run()
     };
 
     NewMeter();
-    form_ = std::make_unique<TForm1>();
-    option_ = std::make_unique<Toption>();
-    TForm1* main = form_.get();
-    form2_ = std::make_unique<TForm2>([main](int number) {
-        Guarded(
-            [&] { main->RealEngine()->ComPort.SetComNumber(static_cast<std::uint16_t>(number)); });
-    });
-    form_->SetOptionWindow(option_.get());
-    form_->SetPortDialog(form2_.get());
+    program_ = std::make_unique<TProgram>();
+    form_ = program_->Form1.get();
     form_->RealEngine()->exchange.SetApplyReply([this](const ReplyDecision& d) {
         ++cycles_;
         form_->ApplyReply(d);
@@ -280,7 +270,7 @@ int Soak::Run()
     if (total_ < warmUp + Settle * 2 + seconds(20)) {
         total_ = warmUp + Settle * 2 + seconds(20);
     }
-    QTimer::singleShot(500, form_.get(), [this] { form_->BitLoad->click(); });
+    QTimer::singleShot(500, form_, [this] { form_->BitLoad->click(); });
     episodes.start(std::chrono::duration_cast<milliseconds>(EpisodeEvery));
 
     QTimer ticker;
@@ -343,9 +333,7 @@ int Soak::Run()
                 fdsOk ? "ok" : "LEAK");
     std::printf("reading at the end: %s\n", readingAtEnd ? "yes" : "NO");
 
-    form2_.reset();
-    option_.reset();
-    form_.reset();
+    program_.reset();
     meter_->Stop();
     return done && memoryOk && threadsOk && fdsOk && readingAtEnd ? 0 : 1;
 }
