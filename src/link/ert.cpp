@@ -2,7 +2,6 @@
 
 #include "SerPort.h"
 #include "link/Mes.h"
-#include "link/crc.h"
 #include "link/reply.h"
 
 #include <QMetaObject>
@@ -206,8 +205,10 @@ void TExchange::Pass()
         superseded) {
         return;
     }
+    std::optional<TakenReply> taken;
     try {
-        if (!TakeReply(serial)) {
+        taken = TakeReply(serial);
+        if (!taken) {
             return; // overtaken by a request sent after the look above
         }
     } catch (const std::exception& e) {
@@ -216,7 +217,7 @@ void TExchange::Pass()
         ShowError(*this, e.what());
         return;
     }
-    if (LinkError == 0 && ReplyFrame[0] >= 0x40) {
+    if (taken->process) {
         AwaitUi([this](std::function<void()> done) {
             ProcessReply();
             done();
@@ -227,39 +228,29 @@ void TExchange::Pass()
     }
 }
 
-bool TExchange::TakeReply(std::uint64_t serial)
+std::optional<TakenReply> TExchange::TakeReply(std::uint64_t serial)
 {
     std::lock_guard lock(engineLock);
     if (requestSerial != serial) {
-        return false;
+        return std::nullopt;
     }
     const std::uint16_t waiting = port.InputWaiting();
-    ReceivedCount = static_cast<std::uint8_t>(waiting & 0xFF);
-    if (waiting > FrameCapacity) {
-        // More than the buffer holds (the 8-bit count may even wrap): take
-        // every waiting byte so nothing stale is left for the next reply,
-        // keep what fits, and call it a check code error.
-        const auto first = static_cast<std::uint16_t>(FrameCapacity);
-        port.GetBlock(ReplyFrame.data(), first);
-        std::array<std::uint8_t, 256> scratch{};
-        std::uint16_t left = waiting - first;
-        while (left > 0) {
-            const auto n = static_cast<std::uint16_t>(std::min<std::size_t>(left, scratch.size()));
-            port.GetBlock(scratch.data(), n);
-            left = static_cast<std::uint16_t>(left - n);
-        }
-        LinkError = 2;
-        return true;
+    const std::uint16_t kept = ReplyBytesKept(waiting);
+    if (kept > 0) {
+        port.GetBlock(ReplyFrame.data(), kept);
     }
-    if (waiting > 0) {
-        port.GetBlock(ReplyFrame.data(), waiting);
+    // More than the buffer holds (the 8-bit count may even wrap): take every
+    // waiting byte so nothing stale is left for the next reply.
+    std::array<std::uint8_t, 256> scratch{};
+    for (auto left = static_cast<std::uint16_t>(waiting - kept); left > 0;) {
+        const auto n = static_cast<std::uint16_t>(std::min<std::size_t>(left, scratch.size()));
+        port.GetBlock(scratch.data(), n);
+        left = static_cast<std::uint16_t>(left - n);
     }
-    if (waiting == 0) {
-        LinkError = 1;
-    } else if (Crc16(ReplyFrame.data(), waiting) != 0) {
-        LinkError = 2;
-    }
-    return true;
+    const TakenReply taken = JudgeReply(ReplyFrame, waiting);
+    ReceivedCount = taken.receivedCount;
+    LinkError = taken.linkError;
+    return taken;
 }
 
 void TExchange::ProcessReply()

@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 class QObject;
@@ -105,8 +106,8 @@ public:
 
 private:
     void Pass();
-    // False, taking nothing, when a request went out since serial.
-    bool TakeReply(std::uint64_t serial);
+    // Nothing, taking nothing, when a request went out since serial.
+    std::optional<TakenReply> TakeReply(std::uint64_t serial);
     void ProcessReply();
 
     TSerCustomComPort& port;

@@ -53,6 +53,26 @@ bool ReplyIntact(const std::uint8_t* data, std::uint16_t count)
     return count > 0 && Crc16(data, count) == 0;
 }
 
+std::uint16_t ReplyBytesKept(std::uint16_t waiting)
+{
+    return waiting > FrameCapacity ? static_cast<std::uint16_t>(FrameCapacity) : waiting;
+}
+
+TakenReply JudgeReply(const Frame& reply, std::uint16_t waiting)
+{
+    TakenReply taken;
+    taken.kept = ReplyBytesKept(waiting);
+    taken.receivedCount = static_cast<std::uint8_t>(waiting & 0xFF);
+    if (waiting == 0) {
+        taken.linkError = 1;
+    } else if (waiting > FrameCapacity || Crc16(reply.data(), waiting) != 0) {
+        taken.linkError = 2;
+    } else {
+        taken.process = reply[0] >= 0x40;
+    }
+    return taken;
+}
+
 ReplyKind ClassifyReply(std::uint8_t firstByte)
 {
     if (firstByte < 0x40) {

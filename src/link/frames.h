@@ -50,6 +50,23 @@ std::uint8_t BuildRequest(Frame& frame, Command command);
 // Zero bytes never do.
 bool ReplyIntact(const std::uint8_t* data, std::uint16_t count);
 
+// What the worker makes of the bytes waiting when it takes a reply.
+struct TakenReply {
+    std::uint16_t kept = 0;         // bytes that go into the reply buffer, from position 0
+    std::uint8_t receivedCount = 0; // the port's count, 8 bits wide
+    std::uint8_t linkError = 0;     // 0 none, 1 no reply, 2 check code error
+    bool process = false;           // hand the reply to ProcessReply
+};
+
+// How many of the waiting bytes the reply buffer keeps: all of them up to
+// its capacity. Any beyond are taken from the port and dropped.
+std::uint16_t ReplyBytesKept(std::uint16_t waiting);
+
+// Judges a reply once the kept bytes are in reply. More bytes than the buffer
+// holds are a check code error whatever they are; an intact reply goes on to
+// ProcessReply when byte 0 is 0x40 or above (below is an acknowledgement).
+TakenReply JudgeReply(const Frame& reply, std::uint16_t waiting);
+
 enum class ReplyKind {
     Acknowledgement, // byte 0 below 0x40: a setting command was taken
     Measurement,     // 0x41

@@ -117,3 +117,46 @@ TEST(Frames, ClassificationByFirstByte)
         }
     }
 }
+
+TEST(Frames, JudgingTakenReplies)
+{
+    Frame frame{};
+    // Nothing waiting: no reply.
+    TakenReply t = JudgeReply(frame, 0);
+    EXPECT_EQ(t.linkError, 1);
+    EXPECT_EQ(t.kept, 0);
+    EXPECT_FALSE(t.process);
+
+    // An intact measurement goes on; an intact acknowledgement and a corrupted
+    // frame do not.
+    frame = {0x41, 0x01, 0x02, 0x00, 0x41, 0x48, 0x00, 0x00};
+    PutCheckCode(frame.data(), 10);
+    t = JudgeReply(frame, 10);
+    EXPECT_EQ(t.linkError, 0);
+    EXPECT_EQ(t.receivedCount, 10);
+    EXPECT_EQ(t.kept, 10);
+    EXPECT_TRUE(t.process);
+    frame[5] ^= 0x10;
+    t = JudgeReply(frame, 10);
+    EXPECT_EQ(t.linkError, 2);
+    EXPECT_FALSE(t.process);
+    frame = {0x01, 0x02};
+    PutCheckCode(frame.data(), 4);
+    t = JudgeReply(frame, 4);
+    EXPECT_EQ(t.linkError, 0);
+    EXPECT_FALSE(t.process);
+
+    // Above the buffer: keep what fits, count modulo 256, and a check code
+    // error even when the 8-bit count would name an intact frame at the start.
+    frame = {0x42, 0x03};
+    PutCheckCode(frame.data(), 4);
+    t = JudgeReply(frame, 256 + 4);
+    EXPECT_EQ(t.kept, FrameCapacity);
+    EXPECT_EQ(t.receivedCount, 4);
+    EXPECT_EQ(t.linkError, 2);
+    EXPECT_FALSE(t.process);
+    EXPECT_EQ(JudgeReply(frame, 71).receivedCount, 71);
+    EXPECT_EQ(JudgeReply(frame, 71).linkError, 2);
+    EXPECT_EQ(ReplyBytesKept(70), 70);
+    EXPECT_EQ(ReplyBytesKept(5000), FrameCapacity);
+}
