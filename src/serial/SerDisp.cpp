@@ -234,6 +234,7 @@ int TSerBaseDispatcher::OpenDispatcher(const char* deviceName, std::uint32_t bau
         inBuffer = std::make_unique<std::uint8_t[]>(DispatchBufferSize);
         inHead = inTail = 0;
         inputFull = false;
+        receivedTotal = 0;
         readAheadCount = 0;
         readAheadMode = false;
     }
@@ -270,6 +271,7 @@ int TSerBaseDispatcher::OpenDispatcher(const char* deviceName, std::uint32_t bau
 
     scanPosition = 0;
     lastNoticePosition = 0;
+    noticedTotal = 0;
     ClearTriggers();
     ClearStatusHits();
     {
@@ -503,6 +505,7 @@ void TSerBaseDispatcher::FillInputBuffer()
         got = std::min(got, offered);
         AddLogEntry(LogTypeDispatch, LogSubReadCom, got, inBuffer.get() + inHead, got);
         inHead += got;
+        receivedTotal += got;
         if (inHead == DispatchBufferSize) {
             inHead = 0;
         }
@@ -977,12 +980,14 @@ void TSerBaseDispatcher::PurgeRemovedHandlers()
 bool TSerBaseDispatcher::CheckDataAndAvail()
 {
     std::uint32_t head = 0;
+    std::uint64_t total = 0;
     {
         Lock in(inputLock);
         if (!inBuffer) {
             return false;
         }
         head = inHead;
+        total = receivedTotal;
     }
     std::uint32_t level = 0;
     bool anyData = false;
@@ -1064,10 +1069,11 @@ bool TSerBaseDispatcher::CheckDataAndAvail()
     scanPosition = pos;
 
     const std::uint32_t n = InputCount();
-    if (level != 0 && lastNoticePosition != pos && n >= level) {
+    if (level != 0 && noticedTotal != total && n >= level) {
         AddLogEntry(LogTypeTrigger, LogSubAvail, n, nullptr, 0);
         const bool result = NotifyHandlers(TriggerAvailMsg, n, 0);
         lastNoticePosition = pos;
+        noticedTotal = total;
         return result;
     }
     return false;

@@ -412,12 +412,17 @@ protected:
     // Dispatch thread only.
     std::uint32_t scanPosition = 0;
     std::uint32_t lastNoticePosition = 0;
+    // receivedTotal at the last avail notice: a head back at the noticed
+    // position after a whole ring's worth of bytes is still new data.
+    std::uint64_t noticedTotal = 0;
 
     // inputLock: the dispatch buffer and the read-ahead state.
     std::unique_ptr<std::uint8_t[]> inBuffer;
     std::uint32_t inHead = 0;
     std::uint32_t inTail = 0;
     bool inputFull = false;
+    // Bytes ever put into the dispatch buffer since the open.
+    std::uint64_t receivedTotal = 0;
     bool readAheadMode = false;
     // Bytes taken by the running handler, counted from readAheadFloor.
     std::int32_t readAheadCount = 0;

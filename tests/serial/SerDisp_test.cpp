@@ -192,6 +192,35 @@ TEST(SerDispNotify, AvailOncePerPassWithTheWholeUnreadCount)
     EXPECT_EQ(probe.calls.size(), 4u);
 }
 
+TEST(SerDispNotify, AWholeRingOfNewBytesIsNoticedThoughTheHeadIsBackWhereItWas)
+{
+    TFakeDispatcher d;
+    ASSERT_EQ(d.Open(), 0);
+    Probe probe;
+    d.AddMethodHandler(&Probe::Handle, &probe, false);
+    d.SetAvailLevel(1);
+
+    // Straight after the open: 8192 bytes fill the ring and the head wraps to 0.
+    d.Deliver(Sequence(DispatchBufferSize));
+    d.FillInputBuffer();
+    EXPECT_FALSE(d.CheckDataAndAvail()); // noticed; the handler took nothing
+    ASSERT_EQ(probe.calls.size(), 1u);
+    EXPECT_EQ(std::get<1>(probe.calls[0]), DispatchBufferSize);
+
+    // Taken by a block read, then exactly a ring's worth more after a notice.
+    Take(d, DispatchBufferSize);
+    d.Deliver(Sequence(10));
+    d.ProcessCommEvents();
+    ASSERT_EQ(probe.calls.size(), 2u);
+    Take(d, 10);
+    d.Deliver(Sequence(DispatchBufferSize, 7));
+    d.FillInputBuffer();
+    d.CheckDataAndAvail();
+    ASSERT_EQ(probe.calls.size(), 3u);
+    EXPECT_EQ(std::get<1>(probe.calls[2]), DispatchBufferSize);
+    EXPECT_EQ(Take(d, 3), Sequence(3, 7));
+}
+
 TEST(SerDispNotify, HandlersOfOneNotificationReadTheSameBytes)
 {
     TFakeDispatcher d;
