@@ -1,4 +1,4 @@
-# Front door for newcomers: `make test`, `make sanitize`.
+# Front door for newcomers: `make test`, `make sanitize`, `make fuzz`.
 # Everything real lives in CMake; this file installs what the build needs,
 # configures and runs.
 
@@ -16,17 +16,24 @@ DEB_PACKAGES := cmake make g++ pkg-config locales libgtest-dev libgmock-dev qt6-
 # Peers the benchmark compares with; `make bench` alone installs them.
 BENCH_PACKAGES := qt6-serialport-dev
 
+# `make fuzz` builds with clang, whose libFuzzer and sanitizer runtimes come
+# in the compiler-rt package; it installs them alone.
+FUZZ_PACKAGES := clang libclang-rt-dev
+FUZZ_BUILD    ?= build-fuzz
+FUZZ_SECONDS  ?= 60
+FUZZ_TARGETS  := reply_fuzz SerStrRes_fuzz SerDisp_fuzz
+
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps bench-deps configure build test bench bench-all soak demo install uninstall sanitize \
-        sanitize-address sanitize-thread clean
+.PHONY: all deps bench-deps fuzz-deps configure build test bench bench-all soak demo install \
+        uninstall sanitize sanitize-address sanitize-thread fuzz clean
 
 all: build
 
 # Installs only what is missing; silent when everything is present.
-deps bench-deps:
+deps bench-deps fuzz-deps:
 	@missing=""; \
-	for p in $(if $(filter bench-deps,$@),$(BENCH_PACKAGES),$(DEB_PACKAGES)); do \
+	for p in $(if $(filter bench-deps,$@),$(BENCH_PACKAGES),$(if $(filter fuzz-deps,$@),$(FUZZ_PACKAGES),$(DEB_PACKAGES))); do \
 	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
 	done; \
 	if [ -n "$$missing" ]; then \
@@ -34,6 +41,9 @@ deps bench-deps:
 	  $(SUDO) apt-get update -qq && \
 	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing >/dev/null; \
 	fi
+
+# One apt-get at a time.
+fuzz-deps: deps
 
 configure: deps
 	@cmake -S . -B $(BUILD) $(CMAKE_ARGS) >/dev/null
@@ -103,5 +113,23 @@ sanitize-thread: deps
 	@cmake --build build-tsan -j $(JOBS)
 	@cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" ctest --output-on-failure -j $(JOBS)
 
+# Each libFuzzer target for FUZZ_SECONDS under ASan+UBSan, starting from its
+# corpus in fuzz/corpus/<target>/ (new inputs go to the build directory; a
+# failing input is written there too and should join the corpus once fixed).
+fuzz: fuzz-deps
+	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DVELMOR_FUZZ=ON >/dev/null
+	@cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzzers
+	@for t in $(FUZZ_TARGETS); do \
+	  mkdir -p $(FUZZ_BUILD)/corpus/$$t; \
+	  log=$(FUZZ_BUILD)/$$t.log; \
+	  if $(FUZZ_BUILD)/fuzz/$$t -max_total_time=$(FUZZ_SECONDS) -max_len=4096 -print_final_stats=1 \
+	       -artifact_prefix=$(FUZZ_BUILD)/$$t- $(FUZZ_BUILD)/corpus/$$t fuzz/corpus/$$t >$$log 2>&1; then \
+	    echo "$$t: $$(grep -m1 -o 'Done [0-9]* runs in [0-9]* second(s)' $$log)," \
+	         "$$(grep -o 'cov: [0-9]* ft: [0-9]*' $$log | tail -1)"; \
+	  else \
+	    tail -n 60 $$log; echo "$$t FAILED (log: $$log)"; exit 1; \
+	  fi; \
+	done
+
 clean:
-	rm -rf $(BUILD) build-asan build-tsan
+	rm -rf $(BUILD) build-asan build-tsan $(FUZZ_BUILD)
