@@ -7,6 +7,7 @@
 #include "FuzzInput.h"
 
 #include <algorithm>
+#include <array>
 #include <deque>
 #include <thread>
 #include <vector>
@@ -65,9 +66,10 @@ public:
         methods = shape % 4;
         synchronized = (shape >> 2) % 2 != 0;
         windows = (shape >> 3) % 3;
-        const bool componentWants = (shape >> 5) % 2 != 0;
+        componentWants = (shape >> 5) % 2 != 0;
         for (int k = 0; k < methods; ++k) {
-            d.AddMethodHandler(&Run::Method, this, synchronized && k == 0);
+            slots[k] = {this, k, false, false};
+            d.AddMethodHandler(&Run::Method, &slots[k], synchronized && k == 0);
         }
         for (int k = 0; k < windows; ++k) {
             d.AddWindowHandler(static_cast<platform::WindowHandle>(100 + k));
@@ -76,8 +78,6 @@ public:
             d.UpdateHandlerFlags(1);
         }
         notifyEnabled = methods > 0 || windows > 0 || componentWants;
-        handlersPerNotice =
-            methods + (windows > 1 || (windows == 1 && componentWants) ? windows : 0);
         d.onSend = [this](platform::WindowHandle) { Handler(); };
         // A synchronized handler runs on a thread of its own, as on the
         // user-interface thread.
@@ -126,8 +126,12 @@ public:
                 FUZZ_CHECK(d.OutputFree() == model.outSize - model.transmit.size());
                 break;
             case 10:
-                model.level = in.U8() % 6;
-                d.SetAvailLevel(model.level);
+                if (op & 0x80) {
+                    RemoveMethod();
+                } else {
+                    model.level = in.U8() % 6;
+                    d.SetAvailLevel(model.level);
+                }
                 break;
             default:
                 Check();
@@ -238,7 +242,14 @@ private:
         const bool notice = model.level != 0 && model.newSinceNotice && unread >= model.level;
         offered = unread;
         handlerCalls = 0;
-        if (notice && notifyEnabled) {
+        lastMethod = -1;
+        for (auto& slot : slots) {
+            slot.called = false;
+        }
+        // Handlers removed during the delivery may change the flag; the
+        // delivery goes on.
+        const bool delivering = notice && notifyEnabled;
+        if (delivering) {
             model.readAhead = true;
             model.floor = model.count = model.most = 0;
             model.frozen = false;
@@ -249,8 +260,16 @@ private:
         if (notice) {
             model.newSinceNotice = false;
             expected = true;
-            if (notifyEnabled) {
-                FUZZ_CHECK(handlerCalls == handlersPerNotice);
+            if (delivering) {
+                // Every method handler ran in list order unless removed before
+                // its turn; then the windows, when they are wanted.
+                int methodCalls = 0;
+                for (int k = 0; k < methods; ++k) {
+                    FUZZ_CHECK(slots[k].called || slots[k].removed);
+                    methodCalls += slots[k].called ? 1 : 0;
+                }
+                const bool windowsWanted = windows > 1 || componentWants;
+                FUZZ_CHECK(handlerCalls == methodCalls + (windowsWanted ? windows : 0));
                 const std::size_t moved =
                     model.frozen ? model.limit + model.foreign : model.floor + model.most;
                 FUZZ_CHECK(moved <= model.held.size());
@@ -266,9 +285,30 @@ private:
 
     static void Method(void* self, std::uint32_t msg, std::uintptr_t wParam, std::intptr_t)
     {
-        auto* run = static_cast<Run*>(self);
+        auto* slot = static_cast<Slot*>(self);
+        Run* run = slot->run;
         FUZZ_CHECK(msg == TriggerAvailMsg && wParam == run->offered);
+        FUZZ_CHECK(!slot->removed && slot->index > run->lastMethod);
+        run->lastMethod = slot->index;
+        slot->called = true;
         run->Handler();
+    }
+
+    // Removal while a notification is delivered only marks the record: a
+    // handler not yet reached is skipped, and the list is purged afterwards.
+    void RemoveMethod()
+    {
+        if (methods == 0) {
+            return;
+        }
+        Slot& slot = slots[in.U8() % methods];
+        d.RemoveMethodHandler(&Run::Method, &slot);
+        slot.removed = true;
+        bool others = windows > 1;
+        for (int k = 0; k < methods; ++k) {
+            others = others || !slots[k].removed;
+        }
+        notifyEnabled = others || componentWants;
     }
 
     // A handler of the notification: reads ahead, counts, flushes, writes,
@@ -281,7 +321,7 @@ private:
         const int actions = in.U8() % 8;
         for (int a = 0; a < actions && !in.Empty(); ++a) {
             const std::uint8_t what = in.U8();
-            switch (what % 7) {
+            switch (what % 8) {
             case 0:
                 HandlerRead(Size());
                 break;
@@ -308,6 +348,9 @@ private:
                 FUZZ_CHECK(n == (model.held.size() > start ? model.held.size() - start : 0));
                 break;
             }
+            case 6:
+                RemoveMethod();
+                break;
             default:
                 Write(Size() % 64);
                 break;
@@ -359,11 +402,19 @@ private:
     FuzzInput& in;
     TFakeDispatcher d;
     Model model;
+    struct Slot {
+        Run* run;
+        int index;
+        bool removed;
+        bool called;
+    };
+    std::array<Slot, 3> slots{};
+    int lastMethod = -1;
+    bool componentWants = false;
     int methods = 0;
     int windows = 0;
     bool synchronized = false;
     bool notifyEnabled = false;
-    int handlersPerNotice = 0;
     int handlerCalls = 0;
     std::size_t offered = 0;
     std::uint64_t received = 0;
