@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <new>
@@ -27,6 +28,8 @@ namespace {
 constexpr std::uint32_t LineEvents =
     EvCts | EvDsr | EvRlsd | EvBreak | EvErr | EvRing | EvRingTrailingEdge;
 constexpr std::uint32_t KnownEvents = 0x3FFF;
+// The receive queue takes what a program asks for, up to this.
+constexpr std::size_t MaxQueueBytes = 1u << 20;
 
 bool Fail(std::uint32_t error)
 {
@@ -166,6 +169,9 @@ bool SerialDevice::Open(std::string_view name)
         rs485On_ = rs485On;
         inQueueSize_ = 0;
         outQueueSize_ = 0;
+        queue_.reset();
+        queueCapacity_ = queueStart_ = queueCount_ = 0;
+        queueBlocked_ = false;
         return true;
     } catch (const std::bad_alloc&) {
         return Fail(ErrorNotEnoughMemory);
@@ -200,6 +206,10 @@ void SerialDevice::CloseDescriptors()
     ::close(fd_); // also drops the flock
     fd_ = epollFd_ = wakeFd_ = abortFd_ = -1;
     path_.clear();
+    const std::lock_guard state(stateMutex_);
+    queue_.reset();
+    queueCapacity_ = queueStart_ = queueCount_ = 0;
+    queueBlocked_ = false;
 }
 
 bool SerialDevice::IsOpen() const
@@ -247,9 +257,69 @@ bool SerialDevice::SetupQueues(std::uint32_t inSize, std::uint32_t outSize)
     if (!Usable(error))
         return Fail(error);
     const std::lock_guard state(stateMutex_);
+    // Bytes already queued stay, in order, whatever the new size.
+    const std::size_t capacity =
+        std::max<std::size_t>(std::min<std::size_t>(inSize, MaxQueueBytes), queueCount_);
+    if (capacity != queueCapacity_) {
+        std::unique_ptr<unsigned char[]> bigger;
+        if (capacity > 0) {
+            bigger.reset(new (std::nothrow) unsigned char[capacity]);
+            if (!bigger)
+                return Fail(ErrorNotEnoughMemory);
+        }
+        const std::size_t count = queueCount_;
+        TakeFromQueue(bigger.get(), count);
+        queue_ = std::move(bigger);
+        queueCapacity_ = capacity;
+        queueStart_ = 0;
+        queueCount_ = count;
+        queueBlocked_ = false;
+        if (capacity > count)
+            detail::SignalFd(wakeFd_); // the wait may fill the new room
+    }
     inQueueSize_ = inSize;
     outQueueSize_ = outSize;
     return true;
+}
+
+bool SerialDevice::FillQueue()
+{
+    bool came = false;
+    while (queueCount_ < queueCapacity_) {
+        const std::size_t end = (queueStart_ + queueCount_) % queueCapacity_;
+        const std::size_t room = std::min(queueCapacity_ - queueCount_, queueCapacity_ - end);
+        const ssize_t n = ::read(fd_, queue_.get() + end, room);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n < 0 && IsGoneErrno(errno))
+                gone_ = true;
+            break;
+        }
+        queueCount_ += static_cast<std::size_t>(n);
+        came = true;
+        // A short read took all the driver had; only a read that filled the
+        // room up to the ring's end may have left more.
+        if (static_cast<std::size_t>(n) < room)
+            break;
+    }
+    queueBlocked_ = queueCapacity_ > 0 && queueCount_ == queueCapacity_;
+    return came;
+}
+
+std::size_t SerialDevice::TakeFromQueue(unsigned char* data, std::size_t count)
+{
+    const std::size_t take = std::min(count, queueCount_);
+    const std::size_t first = std::min(take, queueCapacity_ - queueStart_);
+    if (take > 0) {
+        std::memcpy(data, queue_.get() + queueStart_, first);
+        std::memcpy(data + first, queue_.get(), take - first);
+        queueStart_ = (queueStart_ + take) % queueCapacity_;
+        queueCount_ -= take;
+    }
+    if (queueCount_ == 0)
+        queueStart_ = 0;
+    return take;
 }
 
 void SerialDevice::QueueSizes(std::uint32_t& inSize, std::uint32_t& outSize) const
@@ -413,9 +483,10 @@ std::uint32_t SerialDevice::CollectEvents(bool& gone)
         return 0;
     }
     std::uint32_t events = 0;
-    if (static_cast<std::size_t>(held) > rxSeen_)
+    const std::size_t now = static_cast<std::size_t>(held) + queueCount_;
+    if (now > rxSeen_)
         events |= EvRxChar;
-    rxSeen_ = static_cast<std::size_t>(held);
+    rxSeen_ = now;
 
     if ((mask_ & LineEvents) != 0 && (hasModem_ || hasCounters_)) {
         Snapshot now = waitBase_;
@@ -467,6 +538,8 @@ bool SerialDevice::WaitEvent(std::uint32_t& events)
             return Fail(ErrorInvalidParameter); // nothing could ever end it
         generation = maskGeneration_;
     }
+    // Bytes may be waiting already, or come in while the queue was full.
+    bool mayRead = true;
     for (;;) {
         if (closing_)
             return Fail(ErrorOperationAborted);
@@ -475,10 +548,14 @@ bool SerialDevice::WaitEvent(std::uint32_t& events)
             const std::lock_guard state(stateMutex_);
             if (maskGeneration_ != generation)
                 return true; // the mask changed: the wait ends with no event
-            bool gone = false;
-            events = CollectEvents(gone);
+            if (mayRead && queueCapacity_ > 0)
+                FillQueue();
+            bool gone = gone_;
+            if (!gone)
+                events = CollectEvents(gone);
             if (gone) {
                 gone_ = true;
+                events = 0;
                 return Fail(ErrorDeviceNotConnected);
             }
             if (events != 0)
@@ -490,13 +567,17 @@ bool SerialDevice::WaitEvent(std::uint32_t& events)
         const int n = ::epoll_wait(epollFd_, ready, 2, timeoutMs);
         if (n < 0 && errno != EINTR)
             return FailErrno(errno);
+        mayRead = false;
         for (int i = 0; i < n; ++i) {
             if (ready[i].data.fd == wakeFd_) {
                 detail::DrainFd(wakeFd_);
+                mayRead = true; // also when a read made room in the queue
             } else if ((ready[i].events & (EPOLLHUP | EPOLLERR)) != 0) {
                 // Hung up: pseudo-terminal master closed, adapter unplugged.
                 gone_ = true;
                 return Fail(ErrorDeviceNotConnected);
+            } else {
+                mayRead = true;
             }
         }
     }
@@ -507,19 +588,33 @@ bool SerialDevice::Read(void* data, std::size_t count, std::size_t& got)
     got = 0;
     const std::shared_lock use(useMutex_);
     std::uint32_t error = 0;
-    if (!Usable(error))
+    if (!Usable(error) && !(error == ErrorDeviceNotConnected && fd_ >= 0))
         return Fail(error);
     if (count == 0)
         return true;
-    // Under stateMutex_ so that the wait's count of seen bytes stays exact.
+    // Under stateMutex_ so that the wait's count of seen bytes stays exact,
+    // and so that the queue's bytes come before the driver's.
     const std::lock_guard state(stateMutex_);
-    const ssize_t n = ::read(fd_, data, count);
-    if (n < 0) {
-        if (errno == EAGAIN || errno == EINTR)
-            return true;
-        return FailErrno(errno);
+    auto* bytes = static_cast<unsigned char*>(data);
+    const bool wasBlocked = queueBlocked_;
+    got = TakeFromQueue(bytes, count);
+    if (got > 0 && wasBlocked) {
+        queueBlocked_ = false;
+        detail::SignalFd(wakeFd_); // the wait takes up filling the queue again
     }
-    got = static_cast<std::size_t>(n);
+    if (got < count && !gone_) {
+        const ssize_t n = ::read(fd_, bytes + got, count - got);
+        if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            if (got == 0)
+                return FailErrno(errno);
+            if (IsGoneErrno(errno))
+                gone_ = true;
+        } else if (n > 0) {
+            got += static_cast<std::size_t>(n);
+        }
+    } else if (got == 0 && gone_) {
+        return Fail(ErrorDeviceNotConnected);
+    }
     rxSeen_ -= std::min(rxSeen_, got);
     return true;
 }
@@ -580,8 +675,17 @@ bool SerialDevice::ClearErrors(std::uint32_t& errors, CommStatus* status)
     errors = 0;
     const std::shared_lock use(useMutex_);
     std::uint32_t error = 0;
-    if (!Usable(error))
+    if (!Usable(error)) {
+        // What came before the device went away is still there to be read.
+        if (error == ErrorDeviceNotConnected && fd_ >= 0 && status != nullptr) {
+            const std::lock_guard state(stateMutex_);
+            if (queueCount_ > 0) {
+                *status = CommStatus{static_cast<std::uint32_t>(queueCount_), 0};
+                return true;
+            }
+        }
         return Fail(error);
+    }
     const std::lock_guard state(stateMutex_);
     int in = 0;
     if (::ioctl(fd_, FIONREAD, &in) != 0)
@@ -609,7 +713,7 @@ bool SerialDevice::ClearErrors(std::uint32_t& errors, CommStatus* status)
         errorBase_ = now;
     }
     if (status != nullptr) {
-        status->inQueue = static_cast<std::uint32_t>(in);
+        status->inQueue = static_cast<std::uint32_t>(static_cast<std::size_t>(in) + queueCount_);
         status->outQueue = static_cast<std::uint32_t>(out);
     }
     return true;
@@ -688,6 +792,11 @@ bool SerialDevice::Purge(std::uint32_t flags)
         return FailErrno(errno);
     if ((flags & PurgeRxClear) != 0) {
         const std::lock_guard state(stateMutex_);
+        queueStart_ = queueCount_ = 0;
+        if (queueBlocked_) {
+            queueBlocked_ = false;
+            detail::SignalFd(wakeFd_);
+        }
         if (::tcflush(fd_, TCIFLUSH) != 0)
             return FailErrno(errno);
         rxSeen_ = 0;

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
@@ -86,7 +87,9 @@ public:
     // The device path, or empty.
     std::string Path() const;
 
-    // Remembered only: the Linux drivers have fixed queues.
+    // inSize is the size of the receive queue that the event wait keeps
+    // filled from the driver (0: none, reads go to the driver); bytes
+    // already queued are kept. outSize is remembered only.
     bool SetupQueues(std::uint32_t inSize, std::uint32_t outSize);
     void QueueSizes(std::uint32_t& inSize, std::uint32_t& outSize) const;
 
@@ -102,10 +105,14 @@ public:
     // Blocks until a masked event occurs (received data, a line change, a
     // line error), the mask is changed, or the device closes (995) or goes
     // away (1167; every later wait fails at once too). Only one thread may
-    // wait at a time (87 for a second).
+    // wait at a time (87 for a second). While it waits it moves what the
+    // driver receives into the receive queue, as far as there is room, so
+    // that the driver keeps taking bytes while the reader is busy.
     bool WaitEvent(std::uint32_t& events);
 
-    // What the driver holds, up to count; never waits.
+    // What the receive queue and then the driver hold, up to count, in
+    // arrival order; never waits. Bytes queued before the device went away
+    // can still be read.
     bool Read(void* data, std::size_t count, std::size_t& got);
 
     enum class WriteOutcome { Done, Abandoned, Failed };
@@ -145,6 +152,9 @@ private:
     bool TakeSnapshot(Snapshot& s); // false when the device has gone
     std::uint32_t CollectEvents(bool& gone);
     bool ApplyLines(const DeviceControl& dcb);
+    // Moves what the driver holds into the receive queue; true when bytes came.
+    bool FillQueue();
+    std::size_t TakeFromQueue(unsigned char* data, std::size_t count);
 
     // Shared by every operation, exclusive for Close: the descriptors
     // stay valid while any call uses them.
@@ -172,6 +182,14 @@ private:
     bool rs485On_ = false;
     std::uint32_t inQueueSize_ = 0;
     std::uint32_t outQueueSize_ = 0;
+    // The receive queue: a ring of queueCapacity_ bytes.
+    std::unique_ptr<unsigned char[]> queue_;
+    std::size_t queueCapacity_ = 0;
+    std::size_t queueStart_ = 0;
+    std::size_t queueCount_ = 0;
+    // The queue filled up: the driver may hold more, and no new arrival
+    // need come to say so. A read that makes room wakes the wait.
+    bool queueBlocked_ = false;
 };
 
 } // namespace platform

@@ -237,6 +237,7 @@ int TSerBaseDispatcher::OpenDispatcher(const char* deviceName, std::uint32_t bau
         receivedTotal = 0;
         readAheadCount = 0;
         readAheadMode = false;
+        driverBacklog = false;
     }
     {
         Lock out(outputLock);
@@ -272,6 +273,7 @@ int TSerBaseDispatcher::OpenDispatcher(const char* deviceName, std::uint32_t bau
     scanPosition = 0;
     lastNoticePosition = 0;
     noticedTotal = 0;
+    unscannedBytes = 0;
     ClearTriggers();
     ClearStatusHits();
     {
@@ -454,6 +456,7 @@ int TSerBaseDispatcher::FlushInput()
 {
     Lock in(inputLock);
     const int result = FlushQueue(1);
+    driverBacklog = false;
     if (readAheadMode) {
         // Handlers and other readers alike see nothing more of what was held;
         // the tail passes all of it when the notification ends.
@@ -475,12 +478,19 @@ int TSerBaseDispatcher::FlushInput()
     return result;
 }
 
+bool TSerBaseDispatcher::FillWouldRead()
+{
+    Lock in(inputLock);
+    return driverBacklog && inBuffer && !inputFull && !readAheadMode;
+}
+
 void TSerBaseDispatcher::FillInputBuffer()
 {
     Lock in(inputLock);
     if (inputFull || !inBuffer) {
         return;
     }
+    driverBacklog = false;
     TCommStatus status;
     lineErrorBits.fetch_or(ReadErrorsLocked(&status) & 0x1F);
     if (status.inQueue == 0) {
@@ -509,18 +519,21 @@ void TSerBaseDispatcher::FillInputBuffer()
         if (inHead == DispatchBufferSize) {
             inHead = 0;
         }
+        unscannedBytes = std::min(unscannedBytes + got, DispatchBufferSize);
         if (got > 0) {
             inputFull = inHead == inTail;
         }
         return got;
     };
 
-    if (readPart(contiguous) < contiguous) {
+    std::uint32_t read = readPart(contiguous);
+    if (read < contiguous) {
         second = 0;
     }
     if (second > 0) {
-        readPart(second);
+        read += readPart(second);
     }
+    driverBacklog = read < status.inQueue && read > 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -999,7 +1012,12 @@ bool TSerBaseDispatcher::CheckDataAndAvail()
         }
     }
     std::uint32_t pos = scanPosition;
-    while (anyData && pos != head) {
+    // Counted, not compared: a fill of a whole ring brings the head back to
+    // where the scan stopped.
+    if (!anyData) {
+        unscannedBytes = 0;
+    }
+    while (anyData && unscannedBytes > 0) {
         std::uint8_t byte = 0;
         {
             Lock in(inputLock);
@@ -1023,6 +1041,7 @@ bool TSerBaseDispatcher::CheckDataAndAvail()
                 }
             }
         }
+        --unscannedBytes;
         if (longest == 0) {
             pos = Wrap(pos + 1);
             continue;
@@ -1196,6 +1215,9 @@ void TSerBaseDispatcher::ClearStatusHits()
 
 void TSerBaseDispatcher::ProcessCommEvents()
 {
+    if (const std::uint32_t events = pendingEventMask.exchange(0); events != 0) {
+        lastEventMask.store(events);
+    }
     const std::uint32_t mask = lastEventMask.load();
     auto statusLoop = [&] {
         while (CheckStatusTriggers()) {

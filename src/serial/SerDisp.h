@@ -305,7 +305,17 @@ public:
     std::intptr_t PortHandle() const { return portHandle.load(); }
     // The receive thread saw a ring; shows as TERI at the next modem-status read.
     void NoteRing() { ringSeen.store(true); }
-    void SetLastEventMask(std::uint32_t mask) { lastEventMask.store(mask); }
+    void SetLastEventMask(std::uint32_t mask)
+    {
+        pendingEventMask.store(0);
+        lastEventMask.store(mask);
+    }
+    // Events of a completed port wait. They add up until a pass takes them,
+    // so that no event goes unseen when several waits complete during one
+    // pass; a pass that finds none keeps the mask it had.
+    void NoteEvents(std::uint32_t mask) { pendingEventMask.fetch_or(mask); }
+    // The last fill left bytes in the driver and the ring has room for them now.
+    bool FillWouldRead();
 
     // The process-wide dispatcher table. Hold TableLock() while using FromHandle's result.
     static std::recursive_mutex& TableLock();
@@ -415,6 +425,8 @@ protected:
     // receivedTotal at the last avail notice: a head back at the noticed
     // position after a whole ring's worth of bytes is still new data.
     std::uint64_t noticedTotal = 0;
+    // Bytes from scanPosition to inHead, counted for the same reason.
+    std::uint32_t unscannedBytes = 0;
 
     // inputLock: the dispatch buffer and the read-ahead state.
     std::unique_ptr<std::uint8_t[]> inBuffer;
@@ -453,6 +465,9 @@ protected:
     std::atomic<bool> outputSent{false};
     std::atomic<bool> ringSeen{false};
     std::atomic<std::uint32_t> lastEventMask{0};
+    std::atomic<std::uint32_t> pendingEventMask{0};
+    // inputLock: the driver held more than the last fill could take.
+    bool driverBacklog = false;
 
     // Nesting: outputLock or mainLock may be taken inside inputLock, never
     // the reverse; outputLock and mainLock are never held together.

@@ -120,11 +120,24 @@ void TComThread::Execute()
     while (!d.stopRequested.load()) {
         std::uint32_t events = 0;
         if (d.WaitPortEvent(events, nullptr)) {
+            if (events == 0) {
+                continue; // the mask changed: nothing happened on the port
+            }
             if (events & (EventRingTrailing | EventRing)) {
                 d.NoteRing();
             }
-            d.SetLastEventMask(events);
-        } else {
+            d.NoteEvents(events);
+            if (d.stopRequested.load()) {
+                return;
+            }
+            // No wait for the pass: the device's wait ends only for new
+            // bytes or line changes, and while it waits it keeps the driver
+            // drained, also while the pass delivers a notification. A
+            // signal given during a pass makes the next pass follow at once.
+            d.commEventSignal.Set();
+            continue;
+        }
+        {
             const std::uint32_t error = platform::GetLastError();
             if (error == platform::ErrorInvalidParameter && (mask & EventRingTrailing) &&
                 !d.stopRequested.load()) {
@@ -139,9 +152,14 @@ void TComThread::Execute()
                 return;
             }
         }
+        // A failed wait goes to the dispatch thread as an empty event and is
+        // retried once that pass has ended, so a wait that keeps failing
+        // never spins.
+        d.readySignal.Reset();
         if (d.stopRequested.load()) {
             return;
         }
+        d.readyWanted.store(true);
         d.commEventSignal.Set();
         d.readySignal.Wait();
     }
@@ -152,7 +170,11 @@ void TDispThread::Execute()
     TSerWin32Dispatcher& d = dispatcher;
     d.ackSignal.Set();
     for (;;) {
-        d.commEventSignal.Wait(PassIntervalMs);
+        // Bytes the last fill had to leave in the driver are read as soon as
+        // the ring has room again, without waiting for a new arrival.
+        if (!d.FillWouldRead()) {
+            d.commEventSignal.Wait(PassIntervalMs);
+        }
         if (d.stopRequested.load()) {
             return;
         }
@@ -505,7 +527,9 @@ std::uint32_t TSerWin32Dispatcher::LastOsError() const
 
 void TSerWin32Dispatcher::EventPassDone()
 {
-    readySignal.Set();
+    if (readyWanted.exchange(false)) {
+        readySignal.Set();
+    }
 }
 
 void TSerWin32Dispatcher::ApplyThreadPriorities()

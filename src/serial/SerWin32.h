@@ -165,6 +165,8 @@ private:
     // Bumped by an output flush: a write started before it no longer owns the ring.
     std::uint64_t flushGeneration = 0; // outputLock
     std::atomic<std::uint32_t> eventMask{0};
+    // The receive thread waits for the end of a pass (after a failed wait).
+    std::atomic<bool> readyWanted{false};
 };
 
 // The telephony variant: takes a device that was opened elsewhere.
