@@ -221,6 +221,54 @@ TEST(SerDispNotify, AWholeRingOfNewBytesIsNoticedThoughTheHeadIsBackWhereItWas)
     EXPECT_EQ(Take(d, 3), Sequence(3, 7));
 }
 
+// One fill of a whole ring brings the head back to where the scan stopped:
+// the bytes are still scanned for data triggers, and what the driver kept
+// back is read as soon as the ring has room.
+TEST(SerDispNotify, AFillOfTheWholeRingIsScannedAndTheRestReadWhenThereIsRoom)
+{
+    TFakeDispatcher d;
+    ASSERT_EQ(d.Open(), 0);
+    Probe probe;
+    d.AddMethodHandler(&Probe::Handle, &probe, false);
+    d.SetAvailLevel(1);
+
+    {
+        std::lock_guard lock(d.mainLock);
+        TDataTrigger data;
+        data.handle = 9;
+        data.matchLength = 2;
+        std::memcpy(data.match, "OK", 2);
+        d.dataTriggers = {data};
+    }
+    std::vector<std::uint8_t> block(DispatchBufferSize, 'x');
+    block[DispatchBufferSize - 2] = 'O';
+    block[DispatchBufferSize - 1] = 'K';
+    const auto rest = Sequence(100);
+    d.Deliver(block);
+    d.Deliver(rest);
+    std::vector<std::uint8_t> got;
+    probe.body = [&] {
+        const auto [msg, wParam, lParam] = probe.calls.back();
+        const auto part = Take(d, msg == TriggerDataMsg ? 2 : static_cast<std::uint32_t>(wParam));
+        got.insert(got.end(), part.begin(), part.end());
+    };
+    const std::intptr_t high = static_cast<std::intptr_t>(d.DispatcherHandle()) << 16;
+
+    d.ProcessCommEvents();
+    ASSERT_EQ(probe.calls.size(), 2u);
+    EXPECT_EQ(probe.calls[0], Probe::Call(TriggerAvailMsg, DispatchBufferSize - 2, high));
+    EXPECT_EQ(probe.calls[1], Probe::Call(TriggerDataMsg, 9, high + 2));
+    EXPECT_EQ(d.DriverHolds(), rest.size());
+    EXPECT_TRUE(d.FillWouldRead());
+
+    d.ProcessCommEvents();
+    ASSERT_EQ(probe.calls.size(), 3u);
+    EXPECT_EQ(probe.calls[2], Probe::Call(TriggerAvailMsg, rest.size(), high));
+    EXPECT_FALSE(d.FillWouldRead());
+    block.insert(block.end(), rest.begin(), rest.end());
+    EXPECT_EQ(got, block);
+}
+
 TEST(SerDispNotify, HandlersOfOneNotificationReadTheSameBytes)
 {
     TFakeDispatcher d;

@@ -202,6 +202,48 @@ TEST_F(SerWin32Test, BytesArrivingDuringNoticeAnnouncedByNextPass)
     disp->CloseDispatcher();
 }
 
+// A burst far larger than the ring arrives while the handler runs: the
+// device keeps receiving meanwhile, and the following passes announce it in
+// ring-sized pieces, each count the unread total, every byte read once.
+TEST_F(SerWin32Test, BurstDuringNoticeAnnouncedWithTheUnreadCountsAndReadOnce)
+{
+    // A pseudo-terminal takes about 18 KiB that nobody reads.
+    const std::string first = "start", burst = Pattern(16000, 5);
+    std::vector<std::uint32_t> counts;
+    std::string got;
+    bool countsMatch = true;
+    ASSERT_EQ(disp->Open(), 0);
+    Listen([&](std::uint32_t msg, std::uintptr_t wParam, std::intptr_t) -> std::intptr_t {
+        if (msg != TriggerAvailMsg) {
+            return 0;
+        }
+        const auto n = static_cast<std::uint32_t>(wParam);
+        counts.push_back(n);
+        countsMatch = countsMatch && disp->InputCount() == n;
+        if (counts.size() == 1) {
+            pty.Write(burst);
+        }
+        std::vector<std::uint8_t> buffer(n);
+        if (disp->ReadBlock(buffer.data(), n) == static_cast<int>(n)) {
+            got.append(buffer.begin(), buffer.end());
+        }
+        return 0;
+    });
+    pty.Write(first);
+    ASSERT_TRUE(PumpUntil([&] { return got.size() >= first.size() + burst.size(); }))
+        << got.size();
+    EXPECT_EQ(got, first + burst);
+    EXPECT_TRUE(countsMatch);
+    ASSERT_FALSE(counts.empty());
+    EXPECT_EQ(counts[0], first.size());
+    for (const auto n : counts) {
+        EXPECT_GT(n, 0u);
+        EXPECT_LE(n, DispatchBufferSize);
+    }
+    EXPECT_EQ(disp->InputCount(), 0u);
+    disp->CloseDispatcher();
+}
+
 TEST_F(SerWin32Test, TransmittedBlocksArriveInOrderAlsoWrapped)
 {
     constexpr std::uint32_t ring = 1000;
