@@ -39,9 +39,12 @@ struct Message {
     std::shared_ptr<SendState> send; // null for a posted message
 };
 
-// The messages of one thread. Three eventfds, kept level by UpdateSignals:
-// pendingFd while any message waits, sentFd while a sent one waits (what a
-// blocked sender serves), replyFd when a send made by this thread finished.
+// The messages of one thread. Three eventfds: pendingFd while any message
+// waits, sentFd while a sent one waits (what a blocked sender serves),
+// replyFd when a send made by this thread finished. UpdateSignals keeps the
+// first two level only while their owner watches them: a thread that runs
+// Qt's loop is woken through the bridge, and writing descriptors nobody
+// polls would cost every message four system calls.
 struct ThreadQueue : std::enable_shared_from_this<ThreadQueue> {
     ThreadQueue()
         : pendingFd(detail::NewEventFd()), sentFd(detail::NewEventFd()),
@@ -63,6 +66,8 @@ struct ThreadQueue : std::enable_shared_from_this<ThreadQueue> {
     bool pendingSignalled = false;
     bool sentSignalled = false;
     bool dead = false;
+    // The owner is polling pendingFd or sentFd (changed by the owner only).
+    int watchers = 0;
 
     const int pendingFd;
     const int sentFd;
@@ -75,6 +80,8 @@ struct ThreadQueue : std::enable_shared_from_this<ThreadQueue> {
 
 void UpdateSignals(ThreadQueue& q)
 {
+    if (q.watchers == 0)
+        return; // brought up to date when the owner starts watching
     const bool wantPending = !q.messages.empty();
     if (wantPending != q.pendingSignalled) {
         wantPending ? detail::SignalFd(q.pendingFd)
@@ -343,9 +350,20 @@ bool Enqueue(ThreadQueue& q, Message m)
 
 namespace detail {
 
-int PendingMessageDescriptor()
+MessageWatch::MessageWatch()
 {
-    return OwnQueue().pendingFd;
+    ThreadQueue& q = OwnQueue();
+    const std::lock_guard lock(q.mutex);
+    ++q.watchers;
+    UpdateSignals(q);
+    fd_ = q.pendingFd;
+}
+
+MessageWatch::~MessageWatch()
+{
+    ThreadQueue& q = OwnQueue();
+    const std::lock_guard lock(q.mutex);
+    --q.watchers;
 }
 
 } // namespace detail
@@ -417,6 +435,8 @@ bool SendMessageTimeout(WindowHandle window, std::uint32_t msg, std::uintptr_t w
     }
 
     const detail::Deadline deadline(timeoutMs);
+    // Watching sentFd: sends addressed to this thread are served meanwhile.
+    const detail::MessageWatch watch;
     std::unique_lock lock(target->mutex);
     for (;;) {
         if (state->status == SendStatus::Done) {

@@ -282,12 +282,27 @@ bool SerialDevice::SetupQueues(std::uint32_t inSize, std::uint32_t outSize)
     return true;
 }
 
-bool SerialDevice::FillQueue()
+std::size_t SerialDevice::DriverHolds()
 {
-    bool came = false;
-    while (queueCount_ < queueCapacity_) {
+    int held = 0;
+    if (::ioctl(fd_, FIONREAD, &held) != 0) {
+        if (IsGoneErrno(errno))
+            gone_ = true;
+        return 0;
+    }
+    return held > 0 ? static_cast<std::size_t>(held) : 0;
+}
+
+bool SerialDevice::FillQueue(bool readable)
+{
+    // Without word from epoll the driver is asked first: a terminal read
+    // that finds nothing waits for the kernel's buffer work to finish.
+    std::size_t held = readable ? queueCapacity_ : DriverHolds();
+    const bool all = !readable && held <= queueCapacity_ - queueCount_;
+    while (held > 0 && queueCount_ < queueCapacity_) {
         const std::size_t end = (queueStart_ + queueCount_) % queueCapacity_;
-        const std::size_t room = std::min(queueCapacity_ - queueCount_, queueCapacity_ - end);
+        const std::size_t room =
+            std::min({held, queueCapacity_ - queueCount_, queueCapacity_ - end});
         const ssize_t n = ::read(fd_, queue_.get() + end, room);
         if (n < 0 && errno == EINTR)
             continue;
@@ -297,14 +312,16 @@ bool SerialDevice::FillQueue()
             break;
         }
         queueCount_ += static_cast<std::size_t>(n);
-        came = true;
+        held -= std::min(held, static_cast<std::size_t>(n));
         // A short read took all the driver had; only a read that filled the
         // room up to the ring's end may have left more.
-        if (static_cast<std::size_t>(n) < room)
-            break;
+        if (readable && static_cast<std::size_t>(n) < room) {
+            return !gone_;
+        }
     }
     queueBlocked_ = queueCapacity_ > 0 && queueCount_ == queueCapacity_;
-    return came;
+    // Bytes that came after the count show as a new arrival of their own.
+    return all && !gone_;
 }
 
 std::size_t SerialDevice::TakeFromQueue(unsigned char* data, std::size_t count)
@@ -474,11 +491,11 @@ bool SerialDevice::TakeSnapshot(Snapshot& s)
     return true;
 }
 
-std::uint32_t SerialDevice::CollectEvents(bool& gone)
+std::uint32_t SerialDevice::CollectEvents(bool& gone, bool drained)
 {
     gone = false;
     int held = 0;
-    if (::ioctl(fd_, FIONREAD, &held) != 0) {
+    if (!drained && ::ioctl(fd_, FIONREAD, &held) != 0) {
         gone = IsGoneErrno(errno);
         return 0;
     }
@@ -540,6 +557,7 @@ bool SerialDevice::WaitEvent(std::uint32_t& events)
     }
     // Bytes may be waiting already, or come in while the queue was full.
     bool mayRead = true;
+    bool readable = false;
     for (;;) {
         if (closing_)
             return Fail(ErrorOperationAborted);
@@ -548,11 +566,10 @@ bool SerialDevice::WaitEvent(std::uint32_t& events)
             const std::lock_guard state(stateMutex_);
             if (maskGeneration_ != generation)
                 return true; // the mask changed: the wait ends with no event
-            if (mayRead && queueCapacity_ > 0)
-                FillQueue();
+            const bool drained = mayRead && queueCapacity_ > 0 && FillQueue(readable);
             bool gone = gone_;
             if (!gone)
-                events = CollectEvents(gone);
+                events = CollectEvents(gone, drained);
             if (gone) {
                 gone_ = true;
                 events = 0;
@@ -568,6 +585,7 @@ bool SerialDevice::WaitEvent(std::uint32_t& events)
         if (n < 0 && errno != EINTR)
             return FailErrno(errno);
         mayRead = false;
+        readable = false;
         for (int i = 0; i < n; ++i) {
             if (ready[i].data.fd == wakeFd_) {
                 detail::DrainFd(wakeFd_);
@@ -577,7 +595,7 @@ bool SerialDevice::WaitEvent(std::uint32_t& events)
                 gone_ = true;
                 return Fail(ErrorDeviceNotConnected);
             } else {
-                mayRead = true;
+                mayRead = readable = true;
             }
         }
     }
@@ -602,8 +620,9 @@ bool SerialDevice::Read(void* data, std::size_t count, std::size_t& got)
         queueBlocked_ = false;
         detail::SignalFd(wakeFd_); // the wait takes up filling the queue again
     }
-    if (got < count && !gone_) {
-        const ssize_t n = ::read(fd_, bytes + got, count - got);
+    const std::size_t held = got < count && !gone_ ? DriverHolds() : 0;
+    if (held > 0) {
+        const ssize_t n = ::read(fd_, bytes + got, std::min(count - got, held));
         if (n < 0 && errno != EAGAIN && errno != EINTR) {
             if (got == 0)
                 return FailErrno(errno);

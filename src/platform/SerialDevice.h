@@ -150,10 +150,14 @@ private:
     void CloseDescriptors();
     bool FailErrno(int error);
     bool TakeSnapshot(Snapshot& s); // false when the device has gone
-    std::uint32_t CollectEvents(bool& gone);
+    // drained: the driver was just read empty, so only the queue holds bytes.
+    std::uint32_t CollectEvents(bool& gone, bool drained = false);
     bool ApplyLines(const DeviceControl& dcb);
-    // Moves what the driver holds into the receive queue; true when bytes came.
-    bool FillQueue();
+    // Moves what the driver holds into the receive queue; true when the
+    // driver was read empty. readable: epoll has just reported bytes.
+    bool FillQueue(bool readable);
+    // FIONREAD; 0 when it fails (and marks a device that has gone).
+    std::size_t DriverHolds();
     std::size_t TakeFromQueue(unsigned char* data, std::size_t count);
 
     // Shared by every operation, exclusive for Close: the descriptors

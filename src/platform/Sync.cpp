@@ -183,7 +183,8 @@ int WaitAny(std::initializer_list<Event*> events, std::uint32_t timeoutMs)
 
 int WaitAnyOrMessage(std::initializer_list<Event*> events, std::uint32_t timeoutMs)
 {
-    return WaitImpl(events, timeoutMs, detail::PendingMessageDescriptor());
+    const detail::MessageWatch watch;
+    return WaitImpl(events, timeoutMs, watch.Descriptor());
 }
 
 void Sleep(std::uint32_t ms)

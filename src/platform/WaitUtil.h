@@ -31,7 +31,19 @@ void SignalFd(int fd);
 // Empties the counter; true when it was set.
 bool DrainFd(int fd);
 
-// Readable while the calling thread has a message pending (MessageWindow.cpp).
-int PendingMessageDescriptor();
+// While one exists, Descriptor() is readable whenever the calling thread has
+// a message pending, and the thread's sent-message descriptor likewise for a
+// sent one (MessageWindow.cpp). Owner thread only.
+class MessageWatch {
+public:
+    MessageWatch();
+    ~MessageWatch();
+    MessageWatch(const MessageWatch&) = delete;
+    MessageWatch& operator=(const MessageWatch&) = delete;
+    int Descriptor() const { return fd_; }
+
+private:
+    int fd_ = -1;
+};
 
 } // namespace platform::detail
