@@ -1,7 +1,8 @@
 // The dispatcher on a pseudo-terminal beside a plain poll+read loop on the
 // same pty: latency from the last byte written to the master until the
 // notified handler on the Qt main thread has read it, sustained receive
-// throughput, and the CPU time of an open idle port.
+// throughput with the CPU time it costs per MiB (the whole process, the
+// writer included on both sides), and the CPU time of an open idle port.
 //
 // Usage: serwin32_bench [--idle-seconds N]   (default 10)
 #include "SerWin32.h"
@@ -188,7 +189,14 @@ std::vector<double> Latency(const Pty& pty, bool dispatcher)
     return us;
 }
 
-double Throughput(const Pty& pty, bool dispatcher)
+double CpuSeconds();
+
+struct Rate {
+    double mibPerSecond = 0;
+    double cpuMsPerMib = 0;
+};
+
+Rate Throughput(const Pty& pty, bool dispatcher)
 {
     std::atomic<std::size_t> received{0};
     platform::Event all(platform::Event::Kind::ManualReset);
@@ -197,6 +205,7 @@ double Throughput(const Pty& pty, bool dispatcher)
             all.Set();
     };
     double seconds = 0;
+    const double cpu0 = CpuSeconds();
     auto work = [&] {
         const std::string block(4096, 'T');
         const auto t0 = Clock::now();
@@ -212,7 +221,8 @@ double Throughput(const Pty& pty, bool dispatcher)
         PlainSide side(pty.slave, onRead);
         work();
     }
-    return static_cast<double>(received.load()) / (1 << 20) / seconds;
+    const double mib = static_cast<double>(received.load()) / (1 << 20);
+    return {mib / seconds, 1000.0 * (CpuSeconds() - cpu0) / std::max(1e-9, mib)};
 }
 
 double CpuSeconds()
@@ -249,14 +259,18 @@ int main(int argc, char** argv)
 
     // Alternating rounds, so that drift on a shared machine hits both sides.
     std::vector<double> dispUs, plainUs;
-    double dispMb = 0, plainMb = 0;
+    double dispMb = 0, plainMb = 0, dispCpu = 0, plainCpu = 0;
     for (int round = 0; round < 2; ++round) {
         auto d = Latency(pty, true);
         auto p = Latency(pty, false);
         dispUs.insert(dispUs.end(), d.begin(), d.end());
         plainUs.insert(plainUs.end(), p.begin(), p.end());
-        dispMb += Throughput(pty, true) / 2;
-        plainMb += Throughput(pty, false) / 2;
+        const Rate d2 = Throughput(pty, true);
+        const Rate p2 = Throughput(pty, false);
+        dispMb += d2.mibPerSecond / 2;
+        plainMb += p2.mibPerSecond / 2;
+        dispCpu += d2.cpuMsPerMib / 2;
+        plainCpu += p2.cpuMsPerMib / 2;
     }
     const double idle = IdleCpuPercent(idleSeconds);
 
@@ -268,10 +282,11 @@ int main(int argc, char** argv)
     std::printf("%-48s %10.2f %10.2f\n", "ratio dispatcher / plain",
                 Percentile(dispUs, 0.5) / std::max(1e-9, Percentile(plainUs, 0.5)),
                 Percentile(dispUs, 0.99) / std::max(1e-9, Percentile(plainUs, 0.99)));
-    std::printf("\n%-48s %10s\n", "receive throughput (16 MiB)", "MiB/s");
-    std::printf("%-48s %10.1f\n", "dispatcher", dispMb);
-    std::printf("%-48s %10.1f\n", "plain poll+read loop", plainMb);
-    std::printf("%-48s %10.2f\n", "ratio dispatcher / plain", dispMb / std::max(1e-9, plainMb));
+    std::printf("\n%-48s %10s %10s\n", "receive throughput (16 MiB)", "MiB/s", "CPU ms/MiB");
+    std::printf("%-48s %10.1f %10.2f\n", "dispatcher", dispMb, dispCpu);
+    std::printf("%-48s %10.1f %10.2f\n", "plain poll+read loop", plainMb, plainCpu);
+    std::printf("%-48s %10.2f %10.2f\n", "ratio dispatcher / plain",
+                dispMb / std::max(1e-9, plainMb), dispCpu / std::max(1e-9, plainCpu));
     std::printf(
         "\n%-48s %10.3f %%\n",
         ("idle open port, CPU of one core over " + std::to_string(idleSeconds) + " s").c_str(),

@@ -230,8 +230,7 @@ TEST_F(SerWin32Test, BurstDuringNoticeAnnouncedWithTheUnreadCountsAndReadOnce)
         return 0;
     });
     pty.Write(first);
-    ASSERT_TRUE(PumpUntil([&] { return got.size() >= first.size() + burst.size(); }))
-        << got.size();
+    ASSERT_TRUE(PumpUntil([&] { return got.size() >= first.size() + burst.size(); })) << got.size();
     EXPECT_EQ(got, first + burst);
     EXPECT_TRUE(countsMatch);
     ASSERT_FALSE(counts.empty());
