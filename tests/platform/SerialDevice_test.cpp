@@ -172,6 +172,54 @@ TEST_F(SerialDeviceTest, BytesFromTheMasterWakeAPendingWaitAndReadsNeverBlock)
     EXPECT_EQ(pty_.Read(3), "xyz");
 }
 
+// With a receive queue the wait moves the driver's bytes into it; reads take
+// the queue's bytes and then the driver's, in arrival order, and a resize or
+// a purge keeps or drops them as a whole.
+TEST_F(SerialDeviceTest, AWaitFillsTheReceiveQueueAndReadsKeepArrivalOrder)
+{
+    ASSERT_TRUE(device_.SetupQueues(16, 0));
+    ASSERT_TRUE(device_.SetMask(platform::EvRxChar));
+    std::uint32_t errors = 0;
+    platform::CommStatus status;
+    // Every byte counts once, whether it sits in the queue or the driver.
+    const auto waitFor = [&](std::uint32_t total) {
+        for (;;) {
+            if (!device_.ClearErrors(errors, &status) || status.inQueue >= total)
+                return status.inQueue;
+            std::uint32_t events = 0;
+            if (!device_.WaitEvent(events) || events != platform::EvRxChar)
+                return 0u;
+        }
+    };
+    const std::string data = "0123456789abcdefghijklmnopqrstuvwxyzABCD";
+    pty_.Write(data);
+    ASSERT_EQ(waitFor(40), 40u);
+    char buffer[64];
+    std::size_t got = 0;
+    ASSERT_TRUE(device_.Read(buffer, 5, got));
+    EXPECT_EQ(std::string(buffer, got), "01234");
+    ASSERT_TRUE(device_.Read(buffer, sizeof buffer, got));
+    EXPECT_EQ(std::string(buffer, got), data.substr(5));
+
+    pty_.Write("KLMNOPQRST");
+    ASSERT_EQ(waitFor(10), 10u);
+    ASSERT_TRUE(device_.SetupQueues(4, 0)); // smaller than what it holds
+    ASSERT_TRUE(device_.Read(buffer, sizeof buffer, got));
+    EXPECT_EQ(std::string(buffer, got), "KLMNOPQRST");
+
+    pty_.Write("zz");
+    ASSERT_EQ(waitFor(2), 2u);
+    ASSERT_TRUE(device_.Purge(platform::PurgeRxAbort | platform::PurgeRxClear));
+    ASSERT_TRUE(device_.ClearErrors(errors, &status));
+    EXPECT_EQ(status.inQueue, 0u);
+    ASSERT_TRUE(device_.Read(buffer, sizeof buffer, got));
+    EXPECT_EQ(got, 0u);
+    pty_.Write("!");
+    ASSERT_EQ(waitFor(1), 1u);
+    ASSERT_TRUE(device_.Read(buffer, sizeof buffer, got));
+    EXPECT_EQ(std::string(buffer, got), "!");
+}
+
 TEST_F(SerialDeviceTest, AWaitReportsNewBytesOnlyNotBytesLeftUnread)
 {
     ASSERT_TRUE(device_.SetMask(platform::EvRxChar));
