@@ -566,10 +566,16 @@ bool SerialDevice::WaitEvent(std::uint32_t& events)
             const std::lock_guard state(stateMutex_);
             if (maskGeneration_ != generation)
                 return true; // the mask changed: the wait ends with no event
+            const std::size_t queuedBefore = queueCount_;
             const bool drained = mayRead && queueCapacity_ > 0 && FillQueue(readable);
+            // Bytes the driver kept while the queue was full are news to the
+            // reader, which no longer reads the driver itself.
+            const bool refilled = refillNews_ && queueCount_ > queuedBefore;
+            if (mayRead)
+                refillNews_ = false;
             bool gone = gone_;
             if (!gone)
-                events = CollectEvents(gone, drained);
+                events = CollectEvents(gone, drained) | (refilled ? mask_ & EvRxChar : 0);
             if (gone) {
                 gone_ = true;
                 events = 0;
@@ -618,9 +624,14 @@ bool SerialDevice::Read(void* data, std::size_t count, std::size_t& got)
     got = TakeFromQueue(bytes, count);
     if (got > 0 && wasBlocked) {
         queueBlocked_ = false;
+        refillNews_ = true;
         detail::SignalFd(wakeFd_); // the wait takes up filling the queue again
     }
-    const std::size_t held = got < count && !gone_ ? DriverHolds() : 0;
+    // While a wait fills the queue only the wait reads the driver: a
+    // terminal read wakes the kernel's buffer work, which would preempt the
+    // reader on its way to the application.
+    const bool direct = queueCapacity_ == 0 || !waiting_;
+    const std::size_t held = got < count && !gone_ && direct ? DriverHolds() : 0;
     if (held > 0) {
         const ssize_t n = ::read(fd_, bytes + got, std::min(count - got, held));
         if (n < 0 && errno != EAGAIN && errno != EINTR) {
@@ -812,6 +823,7 @@ bool SerialDevice::Purge(std::uint32_t flags)
     if ((flags & PurgeRxClear) != 0) {
         const std::lock_guard state(stateMutex_);
         queueStart_ = queueCount_ = 0;
+        refillNews_ = false;
         if (queueBlocked_) {
             queueBlocked_ = false;
             detail::SignalFd(wakeFd_);

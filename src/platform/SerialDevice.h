@@ -111,8 +111,9 @@ public:
     bool WaitEvent(std::uint32_t& events);
 
     // What the receive queue and then the driver hold, up to count, in
-    // arrival order; never waits. Bytes queued before the device went away
-    // can still be read.
+    // arrival order; never waits. While a WaitEvent fills the queue, only
+    // the queue's bytes (that wait reads the driver). Bytes queued before
+    // the device went away can still be read.
     bool Read(void* data, std::size_t count, std::size_t& got);
 
     enum class WriteOutcome { Done, Abandoned, Failed };
@@ -194,6 +195,8 @@ private:
     // The queue filled up: the driver may hold more, and no new arrival
     // need come to say so. A read that makes room wakes the wait.
     bool queueBlocked_ = false;
+    // A read made room in a full queue: what the wait moves in next is news.
+    bool refillNews_ = false;
 };
 
 } // namespace platform

@@ -476,7 +476,9 @@ bool TSerWin32Dispatcher::WaitPortEvent(std::uint32_t& mask, void*)
 
 bool TSerWin32Dispatcher::SetupDriverQueues(std::uint32_t inSize, std::uint32_t outSize)
 {
-    return device.SetupQueues(inSize, outSize);
+    // The driver's queue is at least a ring's worth, so that one pass can
+    // fill the whole dispatch buffer from it; a larger InSize is kept.
+    return device.SetupQueues(std::max(inSize, DispatchBufferSize), outSize);
 }
 
 std::intptr_t TSerWin32Dispatcher::OpenDevice(const char* deviceName, std::uint32_t, std::uint32_t)
