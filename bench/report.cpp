@@ -11,6 +11,7 @@
 #include "SerPort.h"
 #include "instrument-sim/comlink.h"
 #include "instrument-sim/simulator.h"
+#include "eventloop.h"
 #include "stats.h"
 
 #include <QCoreApplication>
@@ -319,18 +320,6 @@ std::unique_ptr<Peer> OpenPeer(PeerKind kind, const Pty& pty, Sink& sink)
     }
 }
 
-// Runs the main thread's event loop while work runs on a thread of its own.
-void RunWhile(const std::function<void()>& work)
-{
-    QEventLoop loop;
-    std::thread worker([&] {
-        work();
-        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
-    });
-    loop.exec();
-    worker.join();
-}
-
 // --- The receive figures ------------------------------------------------
 
 struct PeerFigures {
@@ -350,7 +339,7 @@ void Latency(PeerKind kind, const Pty& pty, PeerFigures& out)
     Sink sink;
     auto peer = OpenPeer(kind, pty, sink);
     const std::string message(MessageBytes, 'L');
-    RunWhile([&] {
+    bench::RunWhile([&] {
         for (int i = 0; i < LatencySamples + WarmUp; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
             sink.Arm(MessageBytes);
@@ -374,7 +363,7 @@ void Throughput(PeerKind kind, const Pty& pty, PeerFigures& out)
     auto peer = OpenPeer(kind, pty, sink);
     double seconds = 0;
     double cpu = 0;
-    RunWhile([&] {
+    bench::RunWhile([&] {
         const std::string block(4096, 'T');
         sink.Arm(ThroughputBytes);
         const double process0 = CpuSeconds(RUSAGE_SELF);
@@ -582,7 +571,7 @@ std::vector<double> TimerLateness(const std::function<void()>& wait)
         timer.start();
     });
     timer.start();
-    RunWhile(wait);
+    bench::RunWhile(wait);
     return late;
 }
 

@@ -7,6 +7,7 @@
 // Usage: serwin32_bench [--idle-seconds N]   (default 10)
 #include "SerWin32.h"
 #include "Sync.h"
+#include "eventloop.h"
 #include "stats.h"
 
 #include <QCoreApplication>
@@ -147,18 +148,6 @@ struct PlainSide {
     std::thread reader;
 };
 
-// Runs the main thread's event loop while work runs on another thread.
-void RunWhile(const std::function<void()>& work)
-{
-    QEventLoop loop;
-    std::thread worker([&] {
-        work();
-        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
-    });
-    loop.exec();
-    worker.join();
-}
-
 std::vector<double> Latency(const Pty& pty, bool dispatcher)
 {
     std::atomic<std::int64_t> readAt{0};
@@ -181,7 +170,7 @@ std::vector<double> Latency(const Pty& pty, bool dispatcher)
     };
     if (dispatcher) {
         DispatcherSide side(onRead);
-        RunWhile(work);
+        bench::RunWhile(work);
     } else {
         PlainSide side(pty.slave, onRead);
         work();
@@ -216,7 +205,7 @@ Rate Throughput(const Pty& pty, bool dispatcher)
     };
     if (dispatcher) {
         DispatcherSide side(onRead);
-        RunWhile(work);
+        bench::RunWhile(work);
     } else {
         PlainSide side(pty.slave, onRead);
         work();
