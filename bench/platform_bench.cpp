@@ -5,6 +5,7 @@
 #include "MessageWindow.h"
 #include "SerialDevice.h"
 #include "Sync.h"
+#include "pty.h"
 #include "stats.h"
 
 #include <QCoreApplication>
@@ -28,6 +29,7 @@ namespace {
 
 using bench::Micros;
 using bench::Percentile;
+using bench::Pty;
 
 using Clock = std::chrono::steady_clock;
 constexpr int Samples = 2000;
@@ -46,27 +48,6 @@ void Print(const std::vector<Row>& rows)
                     Percentile(r.us, 0.99), r.us.size());
 }
 
-struct Pty {
-    Pty()
-    {
-        master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
-            std::perror("pty");
-            std::exit(1);
-        }
-        slave = ::ptsname(master);
-    }
-    ~Pty() { ::close(master); }
-    void WriteByte() const
-    {
-        const char b = 'x';
-        if (::write(master, &b, 1) != 1)
-            std::perror("master write");
-    }
-    int master = -1;
-    std::string slave;
-};
-
 // Writes one byte at a time to the master and records how long after each
 // write the receiver, which sets `got`, noted its wake-up in `woke`.
 void SampleWakeups(const Pty& pty, Row& row, int samples, platform::Event& got,
@@ -74,7 +55,7 @@ void SampleWakeups(const Pty& pty, Row& row, int samples, platform::Event& got,
 {
     for (int i = 0; i < samples + WarmUp; ++i) {
         const auto sent = Clock::now();
-        pty.WriteByte();
+        pty.WriteAll("x", 1);
         got.Wait();
         if (i >= WarmUp)
             row.us.push_back(Micros(woke - sent));

@@ -12,6 +12,7 @@
 #include "instrument-sim/comlink.h"
 #include "instrument-sim/simulator.h"
 #include "eventloop.h"
+#include "pty.h"
 #include "stats.h"
 
 #include <QCoreApplication>
@@ -56,6 +57,7 @@ extern char** environ;
 namespace {
 
 using bench::Percentile;
+using bench::Pty;
 using Clock = std::chrono::steady_clock;
 
 constexpr int LatencySamples = 500; // per peer and round
@@ -77,56 +79,6 @@ double CpuSeconds(int who)
     ::getrusage(who, &u);
     return Seconds(u.ru_utime) + Seconds(u.ru_stime);
 }
-
-// --- The pseudo-terminal all peers read -----------------------------------
-
-struct Pty {
-    Pty()
-    {
-        master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
-            std::perror("pseudo-terminal");
-            std::exit(1);
-        }
-        slave = ::ptsname(master);
-        // The COM map points COM7 at the slave, as the program would see it.
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "velmor-bench-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            std::perror("mkdtemp");
-            std::exit(1);
-        }
-        dir = pattern;
-        std::filesystem::create_symlink(slave, dir / "com7");
-    }
-    ~Pty()
-    {
-        ::close(master);
-        std::error_code ec;
-        std::filesystem::remove_all(dir, ec);
-    }
-    Pty(const Pty&) = delete;
-    Pty& operator=(const Pty&) = delete;
-
-    void WriteAll(const char* data, std::size_t n) const
-    {
-        while (n > 0) {
-            const ssize_t w = ::write(master, data, n);
-            if (w > 0) {
-                data += w;
-                n -= static_cast<std::size_t>(w);
-            } else if (w < 0 && errno != EINTR && errno != EAGAIN) {
-                std::perror("master write");
-                return;
-            }
-        }
-    }
-    void Flush() const { ::tcflush(master, TCIOFLUSH); }
-
-    int master = -1;
-    std::string slave;
-    std::filesystem::path dir;
-};
 
 // --- Where the peers put what they read ------------------------------------
 
@@ -794,7 +746,6 @@ int main(int argc, char** argv)
     }
     {
         Pty pty;
-        ::setenv("VELMOR_COM_DIR", pty.dir.c_str(), 1);
         std::fprintf(stderr, "receive figures: %d rounds over %zu peers on %s...\n", rounds,
                      kinds.size(), pty.slave.c_str());
         // Each round in another order, so that drift on a shared machine

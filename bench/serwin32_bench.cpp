@@ -8,6 +8,7 @@
 #include "SerWin32.h"
 #include "Sync.h"
 #include "eventloop.h"
+#include "pty.h"
 #include "stats.h"
 
 #include <QCoreApplication>
@@ -36,52 +37,12 @@ namespace {
 
 using bench::Micros;
 using bench::Percentile;
+using bench::Pty;
 
 using Clock = std::chrono::steady_clock;
 constexpr int Samples = 1000;
 constexpr int WarmUp = 50;
 constexpr std::size_t ThroughputBytes = 16u << 20;
-
-struct Pty {
-    Pty()
-    {
-        master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
-            std::fprintf(stderr, "no pseudo-terminal\n");
-            std::exit(1);
-        }
-        slave = ::ptsname(master);
-        // The COM map points COM7 at the slave, as the program would see it.
-        char pattern[] = "/tmp/serwin32-bench-XXXXXX";
-        dir = ::mkdtemp(pattern);
-        std::filesystem::create_symlink(slave, dir + "/com7");
-        ::setenv("VELMOR_COM_DIR", dir.c_str(), 1);
-    }
-    ~Pty()
-    {
-        ::close(master);
-        std::error_code ec;
-        std::filesystem::remove_all(dir, ec);
-    }
-    void WriteAll(const char* data, std::size_t n) const
-    {
-        while (n > 0) {
-            const ssize_t w = ::write(master, data, n);
-            if (w > 0) {
-                data += w;
-                n -= static_cast<std::size_t>(w);
-            } else if (w < 0 && errno == EAGAIN) {
-                pollfd p{master, POLLOUT, 0};
-                ::poll(&p, 1, 100);
-            } else if (w < 0 && errno != EINTR) {
-                return;
-            }
-        }
-    }
-    int master = -1;
-    std::string slave;
-    std::string dir;
-};
 
 // The dispatcher with a window on the main thread that reads every notice.
 struct DispatcherSide {
