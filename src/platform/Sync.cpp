@@ -39,12 +39,6 @@ bool Drain(int fd)
     }
 }
 
-bool IsReadable(int fd)
-{
-    pollfd p{fd, POLLIN, 0};
-    return detail::PollRetry(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
-}
-
 } // namespace
 
 namespace detail {
@@ -118,21 +112,36 @@ Event::~Event()
 
 void Event::Set()
 {
-    sets_.fetch_add(1, std::memory_order_release);
-    WriteOne(fd_);
+    if (!set_.exchange(true, std::memory_order_acq_rel))
+        WriteOne(fd_);
 }
 
 void Event::Reset()
 {
+    // Drained first: a Set in between then counts as before the Reset, and
+    // the flag is never left set over an empty descriptor.
     Drain(fd_);
+    set_.store(false, std::memory_order_release);
 }
 
 bool Event::TryConsume()
 {
-    const bool taken = kind_ == Kind::AutoReset ? Drain(fd_) : IsReadable(fd_);
-    if (taken)
-        sets_.load(std::memory_order_acquire);
-    return taken;
+    if (kind_ == Kind::AutoReset) {
+        // A Set between the two merges into this one; a write that lands
+        // after them only wakes a poller that then finds nothing.
+        Drain(fd_);
+        return set_.exchange(false, std::memory_order_acq_rel);
+    }
+    if (set_.load(std::memory_order_acquire))
+        return true;
+    // A write left over from a Set that a Reset overtook: taken away so that
+    // pollers do not wake for it again. A Set meanwhile writes anew.
+    Drain(fd_);
+    if (set_.load(std::memory_order_acquire)) {
+        WriteOne(fd_);
+        return true;
+    }
+    return false;
 }
 
 bool Event::Wait(std::uint32_t timeoutMs)

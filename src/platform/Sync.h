@@ -42,11 +42,12 @@ public:
 private:
     int fd_ = -1;
     Kind kind_;
-    // Bumped (release) before each Set and read (acquire) by a successful
-    // wait, so that what the setter wrote before Set is visible to the
-    // released thread in the language's memory model too, not only through
-    // the kernel.
-    std::atomic<std::uint64_t> sets_{0};
+    // Whether the event is set; the descriptor only wakes pollers. A Set
+    // that finds it set already writes nothing, which spares a system call
+    // per Set while nobody has consumed the last one. Exchanged with
+    // acquire-release, so that what the setter wrote before Set is visible
+    // to the released thread in the language's memory model too.
+    std::atomic<bool> set_{false};
 };
 
 // Waits until one of the events is signalled: returns its index (consuming it

@@ -67,6 +67,46 @@ TEST(Event, DescriptorIsReadableExactlyWhileSet)
     EXPECT_EQ(e.GetKind(), Event::Kind::AutoReset);
 }
 
+// A Set that finds the event set writes nothing, so the flag and the
+// descriptor must never part: a set flag over an empty descriptor would
+// leave a waiter asleep for ever.
+TEST(Event, SetsRacingWithConsumersAndResetsAreNeverLost)
+{
+    constexpr int Sets = 100000;
+    Event e(Event::Kind::AutoReset);
+    std::atomic<int> produced{0};
+    std::thread producer([&] {
+        for (int i = 1; i <= Sets; ++i) {
+            produced.store(i);
+            e.Set();
+        }
+    });
+    int seen = 0;
+    while (seen < Sets) {
+        ASSERT_TRUE(e.Wait(5000)) << "a Set was lost after " << seen;
+        seen = produced.load();
+    }
+    producer.join();
+    EXPECT_FALSE(e.Wait(0)); // the last Set was consumed with the rest
+
+    // Sets and Resets from two threads, the setter last: the event ends set.
+    Event m(Event::Kind::ManualReset);
+    for (int round = 0; round < 200; ++round) {
+        std::thread resetter([&] {
+            for (int i = 0; i < 50; ++i)
+                m.Reset();
+        });
+        for (int i = 0; i < 50; ++i)
+            m.Set();
+        resetter.join();
+        m.Set();
+        ASSERT_TRUE(m.Wait(5000));
+        ASSERT_TRUE(m.Wait(0));
+        m.Reset();
+        ASSERT_FALSE(m.Wait(0));
+    }
+}
+
 TEST(WaitAny, LowestSignalledIndexWinsAndOnlyItIsConsumed)
 {
     Event a(Event::Kind::AutoReset);
