@@ -172,6 +172,8 @@ bool SerialDevice::Open(std::string_view name)
         queue_.reset();
         queueCapacity_ = queueStart_ = queueCount_ = 0;
         queueBlocked_ = false;
+        queueNews_ = false;
+        fillPending_ = true;
         return true;
     } catch (const std::bad_alloc&) {
         return Fail(ErrorNotEnoughMemory);
@@ -256,6 +258,7 @@ bool SerialDevice::SetupQueues(std::uint32_t inSize, std::uint32_t outSize)
     std::uint32_t error = 0;
     if (!Usable(error))
         return Fail(error);
+    const std::lock_guard fill(fillMutex_); // no read into the old queue is under way
     const std::lock_guard state(stateMutex_);
     // Bytes already queued stay, in order, whatever the new size.
     const std::size_t capacity =
@@ -274,6 +277,7 @@ bool SerialDevice::SetupQueues(std::uint32_t inSize, std::uint32_t outSize)
         queueStart_ = 0;
         queueCount_ = count;
         queueBlocked_ = false;
+        fillPending_ = true; // what the driver took meanwhile is not announced again
         if (capacity > count)
             detail::SignalFd(wakeFd_); // the wait may fill the new room
     }
@@ -293,35 +297,67 @@ std::size_t SerialDevice::DriverHolds()
     return held > 0 ? static_cast<std::size_t>(held) : 0;
 }
 
-bool SerialDevice::FillQueue(bool readable)
+std::size_t SerialDevice::FillQueue(bool readable, bool& drained)
 {
+    drained = false;
+    if (queueCapacity_ == 0)
+        return 0; // reads go to the driver
+    // Without word from epoll only bytes a full queue left behind can be
+    // there: every later arrival is reported by epoll.
+    if (!readable && !fillPending_)
+        return 0;
     // Without word from epoll the driver is asked first: a terminal read
     // that finds nothing waits for the kernel's buffer work to finish.
-    std::size_t held = readable ? queueCapacity_ : DriverHolds();
-    const bool all = !readable && held <= queueCapacity_ - queueCount_;
-    while (held > 0 && queueCount_ < queueCapacity_) {
-        const std::size_t end = (queueStart_ + queueCount_) % queueCapacity_;
-        const std::size_t room =
-            std::min({held, queueCapacity_ - queueCount_, queueCapacity_ - end});
+    std::size_t held = readable ? SIZE_MAX : DriverHolds();
+    fillPending_ = false;
+    std::size_t moved = 0;
+    while (held > 0) {
+        std::size_t end = 0;
+        std::size_t room = 0;
+        {
+            const std::lock_guard state(stateMutex_);
+            if (queueCapacity_ == 0)
+                return moved;
+            if (queueCount_ == queueCapacity_) {
+                // The driver may hold more, and no new arrival need come to
+                // say so: a read that makes room wakes the wait.
+                queueBlocked_ = true;
+                fillPending_ = true;
+                return moved;
+            }
+            if (queueCount_ == 0)
+                queueStart_ = 0; // nobody reads an empty queue: one read fills it whole
+            end = (queueStart_ + queueCount_) % queueCapacity_;
+            room = std::min({held, queueCapacity_ - queueCount_, queueCapacity_ - end});
+        }
+        // Outside stateMutex_: readers take from the queue's front meanwhile,
+        // and nothing else writes behind its end while fillMutex_ is held.
         const ssize_t n = ::read(fd_, queue_.get() + end, room);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
             if (n < 0 && IsGoneErrno(errno))
                 gone_ = true;
-            break;
+            drained = n == 0 || errno == EAGAIN;
+            return moved;
         }
-        queueCount_ += static_cast<std::size_t>(n);
-        held -= std::min(held, static_cast<std::size_t>(n));
-        // A short read took all the driver had; only a read that filled the
-        // room up to the ring's end may have left more.
-        if (readable && static_cast<std::size_t>(n) < room) {
-            return !gone_;
+        const auto got = static_cast<std::size_t>(n);
+        {
+            const std::lock_guard state(stateMutex_);
+            queueCount_ += got;
+            queueBlocked_ = queueCount_ == queueCapacity_;
+        }
+        moved += got;
+        held -= std::min(held, got);
+        // A short read took all the driver had. Bytes that came after a
+        // count show as a new arrival of their own.
+        if (got < room || held == 0) {
+            drained = true;
+            return moved;
         }
     }
-    queueBlocked_ = queueCapacity_ > 0 && queueCount_ == queueCapacity_;
-    // Bytes that came after the count show as a new arrival of their own.
-    return all && !gone_;
+    drained = true;
+    return moved;
 }
 
 std::size_t SerialDevice::TakeFromQueue(unsigned char* data, std::size_t count)
@@ -334,8 +370,8 @@ std::size_t SerialDevice::TakeFromQueue(unsigned char* data, std::size_t count)
         queueStart_ = (queueStart_ + take) % queueCapacity_;
         queueCount_ -= take;
     }
-    if (queueCount_ == 0)
-        queueStart_ = 0;
+    // The start stays where it is even when empty: a fill may be writing
+    // behind it.
     return take;
 }
 
@@ -494,16 +530,22 @@ bool SerialDevice::TakeSnapshot(Snapshot& s)
 std::uint32_t SerialDevice::CollectEvents(bool& gone, bool drained)
 {
     gone = false;
-    int held = 0;
-    if (!drained && ::ioctl(fd_, FIONREAD, &held) != 0) {
-        gone = IsGoneErrno(errno);
-        return 0;
-    }
     std::uint32_t events = 0;
-    const std::size_t now = static_cast<std::size_t>(held) + queueCount_;
-    if (now > rxSeen_)
-        events |= EvRxChar;
-    rxSeen_ = now;
+    if (queueCapacity_ > 0) {
+        // The wait moves every arrival into the queue and says so.
+        if (std::exchange(queueNews_, false))
+            events |= EvRxChar;
+    } else {
+        int held = 0;
+        if (!drained && ::ioctl(fd_, FIONREAD, &held) != 0) {
+            gone = IsGoneErrno(errno);
+            return 0;
+        }
+        const auto now = static_cast<std::size_t>(held);
+        if (now > rxSeen_)
+            events |= EvRxChar;
+        rxSeen_ = now;
+    }
 
     if ((mask_ & LineEvents) != 0 && (hasModem_ || hasCounters_)) {
         Snapshot now = waitBase_;
@@ -561,21 +603,23 @@ bool SerialDevice::WaitEvent(std::uint32_t& events)
     for (;;) {
         if (closing_)
             return Fail(ErrorOperationAborted);
+        bool drained = false;
+        std::size_t moved = 0;
+        if (mayRead) {
+            const std::lock_guard fill(fillMutex_);
+            moved = FillQueue(readable, drained);
+        }
         int timeoutMs = -1;
         {
             const std::lock_guard state(stateMutex_);
+            // What the queue took is news to the reader, which does not read
+            // the driver itself while a wait fills the queue.
+            queueNews_ = queueNews_ || moved > 0;
             if (maskGeneration_ != generation)
                 return true; // the mask changed: the wait ends with no event
-            const std::size_t queuedBefore = queueCount_;
-            const bool drained = mayRead && queueCapacity_ > 0 && FillQueue(readable);
-            // Bytes the driver kept while the queue was full are news to the
-            // reader, which no longer reads the driver itself.
-            const bool refilled = refillNews_ && queueCount_ > queuedBefore;
-            if (mayRead)
-                refillNews_ = false;
             bool gone = gone_;
             if (!gone)
-                events = CollectEvents(gone, drained) | (refilled ? mask_ & EvRxChar : 0);
+                events = CollectEvents(gone, mayRead && drained);
             if (gone) {
                 gone_ = true;
                 events = 0;
@@ -616,21 +660,23 @@ bool SerialDevice::Read(void* data, std::size_t count, std::size_t& got)
         return Fail(error);
     if (count == 0)
         return true;
-    // Under stateMutex_ so that the wait's count of seen bytes stays exact,
-    // and so that the queue's bytes come before the driver's.
+    // Only a reader that may go to the driver itself keeps the wait's fill
+    // out meanwhile, so that the queue's bytes come before the driver's.
+    std::unique_lock fill(fillMutex_, std::defer_lock);
+    if (!waiting_)
+        fill.lock();
     const std::lock_guard state(stateMutex_);
     auto* bytes = static_cast<unsigned char*>(data);
     const bool wasBlocked = queueBlocked_;
     got = TakeFromQueue(bytes, count);
     if (got > 0 && wasBlocked) {
         queueBlocked_ = false;
-        refillNews_ = true;
         detail::SignalFd(wakeFd_); // the wait takes up filling the queue again
     }
     // While a wait fills the queue only the wait reads the driver: a
     // terminal read wakes the kernel's buffer work, which would preempt the
     // reader on its way to the application.
-    const bool direct = queueCapacity_ == 0 || !waiting_;
+    const bool direct = queueCapacity_ == 0 || (fill.owns_lock() && !waiting_);
     const std::size_t held = got < count && !gone_ && direct ? DriverHolds() : 0;
     if (held > 0) {
         const ssize_t n = ::read(fd_, bytes + got, std::min(count - got, held));
@@ -700,7 +746,7 @@ SerialDevice::WriteOutcome SerialDevice::Write(const void* data, std::size_t cou
     return WriteOutcome::Done;
 }
 
-bool SerialDevice::ClearErrors(std::uint32_t& errors, CommStatus* status)
+bool SerialDevice::ClearErrors(std::uint32_t& errors, CommStatus* status, bool countOutput)
 {
     errors = 0;
     const std::shared_lock use(useMutex_);
@@ -717,11 +763,13 @@ bool SerialDevice::ClearErrors(std::uint32_t& errors, CommStatus* status)
         return Fail(error);
     }
     const std::lock_guard state(stateMutex_);
+    // While a wait fills the queue, the driver's bytes are on their way into
+    // it and no read can have them yet: the queue is what is waiting.
     int in = 0;
-    if (::ioctl(fd_, FIONREAD, &in) != 0)
+    if ((queueCapacity_ == 0 || !waiting_) && ::ioctl(fd_, FIONREAD, &in) != 0)
         return FailErrno(errno);
     int out = 0;
-    if (::ioctl(fd_, TIOCOUTQ, &out) != 0)
+    if (status != nullptr && countOutput && ::ioctl(fd_, TIOCOUTQ, &out) != 0)
         out = 0;
     if (hasCounters_) {
         Snapshot now = errorBase_;
@@ -821,9 +869,10 @@ bool SerialDevice::Purge(std::uint32_t flags)
     if ((flags & PurgeTxClear) != 0 && ::tcflush(fd_, TCOFLUSH) != 0)
         return FailErrno(errno);
     if ((flags & PurgeRxClear) != 0) {
+        const std::lock_guard fill(fillMutex_);
         const std::lock_guard state(stateMutex_);
         queueStart_ = queueCount_ = 0;
-        refillNews_ = false;
+        queueNews_ = false;
         if (queueBlocked_) {
             queueBlocked_ = false;
             detail::SignalFd(wakeFd_);

@@ -125,7 +125,9 @@ public:
 
     // The error bits since the last call (overflow, overrun, parity, framing,
     // break) and the queue counts. Devices without error counters report none.
-    bool ClearErrors(std::uint32_t& errors, CommStatus* status = nullptr);
+    // countOutput false leaves outQueue 0, for callers that keep their own
+    // count of what is still to send.
+    bool ClearErrors(std::uint32_t& errors, CommStatus* status = nullptr, bool countOutput = true);
     // CTS, DSR, RI and DCD; 0 on devices without modem lines.
     bool GetModemStatus(std::uint32_t& status);
     // DTR, RTS, break and XON/XOFF escapes; no-ops on devices without lines.
@@ -146,7 +148,7 @@ private:
         std::uint32_t frame = 0, overrun = 0, parity = 0, brk = 0, bufOverrun = 0;
     };
 
-    // All under useMutex_ (shared at least); the last three under stateMutex_.
+    // All under useMutex_ (shared at least); the last two under stateMutex_.
     bool Usable(std::uint32_t& error) const;
     void CloseDescriptors();
     bool FailErrno(int error);
@@ -154,9 +156,10 @@ private:
     // drained: the driver was just read empty, so only the queue holds bytes.
     std::uint32_t CollectEvents(bool& gone, bool drained = false);
     bool ApplyLines(const DeviceControl& dcb);
-    // Moves what the driver holds into the receive queue; true when the
-    // driver was read empty. readable: epoll has just reported bytes.
-    bool FillQueue(bool readable);
+    // Under fillMutex_, not stateMutex_: moves what the driver holds into
+    // the receive queue and returns how much. drained: the driver was read
+    // empty. readable: epoll has just reported bytes.
+    std::size_t FillQueue(bool readable, bool& drained);
     // FIONREAD; 0 when it fails (and marks a device that has gone).
     std::size_t DriverHolds();
     std::size_t TakeFromQueue(unsigned char* data, std::size_t count);
@@ -195,8 +198,16 @@ private:
     // The queue filled up: the driver may hold more, and no new arrival
     // need come to say so. A read that makes room wakes the wait.
     bool queueBlocked_ = false;
-    // A read made room in a full queue: what the wait moves in next is news.
-    bool refillNews_ = false;
+    // The wait moved bytes into the queue that no event has announced yet.
+    bool queueNews_ = false;
+    // Held by the wait while it reads the driver into the queue, and by
+    // whatever resizes or empties the queue or reads the driver directly;
+    // taken before stateMutex_. Readers of the queue alone do not take it,
+    // so they never wait for a terminal read.
+    std::mutex fillMutex_;
+    // Under fillMutex_: the driver may hold bytes that epoll will not
+    // report again (a fill stopped at a full queue, the queue was resized).
+    bool fillPending_ = true;
 };
 
 } // namespace platform

@@ -427,7 +427,8 @@ std::uint32_t TSerWin32Dispatcher::ReadErrors(TCommStatus& status)
 {
     std::uint32_t errors = 0;
     platform::CommStatus cs;
-    if (!device.ClearErrors(errors, &cs)) {
+    // The transmit count comes from the ring, not the driver.
+    if (!device.ClearErrors(errors, &cs, false)) {
         errors = 0;
         cs = {};
     }
