@@ -141,7 +141,10 @@ void DetachBridge()
     delete bridge;
 }
 
-// Under q.mutex: has the main thread's loop deliver q's next message.
+// Has the main thread's loop deliver q's next message. Called without
+// q.mutex or the registry's lock, so that the woken thread does not find
+// them held: a wake that comes after the bridge's event already took the
+// message only posts an event that delivers nothing.
 void WakeBridge(const ThreadQueue& q)
 {
     if (!q.mainThread)
@@ -173,8 +176,12 @@ void Bridge::customEvent(QEvent* e)
         }
         ThreadQueue& q = OwnQueue();
         DeliverOne(q, false);
-        const std::lock_guard lock(q.mutex);
-        if (!q.messages.empty())
+        bool more = false;
+        {
+            const std::lock_guard lock(q.mutex);
+            more = !q.messages.empty();
+        }
+        if (more)
             WakeBridge(q);
     } catch (...) {
         // Nothing may cross into Qt's loop; window procedures are guarded
@@ -332,7 +339,8 @@ bool DeliverOne(ThreadQueue& q, bool sentOnly)
     return true;
 }
 
-// Under the registry lock.
+// Under the registry lock; the caller wakes the main thread's loop after it
+// has let go of the locks (WakeBridge).
 bool Enqueue(ThreadQueue& q, Message m)
 {
     const std::lock_guard lock(q.mutex);
@@ -342,7 +350,6 @@ bool Enqueue(ThreadQueue& q, Message m)
         ++q.sentCount;
     q.messages.push_back(std::move(m));
     UpdateSignals(q);
-    WakeBridge(q);
     return true;
 }
 
@@ -427,6 +434,8 @@ bool SendMessageTimeout(WindowHandle window, std::uint32_t msg, std::uintptr_t w
                 return false;
         }
     }
+    if (target)
+        WakeBridge(*target);
     if (ownProc) {
         const std::intptr_t r = CallProc(me, *ownProc, msg, wParam, lParam);
         if (result != nullptr)
@@ -471,12 +480,19 @@ bool SendMessageTimeout(WindowHandle window, std::uint32_t msg, std::uintptr_t w
 bool PostMessage(WindowHandle window, std::uint32_t msg, std::uintptr_t wParam,
                  std::intptr_t lParam)
 {
-    Registry& r = Windows();
-    const std::lock_guard lock(r.mutex);
-    const auto it = r.windows.find(window);
-    if (it == r.windows.end())
-        return false;
-    return Enqueue(*it->second.owner, Message{window, msg, wParam, lParam, nullptr});
+    std::shared_ptr<ThreadQueue> target;
+    {
+        Registry& r = Windows();
+        const std::lock_guard lock(r.mutex);
+        const auto it = r.windows.find(window);
+        if (it == r.windows.end())
+            return false;
+        target = it->second.owner;
+        if (!Enqueue(*target, Message{window, msg, wParam, lParam, nullptr}))
+            return false;
+    }
+    WakeBridge(*target);
+    return true;
 }
 
 bool ProcessOnePendingMessage()
