@@ -8,6 +8,7 @@
 #include <QObject>
 #include <QThread>
 
+#include <atomic>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -113,14 +114,15 @@ protected:
     void customEvent(QEvent* e) override;
 };
 
-// The bridge's state has a mutex of its own, taken by every thread that
-// posts to it and by the main thread before it touches anything a poster
-// made: Qt's internal locks order these threads too, but invisibly to the
-// thread checker. Never destroyed, like the window registry.
+// The bridge has a mutex of its own, taken by every thread that posts to it
+// and by whoever creates or deletes it. The main thread's delivery only
+// clears posted, an atomic, so that it never waits for a poster still inside
+// Qt's wake-up. Never destroyed, like the window registry.
 struct MainBridge {
     std::mutex mutex;
     Bridge* bridge = nullptr; // while an application object exists
-    bool posted = false;
+    // An event is on its way; set under mutex, cleared by the delivery.
+    std::atomic<bool> posted{false};
 };
 
 MainBridge& TheBridge()
@@ -136,7 +138,7 @@ void DetachBridge()
     {
         const std::lock_guard lock(b.mutex);
         bridge = std::exchange(b.bridge, nullptr);
-        b.posted = false;
+        b.posted.store(false);
     }
     delete bridge;
 }
@@ -152,7 +154,7 @@ void WakeBridge(const ThreadQueue& q)
     MainBridge& b = TheBridge();
     const std::lock_guard lock(b.mutex);
     QCoreApplication* app = QCoreApplication::instance();
-    if (app == nullptr || b.posted)
+    if (app == nullptr || b.posted.exchange(true, std::memory_order_acq_rel))
         return;
     if (b.bridge == nullptr) {
         b.bridge = new Bridge;
@@ -160,20 +162,16 @@ void WakeBridge(const ThreadQueue& q)
             b.bridge->moveToThread(app->thread());
         QObject::connect(app, &QObject::destroyed, [] { DetachBridge(); });
     }
-    b.posted = true;
     QCoreApplication::postEvent(b.bridge, new QEvent(static_cast<QEvent::Type>(BridgeEventType())));
 }
 
 void Bridge::customEvent(QEvent* e)
 {
     try {
-        {
-            MainBridge& b = TheBridge();
-            const std::lock_guard lock(b.mutex);
-            if (e->type() != static_cast<QEvent::Type>(BridgeEventType()))
-                return;
-            b.posted = false;
-        }
+        if (e->type() != static_cast<QEvent::Type>(BridgeEventType()))
+            return;
+        // Before the delivery: a message queued after it posts anew.
+        TheBridge().posted.store(false, std::memory_order_release);
         ThreadQueue& q = OwnQueue();
         DeliverOne(q, false);
         bool more = false;

@@ -304,8 +304,15 @@ std::size_t SerialDevice::FillQueue(bool readable, bool& drained)
         return 0; // reads go to the driver
     // Without word from epoll only bytes a full queue left behind can be
     // there: every later arrival is reported by epoll.
-    if (!readable && !fillPending_)
-        return 0;
+    if (!readable) {
+        if (!fillPending_)
+            return 0;
+        const std::lock_guard state(stateMutex_);
+        if (queueCount_ == queueCapacity_) {
+            queueBlocked_ = true;
+            return 0; // still full: a read that makes room wakes the wait
+        }
+    }
     // Without word from epoll the driver is asked first: a terminal read
     // that finds nothing waits for the kernel's buffer work to finish.
     std::size_t held = readable ? SIZE_MAX : DriverHolds();
@@ -665,14 +672,13 @@ bool SerialDevice::Read(void* data, std::size_t count, std::size_t& got)
     std::unique_lock fill(fillMutex_, std::defer_lock);
     if (!waiting_)
         fill.lock();
-    const std::lock_guard state(stateMutex_);
+    std::unique_lock state(stateMutex_);
     auto* bytes = static_cast<unsigned char*>(data);
     const bool wasBlocked = queueBlocked_;
     got = TakeFromQueue(bytes, count);
-    if (got > 0 && wasBlocked) {
+    const bool madeRoom = got > 0 && wasBlocked;
+    if (madeRoom)
         queueBlocked_ = false;
-        detail::SignalFd(wakeFd_); // the wait takes up filling the queue again
-    }
     // While a wait fills the queue only the wait reads the driver: a
     // terminal read wakes the kernel's buffer work, which would preempt the
     // reader on its way to the application.
@@ -692,6 +698,11 @@ bool SerialDevice::Read(void* data, std::size_t count, std::size_t& got)
         return Fail(ErrorDeviceNotConnected);
     }
     rxSeen_ -= std::min(rxSeen_, got);
+    state.unlock();
+    // The wait takes up filling the queue again; woken after the lock is
+    // let go, which it needs first.
+    if (madeRoom)
+        detail::SignalFd(wakeFd_);
     return true;
 }
 

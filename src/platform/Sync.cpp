@@ -161,6 +161,13 @@ int WaitImpl(std::initializer_list<Event*> events, std::uint32_t timeoutMs, int 
     if (messageFd >= 0)
         fds.push_back(pollfd{messageFd, POLLIN, 0});
 
+    // An event that is set already is taken without a poll.
+    std::size_t index = 0;
+    for (Event* e : events) {
+        if (e->IsSet() && e->TryConsume())
+            return static_cast<int>(index);
+        ++index;
+    }
     const detail::Deadline deadline(timeoutMs);
     for (;;) {
         const int ready = detail::PollRetry(fds.data(), fds.size(), deadline.RemainingMs());

@@ -36,6 +36,9 @@ public:
     // After poll() reported Descriptor() readable: takes the signal (auto-reset)
     // or confirms it (manual-reset). False when another waiter took it first.
     bool TryConsume();
+    // Whether the event is set at this moment; a hint, as another thread may
+    // take or give the signal right after.
+    bool IsSet() const { return set_.load(std::memory_order_acquire); }
 
     Kind GetKind() const { return kind_; }
 
