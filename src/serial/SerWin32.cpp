@@ -24,6 +24,7 @@ constexpr std::uint32_t StartAckTimeoutMs = 3000;
 constexpr std::uint32_t PassIntervalMs = 50;
 constexpr std::intptr_t OpenHandle = 1;
 constexpr std::uint32_t ErrorTapiNoDevice = 2007;
+constexpr std::uint32_t ReceiveQueueRings = 8;
 
 std::mutex& ExceptionHandlerMutex()
 {
@@ -481,9 +482,12 @@ bool TSerWin32Dispatcher::WaitPortEvent(std::uint32_t& mask, void*)
 
 bool TSerWin32Dispatcher::SetupDriverQueues(std::uint32_t inSize, std::uint32_t outSize)
 {
-    // The driver's queue is at least a ring's worth, so that one pass can
-    // fill the whole dispatch buffer from it; a larger InSize is kept.
-    return device.SetupQueues(std::max(inSize, DispatchBufferSize), outSize);
+    // The receive queue holds several rings' worth, so that the receive
+    // thread keeps the driver drained while a notification is handled and
+    // the next pass can fill the whole dispatch buffer at once; a larger
+    // InSize is kept. Nothing is lost either way: a full queue leaves the
+    // bytes to the driver and its flow control.
+    return device.SetupQueues(std::max(inSize, ReceiveQueueRings * DispatchBufferSize), outSize);
 }
 
 std::intptr_t TSerWin32Dispatcher::OpenDevice(const char* deviceName, std::uint32_t, std::uint32_t)
