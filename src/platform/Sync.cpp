@@ -144,6 +144,24 @@ bool Event::TryConsume()
     return false;
 }
 
+bool Event::TryTake()
+{
+    if (!set_.load(std::memory_order_acquire))
+        return false;
+    if (kind_ == Kind::ManualReset)
+        return true;
+    if (!set_.exchange(false, std::memory_order_acq_rel))
+        return false;
+    stale_.store(true, std::memory_order_relaxed);
+    return true;
+}
+
+void Event::PrepareToPoll()
+{
+    if (stale_.exchange(false, std::memory_order_relaxed))
+        Drain(fd_);
+}
+
 bool Event::Wait(std::uint32_t timeoutMs)
 {
     return WaitAny({this}, timeoutMs) == 0;
@@ -153,6 +171,24 @@ namespace {
 
 int WaitImpl(std::initializer_list<Event*> events, std::uint32_t timeoutMs, int messageFd)
 {
+    // An event that is set already is taken without a system call; a thread
+    // that passes again and again while signals keep coming never polls.
+    const auto takeSet = [&events] {
+        int index = 0;
+        for (Event* e : events) {
+            if (e->TryTake())
+                return index;
+            ++index;
+        }
+        return WaitTimeout;
+    };
+    if (const int taken = takeSet(); taken != WaitTimeout)
+        return taken;
+    for (Event* e : events)
+        e->PrepareToPoll();
+    if (const int taken = takeSet(); taken != WaitTimeout)
+        return taken;
+
     const std::size_t n = events.size();
     std::vector<pollfd> fds;
     fds.reserve(n + 1);
@@ -160,14 +196,6 @@ int WaitImpl(std::initializer_list<Event*> events, std::uint32_t timeoutMs, int 
         fds.push_back(pollfd{e->Descriptor(), POLLIN, 0});
     if (messageFd >= 0)
         fds.push_back(pollfd{messageFd, POLLIN, 0});
-
-    // An event that is set already is taken without a poll.
-    std::size_t index = 0;
-    for (Event* e : events) {
-        if (e->IsSet() && e->TryConsume())
-            return static_cast<int>(index);
-        ++index;
-    }
     const detail::Deadline deadline(timeoutMs);
     for (;;) {
         const int ready = detail::PollRetry(fds.data(), fds.size(), deadline.RemainingMs());

@@ -36,9 +36,14 @@ public:
     // After poll() reported Descriptor() readable: takes the signal (auto-reset)
     // or confirms it (manual-reset). False when another waiter took it first.
     bool TryConsume();
-    // Whether the event is set at this moment; a hint, as another thread may
-    // take or give the signal right after.
-    bool IsSet() const { return set_.load(std::memory_order_acquire); }
+    // Without a system call: takes the signal (auto-reset) or confirms it
+    // (manual-reset) when the event is set. The write that woke the
+    // descriptor stays there until PrepareToPoll.
+    bool TryTake();
+    // Before a poll of Descriptor(): takes out what TryTake left behind, so
+    // that the poll does not wake for a signal already taken. The caller
+    // tries TryTake again afterwards: a Set may have written just before.
+    void PrepareToPoll();
 
     Kind GetKind() const { return kind_; }
 
@@ -51,6 +56,8 @@ private:
     // acquire-release, so that what the setter wrote before Set is visible
     // to the released thread in the language's memory model too.
     std::atomic<bool> set_{false};
+    // TryTake took a signal whose write is still in the descriptor.
+    std::atomic<bool> stale_{false};
 };
 
 // Waits until one of the events is signalled: returns its index (consuming it
