@@ -243,6 +243,50 @@ TEST_F(SerWin32Test, BurstDuringNoticeAnnouncedWithTheUnreadCountsAndReadOnce)
     disp->CloseDispatcher();
 }
 
+// While the window handles a notice the receive thread goes on taking the
+// driver's bytes, so one slow handler does not hold up the sender.
+TEST_F(SerWin32Test, DriverKeepsDrainingWhileANoticeIsHandled)
+{
+    // More than the pseudo-terminal (about 18 KiB) and a ring hold together.
+    const std::string first = "start", burst = Pattern(40000, 7);
+    bool burstTaken = false;
+    std::string got;
+    ASSERT_EQ(disp->Open(), 0);
+    Listen([&](std::uint32_t msg, std::uintptr_t wParam, std::intptr_t) -> std::intptr_t {
+        if (msg != TriggerAvailMsg) {
+            return 0;
+        }
+        if (got.empty()) {
+            // Within the handler: only the receive thread can make room.
+            std::string_view left = burst;
+            while (!left.empty()) {
+                const ssize_t n = ::write(pty.Master(), left.data(), left.size());
+                if (n > 0) {
+                    left.remove_prefix(static_cast<std::size_t>(n));
+                    continue;
+                }
+                pollfd p{pty.Master(), POLLOUT, 0};
+                if (::poll(&p, 1, 5000) <= 0) {
+                    break;
+                }
+            }
+            burstTaken = left.empty();
+        }
+        std::vector<std::uint8_t> buffer(wParam);
+        if (disp->ReadBlock(buffer.data(), static_cast<std::uint32_t>(wParam)) ==
+            static_cast<int>(wParam)) {
+            got.append(buffer.begin(), buffer.end());
+        }
+        return 0;
+    });
+    pty.Write(first);
+    EXPECT_TRUE(PumpUntil([&] { return got.size() >= first.size() + burst.size(); }))
+        << got.size();
+    EXPECT_TRUE(burstTaken);
+    EXPECT_EQ(got, first + burst);
+    disp->CloseDispatcher();
+}
+
 TEST_F(SerWin32Test, TransmittedBlocksArriveInOrderAlsoWrapped)
 {
     constexpr std::uint32_t ring = 1000;
