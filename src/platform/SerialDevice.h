@@ -66,7 +66,9 @@ constexpr std::uint32_t PurgeTxClear = 0x4;
 constexpr std::uint32_t PurgeRxClear = 0x8;
 
 struct CommStatus {
-    std::uint32_t inQueue = 0;  // bytes the driver holds for reading
+    // Bytes a read can have now: the receive queue's, and the driver's
+    // while no wait is filling the queue from it.
+    std::uint32_t inQueue = 0;
     std::uint32_t outQueue = 0; // bytes the driver has yet to send
 };
 
