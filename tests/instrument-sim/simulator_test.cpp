@@ -117,6 +117,8 @@ TEST_F(SimulatorTest, InvalidRequestsGetNoAnswer)
         client_->Send(bytes);
         ASSERT_TRUE(simulator_->WaitForRequests(++count, simtest::Patience));
         EXPECT_EQ(simulator_->Requests().back().outcome, outcome) << count;
+        // Unanswered requests count as well.
+        EXPECT_EQ(simulator_->RequestCount(), count);
     }
     // Garbage after a broken frame goes with it.
     client_->Send({0x42, 0x00, 0x00, 0x41, 0x7F, 0x70});

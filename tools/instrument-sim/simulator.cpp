@@ -430,6 +430,12 @@ std::vector<SentRecord> Simulator::Sent() const
     return sent_;
 }
 
+std::size_t Simulator::RequestCount() const
+{
+    std::lock_guard lock(mutex_);
+    return requests_.size();
+}
+
 std::size_t Simulator::RepliesSent() const
 {
     std::lock_guard lock(mutex_);

@@ -87,7 +87,8 @@ public:
 
     std::vector<RequestRecord> Requests() const;
     std::vector<SentRecord> Sent() const;
-    std::size_t RepliesSent() const; // replies made, faults applied or not
+    std::size_t RequestCount() const; // without copying the records
+    std::size_t RepliesSent() const;  // replies made, faults applied or not
     // Forgets the requests and output recorded so far, so that a long run
     // keeps its memory; the reply count goes on.
     void ClearRecords();
