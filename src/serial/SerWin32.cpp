@@ -404,24 +404,36 @@ int TSerWin32Dispatcher::EscapeFunction(int code)
 
 int TSerWin32Dispatcher::FlushQueue(int queue)
 {
-    if (queue == 1 || !threadRunning[TSerDispatcherThread::OutSlot].load() || OnOwnThread()) {
-        if (queue != 1) {
-            Lock out(outputLock);
-            ++flushGeneration;
-            ResetOutputRing();
+    if (queue == 1) {
+        return device.Purge(platform::PurgeRxAbort | platform::PurgeRxClear) ? 0
+                                                                             : NegatedOsError();
+    }
+    // Under outputLock: empties the ring and the driver's transmit queue.
+    const auto dropOutput = [this] {
+        ++flushGeneration;
+        ResetOutputRing();
+        return device.Purge(platform::PurgeTxAbort | platform::PurgeTxClear) ? 0
+                                                                             : NegatedOsError();
+    };
+    if (!threadRunning[TSerDispatcherThread::OutSlot].load() || OnOwnThread()) {
+        Lock out(outputLock);
+        return dropOutput();
+    }
+    {
+        Lock out(outputLock);
+        // An empty ring means no write is under way (the transmitter moves
+        // the tail only after its write): nothing to take back from it, and
+        // two hand-offs to an idle thread saved on every request sent.
+        if (!outFull && outHead == outTail) {
+            return dropOutput();
         }
-        const std::uint32_t flags = queue == 1 ? platform::PurgeRxAbort | platform::PurgeRxClear
-                                               : platform::PurgeTxAbort | platform::PurgeTxClear;
-        return device.Purge(flags) ? 0 : NegatedOsError();
     }
     ackSignal.Reset();
     flushSignal.Set();
     // The transmitter acknowledges, or has ended and writes nothing more.
     platform::WaitAny({&ackSignal, &endedSignal[TSerDispatcherThread::OutSlot]});
     Lock out(outputLock);
-    ++flushGeneration;
-    ResetOutputRing();
-    return device.Purge(platform::PurgeTxAbort | platform::PurgeTxClear) ? 0 : NegatedOsError();
+    return dropOutput();
 }
 
 std::uint32_t TSerWin32Dispatcher::ReadErrors(TCommStatus& status)
