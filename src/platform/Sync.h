@@ -31,7 +31,9 @@ public:
     // event is consumed by the successful wait.
     bool Wait(std::uint32_t timeoutMs = Infinite);
 
-    // Readable while the event is set; for poll() together with other descriptors.
+    // Readable while the event is set, and after a TryTake until the next
+    // PrepareToPoll; for poll() together with other descriptors, followed
+    // by TryConsume.
     int Descriptor() const { return fd_; }
     // After poll() reported Descriptor() readable: takes the signal (auto-reset)
     // or confirms it (manual-reset). False when another waiter took it first.
