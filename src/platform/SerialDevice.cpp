@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <new>
+#include <optional>
 #include <sys/epoll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -304,27 +305,20 @@ std::size_t SerialDevice::FillQueue(bool readable, bool& drained)
         return 0; // reads go to the driver
     // Without word from epoll only bytes a full queue left behind can be
     // there: every later arrival is reported by epoll.
-    if (!readable) {
-        if (!fillPending_)
-            return 0;
-        const std::lock_guard state(stateMutex_);
-        if (queueCount_ == queueCapacity_) {
-            queueBlocked_ = true;
-            return 0; // still full: a read that makes room wakes the wait
-        }
-    }
-    // Without word from epoll the driver is asked first: a terminal read
-    // that finds nothing waits for the kernel's buffer work to finish.
-    std::size_t held = readable ? SIZE_MAX : DriverHolds();
+    if (!readable && !fillPending_)
+        return 0;
     fillPending_ = false;
+    // Without word from epoll the driver is asked, once there is room: a
+    // terminal read that finds nothing waits for the kernel's buffer work.
+    std::optional<std::size_t> held;
+    if (readable)
+        held = SIZE_MAX;
     std::size_t moved = 0;
-    while (held > 0) {
+    for (;;) {
         std::size_t end = 0;
-        std::size_t room = 0;
+        std::size_t free = 0;
         {
             const std::lock_guard state(stateMutex_);
-            if (queueCapacity_ == 0)
-                return moved;
             if (queueCount_ == queueCapacity_) {
                 // The driver may hold more, and no new arrival need come to
                 // say so: a read that makes room wakes the wait.
@@ -335,8 +329,15 @@ std::size_t SerialDevice::FillQueue(bool readable, bool& drained)
             if (queueCount_ == 0)
                 queueStart_ = 0; // nobody reads an empty queue: one read fills it whole
             end = (queueStart_ + queueCount_) % queueCapacity_;
-            room = std::min({held, queueCapacity_ - queueCount_, queueCapacity_ - end});
+            free = std::min(queueCapacity_ - queueCount_, queueCapacity_ - end);
         }
+        if (!held)
+            held = DriverHolds();
+        if (*held == 0) {
+            drained = true;
+            return moved;
+        }
+        const std::size_t room = std::min(*held, free);
         // Outside stateMutex_: readers take from the queue's front meanwhile,
         // and nothing else writes behind its end while fillMutex_ is held.
         const ssize_t n = ::read(fd_, queue_.get() + end, room);
@@ -355,16 +356,14 @@ std::size_t SerialDevice::FillQueue(bool readable, bool& drained)
             queueBlocked_ = queueCount_ == queueCapacity_;
         }
         moved += got;
-        held -= std::min(held, got);
+        *held -= std::min(*held, got);
         // A short read took all the driver had. Bytes that came after a
         // count show as a new arrival of their own.
-        if (got < room || held == 0) {
+        if (got < room) {
             drained = true;
             return moved;
         }
     }
-    drained = true;
-    return moved;
 }
 
 std::size_t SerialDevice::TakeFromQueue(unsigned char* data, std::size_t count)
