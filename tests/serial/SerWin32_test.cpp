@@ -111,6 +111,15 @@ protected:
         EXPECT_EQ(ThreadCount(), baseThreads);
     }
 
+    // Reads the n bytes a notice announced and appends them to got.
+    void TakeNotice(std::uintptr_t n, std::string& got)
+    {
+        std::vector<std::uint8_t> buffer(n);
+        if (disp->ReadBlock(buffer.data(), static_cast<std::uint32_t>(n)) == static_cast<int>(n)) {
+            got.append(buffer.begin(), buffer.end());
+        }
+    }
+
     testutil::PtyPair pty;
     testutil::ComDir dir;
     std::unique_ptr<TTestDispatcher> disp = std::make_unique<TTestDispatcher>();
@@ -186,11 +195,7 @@ TEST_F(SerWin32Test, BytesArrivingDuringNoticeAnnouncedByNextPass)
         if (counts.size() == 1) {
             pty.Write(late);
         }
-        std::vector<std::uint8_t> buffer(wParam);
-        if (disp->ReadBlock(buffer.data(), static_cast<std::uint32_t>(wParam)) ==
-            static_cast<int>(wParam)) {
-            got.append(buffer.begin(), buffer.end());
-        }
+        TakeNotice(wParam, got);
         return 0;
     });
     pty.Write(early);
@@ -223,10 +228,7 @@ TEST_F(SerWin32Test, BurstDuringNoticeAnnouncedWithTheUnreadCountsAndReadOnce)
         if (counts.size() == 1) {
             pty.Write(burst);
         }
-        std::vector<std::uint8_t> buffer(n);
-        if (disp->ReadBlock(buffer.data(), n) == static_cast<int>(n)) {
-            got.append(buffer.begin(), buffer.end());
-        }
+        TakeNotice(n, got);
         return 0;
     });
     pty.Write(first);
@@ -272,16 +274,11 @@ TEST_F(SerWin32Test, DriverKeepsDrainingWhileANoticeIsHandled)
             }
             burstTaken = left.empty();
         }
-        std::vector<std::uint8_t> buffer(wParam);
-        if (disp->ReadBlock(buffer.data(), static_cast<std::uint32_t>(wParam)) ==
-            static_cast<int>(wParam)) {
-            got.append(buffer.begin(), buffer.end());
-        }
+        TakeNotice(wParam, got);
         return 0;
     });
     pty.Write(first);
-    EXPECT_TRUE(PumpUntil([&] { return got.size() >= first.size() + burst.size(); }))
-        << got.size();
+    EXPECT_TRUE(PumpUntil([&] { return got.size() >= first.size() + burst.size(); })) << got.size();
     EXPECT_TRUE(burstTaken);
     EXPECT_EQ(got, first + burst);
     disp->CloseDispatcher();
