@@ -160,11 +160,7 @@ TEST(FormatFixed, UsesTheLocalesDecimalSeparator)
 // and the expected text with "." as separator.
 TEST(FormatFixed, ReferenceVectors)
 {
-    const char* shared = std::getenv("VELMOR_SHARED_DIR");
-    if (shared == nullptr) {
-        GTEST_SKIP() << "VELMOR_SHARED_DIR is not set (run through ctest)";
-    }
-    const std::filesystem::path path = std::filesystem::path(shared) / "vectors" / "fixed7.tsv";
+    const std::filesystem::path path = VELMOR_FIXED7_VECTORS;
     std::ifstream in(path);
     ASSERT_TRUE(in) << "cannot read " << path;
 
