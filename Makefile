@@ -9,18 +9,18 @@ CMAKE_ARGS ?=
 # make install: where the program goes; DESTDIR stages it (packaging).
 PREFIX     ?= /usr/local
 
-# Debian packages the build and the tests need: debian/control's
-# Build-Depends, read from there so that `make test` and the package build
-# install one list (less debhelper, which only `make deb` needs). The windows
-# are laid out for the Liberation faces (Arial and Times metrics), with
-# DejaVu as the fallback.
+# Debian packages the build and the tests need: the compiler and
+# debian/control's Build-Depends, read from there so that `make test` and
+# the package build install one list (less debhelper, which only `make deb`
+# needs). The windows are laid out for the Liberation faces (Arial and Times
+# metrics), with DejaVu as the fallback.
 # (The sed script sits in a variable: its parentheses would end $(shell.)
 DEPENDS_NAMES := s/^Build-Depends://; s/([^)]*)//g; s/<[^>]*>//g
 BUILD_DEPENDS := $(shell awk '/^[^ \t]/ { f = ($$1 == "Build-Depends:") } f' debian/control | \
                    sed '$(DEPENDS_NAMES)' | tr ',' ' ')
-DEB_PACKAGES  := $(filter-out debhelper-compat,$(BUILD_DEPENDS))
-# What `make deb` needs besides.
-DEB_TOOLS     := debhelper dpkg-dev
+DEB_PACKAGES  := g++ $(filter-out debhelper-compat,$(BUILD_DEPENDS))
+# What `make deb` needs besides (build-essential: a package build assumes it).
+DEB_TOOLS     := build-essential debhelper
 
 # Peers the benchmark compares with; `make bench` alone installs them.
 BENCH_PACKAGES := qt6-serialport-dev
