@@ -34,6 +34,13 @@ FUZZ_TARGETS  := reply_fuzz SerStrRes_fuzz SerDisp_fuzz
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
+# Without a login session's XDG_RUNTIME_DIR, Qt makes /tmp/runtime-$USER and
+# leaves it there; the build runs Qt too (each test program lists its tests).
+# Qt makes this one, owner-only, beside the build directories.
+ifeq ($(XDG_RUNTIME_DIR),)
+export XDG_RUNTIME_DIR := $(CURDIR)/build-runtime
+endif
+
 # The front door prints progress, failures and the test summary, not the
 # directories of CMake's inner makes (make 4.3 names every one).
 MAKEFLAGS += --no-print-directory
@@ -170,4 +177,4 @@ fuzz: fuzz-deps
 	done
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan $(FUZZ_BUILD) build-deb
+	rm -rf $(BUILD) build-asan build-tsan $(FUZZ_BUILD) build-deb build-runtime
