@@ -1,4 +1,5 @@
-# Front door for newcomers: `make test`, `make sanitize`, `make fuzz`.
+# Front door for newcomers: `make test`, `make demo`, `make deb`, `make sanitize`,
+# `make fuzz`.
 # Everything real lives in CMake; this file installs what the build needs,
 # configures and runs.
 
@@ -8,10 +9,18 @@ CMAKE_ARGS ?=
 # make install: where the program goes; DESTDIR stages it (packaging).
 PREFIX     ?= /usr/local
 
-# Debian packages the build and the tests need. The windows are laid out for
-# the Liberation faces (Arial and Times metrics), with DejaVu as the fallback.
-DEB_PACKAGES := cmake make g++ pkg-config locales libgtest-dev libgmock-dev qt6-base-dev libgl-dev \
-                fonts-liberation2 fonts-dejavu-core
+# Debian packages the build and the tests need: the compiler and
+# debian/control's Build-Depends, read from there so that `make test` and
+# the package build install one list (less debhelper, which only `make deb`
+# needs). The windows are laid out for the Liberation faces (Arial and Times
+# metrics), with DejaVu as the fallback.
+# (The sed script sits in a variable: its parentheses would end $(shell.)
+DEPENDS_NAMES := s/^Build-Depends://; s/([^)]*)//g; s/<[^>]*>//g
+BUILD_DEPENDS := $(shell awk '/^[^ \t]/ { f = ($$1 == "Build-Depends:") } f' debian/control | \
+                   sed '$(DEPENDS_NAMES)' | tr ',' ' ')
+DEB_PACKAGES  := g++ $(filter-out debhelper-compat,$(BUILD_DEPENDS))
+# What `make deb` needs besides (build-essential: a package build assumes it).
+DEB_TOOLS     := build-essential debhelper
 
 # Peers the benchmark compares with; `make bench` alone installs them.
 BENCH_PACKAGES := qt6-serialport-dev
@@ -25,22 +34,40 @@ FUZZ_TARGETS  := reply_fuzz SerStrRes_fuzz SerDisp_fuzz
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps bench-deps fuzz-deps configure build test bench bench-all soak demo install \
-        uninstall sanitize sanitize-address sanitize-thread fuzz clean
+# Without a login session's XDG_RUNTIME_DIR, Qt makes /tmp/runtime-$USER and
+# leaves it there; the build runs Qt too (each test program lists its tests).
+# Qt makes this one, owner-only, beside the build directories.
+ifeq ($(XDG_RUNTIME_DIR),)
+export XDG_RUNTIME_DIR := $(CURDIR)/build-runtime
+endif
+
+# The front door prints progress, failures and the test summary, not the
+# directories of CMake's inner makes (make 4.3 names every one).
+MAKEFLAGS += --no-print-directory
+
+.PHONY: all deps bench-deps fuzz-deps deb-deps configure build test bench bench-all soak demo \
+        install uninstall deb sanitize sanitize-address sanitize-thread fuzz clean
 
 all: build
 
-# Installs only what is missing; silent when everything is present.
-deps bench-deps fuzz-deps:
+# Installs only what is missing, through sudo when not root; silent when
+# everything is present. apt-get speaks for itself (a slow mirror is not a
+# hang); sudo's own environment reset would drop DEBIAN_FRONTEND, hence env.
+# Whoever may not use sudo is told what to ask an administrator for.
+deps bench-deps fuzz-deps deb-deps:
 	@missing=""; \
-	for p in $(if $(filter bench-deps,$@),$(BENCH_PACKAGES),$(if $(filter fuzz-deps,$@),$(FUZZ_PACKAGES),$(DEB_PACKAGES))); do \
+	for p in $(if $(filter bench-deps,$@),$(BENCH_PACKAGES),$(if $(filter fuzz-deps,$@),$(FUZZ_PACKAGES),$(DEB_PACKAGES) $(if $(filter deb-deps,$@),$(DEB_TOOLS)))); do \
 	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
 	done; \
-	if [ -n "$$missing" ]; then \
-	  echo "Installing:$$missing"; \
-	  $(SUDO) apt-get update -qq && \
-	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing >/dev/null; \
-	fi
+	[ -z "$$missing" ] && exit 0; \
+	if [ -n "$(SUDO)" ] && ! { command -v sudo >/dev/null && sudo -v; }; then \
+	  echo "velmor: Debian packages are missing; ask an administrator to run: apt-get install --no-install-recommends$$missing" >&2; \
+	  exit 1; \
+	fi; \
+	echo "Installing Debian packages the build needs (this takes a few minutes):$$missing"; \
+	$(SUDO) apt-get update -q && \
+	$(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $$missing || \
+	{ echo "velmor: installing$$missing failed (apt-get says why above)" >&2; exit 1; }
 
 # One apt-get at a time.
 fuzz-deps: deps
@@ -52,7 +79,7 @@ build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
 
 test: build
-	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	@cd $(BUILD) && ctest --output-on-failure --progress -j $(JOBS)
 
 # Figures only, never pass/fail. One table: ours beside QSerialPort and a
 # plain loop, and velmor against the simulated meter. BENCH_ARGS shortens it,
@@ -101,6 +128,24 @@ uninstall:
 	@test -f $(BUILD)/install_manifest.txt || { echo "nothing installed from $(BUILD)"; exit 1; }
 	@sed 's|^|$(DESTDIR)|' $(BUILD)/install_manifest.txt | xargs -d '\n' rm -fv --
 
+# The Debian package, built the way Debian builds one (dpkg-buildpackage,
+# debhelper, the test suite included) from a copy of the tree in build-deb/,
+# so that nothing is written beside the clone. The .deb is left here, at the
+# top of the clone; the whole log stays in build-deb/build.log.
+DEB_VERSION := $(shell sed -n '1s/^[^(]*(\([^)]*\)).*/\1/p' debian/changelog)
+DEB_FILE     = velmor_$(DEB_VERSION)_$(shell dpkg --print-architecture).deb
+deb: deb-deps
+	@rm -rf build-deb && mkdir -p build-deb/velmor
+	@tar -c --exclude='./build*' --exclude=./.git --exclude='./*.deb' . | tar -x -C build-deb/velmor
+	@echo "Building $(DEB_FILE): the program, the test suite, the package (log: build-deb/build.log)"
+	@cd build-deb/velmor && \
+	{ dpkg-buildpackage -b -us -uc -J$(JOBS) 2>&1; echo $$? >../status; } | tee ../build.log | \
+	  grep --line-buffered -E '^   dh_|^\[ *[0-9]+%\] (Built|Linking)|tests passed|tests failed|dpkg-deb: building'; \
+	[ "$$(cat ../status)" = 0 ] || \
+	  { tail -n 60 ../build.log; echo "velmor: the package build failed (log: build-deb/build.log)" >&2; exit 1; }
+	@cp build-deb/$(DEB_FILE) .
+	@echo "$(DEB_FILE) is ready; install it with: sudo apt install ./$(DEB_FILE)"
+
 sanitize: sanitize-address sanitize-thread
 
 sanitize-address: deps
@@ -111,7 +156,7 @@ sanitize-address: deps
 sanitize-thread: deps
 	@cmake -S . -B build-tsan -DVELMOR_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug >/dev/null
 	@cmake --build build-tsan -j $(JOBS)
-	@cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" ctest --output-on-failure -j $(JOBS)
+	@cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions='$(CURDIR)/tests/tsan.supp'" ctest --output-on-failure -j $(JOBS)
 
 # Each libFuzzer target for FUZZ_SECONDS under ASan+UBSan, starting from its
 # corpus in fuzz/corpus/<target>/ (new inputs go to the build directory; a
@@ -132,4 +177,4 @@ fuzz: fuzz-deps
 	done
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan $(FUZZ_BUILD)
+	rm -rf $(BUILD) build-asan build-tsan $(FUZZ_BUILD) build-deb build-runtime

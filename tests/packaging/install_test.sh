@@ -1,5 +1,6 @@
 #!/bin/sh
-# Unit under test: the install rules (cmake --install) and the desktop entry.
+# Unit under test: the install rules (cmake --install), the desktop entry and
+# the AppStream metadata.
 # Installs the build into a temporary DESTDIR and checks what a desktop needs.
 set -eu
 build=$1
@@ -32,15 +33,19 @@ grep -q '<svg' "$icon" || fail "icon is not an SVG image"
 [ "$(od -An -tx1 -j12 -N12 "$png" | tr -d ' \n')" = "494844520000003000000030" ] ||
   fail "48 px icon is not a 48 x 48 PNG"
 
-# Only what a package would ship: the programs, the entry and the icons.
+# Only what a package ships: the programs, their manual pages, the entry,
+# the icons and the AppStream metadata.
 count=$(find "$dest" -type f | wc -l)
-[ "$count" -eq 5 ] || { find "$dest" -type f; fail "$count files installed, 5 expected"; }
+[ "$count" -eq 8 ] || { find "$dest" -type f; fail "$count files installed, 8 expected"; }
 # The manifest, which uninstalling goes by, lists them under the prefix.
 expected="/usr/local/bin/velmor
 /usr/local/bin/velmor-sim
 /usr/local/share/applications/velmor.desktop
 /usr/local/share/icons/hicolor/48x48/apps/velmor.png
-/usr/local/share/icons/hicolor/scalable/apps/velmor.svg"
+/usr/local/share/icons/hicolor/scalable/apps/velmor.svg
+/usr/local/share/man/man1/velmor-sim.1
+/usr/local/share/man/man1/velmor.1
+/usr/local/share/metainfo/org.velmor.velmor.metainfo.xml"
 [ "$(sort "$manifest")" = "$expected" ] || { cat "$manifest"; fail "install_manifest.txt"; }
 
 # The entry starts the installed program by its name and shows the installed icon.
@@ -57,5 +62,12 @@ if command -v desktop-file-validate >/dev/null 2>&1; then
   echo "desktop-file-validate: clean"
 else
   echo "desktop-file-validate not installed (Debian: desktop-file-utils): entry checked by keys only"
+fi
+metainfo="$root/share/metainfo/org.velmor.velmor.metainfo.xml"
+grep -q '<launchable type="desktop-id">velmor.desktop</launchable>' "$metainfo" ||
+  fail "the metainfo does not name the desktop entry"
+if command -v appstreamcli >/dev/null 2>&1; then
+  appstreamcli validate --no-net "$metainfo" >/dev/null || fail "appstreamcli validate"
+  echo "appstreamcli validate: clean"
 fi
 echo "installed: $(cd "$dest" && find . -type f | sort | tr '\n' ' ')"

@@ -7,23 +7,29 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
-// A fresh directory per test, removed afterwards.
+// A fresh directory per test, unique per run (a second user's run, or one
+// left over from a crash, cannot collide with it), removed afterwards.
 class TempDir {
 public:
     TempDir()
     {
         const auto* info = testing::UnitTest::GetInstance()->current_test_info();
-        path = std::filesystem::temp_directory_path() /
-               ("velmor-" + std::string(info->test_suite_name()) + "-" + info->name() + "-" +
-                std::to_string(::getpid()));
-        std::filesystem::remove_all(path);
-        std::filesystem::create_directories(path);
+        std::string pattern =
+            (std::filesystem::temp_directory_path() /
+             ("velmor-" + std::string(info->test_suite_name()) + "-" + info->name() + "-XXXXXX"))
+                .string();
+        if (::mkdtemp(pattern.data()) == nullptr) {
+            throw std::filesystem::filesystem_error(
+                "mkdtemp", pattern, std::error_code(errno, std::generic_category()));
+        }
+        path = pattern;
     }
     ~TempDir()
     {
@@ -47,9 +53,16 @@ inline std::string ReadFile(const std::string& name)
     return text.str();
 }
 
+// A write that did not reach the file fails the test: a test must not go on
+// with what an earlier run left there.
 inline void WriteFile(const std::string& name, const std::string& text)
 {
-    std::ofstream(name, std::ios::binary) << text;
+    std::ofstream out(name, std::ios::binary);
+    out << text;
+    out.close();
+    if (!out) {
+        ADD_FAILURE() << "cannot write " << name;
+    }
 }
 
 inline std::vector<std::string> Lines(const std::string& text)

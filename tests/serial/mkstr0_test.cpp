@@ -1,5 +1,6 @@
 // Unit under test: mkstr0 (the STR0 table builder) and the tables it embeds.
 #include "SerStrRes.h"
+#include "TestFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -84,27 +85,14 @@ Entries ReadSource(const std::string& path)
     return entries;
 }
 
-std::filesystem::path TempPath(const std::string& leaf)
-{
-    const auto* test = testing::UnitTest::GetInstance()->current_test_info();
-    return std::filesystem::path(testing::TempDir()) /
-           (std::string("mkstr0_") + test->name() + "_" + leaf);
-}
-
-void WriteFile(const std::filesystem::path& path, const std::string& text)
-{
-    std::ofstream(path, std::ios::binary) << text;
-}
-
 // Runs the builder on one source; returns its exit status.
-int Build(const std::filesystem::path& output, const std::string& source)
+int Build(const TempDir& dir, const std::filesystem::path& output, const std::string& source)
 {
-    const auto input = TempPath("in.txt");
+    const std::string input = dir / "in.txt";
     WriteFile(input, source);
     std::filesystem::remove(output);
     const std::string command = std::string("'") + VELMOR_MKSTR0 + "' '" + output.string() +
-                                "' RegisterTestTables TEST_TABLE '" + input.string() +
-                                "' 2>/dev/null";
+                                "' RegisterTestTables TEST_TABLE '" + input + "' 2>/dev/null";
     const int status = std::system(command.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
@@ -151,15 +139,17 @@ TEST(Mkstr0, ReaderTableHoldsTheFiveReaderTexts)
 
 TEST(Mkstr0, SortsIdsAndEncodesUtf16)
 {
-    const auto output = TempPath("out.cpp");
-    ASSERT_EQ(Build(output, "# comment\r\n20\tПорт\r\n\n-3\t\n7\ta\U0001F600\n"), 0);
+    const TempDir dir;
+    const std::string output = dir / "out.cpp";
+    ASSERT_EQ(Build(dir, output, "# comment\r\n20\tПорт\r\n\n-3\t\n7\ta\U0001F600\n"), 0);
     const Entries expected = {{-3, u""}, {7, u"a\U0001F600"}, {20, u"Порт"}};
     EXPECT_EQ(ParseStrictly(ArrayBytes(output)), expected);
 }
 
 TEST(Mkstr0, RefusesBrokenSources)
 {
-    const auto output = TempPath("out.cpp");
+    const TempDir dir;
+    const std::string output = dir / "out.cpp";
     const std::vector<std::pair<const char*, std::string>> broken = {
         {"duplicate id", "1\ta\n1\tb\n"},     {"no tab", "1 a\n"},
         {"id not a number", "x1\ta\n"},       {"id with junk", "1x\ta\n"},
@@ -167,7 +157,7 @@ TEST(Mkstr0, RefusesBrokenSources)
         {"truncated UTF-8", "1\t\xE2\x82\n"}, {"overlong UTF-8", "1\t\xC0\xAF\n"},
     };
     for (const auto& [what, source] : broken) {
-        EXPECT_EQ(Build(output, source), 1) << what;
+        EXPECT_EQ(Build(dir, output, source), 1) << what;
         EXPECT_FALSE(std::filesystem::exists(output)) << what;
     }
 }
