@@ -325,6 +325,8 @@ void TForm1::BuildMenu()
     N1->setObjectName(QStringLiteral("N1"));
     N3 = N1->addAction(QStringLiteral("Порт"));
     N3->setObjectName(QStringLiteral("N3"));
+    ghfg1 = N1->addAction(QStringLiteral("Прибор"));
+    ghfg1->setObjectName(QStringLiteral("ghfg1"));
 }
 
 void TForm1::BindHandlers()
@@ -368,6 +370,7 @@ void TForm1::BindHandlers()
     onMenu(Velmor1, &TForm1::Velmor1Click);
     onMenu(Dranik2, &TForm1::Dranik2Click);
     onMenu(N3, &TForm1::N3Click);
+    onMenu(ghfg1, &TForm1::ghfg1Click);
 }
 
 bool TForm1::event(QEvent* event)

@@ -194,7 +194,8 @@ TEST_F(Form1Test, ControlsAtTheirPlacesWithTheirCaptions)
     EXPECT_EQ(Find<QAction>("Velmor1")->text(), QStringLiteral("Velmor/1"));
     EXPECT_EQ(Find<QAction>("Dranik2")->text(), QStringLiteral("Dranik/2"));
     EXPECT_EQ(Find<QAction>("N3")->text(), QStringLiteral("Порт"));
-    EXPECT_EQ(Find<QMenu>("N1")->actions(), QList<QAction*>{form.N3});
+    EXPECT_EQ(Find<QAction>("ghfg1")->text(), QStringLiteral("Прибор"));
+    EXPECT_EQ(Find<QMenu>("N1")->actions(), (QList<QAction*>{form.N3, form.ghfg1}));
 }
 
 TEST_F(Form1Test, EveryCaptionFitsItsBox)
@@ -461,14 +462,14 @@ TEST_F(Form1Test, StartStopAndTheHiddenSaveButton)
     EXPECT_EQ(engine.sent.back(), (Sent{Command::SetMode, 3}));
 }
 
-TEST_F(Form1Test, OptionWindowShownOnRequestOnly)
+TEST_F(Form1Test, OptionWindowShownFromTheMenuOnly)
 {
     QWidget options;
     form.SetOptionWindow(&options);
     ASSERT_TRUE(ShowActive(form));
     EXPECT_FALSE(options.isVisible());
-    form.ghfg1Click(nullptr);
+    form.ghfg1->trigger();
     EXPECT_TRUE(options.isVisible());
-    form.ghfg1Click(nullptr);
+    form.ghfg1->trigger();
     EXPECT_TRUE(options.isVisible());
 }
