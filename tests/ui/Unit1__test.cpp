@@ -15,7 +15,6 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QStyleOptionFrame>
 #include <QtTest/QTest>
 
 #include <gtest/gtest.h>
@@ -80,21 +79,6 @@ Frame Measurement(std::uint8_t mode, std::uint8_t voltage, std::uint8_t current,
         f[4 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(bits >> (24 - 8 * i));
     }
     return f;
-}
-
-// Room for text inside an edit box, as QLineEdit lays it out: the style's
-// contents rectangle less the 2 px it keeps free on either side.
-QSize TextRoom(const QLineEdit* edit)
-{
-    QStyleOptionFrame option;
-    option.initFrom(edit);
-    option.rect = edit->rect();
-    option.lineWidth = edit->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, edit);
-    option.midLineWidth = 0;
-    option.state |= QStyle::State_Sunken;
-    const QRect contents =
-        edit->style()->subElementRect(QStyle::SE_LineEditContents, &option, edit);
-    return contents.marginsRemoved(edit->textMargins()).size() - QSize(4, 0);
 }
 
 class Form1Test : public ::testing::Test {

@@ -1,6 +1,7 @@
 // ui-preview DIR: renders each window of the program into DIR as PNG files,
 // in a few states, so that layouts and captions can be checked by eye.
 #include "Engine.h"
+#include "FormStyle.h"
 #include "PageControl.h"
 #include "Unit1_.h"
 #include "Unit2.h"
@@ -51,6 +52,7 @@ bool Save(QWidget& window, const QDir& dir, const QString& name)
 int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
+    InstallFaces();
     if (argc != 2) {
         std::fprintf(stderr, "usage: ui-preview OUTPUT-DIR\n");
         return 2;
