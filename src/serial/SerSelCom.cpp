@@ -68,8 +68,9 @@ TComSelectForm::TComSelectForm(QWidget* parent)
     OkBtn = MakeButton(this, "OkBtn", "OK", 8);
     OkBtn->setDefault(true);
     OkBtn->setAutoDefault(true);
+    // Return presses the button that has the focus, OK from anywhere else.
     AbortBtn = MakeButton(this, "AbortBtn", "Cancel", 124);
-    AbortBtn->setAutoDefault(false);
+    AbortBtn->setAutoDefault(true);
     connect(OkBtn, &QPushButton::clicked, this, [this] { done(ModalResultOk); });
     connect(AbortBtn, &QPushButton::clicked, this, [this] { done(ModalResultAbort); });
 

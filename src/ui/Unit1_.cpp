@@ -89,7 +89,8 @@ QPushButton* MakeGlyphButton(QWidget* parent, const char* name, const QString& c
     button->setObjectName(QString::fromLatin1(name));
     button->setIconSize(QSize(GlyphSize, GlyphSize));
     button->setGeometry(geometry);
-    button->setAutoDefault(false);
+    // Return and Enter press the button that has the focus, like Space.
+    button->setAutoDefault(true);
     return button;
 }
 

@@ -116,6 +116,12 @@ TEST_F(SerSelCom, ModalResults)
               3);
     EXPECT_EQ(resultOf([](TComSelectForm& f) { f.close(); }), 2);
     EXPECT_EQ(resultOf([](TComSelectForm& f) { QTest::keyClick(&f, Qt::Key_Return); }), 1);
+    // Return presses the button that has the focus.
+    EXPECT_EQ(resultOf([](TComSelectForm& f) {
+                  f.AbortBtn->setFocus(Qt::TabFocusReason);
+                  QTest::keyClick(f.AbortBtn, Qt::Key_Return);
+              }),
+              3);
     EXPECT_EQ(resultOf([](TComSelectForm& f) { QTest::keyClick(&f, Qt::Key_Escape); }), 2);
 
     // OK with nothing listed reports no number.

@@ -214,6 +214,18 @@ TEST_F(Form1Test, EveryCaptionFitsItsBox)
     }
 }
 
+TEST_F(Form1Test, ReturnAndEnterPressTheFocusedButton)
+{
+    ASSERT_TRUE(ShowActive(form));
+    QTest::keyClick(form.BitLoad, Qt::Key_Return);
+    QTest::keyClick(form.BitLoad, Qt::Key_Enter, Qt::KeypadModifier);
+    EXPECT_EQ(engine.calls,
+              (std::vector<std::string>{"PollState=1", "Send65", "PollState=1", "Send65"}));
+    form.BitBtnStop->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(form.BitBtnStop, Qt::Key_Return);
+    EXPECT_EQ(engine.pollState, 0);
+}
+
 TEST_F(Form1Test, FirstShowFocusesBitLoadAndShowsNothing)
 {
     ASSERT_TRUE(ShowActive(form));
