@@ -20,12 +20,13 @@ QSize ClientSize(const QRect& outer);
 void PlaceWindow(QWidget& window, const QRect& outer);
 
 // The stored layouts name faces of the desktop the program comes from.
-// InstallFaces makes each of them resolve, for the whole application, to an
-// installed face of the same metrics (Liberation), or to DejaVu where
-// Liberation is missing, instead of whatever fontconfig would pick; and makes
-// the windows' default font the application's, for the message boxes. It runs
-// once, before any window is made: every window, dialog and message box then
-// gets the stand-ins, the serial library's port selection dialog included.
+// InstallFaces makes each of them resolve, for the whole application, to its
+// stand-in: Liberation Sans (Arial's metrics) or Liberation Serif (Times New
+// Roman's), or DejaVu where Liberation is missing, instead of whatever
+// fontconfig would pick; and makes the windows' default font the
+// application's, for the message boxes. It runs once, before any window is
+// made: every window, dialog and message box then gets the stand-ins, the
+// serial library's port selection dialog included.
 void InstallFaces();
 
 // The windows' default face: "MS Sans Serif". pixels is the character height.

@@ -10,8 +10,8 @@
 #include "link/float.h"
 
 #include <QEvent>
-#include <QFontMetricsF>
 #include <QFocusEvent>
+#include <QFontMetricsF>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>

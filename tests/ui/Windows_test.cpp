@@ -19,9 +19,8 @@ namespace {
 // Checks the modal box that action brings up; fails when none comes.
 void InBox(const std::function<void()>& action)
 {
-    const SeenBox seen = CloseMessageBoxDuring(action, [](QMessageBox& box) {
-        ExpectCaptionsFit(box);
-    });
+    const SeenBox seen =
+        CloseMessageBoxDuring(action, [](QMessageBox& box) { ExpectCaptionsFit(box); });
     EXPECT_TRUE(seen.shown);
 }
 

@@ -68,9 +68,9 @@ QSize TextRoom(const QLineEdit* edit)
     QStyleOptionFrame option;
     option.initFrom(edit);
     option.rect = edit->rect();
-    option.lineWidth =
-        edit->hasFrame() ? edit->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, edit)
-                         : 0;
+    option.lineWidth = edit->hasFrame()
+                           ? edit->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, edit)
+                           : 0;
     option.midLineWidth = 0;
     option.state |= QStyle::State_Sunken;
     const QRect contents =
@@ -158,8 +158,8 @@ bool GroupTitleFits(const QGroupBox* group)
     option.text = group->title();
     option.textAlignment = group->alignment();
     option.subControls = QStyle::SC_GroupBoxFrame | QStyle::SC_GroupBoxLabel;
-    const QRect title =
-        group->style()->subControlRect(QStyle::CC_GroupBox, &option, QStyle::SC_GroupBoxLabel, group);
+    const QRect title = group->style()->subControlRect(QStyle::CC_GroupBox, &option,
+                                                       QStyle::SC_GroupBoxLabel, group);
     return group->fontMetrics().horizontalAdvance(group->title()) <= title.width() &&
            title.left() >= 0 && title.right() < group->width();
 }
@@ -170,8 +170,8 @@ bool ListEntryFits(const QComboBox* box)
     option.initFrom(box);
     option.editable = false;
     option.currentText = box->currentText();
-    const QRect field =
-        box->style()->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, box);
+    const QRect field = box->style()->subControlRect(QStyle::CC_ComboBox, &option,
+                                                     QStyle::SC_ComboBoxEditField, box);
     return box->fontMetrics().horizontalAdvance(box->currentText()) <= field.width();
 }
 
@@ -227,8 +227,8 @@ void ExpectCaptionsFit(const QWidget& window)
 {
     const QStringList faces = {QFontInfo(WindowFont(DefaultFontPixels)).family(),
                                QFontInfo(DisplayFont(DefaultFontPixels)).family()};
-    const std::string windowName = window.objectName().toStdString() + " (" +
-                                   window.windowTitle().toStdString() + ")";
+    const std::string windowName =
+        window.objectName().toStdString() + " (" + window.windowTitle().toStdString() + ")";
     for (const QWidget* widget : window.findChildren<QWidget*>()) {
         if (!widget->isVisibleTo(&window) || widget->isWindow()) {
             continue;

@@ -182,8 +182,8 @@ int main(int argc, char** argv)
         TComSelectForm select;
         ok = Save(select, dir, QStringLiteral("select-port")) && ok;
     }
-    ok = SaveModal(dir, QStringLiteral("error-display"), [] {
-        ShowApplicationError("ie_BadId - Specified comport doesn't exist.");
-    }) && ok;
+    ok = SaveModal(dir, QStringLiteral("error-display"),
+                   [] { ShowApplicationError("ie_BadId - Specified comport doesn't exist."); }) &&
+         ok;
     return ok ? 0 : 1;
 }
