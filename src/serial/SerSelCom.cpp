@@ -20,6 +20,17 @@ namespace {
 constexpr int ClientWidth = 220;
 constexpr int ClientHeight = 131;
 constexpr int ItemHeight = 13;
+constexpr int LabelHeight = 13;
+
+// A label as wide as its caption, as the stored ones are: they took 176 and
+// 133 px in the stored face, and take what the face installed here needs.
+QLabel* MakeLabel(QWidget* parent, const char* name, const char* caption, int left, int top)
+{
+    auto* label = new QLabel(QString::fromLatin1(caption), parent);
+    label->setObjectName(QString::fromLatin1(name));
+    label->setGeometry(left, top, label->sizeHint().width(), LabelHeight);
+    return label;
+}
 
 QPushButton* MakeButton(QWidget* parent, const char* name, const char* caption, int left)
 {
@@ -51,18 +62,15 @@ TComSelectForm::TComSelectForm(QWidget* parent)
     Bevel1->setFrameShape(QFrame::Box);
     Bevel1->setFrameShadow(QFrame::Sunken);
     Bevel1->setGeometry(8, 8, 201, 42);
-    Label1 = new QLabel(QStringLiteral("The configured serial port is not valid."), this);
-    Label1->setObjectName(QStringLiteral("Label1"));
-    Label1->setGeometry(18, 14, 176, 13);
-    Label2 = new QLabel(QStringLiteral("Please choose another port."), this);
-    Label2->setObjectName(QStringLiteral("Label2"));
-    Label2->setGeometry(18, 30, 133, 13);
+    Label1 = MakeLabel(this, "Label1", "The configured serial port is not valid.", 18, 14);
+    Label2 = MakeLabel(this, "Label2", "Please choose another port.", 18, 30);
 
     OkBtn = MakeButton(this, "OkBtn", "OK", 8);
     OkBtn->setDefault(true);
     OkBtn->setAutoDefault(true);
+    // Return presses the button that has the focus, OK from anywhere else.
     AbortBtn = MakeButton(this, "AbortBtn", "Cancel", 124);
-    AbortBtn->setAutoDefault(false);
+    AbortBtn->setAutoDefault(true);
     connect(OkBtn, &QPushButton::clicked, this, [this] { done(ModalResultOk); });
     connect(AbortBtn, &QPushButton::clicked, this, [this] { done(ModalResultAbort); });
 

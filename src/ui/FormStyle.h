@@ -19,13 +19,22 @@ QSize ClientSize(const QRect& outer);
 // client area and the corner are ours to set.
 void PlaceWindow(QWidget& window, const QRect& outer);
 
-// The windows' default face: an Arial-metric sans serif with Cyrillic, with
-// DejaVu Sans where Liberation is missing. pixels is the character height.
+// The stored layouts name faces of the desktop the program comes from.
+// InstallFaces makes each of them resolve, for the whole application, to its
+// stand-in: Liberation Sans (Arial's metrics) or Liberation Serif (Times New
+// Roman's), or DejaVu where Liberation is missing, instead of whatever
+// fontconfig would pick; and makes the windows' default font the
+// application's, for the message boxes. It runs once, before any window is
+// made: every window, dialog and message box then gets the stand-ins, the
+// serial library's port selection dialog included.
+void InstallFaces();
+
+// The windows' default face: "MS Sans Serif". pixels is the character height.
 QFont WindowFont(int pixels);
 
-// The large digits of the main window: a Times-metric serif with Cyrillic.
+// The large digits of the main window: "Times New Roman".
 QFont DisplayFont(int pixels);
 
-// Character heights of the stored layouts, adapted to the fonts above.
+// Character heights of the stored layouts.
 inline constexpr int DefaultFontPixels = 11;
 inline constexpr int LargeLabelFontPixels = 13;

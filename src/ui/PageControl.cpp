@@ -144,8 +144,8 @@ void TMultiRowTabBar::paintEvent(QPaintEvent*)
         QStyleOptionTab option;
         initStyleOption(&option, i);
         option.rect = layout.rects[static_cast<std::size_t>(i)];
+        // The focus mark stays: it is how the operator sees the keyboard on the tabs.
         option.state &= ~QStyle::State_MouseOver;
-        option.state &= ~QStyle::State_HasFocus;
         const int row = layout.rowOfTab[static_cast<std::size_t>(i)];
         const bool first = i == 0 || layout.rowOfTab[static_cast<std::size_t>(i - 1)] != row;
         const bool last =

@@ -1,6 +1,7 @@
 #include "Startup.h"
 
 #include "AppError.h"
+#include "FormStyle.h"
 #include "SerSelCom.h"
 
 #include <QApplication>
@@ -45,6 +46,8 @@ public:
 
 TProgram::TProgram()
 {
+    // Before any window asks for a face.
+    InstallFaces();
     // A port numbered 0 (typed text in Form2's port box) is asked for with
     // the port selection dialog.
     InstallComSelectForm();

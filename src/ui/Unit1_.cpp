@@ -11,6 +11,7 @@
 
 #include <QEvent>
 #include <QFocusEvent>
+#include <QFontMetricsF>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
@@ -18,8 +19,10 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QPainter>
 #include <QPushButton>
 #include <QRadioButton>
+#include <qdrawutil.h>
 
 #include <algorithm>
 #include <optional>
@@ -29,9 +32,14 @@ namespace {
 // Stored outer bounds of the window.
 const QRect Bounds(122, 138, 516, 273);
 
-// The large digits: a Times-metric face at 58 px fits the 81 px boxes, a
-// "W" in the 65 px unit box and a value as wide as "-0.12346" in Edit1.
-constexpr int DisplayFontPixels = 58;
+// The stored character height of the large digits.
+constexpr int StoredDisplayPixels = 64;
+
+// The widest texts the two boxes get for readings within the ranges: a sign,
+// six digits and the point (current and power with the Velmor model; the
+// digits of these faces share one width), and the widest unit letter.
+const char* const WidestReading = "-29.9970";
+const char* const WidestUnit = "W";
 
 // Group boxes as the operator knows them: the caption sits on the frame line
 // rather than above it, so the range labels 16 px down stay clear of it.
@@ -89,17 +97,62 @@ QPushButton* MakeGlyphButton(QWidget* parent, const char* name, const QString& c
     button->setObjectName(QString::fromLatin1(name));
     button->setIconSize(QSize(GlyphSize, GlyphSize));
     button->setGeometry(geometry);
-    button->setAutoDefault(false);
+    // Return and Enter press the button that has the focus, like Space.
+    button->setAutoDefault(true);
     return button;
 }
 
-QLineEdit* MakeDisplay(QWidget* parent, const char* name, const QRect& geometry)
+// The value and unit boxes as the stored layout draws them: a 2 px sunken
+// border with the text right inside it. QLineEdit keeps 2 px free on either
+// side of its contents; without a frame of its own, that is where the
+// border goes, and the text has all the rest.
+class TDisplayEdit : public QLineEdit {
+public:
+    static constexpr int Border = 2;
+
+    explicit TDisplayEdit(QWidget* parent) : QLineEdit(parent)
+    {
+        setFrame(false);
+        setTextMargins(0, Border, 0, Border);
+    }
+
+    // Whether text in font is shown whole; QLineEdit scrolls a text once its
+    // width and the cursor's pixel exceed the room.
+    bool Shows(const QFont& font, const char* text) const
+    {
+        const QFontMetricsF metrics(font);
+        return qRound(metrics.horizontalAdvance(QString::fromLatin1(text))) + 1 <=
+                   width() - 2 * Border &&
+               metrics.height() <= height() - 2 * Border;
+    }
+
+protected:
+    void paintEvent(QPaintEvent* event) override
+    {
+        QLineEdit::paintEvent(event);
+        QPainter painter(this);
+        qDrawWinPanel(&painter, rect(), palette(), true);
+    }
+};
+
+TDisplayEdit* MakeDisplay(QWidget* parent, const char* name, const QRect& geometry)
 {
-    auto* edit = new QLineEdit(parent);
+    auto* edit = new TDisplayEdit(parent);
     edit->setObjectName(QString::fromLatin1(name));
-    edit->setFont(DisplayFont(DisplayFontPixels));
     edit->setGeometry(geometry);
     return edit;
+}
+
+// The stored size, or the largest below it at which the widest reading and
+// unit fit their boxes in the face that stands in for the stored one.
+QFont FittedDisplayFont(const TDisplayEdit& value, const TDisplayEdit& unit)
+{
+    QFont font = DisplayFont(StoredDisplayPixels);
+    while (font.pixelSize() > 1 &&
+           !(value.Shows(font, WidestReading) && unit.Shows(font, WidestUnit))) {
+        font.setPixelSize(font.pixelSize() - 1);
+    }
+    return font;
 }
 
 } // namespace
@@ -250,8 +303,13 @@ void TForm1::BuildControls(QWidget* client)
         MakeGlyphButton(client, "BitSave", QString(), Glyph::FloppyDisk, QRect(16, 144, 25, 25));
     BitSave->setVisible(false);
 
-    Edit1 = MakeDisplay(client, "Edit1", QRect(56, 8, 217, 81));
-    Edit2 = MakeDisplay(client, "Edit2", QRect(280, 8, 65, 81));
+    auto* value = MakeDisplay(client, "Edit1", QRect(56, 8, 217, 81));
+    auto* unit = MakeDisplay(client, "Edit2", QRect(280, 8, 65, 81));
+    const QFont digits = FittedDisplayFont(*value, *unit);
+    value->setFont(digits);
+    unit->setFont(digits);
+    Edit1 = value;
+    Edit2 = unit;
 
     GroupBox1 = new QGroupBox(QStringLiteral("Режим"), client);
     GroupBox1->setObjectName(QStringLiteral("GroupBox1"));
@@ -325,6 +383,8 @@ void TForm1::BuildMenu()
     N1->setObjectName(QStringLiteral("N1"));
     N3 = N1->addAction(QStringLiteral("Порт"));
     N3->setObjectName(QStringLiteral("N3"));
+    ghfg1 = N1->addAction(QStringLiteral("Прибор"));
+    ghfg1->setObjectName(QStringLiteral("ghfg1"));
 }
 
 void TForm1::BindHandlers()
@@ -368,6 +428,7 @@ void TForm1::BindHandlers()
     onMenu(Velmor1, &TForm1::Velmor1Click);
     onMenu(Dranik2, &TForm1::Dranik2Click);
     onMenu(N3, &TForm1::N3Click);
+    onMenu(ghfg1, &TForm1::ghfg1Click);
 }
 
 bool TForm1::event(QEvent* event)
@@ -530,6 +591,9 @@ void TForm1::ApplyReply(const ReplyDecision& decision)
     }
     if (decision.valueText) {
         Edit1->setText(QString::fromStdString(*decision.valueText));
+        // A reading too wide for the box (far outside its range) keeps its
+        // sign and leading digits in view rather than its last decimals.
+        Edit1->home(false);
     }
     if (decision.startInterval) {
         engine.StartInterval();

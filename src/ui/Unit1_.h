@@ -95,6 +95,7 @@ public:
     QAction* Dranik2;
     QMenu* N1;
     QAction* N3;
+    QAction* ghfg1; // "Прибор", below "Порт"
 
     // Mode buttons in mode-code order: RadioU, RadioI, RadioP.
     std::array<QRadioButton*, 3> ModeButtons() const { return {RadioU, RadioI, RadioP}; }
@@ -110,7 +111,7 @@ public:
     void RadioButton9Enter(QObject* sender);
     void Velmor1Click(QObject* sender);
     void Dranik2Click(QObject* sender);
-    // Shows the options window; bound to no control.
+    // Shows the options window: "Настройка" > "Прибор".
     void ghfg1Click(QObject* sender);
 
     // Opens the port settings dialog, filled from ComPort.

@@ -57,7 +57,8 @@ QPushButton* MakeButton(QWidget* parent, const char* name, const QString& captio
 {
     auto* button = new QPushButton(caption, parent);
     button->setObjectName(QString::fromLatin1(name));
-    button->setAutoDefault(false);
+    // Return and Enter press the button that has the focus, like Space.
+    button->setAutoDefault(true);
     button->setGeometry(geometry);
     return button;
 }

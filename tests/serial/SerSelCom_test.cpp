@@ -47,9 +47,10 @@ TEST_F(SerSelCom, LayoutCaptionsAndTabOrder)
     EXPECT_EQ(form.windowTitle(), "Select Port");
     EXPECT_EQ(form.size(), QSize(220, 131));
     EXPECT_EQ(form.Label1->text(), "The configured serial port is not valid.");
-    EXPECT_EQ(form.Label1->geometry(), QRect(18, 14, 176, 13));
+    // The labels take their caption's width in the face that stands in.
+    EXPECT_EQ(form.Label1->geometry(), QRect(18, 14, form.Label1->sizeHint().width(), 13));
     EXPECT_EQ(form.Label2->text(), "Please choose another port.");
-    EXPECT_EQ(form.Label2->geometry(), QRect(18, 30, 133, 13));
+    EXPECT_EQ(form.Label2->geometry(), QRect(18, 30, form.Label2->sizeHint().width(), 13));
     EXPECT_EQ(form.Bevel1->geometry(), QRect(8, 8, 201, 42));
     EXPECT_EQ(form.PortsComboBox->geometry(), QRect(8, 64, 201, 21));
     EXPECT_FALSE(form.PortsComboBox->isEditable());
@@ -115,6 +116,12 @@ TEST_F(SerSelCom, ModalResults)
               3);
     EXPECT_EQ(resultOf([](TComSelectForm& f) { f.close(); }), 2);
     EXPECT_EQ(resultOf([](TComSelectForm& f) { QTest::keyClick(&f, Qt::Key_Return); }), 1);
+    // Return presses the button that has the focus.
+    EXPECT_EQ(resultOf([](TComSelectForm& f) {
+                  f.AbortBtn->setFocus(Qt::TabFocusReason);
+                  QTest::keyClick(f.AbortBtn, Qt::Key_Return);
+              }),
+              3);
     EXPECT_EQ(resultOf([](TComSelectForm& f) { QTest::keyClick(&f, Qt::Key_Escape); }), 2);
 
     // OK with nothing listed reports no number.

@@ -3,6 +3,7 @@
 
 #include "support.h"
 
+#include <QPushButton>
 #include <QtTest/QTest>
 
 #include <gtest/gtest.h>
@@ -72,4 +73,34 @@ TEST(PageControl, WideEnoughIsOneRowOfNaturalWidths)
     EXPECT_EQ(pages.Tabs()->RowCount(), 1);
     const QRect last = pages.Tabs()->TabRect(4);
     EXPECT_LT(last.right(), 899);
+}
+
+TEST(PageControl, KeyboardFocusShowsOnTheCurrentTab)
+{
+    QWidget window;
+    auto* before = new QPushButton(QStringLiteral("before"), &window);
+    auto* pages = new TPageControl(&window);
+    AddPages(*pages);
+    pages->setGeometry(0, 30, 363, 200);
+    ASSERT_TRUE(ShowActive(window));
+    before->setFocus();
+    TMultiRowTabBar* bar = pages->Tabs();
+    const QImage unfocused = bar->grab().toImage();
+
+    QTest::keyClick(before, Qt::Key_Tab);
+    ASSERT_TRUE(bar->hasFocus());
+    const QImage focused = bar->grab().toImage();
+    // Something in the current tab changed, and nothing outside it.
+    const QRect current = bar->TabRect(bar->currentIndex());
+    bool inside = false;
+    bool outside = false;
+    for (int y = 0; y < focused.height(); ++y) {
+        for (int x = 0; x < focused.width(); ++x) {
+            if (focused.pixel(x, y) != unfocused.pixel(x, y)) {
+                (current.contains(x, y) ? inside : outside) = true;
+            }
+        }
+    }
+    EXPECT_TRUE(inside);
+    EXPECT_FALSE(outside);
 }

@@ -15,7 +15,6 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QStyleOptionFrame>
 #include <QtTest/QTest>
 
 #include <gtest/gtest.h>
@@ -80,21 +79,6 @@ Frame Measurement(std::uint8_t mode, std::uint8_t voltage, std::uint8_t current,
         f[4 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(bits >> (24 - 8 * i));
     }
     return f;
-}
-
-// Room for text inside an edit box, as QLineEdit lays it out: the style's
-// contents rectangle less the 2 px it keeps free on either side.
-QSize TextRoom(const QLineEdit* edit)
-{
-    QStyleOptionFrame option;
-    option.initFrom(edit);
-    option.rect = edit->rect();
-    option.lineWidth = edit->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, edit);
-    option.midLineWidth = 0;
-    option.state |= QStyle::State_Sunken;
-    const QRect contents =
-        edit->style()->subElementRect(QStyle::SE_LineEditContents, &option, edit);
-    return contents.marginsRemoved(edit->textMargins()).size() - QSize(4, 0);
 }
 
 class Form1Test : public ::testing::Test {
@@ -194,39 +178,51 @@ TEST_F(Form1Test, ControlsAtTheirPlacesWithTheirCaptions)
     EXPECT_EQ(Find<QAction>("Velmor1")->text(), QStringLiteral("Velmor/1"));
     EXPECT_EQ(Find<QAction>("Dranik2")->text(), QStringLiteral("Dranik/2"));
     EXPECT_EQ(Find<QAction>("N3")->text(), QStringLiteral("Порт"));
-    EXPECT_EQ(Find<QMenu>("N1")->actions(), QList<QAction*>{form.N3});
+    EXPECT_EQ(Find<QAction>("ghfg1")->text(), QStringLiteral("Прибор"));
+    EXPECT_EQ(Find<QMenu>("N1")->actions(), (QList<QAction*>{form.N3, form.ghfg1}));
 }
 
-TEST_F(Form1Test, EveryCaptionFitsItsBox)
+TEST_F(Form1Test, DigitsAsLargeAsTheWidestReadingAllows)
 {
     ASSERT_TRUE(ShowActive(form));
-    for (QAbstractButton* button : form.findChildren<QAbstractButton*>()) {
-        EXPECT_TRUE(CaptionFits(button)) << button->objectName().toStdString();
-    }
-    for (QLabel* label : form.findChildren<QLabel*>()) {
-        EXPECT_TRUE(CaptionFits(label)) << label->objectName().toStdString();
-    }
-    for (QGroupBox* group : form.findChildren<QGroupBox*>()) {
-        EXPECT_LE(group->fontMetrics().horizontalAdvance(group->title()) + 16, group->width());
-    }
-    // The large digits: the widest unit letter, and a negative value with the
-    // most digits any range shows.
-    const QSize unitRoom = TextRoom(form.Edit2);
-    const QFontMetrics display = form.Edit2->fontMetrics();
-    EXPECT_LE(display.height(), unitRoom.height());
-    for (const char* unit : {"V", "A", "W"}) {
-        EXPECT_LE(display.horizontalAdvance(QString::fromLatin1(unit)), unitRoom.width()) << unit;
-    }
-    EXPECT_LE(display.horizontalAdvance(QStringLiteral("-0.12346")), TextRoom(form.Edit1).width());
+    // Inside the stored 2 px border the text has the whole box.
+    EXPECT_EQ(TextRoom(form.Edit1), QSize(217 - 4, 81 - 4));
+    EXPECT_EQ(TextRoom(form.Edit2), QSize(65 - 4, 81 - 4));
     EXPECT_EQ(form.Edit1->font(), form.Edit2->font());
-    EXPECT_GE(form.Edit1->font().pixelSize(), 48);
 
-    // The client area holds every control below the menu.
-    for (QWidget* w :
-         {static_cast<QWidget*>(form.BitLoad), static_cast<QWidget*>(form.GroupBox3)}) {
-        EXPECT_TRUE(form.centralWidget()->rect().contains(w->geometry()))
-            << w->objectName().toStdString();
+    // The widest reading within the ranges: power at 30 W full scale, one
+    // decimal more with the Velmor model.
+    engine.modelIndex = ModelVelmor;
+    form.ApplyReply(DecideReply(Measurement(3, 0, 0, -29.997f), 0, ModelVelmor, "."));
+    ASSERT_EQ(form.Edit1->text(), QStringLiteral("-29.9970"));
+    ASSERT_EQ(form.Edit2->text(), QStringLiteral("W"));
+    EXPECT_TRUE(CaptionFits(form.Edit1));
+    EXPECT_TRUE(CaptionFits(form.Edit2));
+    // The stored 64 px, or as near to it as lets that reading fit.
+    QFont larger = form.Edit1->font();
+    ASSERT_LE(larger.pixelSize(), 64);
+    if (larger.pixelSize() < 64) {
+        larger.setPixelSize(larger.pixelSize() + 1);
+        form.Edit1->setFont(larger);
+        EXPECT_FALSE(CaptionFits(form.Edit1)) << larger.pixelSize() << " px would fit as well";
     }
+
+    // A reading far outside its range keeps its sign and first digits in view.
+    form.ApplyReply(DecideReply(Measurement(1, 0, 0, -1234567.0f), 0, ModelDranik, "."));
+    form.Edit1->grab();
+    EXPECT_EQ(form.Edit1->cursorPositionAt(QPoint(3, form.Edit1->height() / 2)), 0);
+}
+
+TEST_F(Form1Test, ReturnAndEnterPressTheFocusedButton)
+{
+    ASSERT_TRUE(ShowActive(form));
+    QTest::keyClick(form.BitLoad, Qt::Key_Return);
+    QTest::keyClick(form.BitLoad, Qt::Key_Enter, Qt::KeypadModifier);
+    EXPECT_EQ(engine.calls,
+              (std::vector<std::string>{"PollState=1", "Send65", "PollState=1", "Send65"}));
+    form.BitBtnStop->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(form.BitBtnStop, Qt::Key_Return);
+    EXPECT_EQ(engine.pollState, 0);
 }
 
 TEST_F(Form1Test, FirstShowFocusesBitLoadAndShowsNothing)
@@ -461,14 +457,14 @@ TEST_F(Form1Test, StartStopAndTheHiddenSaveButton)
     EXPECT_EQ(engine.sent.back(), (Sent{Command::SetMode, 3}));
 }
 
-TEST_F(Form1Test, OptionWindowShownOnRequestOnly)
+TEST_F(Form1Test, OptionWindowShownFromTheMenuOnly)
 {
     QWidget options;
     form.SetOptionWindow(&options);
     ASSERT_TRUE(ShowActive(form));
     EXPECT_FALSE(options.isVisible());
-    form.ghfg1Click(nullptr);
+    form.ghfg1->trigger();
     EXPECT_TRUE(options.isVisible());
-    form.ghfg1Click(nullptr);
+    form.ghfg1->trigger();
     EXPECT_TRUE(options.isVisible());
 }

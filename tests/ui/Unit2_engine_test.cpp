@@ -51,40 +51,6 @@ bool PortIsFree(unsigned n)
     return device.Open("\\\\.\\COM" + std::to_string(n));
 }
 
-// Waits for the next modal window of type W and hands it to answer, which
-// must close it (unless mustClose is false). A window that does not come, or
-// does not close, fails the test and is closed, so that the test never hangs
-// in a modal loop.
-template <typename W> void OnNextModal(std::function<void(W&)> answer, bool mustClose = true)
-{
-    auto* watcher = new QTimer;
-    auto waited = std::make_shared<int>(0);
-    watcher->setInterval(5);
-    QObject::connect(watcher, &QTimer::timeout, [watcher, waited, answer, mustClose] {
-        QWidget* modal = QApplication::activeModalWidget();
-        W* window = dynamic_cast<W*>(modal);
-        if (window == nullptr || !window->isVisible()) {
-            if (++*waited > 2000) {
-                watcher->deleteLater();
-                watcher->stop();
-                ADD_FAILURE() << "no " << typeid(W).name() << " came up";
-                if (modal != nullptr) {
-                    modal->close();
-                }
-            }
-            return;
-        }
-        watcher->stop();
-        watcher->deleteLater();
-        answer(*window);
-        if (mustClose && window->isVisible()) {
-            ADD_FAILURE() << typeid(W).name() << " left open";
-            window->close();
-        }
-    });
-    watcher->start();
-}
-
 class Form2Engine : public testing::Test {
 protected:
     testutil::ComDir dir;

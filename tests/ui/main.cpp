@@ -1,4 +1,6 @@
 // Test runner for the windows: one QApplication for every test.
+#include "FormStyle.h"
+
 #include <QApplication>
 
 #include <gtest/gtest.h>
@@ -10,6 +12,8 @@ int main(int argc, char** argv)
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
     QApplication app(argc, argv);
+    // The faces the program installs at its start.
+    InstallFaces();
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

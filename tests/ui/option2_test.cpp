@@ -117,8 +117,10 @@ TEST(Toption, WrongAddressIsReportedAndTheFieldKeepsFocusAndText)
     Toption option;
     ASSERT_TRUE(ShowActive(option));
     option.ed_addr->setText(QStringLiteral("12 "));
-    option.BitBtn3->setFocus();
-    const SeenBox box = CloseMessageBoxDuring([&] { option.BitBtn1->click(); });
+    // Return presses the button that has the focus.
+    option.BitBtn1->setFocus(Qt::TabFocusReason);
+    const SeenBox box =
+        CloseMessageBoxDuring([&] { QTest::keyClick(option.BitBtn1, Qt::Key_Return); });
     ASSERT_TRUE(box.shown);
     EXPECT_EQ(box.title, QStringLiteral("Error"));
     EXPECT_EQ(box.text, QStringLiteral("Неверно задан сетевой адрес"));

@@ -1,7 +1,10 @@
 // ui-preview DIR: renders each window of the program into DIR as PNG files,
 // in a few states, so that layouts and captions can be checked by eye.
+#include "AppError.h"
 #include "Engine.h"
+#include "FormStyle.h"
 #include "PageControl.h"
+#include "SerSelCom.h"
 #include "Unit1_.h"
 #include "Unit2.h"
 #include "option2.h"
@@ -10,12 +13,23 @@
 #include "link/frames.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QMenu>
 #include <QPixmap>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTextStream>
+#include <QTimer>
 
 #include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <functional>
+#include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -46,11 +60,59 @@ bool Save(QWidget& window, const QDir& dir, const QString& name)
     return saved;
 }
 
+// Saves the modal window that open shows, then closes it so open returns.
+bool SaveModal(const QDir& dir, const QString& name, const std::function<void()>& open)
+{
+    bool saved = false;
+    QTimer::singleShot(50, [&] {
+        if (QWidget* modal = QApplication::activeModalWidget()) {
+            saved = Save(*modal, dir, name);
+            modal->close();
+        }
+    });
+    open();
+    return saved;
+}
+
+// A private COM map in which COM1 and COM3 are pseudo-terminals, so that the
+// port selection dialog lists something without touching this machine's
+// own ports.
+class TPreviewPorts {
+public:
+    TPreviewPorts()
+    {
+        for (const int n : {1, 3}) {
+            const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+            if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
+                continue;
+            }
+            masters.push_back(master);
+            QFile::link(QString::fromLocal8Bit(::ptsname(master)),
+                        dir.filePath(QStringLiteral("com%1").arg(n)));
+        }
+        qputenv("VELMOR_COM_DIR", QFile::encodeName(dir.path()));
+    }
+    ~TPreviewPorts()
+    {
+        qunsetenv("VELMOR_COM_DIR");
+        for (const int master : masters) {
+            ::close(master);
+        }
+    }
+    TPreviewPorts(const TPreviewPorts&) = delete;
+    TPreviewPorts& operator=(const TPreviewPorts&) = delete;
+
+private:
+    QTemporaryDir dir;
+    std::vector<int> masters;
+};
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
+    InstallFaces();
     if (argc != 2) {
         std::fprintf(stderr, "usage: ui-preview OUTPUT-DIR\n");
         return 2;
@@ -74,6 +136,13 @@ int main(int argc, char** argv)
     form1.ApplyReply(reading);
     ok = Save(form1, dir, QStringLiteral("form1-reading")) && ok;
 
+    ReplyDecision widest;
+    widest.mode = ModePower;
+    widest.unit = "W";
+    widest.valueText = "-29.9970";
+    form1.ApplyReply(widest);
+    ok = Save(form1, dir, QStringLiteral("form1-widest")) && ok;
+
     ReplyDecision power;
     power.mode = ModePower;
     power.unit = "W";
@@ -83,15 +152,38 @@ int main(int argc, char** argv)
     form1.BitLoad->setEnabled(false);
     form1.BitBtnStop->setEnabled(false);
     ok = Save(form1, dir, QStringLiteral("form1-velmor-disabled")) && ok;
+    form1.N1->popup(form1.mapToGlobal(QPoint(0, 0)));
+    ok = Save(*form1.N1, dir, QStringLiteral("form1-menu")) && ok;
+    form1.N1->close();
 
     Toption option;
-    ok = Save(option, dir, QStringLiteral("option")) && ok;
-    option.PageControl1->setCurrentIndex(4);
-    ok = Save(option, dir, QStringLiteral("option-page5")) && ok;
+    for (int page = 0; page < option.PageControl1->count(); ++page) {
+        option.PageControl1->setCurrentIndex(page);
+        ok = Save(option, dir, QStringLiteral("option-page%1").arg(page + 1)) && ok;
+    }
+    // The tabs as the keyboard reaches them.
+    option.PageControl1->setCurrentIndex(1);
+    option.setAttribute(Qt::WA_KeyboardFocusChange);
+    option.activateWindow();
+    option.PageControl1->Tabs()->setFocus(Qt::TabFocusReason);
+    ok = Save(option, dir, QStringLiteral("option-tab-focus")) && ok;
+    option.ed_addr->setText(QStringLiteral("65535"));
+    ok = SaveModal(dir, QStringLiteral("option-wrong-address"),
+                   [&] { option.BitBtn1Click(nullptr); }) &&
+         ok;
 
     TForm2 form2([](int) {});
     ok = Save(form2, dir, QStringLiteral("form2")) && ok;
     form2.LoadPortSettings(2, 9600);
     ok = Save(form2, dir, QStringLiteral("form2-com2")) && ok;
+
+    {
+        const TPreviewPorts ports;
+        TComSelectForm select;
+        ok = Save(select, dir, QStringLiteral("select-port")) && ok;
+    }
+    ok = SaveModal(dir, QStringLiteral("error-display"),
+                   [] { ShowApplicationError("ie_BadId - Specified comport doesn't exist."); }) &&
+         ok;
     return ok ? 0 : 1;
 }
