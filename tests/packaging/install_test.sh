@@ -18,7 +18,7 @@ fail() { echo "FAIL: $*"; exit 1; }
 DESTDIR="$dest" cmake --install "$build" --prefix /usr/local >/dev/null
 root="$dest/usr/local"
 
-for program in velmor velmor-sim; do
+for program in velmor velmor-sim velmor-log; do
   [ -x "$root/bin/$program" ] || fail "bin/$program missing or not executable"
 done
 desktop="$root/share/applications/velmor.desktop"
@@ -32,15 +32,18 @@ grep -q '<svg' "$icon" || fail "icon is not an SVG image"
 [ "$(od -An -tx1 -j12 -N12 "$png" | tr -d ' \n')" = "494844520000003000000030" ] ||
   fail "48 px icon is not a 48 x 48 PNG"
 
-# Only what a package would ship: the programs, the entry and the icons.
+# Only what a package would ship: the programs, the entry, the icons and the
+# logger's man page.
 count=$(find "$dest" -type f | wc -l)
-[ "$count" -eq 5 ] || { find "$dest" -type f; fail "$count files installed, 5 expected"; }
+[ "$count" -eq 7 ] || { find "$dest" -type f; fail "$count files installed, 7 expected"; }
 # The manifest, which uninstalling goes by, lists them under the prefix.
 expected="/usr/local/bin/velmor
+/usr/local/bin/velmor-log
 /usr/local/bin/velmor-sim
 /usr/local/share/applications/velmor.desktop
 /usr/local/share/icons/hicolor/48x48/apps/velmor.png
-/usr/local/share/icons/hicolor/scalable/apps/velmor.svg"
+/usr/local/share/icons/hicolor/scalable/apps/velmor.svg
+/usr/local/share/man/man1/velmor-log.1"
 [ "$(sort "$manifest")" = "$expected" ] || { cat "$manifest"; fail "install_manifest.txt"; }
 
 # The entry starts the installed program by its name and shows the installed icon.
@@ -51,6 +54,12 @@ value() { sed -n "s/^$1=//p" "$desktop"; }
 [ "$(value Exec)" = velmor ] || fail "Exec"
 [ "$(value Icon)" = velmor ] || fail "Icon"
 [ -n "$(value Categories)" ] || fail "Categories"
+
+# The man page is there with its exit statuses, which --help lists as well.
+man=$root/share/man/man1/velmor-log.1
+[ -f "$man" ] || fail "velmor-log.1 missing"
+grep -q '^\.SH EXIT STATUS' "$man" || fail "velmor-log.1 has no EXIT STATUS"
+"$root/bin/velmor-log" --help | grep -q '^Exit status:' || fail "velmor-log --help has no exit statuses"
 
 if command -v desktop-file-validate >/dev/null 2>&1; then
   desktop-file-validate "$desktop" || fail "desktop-file-validate"
