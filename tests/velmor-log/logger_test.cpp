@@ -4,17 +4,12 @@
 #include "instrument-sim/comlink.h"
 #include "instrument-sim/simulator.h"
 
-#include <spawn.h>
-#include <sys/wait.h>
-
 #include <csignal>
 #include <fstream>
 #include <memory>
 #include <regex>
 #include <sstream>
 #include <thread>
-
-extern char** environ;
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -39,65 +34,21 @@ sim::Config State(std::uint8_t mode, std::uint8_t voltageRange, std::uint8_t cur
     return c;
 }
 
-// velmor-log as a child with the COM map of the test; stdout and stderr on
-// pipes. Killed and reaped if a test leaves it running.
-class Log {
+// velmor-log as a child with the COM map of the test.
+class Log : public simtest::Child {
 public:
     Log(std::vector<std::string> args, const fs::path& comDir)
-    {
-        int out[2];
-        int err[2];
-        EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
-        EXPECT_EQ(::pipe2(err, O_CLOEXEC), 0);
-        out_.Reset(out[0]);
-        err_.Reset(err[0]);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-        args.insert(args.begin(), VELMOR_LOG_PROGRAM);
-        std::vector<char*> argv;
-        for (auto& a : args) {
-            argv.push_back(a.data());
-        }
-        argv.push_back(nullptr);
         // A decimal comma in the locale must not reach the lines.
-        std::vector<std::string> env = {"VELMOR_COM_DIR=" + comDir.string(),
-                                        "LC_ALL=ru_RU.UTF-8"};
-        for (char** e = environ; *e != nullptr; ++e) {
-            const std::string_view v(*e);
-            if (!v.starts_with("VELMOR_COM_DIR=") && !v.starts_with("LC_ALL=")) {
-                env.emplace_back(v);
-            }
-        }
-        std::vector<char*> envp;
-        for (auto& e : env) {
-            envp.push_back(e.data());
-        }
-        envp.push_back(nullptr);
-        EXPECT_EQ(::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()), 0);
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(out[1]);
-        ::close(err[1]);
-    }
-    ~Log()
+        : Child(WithProgram(std::move(args)), comDir, {"LC_ALL=ru_RU.UTF-8"})
     {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
     }
-    Log(const Log&) = delete;
-    Log& operator=(const Log&) = delete;
-
-    void Signal(int signal) { ::kill(pid_, signal); }
 
     // Reads both pipes to their end, then reaps: the exit status, -1 for a
     // program that did not end by itself within the patience.
     int Wait()
     {
         const auto end = std::chrono::steady_clock::now() + 4 * simtest::Patience;
-        pollfd p[2] = {{out_.Get(), POLLIN, 0}, {err_.Get(), POLLIN, 0}};
+        pollfd p[2] = {{Out(), POLLIN, 0}, {Err(), POLLIN, 0}};
         std::string* text[2] = {&out, &err};
         int open = 2;
         while (open > 0 && std::chrono::steady_clock::now() < end) {
@@ -118,20 +69,17 @@ public:
                 }
             }
         }
-        if (open > 0) {
-            return -1;
-        }
-        int status = 0;
-        ::waitpid(std::exchange(pid_, -1), &status, 0);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return open > 0 ? -1 : Exit();
     }
 
     std::string out, err;
 
 private:
-    pid_t pid_ = -1;
-    sim::UniqueFd out_;
-    sim::UniqueFd err_;
+    static std::vector<std::string> WithProgram(std::vector<std::string> args)
+    {
+        args.insert(args.begin(), VELMOR_LOG_PROGRAM);
+        return args;
+    }
 };
 
 std::vector<std::string> Lines(const std::string& text)
