@@ -83,18 +83,21 @@ test: build
 
 # Figures only, never pass/fail. One table: ours beside QSerialPort and a
 # plain loop, and velmor against the simulated meter. BENCH_ARGS shortens it,
-# e.g. BENCH_ARGS="--idle-seconds 2 --cycles 200".
+# e.g. BENCH_ARGS="--idle-seconds 2 --cycles 200". Then velmor-log's reading
+# rate against the line's; LOG_BENCH_ARGS="--readings 200" shortens it.
 BENCH_ARGS ?=
+LOG_BENCH_ARGS ?=
 bench: bench-deps configure
-	@cmake --build $(BUILD) -j $(JOBS) --target velmor_bench >$(BUILD)/bench-build.log 2>&1 || \
+	@cmake --build $(BUILD) -j $(JOBS) --target velmor_bench log_bench >$(BUILD)/bench-build.log 2>&1 || \
 	  { cat $(BUILD)/bench-build.log; exit 1; }
 	@$(BUILD)/bench/velmor_bench $(BENCH_ARGS)
+	@echo; $(BUILD)/bench/log_bench $(LOG_BENCH_ARGS)
 
 # The table, then the platform-level hops one by one.
 bench-all: bench
 	@cmake --build $(BUILD) -j $(JOBS) --target platform_bench serwin32_bench ert_bench >/dev/null
 	@for b in $(BUILD)/bench/*_bench; do \
-	  [ "$$b" = $(BUILD)/bench/velmor_bench ] || { echo "== $$b"; $$b; }; \
+	  case $$b in */velmor_bench|*/log_bench) continue;; esac; echo "== $$b"; $$b; \
 	done
 
 # The whole program polling the simulated meter under injected faults for

@@ -3,13 +3,12 @@
 #include "SerPort.h"
 #include "link/Mes.h"
 #include "link/reply.h"
+#include "link/take.h"
 
 #include <QMetaObject>
 #include <QObject>
 #include <QTimer>
 
-#include <algorithm>
-#include <array>
 #include <cstdio>
 #include <stdexcept>
 
@@ -234,20 +233,7 @@ std::optional<TakenReply> TExchange::TakeReply(std::uint64_t serial)
     if (requestSerial != serial) {
         return std::nullopt;
     }
-    const std::uint16_t waiting = port.InputWaiting();
-    const std::uint16_t kept = ReplyBytesKept(waiting);
-    if (kept > 0) {
-        port.GetBlock(ReplyFrame.data(), kept);
-    }
-    // More than the buffer holds (the 8-bit count may even wrap): take every
-    // waiting byte so nothing stale is left for the next reply.
-    std::array<std::uint8_t, 256> scratch{};
-    for (auto left = static_cast<std::uint16_t>(waiting - kept); left > 0;) {
-        const auto n = static_cast<std::uint16_t>(std::min<std::size_t>(left, scratch.size()));
-        port.GetBlock(scratch.data(), n);
-        left = static_cast<std::uint16_t>(left - n);
-    }
-    const TakenReply taken = JudgeReply(ReplyFrame, waiting);
+    const TakenReply taken = TakeWaitingReply(port, ReplyFrame);
     ReceivedCount = taken.receivedCount;
     LinkError = taken.linkError;
     return taken;

@@ -7,6 +7,7 @@
 #include "Unit2.h"
 
 #include "link/Mes.h"
+#include "link/captions.h"
 #include "link/float.h"
 
 #include <QEvent>
@@ -49,9 +50,6 @@ const char* const GroupBoxStyle =
     " left: 6px; padding: 0 2px; background-color: palette(window); }";
 
 constexpr int RangeLabelHeight = 13;
-
-constexpr std::array<const char*, 4> DranikCaptions = {"1A", "2.5A", "5A", "10A"};
-constexpr std::array<const char*, 4> VelmorCaptions = {"0.1A", "0.25A", "0.5A", " 1A"};
 
 // The first option carries the first mode code and range index.
 template <std::size_t N>
@@ -323,12 +321,10 @@ void TForm1::BuildControls(QWidget* client)
     GroupBox2->setGeometry(56, 104, 241, 57);
     constexpr std::array<int, 7> voltageLeft = {16, 40, 72, 104, 136, 168, 200};
     constexpr std::array<int, 7> voltageLabelLeft = {8, 40, 72, 104, 136, 168, 200};
-    constexpr std::array<const char*, 7> voltageCaptions = {"30V",  "60V",  "75V", "150V",
-                                                            "300V", "450V", "600V"};
     for (std::size_t i = 0; i < VoltageButtons.size(); ++i) {
         const int n = static_cast<int>(i);
         VoltageLabels[i] = MakeRangeLabel(GroupBox2, QStringLiteral("Label%1").arg(n + 1),
-                                          voltageCaptions[i], voltageLabelLeft[i]);
+                                          VoltageCaptions[i], voltageLabelLeft[i]);
         const QString name = QStringLiteral("RadioButton%1").arg(n + 4);
         VoltageButtons[i] = MakeRadio(GroupBox2, name.toLatin1().constData(), QString(),
                                       QRect(voltageLeft[i], 32, 17, 17));

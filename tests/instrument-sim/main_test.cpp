@@ -2,72 +2,26 @@
 #include "link/crc.h"
 #include "support.h"
 
-#include <spawn.h>
-#include <sys/wait.h>
-
 #include <csignal>
-
-extern char** environ;
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// velmor-sim as a child process with its stdout and stderr on pipes. Killed
-// and reaped if a test leaves it running.
-class Program {
+// velmor-sim as a child process.
+class Program : public simtest::Child {
 public:
     Program(std::vector<std::string> args, const fs::path& comDir)
+        : Child(WithProgram(std::move(args)), comDir)
     {
-        int out[2];
-        int err[2];
-        EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
-        EXPECT_EQ(::pipe2(err, O_CLOEXEC), 0);
-        out_.Reset(out[0]);
-        err_.Reset(err[0]);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-
-        args.insert(args.begin(), VELMOR_SIM_PROGRAM);
-        std::vector<char*> argv;
-        for (auto& a : args) {
-            argv.push_back(a.data());
-        }
-        argv.push_back(nullptr);
-        std::vector<std::string> env = {"VELMOR_COM_DIR=" + comDir.string()};
-        for (char** e = environ; *e != nullptr; ++e) {
-            if (!std::string_view(*e).starts_with("VELMOR_COM_DIR=")) {
-                env.emplace_back(*e);
-            }
-        }
-        std::vector<char*> envp;
-        for (auto& e : env) {
-            envp.push_back(e.data());
-        }
-        envp.push_back(nullptr);
-        EXPECT_EQ(::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()), 0);
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(out[1]);
-        ::close(err[1]);
     }
-    ~Program()
-    {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-    Program(const Program&) = delete;
-    Program& operator=(const Program&) = delete;
 
     // The first line of stdout, without its newline.
     std::string FirstLine()
     {
         std::string line;
         char c = 0;
-        while (Wait(out_.Get()) && ::read(out_.Get(), &c, 1) == 1 && c != '\n') {
+        while (Wait(Out()) && ::read(Out(), &c, 1) == 1 && c != '\n') {
             line += c;
         }
         return line;
@@ -79,32 +33,24 @@ public:
         std::string text;
         char buffer[512];
         ssize_t n = 0;
-        while (Wait(err_.Get()) && (n = ::read(err_.Get(), buffer, sizeof buffer)) > 0) {
+        while (Wait(Err()) && (n = ::read(Err(), buffer, sizeof buffer)) > 0) {
             text.append(buffer, static_cast<std::size_t>(n));
         }
         return text;
     }
 
-    void Signal(int signal) { ::kill(pid_, signal); }
-
-    // The exit status; -1 if it did not end normally.
-    int Exit()
+private:
+    static std::vector<std::string> WithProgram(std::vector<std::string> args)
     {
-        int status = 0;
-        ::waitpid(std::exchange(pid_, -1), &status, 0);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        args.insert(args.begin(), VELMOR_SIM_PROGRAM);
+        return args;
     }
 
-private:
     static bool Wait(int fd)
     {
         pollfd p{fd, POLLIN, 0};
         return ::poll(&p, 1, static_cast<int>(simtest::Patience.count())) == 1;
     }
-
-    pid_t pid_ = -1;
-    sim::UniqueFd out_;
-    sim::UniqueFd err_;
 };
 
 } // namespace

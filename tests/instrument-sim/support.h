@@ -1,12 +1,15 @@
 #pragma once
-// Helpers shared by the simulator's tests: a plain termios client and a
-// temporary directory.
+// Helpers shared by the simulator's tests and the programs' end-to-end tests:
+// a plain termios client, a temporary directory and a child process.
 
 #include "instrument-sim/unique_fd.h"
 #include "link/frames.h"
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -16,7 +19,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
+
+extern char** environ;
 
 namespace simtest {
 
@@ -113,6 +120,82 @@ public:
 
 private:
     std::filesystem::path path_;
+};
+
+// A program as a child process with its stdout and stderr on pipes, seeing
+// VELMOR_COM_DIR=comDir and the variables in env ("NAME=value") over this
+// process's environment. Killed and reaped if a test leaves it running.
+class Child {
+public:
+    Child(std::vector<std::string> args, const std::filesystem::path& comDir,
+          std::vector<std::string> env = {})
+    {
+        int out[2];
+        int err[2];
+        EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
+        EXPECT_EQ(::pipe2(err, O_CLOEXEC), 0);
+        out_.Reset(out[0]);
+        err_.Reset(err[0]);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+        std::vector<char*> argv;
+        for (auto& a : args) {
+            argv.push_back(a.data());
+        }
+        argv.push_back(nullptr);
+        env.insert(env.begin(), "VELMOR_COM_DIR=" + comDir.string());
+        const auto overridden = [&env](std::string_view variable) {
+            for (const auto& e : env) {
+                if (variable.substr(0, variable.find('=') + 1) == e.substr(0, e.find('=') + 1)) {
+                    return true;
+                }
+            }
+            return false;
+        };
+        for (char** e = environ; *e != nullptr; ++e) {
+            if (!overridden(*e)) {
+                env.emplace_back(*e);
+            }
+        }
+        std::vector<char*> envp;
+        for (auto& e : env) {
+            envp.push_back(e.data());
+        }
+        envp.push_back(nullptr);
+        EXPECT_EQ(::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()), 0);
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(out[1]);
+        ::close(err[1]);
+    }
+    ~Child()
+    {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    int Out() const { return out_.Get(); }
+    int Err() const { return err_.Get(); }
+
+    void Signal(int signal) { ::kill(pid_, signal); }
+
+    // The exit status; -1 if it did not end normally.
+    int Exit()
+    {
+        int status = 0;
+        ::waitpid(std::exchange(pid_, -1), &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+private:
+    pid_t pid_ = -1;
+    sim::UniqueFd out_;
+    sim::UniqueFd err_;
 };
 
 } // namespace simtest

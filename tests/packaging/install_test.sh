@@ -19,7 +19,7 @@ fail() { echo "FAIL: $*"; exit 1; }
 DESTDIR="$dest" cmake --install "$build" --prefix /usr/local >/dev/null
 root="$dest/usr/local"
 
-for program in velmor velmor-sim; do
+for program in velmor velmor-sim velmor-log; do
   [ -x "$root/bin/$program" ] || fail "bin/$program missing or not executable"
 done
 desktop="$root/share/applications/velmor.desktop"
@@ -36,13 +36,15 @@ grep -q '<svg' "$icon" || fail "icon is not an SVG image"
 # Only what a package ships: the programs, their manual pages, the entry,
 # the icons and the AppStream metadata.
 count=$(find "$dest" -type f | wc -l)
-[ "$count" -eq 8 ] || { find "$dest" -type f; fail "$count files installed, 8 expected"; }
+[ "$count" -eq 9 ] || { find "$dest" -type f; fail "$count files installed, 9 expected"; }
 # The manifest, which uninstalling goes by, lists them under the prefix.
 expected="/usr/local/bin/velmor
+/usr/local/bin/velmor-log
 /usr/local/bin/velmor-sim
 /usr/local/share/applications/velmor.desktop
 /usr/local/share/icons/hicolor/48x48/apps/velmor.png
 /usr/local/share/icons/hicolor/scalable/apps/velmor.svg
+/usr/local/share/man/man1/velmor-log.1
 /usr/local/share/man/man1/velmor-sim.1
 /usr/local/share/man/man1/velmor.1
 /usr/local/share/metainfo/org.velmor.velmor.metainfo.xml"
@@ -56,6 +58,12 @@ value() { sed -n "s/^$1=//p" "$desktop"; }
 [ "$(value Exec)" = velmor ] || fail "Exec"
 [ "$(value Icon)" = velmor ] || fail "Icon"
 [ -n "$(value Categories)" ] || fail "Categories"
+
+# The man page is there with its exit statuses, which --help lists as well.
+man=$root/share/man/man1/velmor-log.1
+[ -f "$man" ] || fail "velmor-log.1 missing"
+grep -q '^\.SH EXIT STATUS' "$man" || fail "velmor-log.1 has no EXIT STATUS"
+"$root/bin/velmor-log" --help | grep -q '^Exit status:' || fail "velmor-log --help has no exit statuses"
 
 if command -v desktop-file-validate >/dev/null 2>&1; then
   desktop-file-validate "$desktop" || fail "desktop-file-validate"

@@ -1,0 +1,328 @@
+#include "velmor-log/logger.h"
+
+#include "SerExcept.h"
+#include "link/float.h"
+
+#include <QCoreApplication>
+#include <QMetaObject>
+#include <QSocketNotifier>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <system_error>
+#include <unistd.h>
+
+namespace vlog {
+
+namespace {
+
+constexpr std::chrono::milliseconds StatusPeriod{100}; // ten redraws a second at most
+
+sigset_t EndingSignalSet()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
+    return set;
+}
+
+void Error(const std::string& text)
+{
+    const std::string line = "velmor-log: " + text + "\n";
+    [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, line.data(), line.size());
+}
+
+int TerminalWidth()
+{
+    winsize size{};
+    return ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
+}
+
+std::string OpenFailure(const std::string& port, bool byNumber, const std::exception& e)
+{
+    if (dynamic_cast<const EBadId*>(&e) != nullptr) {
+        return port + (byNumber ? ": no such port in the COM port map" : ": no such device");
+    }
+    if (dynamic_cast<const EAlreadyOpen*>(&e) != nullptr) {
+        return port + ": held by another program";
+    }
+    return port + ": " + e.what();
+}
+
+std::string Counted(std::uint64_t n, const char* thing)
+{
+    return std::to_string(n) + " " + thing + (n == 1 ? "" : "s");
+}
+
+} // namespace
+
+void BlockEndingSignals()
+{
+    const sigset_t set = EndingSignalSet();
+    if (const int error = pthread_sigmask(SIG_BLOCK, &set, nullptr); error != 0) {
+        throw std::system_error(error, std::generic_category(), "pthread_sigmask");
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+TLogger::TLogger(const Options& options) : options(options)
+{
+    const MeterSettings settings = MeterSettings::From(options);
+    for (const PortSpec& spec : options.ports) {
+        meters.push_back(std::make_unique<TMeter>(
+            spec, settings, clock,
+            [this](TMeter& m, const Reading& r) { Report(m, r); },
+            [this](TMeter&, const std::string& text, bool failed) {
+                Note(text);
+                if (failed) {
+                    Finish(ExitFailure);
+                }
+            }));
+    }
+    samples.resize(meters.size());
+}
+
+TLogger::~TLogger()
+{
+    meters.clear();
+    endingSignals.reset();
+    if (signalFd >= 0) {
+        ::close(signalFd);
+    }
+    if (ownOut) {
+        ::close(out);
+    }
+}
+
+int TLogger::Run()
+{
+    // Nothing is written before every port has opened.
+    for (std::size_t i = 0; i < meters.size(); ++i) {
+        try {
+            meters[i]->Open();
+        } catch (const std::exception& e) {
+            Error(OpenFailure(meters[i]->Name(), options.ports[i].device.empty(), e));
+            return ExitBadInput;
+        }
+    }
+    if (!OpenOutput()) {
+        return ExitBadInput;
+    }
+
+    const sigset_t set = EndingSignalSet();
+    signalFd = ::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
+    if (signalFd < 0) {
+        Error(std::string("signalfd: ") + std::strerror(errno));
+        return ExitFailure;
+    }
+    endingSignals = std::make_unique<QSocketNotifier>(signalFd, QSocketNotifier::Read);
+    QObject::connect(endingSignals.get(), &QSocketNotifier::activated, [this] {
+        signalfd_siginfo info;
+        while (::read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+        }
+        Finish(ExitOk);
+    });
+
+    if (options.duration) {
+        durationTimer.setSingleShot(true);
+        durationTimer.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&durationTimer, &QTimer::timeout, [this] { Finish(ExitOk); });
+        durationTimer.start(*options.duration);
+    }
+    live = !options.quiet && ::isatty(STDERR_FILENO) == 1;
+    if (live) {
+        QObject::connect(&statusTick, &QTimer::timeout, [this] { DrawStatus(); });
+        statusTick.start(StatusPeriod);
+    }
+
+    for (auto& meter : meters) {
+        meter->Start();
+    }
+    const int status = exitStatus ? *exitStatus : QCoreApplication::exec();
+
+    statusTick.stop();
+    ClearStatus();
+    for (auto& meter : meters) {
+        meter->Stop();
+    }
+    std::string summary;
+    for (const auto& meter : meters) {
+        summary += Summary(*meter);
+    }
+    [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, summary.data(), summary.size());
+    return status;
+}
+
+bool TLogger::OpenOutput()
+{
+    if (options.output.empty()) {
+        out = STDOUT_FILENO;
+    } else {
+        out = ::open(options.output.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        if (out < 0) {
+            Error("cannot open " + options.output + ": " + std::strerror(errno));
+            return false;
+        }
+        ownOut = true;
+    }
+    // A file that already holds lines has its header.
+    struct stat st{};
+    headerDue = options.format == Format::Csv &&
+                !(::fstat(out, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0);
+    return true;
+}
+
+bool TLogger::Write(const std::string& text)
+{
+    // One write per line, straight to the descriptor: a finished line is
+    // never left in a buffer.
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(out, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+void TLogger::Report(TMeter& meter, const Reading& reading)
+{
+    if (exitStatus) {
+        return;
+    }
+    std::string text = FormatReading(reading, options.format);
+    if (headerDue) {
+        text = CsvHeader() + text;
+        headerDue = false;
+    }
+    if (!Write(text)) {
+        const int error = errno;
+        Note("cannot write " + (options.output.empty() ? "the output" : options.output) + ": " +
+             std::strerror(error));
+        Finish(ExitFailure);
+        return;
+    }
+    const MeterStats& s = meter.Stats();
+    if (options.maxErrors && s.errorsInRow >= *options.maxErrors) {
+        Note(meter.Name() + ": " + std::to_string(s.errorsInRow) + " errors in a row, giving up");
+        Finish(ExitFailure);
+        return;
+    }
+    for (const auto& m : meters) {
+        if (!m->Done()) {
+            return;
+        }
+    }
+    Finish(ExitOk);
+}
+
+void TLogger::Note(const std::string& text)
+{
+    ClearStatus();
+    Error(text);
+}
+
+void TLogger::Finish(int status)
+{
+    if (exitStatus) {
+        return;
+    }
+    exitStatus = status;
+    for (auto& meter : meters) {
+        meter->Stop();
+    }
+    // Through the loop, which may not be running yet.
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(), [status] { QCoreApplication::exit(status); },
+        Qt::QueuedConnection);
+}
+
+void TLogger::DrawStatus()
+{
+    const auto now = std::chrono::steady_clock::now();
+    const std::size_t width = static_cast<std::size_t>(std::max(TerminalWidth() - 1, 10));
+    std::string screen = drawn > 0 ? "\033[" + std::to_string(drawn) + "F" : "";
+    for (std::size_t i = 0; i < meters.size(); ++i) {
+        auto& window = samples[i];
+        window.push_back({now, meters[i]->Stats().readings});
+        while (window.size() > 2 && now - window[1].time >= std::chrono::seconds(1)) {
+            window.pop_front();
+        }
+        std::string line = StatusLine(i);
+        if (line.size() > width) {
+            line.resize(width);
+        }
+        screen += "\033[2K" + line + "\n";
+    }
+    drawn = meters.size();
+    [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, screen.data(), screen.size());
+}
+
+void TLogger::ClearStatus()
+{
+    if (drawn == 0) {
+        return;
+    }
+    const std::string clear = "\033[" + std::to_string(drawn) + "F\033[J";
+    [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, clear.data(), clear.size());
+    drawn = 0;
+}
+
+std::string TLogger::StatusLine(std::size_t index) const
+{
+    const MeterStats& s = meters[index]->Stats();
+    const auto& window = samples[index];
+    double rate = 0;
+    if (window.size() >= 2) {
+        const std::chrono::duration<double> span = window.back().time - window.front().time;
+        if (span.count() > 0) {
+            rate = static_cast<double>(window.back().readings - window.front().readings) /
+                   span.count();
+        }
+    }
+    char rateText[32];
+    std::snprintf(rateText, sizeof rateText, "%.1f/s", rate);
+    return meters[index]->Name() + "  " + Counted(s.readings, "reading") + "  " +
+           Counted(s.Errors(), "error") + "  last " +
+           (s.lastText.empty() ? "-" : s.lastText) + "  " + rateText;
+}
+
+std::string TLogger::Summary(const TMeter& meter) const
+{
+    const MeterStats& s = meter.Stats();
+    std::string text = meter.Name() + ": " + Counted(s.readings, "reading") + ", " +
+                       Counted(s.Errors(), "error");
+    std::string kinds;
+    const std::pair<const char*, std::uint64_t> counts[] = {{"no-reply", s.noReply},
+                                                            {"check-error", s.checkError},
+                                                            {"bad-reply", s.badReply},
+                                                            {"port-lost", s.portLost}};
+    for (const auto& [kind, n] : counts) {
+        if (n > 0) {
+            kinds += (kinds.empty() ? "" : ", ") + std::string(kind) + " " + std::to_string(n);
+        }
+    }
+    if (!kinds.empty()) {
+        text += " (" + kinds + ")";
+    }
+    if (s.readings > 0) {
+        const std::string unit = s.unit.empty() ? "" : " " + s.unit;
+        text += "; min " + s.minText + ", max " + s.maxText + ", mean " +
+                FormatFixed(s.sum / static_cast<double>(s.readings), s.decimals, ".") + unit;
+    }
+    return text + "\n";
+}
+
+} // namespace vlog

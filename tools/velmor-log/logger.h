@@ -1,0 +1,72 @@
+#pragma once
+
+#include "velmor-log/meter.h"
+#include "velmor-log/options.h"
+#include "velmor-log/record.h"
+
+#include <QTimer>
+
+#include <chrono>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+class QSocketNotifier;
+
+namespace vlog {
+
+// Blocks SIGINT, SIGTERM and SIGHUP, so that they wait for the event loop's
+// descriptor, and ignores SIGPIPE, so that a reader that went away is a
+// write error. Must run on the initial thread before any other thread exists.
+void BlockEndingSignals();
+
+// Every live line and the summary go to standard error; lines of readings to
+// the output. One per run, on the thread of the event loop.
+class TLogger {
+public:
+    explicit TLogger(const Options& options);
+    ~TLogger();
+    TLogger(const TLogger&) = delete;
+    TLogger& operator=(const TLogger&) = delete;
+
+    // Opens the ports and the output, logs until a stop, prints the summary
+    // and releases the ports. Returns the exit status.
+    int Run();
+
+private:
+    void Report(TMeter& meter, const Reading& reading);
+    void Note(const std::string& text);
+    void Finish(int status);
+    bool OpenOutput();
+    bool Write(const std::string& text);
+    void DrawStatus();
+    void ClearStatus();
+    std::string StatusLine(std::size_t index) const;
+    std::string Summary(const TMeter& meter) const;
+
+    const Options options;
+    LogClock clock;
+    std::vector<std::unique_ptr<TMeter>> meters;
+    int out = -1;
+    bool ownOut = false;
+    bool headerDue = false;
+    std::optional<int> exitStatus;
+
+    // The live status: on a terminal only, redrawn every tick.
+    bool live = false;
+    QTimer statusTick;
+    std::size_t drawn = 0; // status lines on the screen
+    struct Sample {
+        std::chrono::steady_clock::time_point time;
+        std::uint64_t readings;
+    };
+    std::vector<std::deque<Sample>> samples; // per meter, the last second
+
+    int signalFd = -1;
+    std::unique_ptr<QSocketNotifier> endingSignals;
+    QTimer durationTimer;
+};
+
+} // namespace vlog

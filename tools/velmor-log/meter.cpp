@@ -1,0 +1,400 @@
+#include "velmor-log/meter.h"
+
+#include "SerExcept.h"
+#include "link/captions.h"
+#include "link/reply.h"
+#include "link/take.h"
+
+#include <QMetaObject>
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+
+namespace vlog {
+
+namespace {
+
+// The component's codes for a device that does not exist and one held by
+// another program, which its own open maps the system's 2, 3 and 5 to.
+constexpr std::int32_t ErrBadId = -2001;
+constexpr std::int32_t ErrAlreadyOpen = -2008;
+
+// A reconnect attempt per second while a device is away.
+constexpr std::chrono::milliseconds ReconnectPeriod{1000};
+
+std::string ModeName(std::uint8_t mode)
+{
+    switch (mode) {
+    case ModeVoltage:
+        return "voltage";
+    case ModeCurrent:
+        return "current";
+    case ModePower:
+        return "power";
+    default:
+        return {};
+    }
+}
+
+std::string Caption(const char* caption)
+{
+    std::string text = caption;
+    text.erase(0, text.find_first_not_of(' '));
+    return text;
+}
+
+int DecimalsOf(const std::string& text)
+{
+    const auto point = text.find('.');
+    return point == std::string::npos ? 0 : static_cast<int>(text.size() - point - 1);
+}
+
+// A system text such as "The device is not connected. " inside a line of ours.
+std::string Sentence(std::string text)
+{
+    while (!text.empty() && (text.back() == ' ' || text.back() == '.')) {
+        text.pop_back();
+    }
+    if (text.size() > 1 && std::isupper(static_cast<unsigned char>(text[0])) &&
+        std::islower(static_cast<unsigned char>(text[1]))) {
+        text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+    }
+    return text;
+}
+
+std::string WithUnit(const Reading& r)
+{
+    return r.unit.empty() ? r.valueText : r.valueText + " " + r.unit;
+}
+
+} // namespace
+
+TLogPort::TLogPort(const PortSpec& spec)
+{
+    if (spec.device.empty()) {
+        SetComNumber(static_cast<std::uint16_t>(spec.com));
+    } else {
+        devicePath = std::filesystem::absolute(spec.device).lexically_normal().string();
+    }
+    SetBaud(9600);
+    SetPromptForPort(false);
+    // The meter reopens the port itself after a loss, at its own pace.
+    SetAutoOpen(false);
+}
+
+void TLogPort::ValidateComNumber()
+{
+    if (devicePath.empty()) {
+        TSerComPort::ValidateComNumber();
+    }
+}
+
+void TLogPort::OpenDispatcherPort()
+{
+    if (devicePath.empty()) {
+        TSerComPort::OpenDispatcherPort();
+        return;
+    }
+    const std::uint8_t options = (DTR() ? 0x01 : 0) | (RTS() ? 0x02 : 0);
+    std::int32_t result = Dispatcher()->OpenDispatcher(
+        devicePath.c_str(), static_cast<std::uint32_t>(Baud()), static_cast<std::uint8_t>(Parity()),
+        static_cast<std::uint8_t>(DataBits()), static_cast<std::uint8_t>(StopBits()), InSize(),
+        OutSize(), options);
+    if (result == -5) {
+        result = ErrAlreadyOpen;
+    } else if (result == -2 || result == -3) {
+        result = ErrBadId;
+    }
+    CheckError(this, result);
+}
+
+void MeterStats::Add(const Reading& r)
+{
+    ++lines;
+    switch (r.status) {
+    case Status::Ok:
+        break;
+    case Status::NoReply:
+        ++noReply;
+        break;
+    case Status::CheckError:
+        ++checkError;
+        break;
+    case Status::BadReply:
+        ++badReply;
+        break;
+    case Status::PortLost:
+        ++portLost;
+        break;
+    }
+    if (r.status != Status::Ok) {
+        ++errorsInRow;
+        return;
+    }
+    errorsInRow = 0;
+    const double v = *r.value;
+    if (readings == 0 || v < min) {
+        min = v;
+        minText = WithUnit(r);
+    }
+    if (readings == 0 || v > max) {
+        max = v;
+        maxText = WithUnit(r);
+    }
+    ++readings;
+    sum += v;
+    lastText = WithUnit(r);
+    unit = r.unit;
+    decimals = DecimalsOf(r.valueText);
+}
+
+MeterSettings MeterSettings::From(const Options& o)
+{
+    return {o.model, o.interval, o.timeout, o.mode, o.voltageRange, o.currentRange, o.count};
+}
+
+TMeter::TMeter(const PortSpec& spec, const MeterSettings& settings, const LogClock& clock,
+               TReport report, TNote note)
+    : name(spec.Name()), settings(settings), clock(clock), report(std::move(report)),
+      note(std::move(note)), port(spec)
+{
+    if (settings.mode) {
+        setup.push_back({Command::SetMode, *settings.mode, "--mode"});
+    }
+    if (settings.voltageRange) {
+        setup.push_back({Command::SetVoltageRange, *settings.voltageRange, "--vrange"});
+    }
+    if (settings.currentRange) {
+        setup.push_back({Command::SetCurrentRange, *settings.currentRange, "--crange"});
+    }
+    for (QTimer* t : {&interval, &timeout}) {
+        t->setSingleShot(true);
+        // The pause and the time-out are never cut short by a coarse timer.
+        t->setTimerType(Qt::PreciseTimer);
+    }
+    interval.setInterval(settings.interval);
+    timeout.setInterval(settings.timeout);
+    reconnect.setInterval(ReconnectPeriod);
+    QObject::connect(&interval, &QTimer::timeout, &context, [this] { Next(); });
+    QObject::connect(&timeout, &QTimer::timeout, &context, [this] { Take(); });
+    QObject::connect(&reconnect, &QTimer::timeout, &context, [this] { Reconnect(); });
+    port.SetOnTrigger([this](TSerCustomComPort*, std::uint16_t msg, std::uint16_t, std::uint16_t) {
+        if (msg == TriggerAvailMsg) {
+            Trigger();
+        }
+    });
+}
+
+TMeter::~TMeter()
+{
+    Stop();
+}
+
+void TMeter::Open()
+{
+    port.SetOpen(true);
+}
+
+void TMeter::Start()
+{
+    running = true;
+    Next();
+}
+
+void TMeter::Stop()
+{
+    running = false;
+    awaiting = false;
+    interval.stop();
+    timeout.stop();
+    reconnect.stop();
+    try {
+        port.SetOpen(false);
+    } catch (const std::exception&) {
+        // A device that has gone fails its close's flushes; it is closed.
+    }
+}
+
+void TMeter::Next()
+{
+    if (!running) {
+        return;
+    }
+    Send(setupDone < setup.size() ? setup[setupDone]
+                                  : Step{Command::ReadMeasurement, 0, "the measurement query"});
+}
+
+void TMeter::Send(const Step& step)
+{
+    Frame frame{};
+    frame[1] = step.parameter;
+    const std::uint8_t length = BuildRequest(frame, step.command);
+    current = step;
+    try {
+        port.PurgeInput();
+        port.PurgeOutput();
+        port.PutBlock(frame.data(), length);
+    } catch (const std::exception& e) {
+        Lost(e);
+        return;
+    }
+    ++serial;
+    awaiting = true;
+    timeout.start();
+}
+
+void TMeter::Trigger()
+{
+    if (!awaiting) {
+        return;
+    }
+    // The time-out counts from the latest byte.
+    timeout.start();
+    if (takeQueued || port.InputWaiting() < ExpectedReplyLength(current.command)) {
+        return;
+    }
+    // Taken outside the notification, which holds the dispatchers' table.
+    takeQueued = true;
+    QMetaObject::invokeMethod(
+        &context,
+        [this, sent = serial] {
+            takeQueued = false;
+            if (sent == serial) {
+                Take();
+            }
+        },
+        Qt::QueuedConnection);
+}
+
+void TMeter::Take()
+{
+    if (!awaiting) {
+        return;
+    }
+    awaiting = false;
+    timeout.stop();
+    Frame reply{};
+    TakenReply taken;
+    try {
+        taken = TakeWaitingReply(port, reply);
+    } catch (const std::exception& e) {
+        Lost(e);
+        return;
+    }
+    Settled(taken, reply, taken.kept);
+}
+
+void TMeter::Settled(const TakenReply& taken, const Frame& reply, std::uint16_t count)
+{
+    if (current.command != Command::ReadMeasurement) {
+        const bool acknowledged =
+            taken.linkError == 0 && ClassifyReply(reply[0]) == ReplyKind::Acknowledgement;
+        if (!acknowledged) {
+            const char* why = taken.linkError == 1   ? "no reply"
+                              : taken.linkError == 2 ? "wrong check code"
+                                                     : "not an acknowledgement";
+            const std::string text =
+                name + ": the meter did not acknowledge " + current.what + " (" + why + ")";
+            if (!started) {
+                Stop();
+                note(*this, text, true);
+                return;
+            }
+            note(*this, text, false);
+        }
+        if (++setupDone == setup.size()) {
+            started = true;
+        }
+        ScheduleNext();
+        return;
+    }
+    started = true;
+    Reading r;
+    r.time = clock.Now();
+    r.port = name;
+    if (taken.linkError == 1) {
+        r.status = Status::NoReply;
+    } else if (taken.linkError == 2) {
+        r.status = Status::CheckError;
+    } else if (count != MeasurementReplyLength ||
+               ClassifyReply(reply[0]) != ReplyKind::Measurement) {
+        r.status = Status::BadReply;
+    } else {
+        const ReplyDecision d = DecideReply(reply, integerDigits, settings.model, ".");
+        integerDigits = d.integerDigits;
+        r.valueText = *d.valueText;
+        r.value = DecodeFloat(&reply[4]);
+        r.unit = d.unit;
+        r.mode = d.mode ? ModeName(*d.mode) : "";
+        r.voltageRange = d.voltageRange ? Caption(VoltageCaptions[*d.voltageRange]) : "";
+        r.currentRange =
+            d.currentRange ? Caption(CurrentCaptions(settings.model)[*d.currentRange]) : "";
+    }
+    Emit(std::move(r));
+    ScheduleNext();
+}
+
+void TMeter::Emit(Reading reading)
+{
+    stats.Add(reading);
+    if (settings.count && stats.lines >= *settings.count) {
+        done = true;
+        running = false;
+    }
+    report(*this, reading);
+}
+
+void TMeter::ScheduleNext()
+{
+    if (!running) {
+        return;
+    }
+    if (settings.interval.count() > 0) {
+        interval.start();
+    } else {
+        // Through the event loop, so that other meters and signals get
+        // their turn between the exchanges.
+        QMetaObject::invokeMethod(&context, [this] { Next(); }, Qt::QueuedConnection);
+    }
+}
+
+void TMeter::Lost(const std::exception& e)
+{
+    awaiting = false;
+    timeout.stop();
+    try {
+        port.SetOpen(false);
+    } catch (const std::exception&) {
+    }
+    note(*this, name + ": " + Sentence(e.what()) + "; logging resumes when it is back", false);
+    if (started) {
+        Reading r;
+        r.time = clock.Now();
+        r.port = name;
+        r.status = Status::PortLost;
+        Emit(std::move(r));
+    }
+    if (running) {
+        reconnect.start();
+    }
+}
+
+void TMeter::Reconnect()
+{
+    if (!running) {
+        reconnect.stop();
+        return;
+    }
+    try {
+        port.SetOpen(true);
+    } catch (const std::exception&) {
+        return; // not back yet
+    }
+    reconnect.stop();
+    note(*this, name + ": back, logging resumes", false);
+    setupDone = 0;
+    Next();
+}
+
+} // namespace vlog

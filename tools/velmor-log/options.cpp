@@ -1,0 +1,243 @@
+#include "velmor-log/options.h"
+
+#include "link/captions.h"
+#include "link/frames.h"
+
+#include <charconv>
+#include <cmath>
+#include <functional>
+#include <map>
+
+namespace vlog {
+
+namespace {
+
+constexpr std::uint64_t MaxMilliseconds = 24ull * 3600 * 1000;
+
+std::uint64_t Whole(const std::string& option, const std::string& text, std::uint64_t low,
+                    std::uint64_t high)
+{
+    std::uint64_t value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size() || value < low || value > high) {
+        throw OptionError(option + " needs a whole number from " + std::to_string(low) + " to " +
+                          std::to_string(high) + ", not '" + text + "'");
+    }
+    return value;
+}
+
+std::chrono::milliseconds Millis(const std::string& option, const std::string& text,
+                                 std::uint64_t low)
+{
+    return std::chrono::milliseconds(Whole(option, text, low, MaxMilliseconds));
+}
+
+// "75", "75V" and "75v" alike; the Velmor's " 1A" is also "1" and "1A".
+std::string Bare(std::string text, char unit)
+{
+    while (!text.empty() && text.front() == ' ') {
+        text.erase(0, 1);
+    }
+    if (!text.empty() && (text.back() == unit || text.back() == unit + ('a' - 'A'))) {
+        text.pop_back();
+    }
+    return text;
+}
+
+template <std::size_t N>
+std::uint8_t RangeIndex(const std::string& option, const std::string& text,
+                        const std::array<const char*, N>& captions, char unit,
+                        const std::string& model)
+{
+    std::string choices;
+    for (std::size_t i = 0; i < N; ++i) {
+        const std::string caption = Bare(captions[i], unit);
+        if (Bare(text, unit) == caption) {
+            return static_cast<std::uint8_t>(i);
+        }
+        choices += (i == 0 ? "" : "|") + caption;
+    }
+    throw OptionError(option + " is one of " + choices + model + ", not '" + text + "'");
+}
+
+std::uint8_t ModeCode(const std::string& text)
+{
+    static const std::map<std::string, std::uint8_t> names = {
+        {"voltage", ModeVoltage}, {"current", ModeCurrent}, {"power", ModePower}};
+    const auto it = names.find(text);
+    if (it == names.end()) {
+        throw OptionError("--mode is one of voltage, current, power, not '" + text + "'");
+    }
+    return it->second;
+}
+
+} // namespace
+
+std::string PortSpec::Name() const
+{
+    return device.empty() ? "COM" + std::to_string(com) : device;
+}
+
+Options ParseOptions(const std::vector<std::string>& args)
+{
+    Options o;
+    // Ranges are checked once the model is known, whatever the order.
+    std::optional<std::string> voltageText;
+    std::optional<std::string> currentText;
+    using Setter = std::function<void(const std::string& option, const std::string& value)>;
+    const std::map<std::string, Setter> valued = {
+        {"--com",
+         [&](auto& n, auto& v) {
+             o.ports.push_back({static_cast<unsigned>(Whole(n, v, 1, 255)), {}});
+         }},
+        {"--device",
+         [&](auto&, auto& v) {
+             if (v.empty()) {
+                 throw OptionError("--device needs a path");
+             }
+             o.ports.push_back({0, v});
+         }},
+        {"--model",
+         [&](auto&, auto& v) {
+             if (v != "velmor" && v != "dranik") {
+                 throw OptionError("--model is velmor or dranik, not '" + v + "'");
+             }
+             o.model = v == "velmor" ? ModelVelmor : ModelDranik;
+         }},
+        {"--interval", [&](auto& n, auto& v) { o.interval = Millis(n, v, 0); }},
+        {"--timeout", [&](auto& n, auto& v) { o.timeout = Millis(n, v, 1); }},
+        {"--count", [&](auto& n, auto& v) { o.count = Whole(n, v, 1, UINT64_MAX); }},
+        {"--duration",
+         [&](auto& n, auto& v) {
+             double seconds = 0;
+             const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), seconds);
+             if (ec != std::errc() || end != v.data() + v.size() || !(seconds > 0) ||
+                 !(seconds * 1000 <= MaxMilliseconds)) {
+                 throw OptionError(n + " needs a number of seconds above 0, up to 86400, not '" +
+                                   v + "'");
+             }
+             o.duration = std::chrono::milliseconds(std::llround(std::ceil(seconds * 1000)));
+         }},
+        {"--output",
+         [&](auto&, auto& v) {
+             if (v.empty()) {
+                 throw OptionError("--output needs a file name");
+             }
+             o.output = v;
+         }},
+        {"--format",
+         [&](auto&, auto& v) {
+             if (v != "csv" && v != "jsonl") {
+                 throw OptionError("--format is csv or jsonl, not '" + v + "'");
+             }
+             o.format = v == "csv" ? Format::Csv : Format::Jsonl;
+         }},
+        {"--mode", [&](auto&, auto& v) { o.mode = ModeCode(v); }},
+        {"--vrange", [&](auto&, auto& v) { voltageText = v; }},
+        {"--crange", [&](auto&, auto& v) { currentText = v; }},
+        {"--max-errors", [&](auto& n, auto& v) { o.maxErrors = Whole(n, v, 1, UINT64_MAX); }},
+    };
+
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        std::string name = args[i];
+        std::optional<std::string> value;
+        if (const auto eq = name.find('='); name.starts_with("--") && eq != std::string::npos) {
+            value = name.substr(eq + 1);
+            name.resize(eq);
+        }
+        if (name == "--help" || name == "-h" || name == "--quiet" || name == "-q" ||
+            name == "--version") {
+            if (value) {
+                throw OptionError(name + " takes no value");
+            }
+            (name == "--quiet" || name == "-q" ? o.quiet
+             : name == "--version"             ? o.version
+                                               : o.help) = true;
+            continue;
+        }
+        const auto it = valued.find(name);
+        if (it == valued.end()) {
+            throw OptionError(name.starts_with("-") ? "unknown option " + name
+                                                    : "unexpected argument '" + name + "'");
+        }
+        if (!value) {
+            if (i + 1 == args.size()) {
+                throw OptionError(name + " needs a value");
+            }
+            value = args[++i];
+        }
+        it->second(name, *value);
+    }
+    if (o.help || o.version) {
+        return o;
+    }
+    if (o.ports.empty()) {
+        throw OptionError("no meter given: name its port with --com N or --device PATH");
+    }
+    for (std::size_t i = 0; i < o.ports.size(); ++i) {
+        for (std::size_t j = 0; j < i; ++j) {
+            if (o.ports[i].Name() == o.ports[j].Name()) {
+                throw OptionError(o.ports[i].Name() + " is given twice");
+            }
+        }
+    }
+    if (voltageText) {
+        o.voltageRange = RangeIndex("--vrange", *voltageText, VoltageCaptions, 'V', "");
+    }
+    if (currentText) {
+        o.currentRange =
+            RangeIndex("--crange", *currentText, CurrentCaptions(o.model), 'A',
+                       o.model == ModelVelmor ? " for the Velmor model"
+                                              : " for the Dranik model (--model velmor has others)");
+    }
+    return o;
+}
+
+std::string HelpText()
+{
+    return R"(Usage: velmor-log --com N|--device PATH [OPTION]...
+Logs a Velmor/Dranik meter's readings, one line each, until interrupted
+(Ctrl-C, SIGTERM), --count or --duration; then prints a summary per meter on
+standard error. Repeat --com or --device to log several meters at once, each
+on its own port, into one output in time order.
+
+Meters:
+  --com N            the port COMN of the COM port map (1..255)
+  --device PATH      a serial device by its path
+  --model NAME       velmor or dranik (default dranik): range captions and
+                     the decimals shown
+  --mode MODE        set voltage, current or power first
+  --vrange V         set the voltage range first: 30|60|75|150|300|450|600
+  --crange A         set the current range first: 1|2.5|5|10 (Dranik),
+                     0.1|0.25|0.5|1 (Velmor)
+
+Polling:
+  --interval MS      pause after each reply (default 100, 0 allowed)
+  --timeout MS       reply time-out after the last byte (default 500)
+  --count N          stop after N lines per meter
+  --duration SECONDS stop after this long
+  --max-errors N     give up after N errors in a row on one meter
+
+Output:
+  --output FILE      append the lines to FILE (default standard output)
+  --format FORMAT    csv (default, one header line) or jsonl
+  -q, --quiet        no live status line on standard error
+  -h, --help         show this text
+      --version      show the version
+
+Each line: time (ISO 8601, local, milliseconds and offset), port, value as
+the meter shows it, unit, exact value, mode, voltage range, current range,
+status (ok, no-reply, check-error, bad-reply, port-lost). Error lines carry
+no value; polling goes on.
+
+Exit status:
+  0  stopped by Ctrl-C, SIGTERM, --count or --duration
+  1  gave up while logging: --max-errors reached, a setting the meter did not
+     acknowledge, or output that could not be written
+  2  bad input: unknown option or value, a range the model does not have, a
+     port that does not exist, is held by another program or may not be
+     opened, an output file that cannot be opened; nothing was written
+)";
+}
+
+} // namespace vlog

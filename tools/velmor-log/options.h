@@ -1,0 +1,57 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace vlog {
+
+// Exit statuses, as --help and the man page list them.
+inline constexpr int ExitOk = 0;       // stopped by a signal, --count or --duration
+inline constexpr int ExitFailure = 1;  // gave up while logging
+inline constexpr int ExitBadInput = 2; // nothing was logged
+
+// One meter's port: a COM number of the COM port map, or a device path.
+struct PortSpec {
+    unsigned com = 0;
+    std::string device;
+    // COM1 or the path, as the lines and messages name it.
+    std::string Name() const;
+};
+
+enum class Format { Csv, Jsonl };
+
+struct Options {
+    std::vector<PortSpec> ports;
+    std::uint8_t model = 2; // ModelDranik, as the window starts
+    std::chrono::milliseconds interval{100};
+    std::chrono::milliseconds timeout{500};
+    std::optional<std::uint64_t> count; // lines per meter
+    std::optional<std::chrono::milliseconds> duration;
+    std::string output; // empty: standard output
+    Format format = Format::Csv;
+    // Setting commands sent first: mode code, voltage and current range index.
+    std::optional<std::uint8_t> mode;
+    std::optional<std::uint8_t> voltageRange;
+    std::optional<std::uint8_t> currentRange;
+    std::optional<std::uint64_t> maxErrors;
+    bool quiet = false;
+    bool help = false;
+    bool version = false;
+};
+
+class OptionError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The command line without the program name. Throws OptionError with a
+// message for the user.
+Options ParseOptions(const std::vector<std::string>& args);
+
+std::string HelpText();
+
+} // namespace vlog

@@ -1,0 +1,135 @@
+#include "velmor-log/record.h"
+
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+namespace vlog {
+
+namespace {
+
+// RFC 4180: quoted when it holds a separator, a quote or a line break.
+std::string CsvField(std::string_view text)
+{
+    if (text.find_first_of(",\"\r\n") == std::string_view::npos) {
+        return std::string(text);
+    }
+    std::string quoted = "\"";
+    for (const char c : text) {
+        quoted += c;
+        if (c == '"') {
+            quoted += '"';
+        }
+    }
+    return quoted + '"';
+}
+
+std::string JsonString(std::string_view text)
+{
+    std::string out = "\"";
+    for (const char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (u < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", u);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out + '"';
+}
+
+// A JSON string, or null for an empty field.
+std::string JsonText(std::string_view text)
+{
+    return text.empty() ? "null" : JsonString(text);
+}
+
+} // namespace
+
+LogClock::LogClock()
+    : wallStart(std::chrono::system_clock::now()), steadyStart(std::chrono::steady_clock::now())
+{
+}
+
+LogClock::TimePoint LogClock::Now() const
+{
+    return wallStart + std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                           std::chrono::steady_clock::now() - steadyStart);
+}
+
+std::string_view StatusName(Status status)
+{
+    switch (status) {
+    case Status::Ok:
+        return "ok";
+    case Status::NoReply:
+        return "no-reply";
+    case Status::CheckError:
+        return "check-error";
+    case Status::BadReply:
+        return "bad-reply";
+    case Status::PortLost:
+        return "port-lost";
+    }
+    return "?";
+}
+
+std::string FormatTime(LogClock::TimePoint time)
+{
+    using namespace std::chrono;
+    const auto ms = time_point_cast<milliseconds>(time);
+    const std::time_t seconds = system_clock::to_time_t(time_point_cast<system_clock::duration>(
+        floor<std::chrono::seconds>(ms)));
+    const auto millis = (ms.time_since_epoch() % 1000 + milliseconds(1000)) % 1000;
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    char text[64];
+    const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
+    const long offset = local.tm_gmtoff / 60;
+    std::snprintf(text + n, sizeof text - n, ".%03d%c%02ld:%02ld", static_cast<int>(millis.count()),
+                  offset < 0 ? '-' : '+', std::labs(offset) / 60, std::labs(offset) % 60);
+    return text;
+}
+
+std::string ExactNumber(double value)
+{
+    char text[32];
+    const auto result = std::to_chars(text, text + sizeof text, value);
+    return std::string(text, result.ptr);
+}
+
+std::string CsvHeader()
+{
+    return "time,port,value,unit,exact,mode,vrange,crange,status\n";
+}
+
+std::string FormatReading(const Reading& r, Format format)
+{
+    const std::string time = FormatTime(r.time);
+    const std::string exact = r.value ? ExactNumber(*r.value) : std::string();
+    const std::string_view status = StatusName(r.status);
+    if (format == Format::Csv) {
+        std::string line = time;
+        for (const std::string_view field : {std::string_view(r.port), std::string_view(r.valueText),
+                                             std::string_view(r.unit), std::string_view(exact),
+                                             std::string_view(r.mode), std::string_view(r.voltageRange),
+                                             std::string_view(r.currentRange), status}) {
+            line += ',';
+            line += CsvField(field);
+        }
+        return line + '\n';
+    }
+    return "{\"time\":" + JsonString(time) + ",\"port\":" + JsonString(r.port) +
+           ",\"value\":" + JsonText(r.valueText) + ",\"unit\":" + JsonText(r.unit) +
+           ",\"exact\":" + (exact.empty() ? "null" : exact) + ",\"mode\":" + JsonText(r.mode) +
+           ",\"vrange\":" + JsonText(r.voltageRange) + ",\"crange\":" + JsonText(r.currentRange) +
+           ",\"status\":" + JsonString(status) + "}\n";
+}
+
+} // namespace vlog

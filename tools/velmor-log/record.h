@@ -1,0 +1,60 @@
+#pragma once
+
+#include "velmor-log/options.h"
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vlog {
+
+// One clock for every meter: the wall time at start carried on by the
+// steady clock, so that lines are in time order across meters and a clock
+// step during the run cannot reorder them.
+class LogClock {
+public:
+    using TimePoint = std::chrono::system_clock::time_point;
+    LogClock();
+    TimePoint Now() const;
+
+private:
+    std::chrono::system_clock::time_point wallStart;
+    std::chrono::steady_clock::time_point steadyStart;
+};
+
+enum class Status {
+    Ok,
+    NoReply,    // nothing came within the time-out
+    CheckError, // bytes came, their check code is wrong
+    BadReply,   // an intact reply that is no measurement
+    PortLost,   // the device went away
+};
+
+std::string_view StatusName(Status status);
+
+struct Reading {
+    LogClock::TimePoint time;
+    std::string port;
+    Status status = Status::Ok;
+    // The rest only with a measurement; each may still be empty when the
+    // meter reports a mode or range it does not have.
+    std::string valueText; // as the window shows it, "." as separator
+    std::optional<double> value;
+    std::string unit;
+    std::string mode;
+    std::string voltageRange;
+    std::string currentRange;
+};
+
+// Local time, 2024-05-17T14:03:21.250+02:00.
+std::string FormatTime(LogClock::TimePoint time);
+
+// The shortest text that reads back as the same double.
+std::string ExactNumber(double value);
+
+std::string CsvHeader();
+// One line each, with its newline.
+std::string FormatReading(const Reading& reading, Format format);
+
+} // namespace vlog
