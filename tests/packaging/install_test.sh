@@ -36,7 +36,7 @@ grep -q '<svg' "$icon" || fail "icon is not an SVG image"
 # Only what a package ships: the programs, their manual pages, the entry,
 # the icons and the AppStream metadata.
 count=$(find "$dest" -type f | wc -l)
-[ "$count" -eq 9 ] || { find "$dest" -type f; fail "$count files installed, 9 expected"; }
+[ "$count" -eq 10 ] || { find "$dest" -type f; fail "$count files installed, 10 expected"; }
 # The manifest, which uninstalling goes by, lists them under the prefix.
 expected="/usr/local/bin/velmor
 /usr/local/bin/velmor-log
