@@ -1,7 +1,9 @@
 #include "SerialDevice.h"
 
 #include "ComPortMap.h"
+#include "DeviceCalls.h"
 #include "LastError.h"
+#include "PortLock.h"
 #include "SerialLine.h"
 #include "Sync.h"
 #include "WaitUtil.h"
@@ -110,14 +112,14 @@ bool SerialDevice::Open(std::string_view name)
         // this one); TIOCEXCL keeps out other programs that do not lock.
         if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0)
             return Fail(OpenErrorFromErrno(errno));
-        ::ioctl(fd.Get(), TIOCEXCL);
+        detail::Ioctl(fd.Get(), TIOCEXCL);
 
         int bits = 0;
-        const bool hasModem = ::ioctl(fd.Get(), TIOCMGET, &bits) == 0;
+        const bool hasModem = detail::Ioctl(fd.Get(), TIOCMGET, &bits) == 0;
         if (!hasModem && IsGoneErrno(errno))
             return Fail(ErrorFileNotFound);
         serial_icounter_struct counters{};
-        const bool hasCounters = ::ioctl(fd.Get(), TIOCGICOUNT, &counters) == 0;
+        const bool hasCounters = detail::Ioctl(fd.Get(), TIOCGICOUNT, &counters) == 0;
         const bool lineless = IsPseudoTerminal(st);
 
         // Raw mode with the line settings the device has now.
@@ -126,7 +128,7 @@ bool SerialDevice::Open(std::string_view name)
             return Fail(OpenErrorFromErrno(e));
         serial_rs485 rs485{};
         const bool rs485On =
-            ::ioctl(fd.Get(), TIOCGRS485, &rs485) == 0 && (rs485.flags & SER_RS485_ENABLED) != 0;
+            detail::Ioctl(fd.Get(), TIOCGRS485, &rs485) == 0 && (rs485.flags & SER_RS485_ENABLED) != 0;
         if (rs485On)
             kept.flags = (kept.flags & ~DcbRtsControlMask) | RtsControlToggle;
         if (const int e = detail::WriteLine(fd.Get(), kept); e != 0)
@@ -202,7 +204,7 @@ bool SerialDevice::Close()
 
 void SerialDevice::CloseDescriptors()
 {
-    ::ioctl(fd_, TIOCNXCL);
+    detail::Ioctl(fd_, TIOCNXCL);
     ::close(epollFd_);
     ::close(wakeFd_);
     ::close(abortFd_);
@@ -225,6 +227,11 @@ std::string SerialDevice::Path() const
 {
     const std::shared_lock use(useMutex_);
     return path_;
+}
+
+void SerialDevice::SetLockDirectory(std::string directory)
+{
+    platform::SetLockDirectory(std::move(directory));
 }
 
 bool SerialDevice::HasModemLines() const
@@ -290,7 +297,7 @@ bool SerialDevice::SetupQueues(std::uint32_t inSize, std::uint32_t outSize)
 std::size_t SerialDevice::DriverHolds()
 {
     int held = 0;
-    if (::ioctl(fd_, FIONREAD, &held) != 0) {
+    if (detail::Ioctl(fd_, FIONREAD, &held) != 0) {
         if (IsGoneErrno(errno))
             gone_ = true;
         return 0;
@@ -416,7 +423,7 @@ bool SerialDevice::SetState(const DeviceControl& dcb)
     // RTS toggle is the kernel's RS-485 mode: check for it before changing anything.
     const bool toggle = (dcb.flags & DcbRtsControlMask) == RtsControlToggle;
     serial_rs485 rs485{};
-    const bool hasRs485 = ::ioctl(fd_, TIOCGRS485, &rs485) == 0;
+    const bool hasRs485 = detail::Ioctl(fd_, TIOCGRS485, &rs485) == 0;
     if (toggle && !hasRs485)
         return Fail(ErrorInvalidParameter);
 
@@ -430,7 +437,7 @@ bool SerialDevice::SetState(const DeviceControl& dcb)
         } else {
             rs485.flags &= ~static_cast<decltype(rs485.flags)>(SER_RS485_ENABLED);
         }
-        if (::ioctl(fd_, TIOCSRS485, &rs485) != 0)
+        if (detail::Ioctl(fd_, TIOCSRS485, &rs485) != 0)
             return FailErrno(errno);
         rs485On_ = toggle;
     }
@@ -459,8 +466,8 @@ bool SerialDevice::ApplyLines(const DeviceControl& dcb)
     default:
         break; // the kernel drives RTS (CRTSCTS or RS-485)
     }
-    if ((set != 0 && ::ioctl(fd_, TIOCMBIS, &set) != 0) ||
-        (clear != 0 && ::ioctl(fd_, TIOCMBIC, &clear) != 0))
+    if ((set != 0 && detail::Ioctl(fd_, TIOCMBIS, &set) != 0) ||
+        (clear != 0 && detail::Ioctl(fd_, TIOCMBIC, &clear) != 0))
         return FailErrno(errno);
     return true;
 }
@@ -472,7 +479,7 @@ bool SerialDevice::Rs485Supported()
     if (!Usable(error))
         return Fail(error);
     serial_rs485 rs485{};
-    if (::ioctl(fd_, TIOCGRS485, &rs485) != 0)
+    if (detail::Ioctl(fd_, TIOCGRS485, &rs485) != 0)
         return Fail(ErrorBadCommand);
     return true;
 }
@@ -507,7 +514,7 @@ bool SerialDevice::TakeSnapshot(Snapshot& s)
     // A part that cannot be read now keeps its old values: no change seen.
     if (hasModem_) {
         int bits = 0;
-        if (::ioctl(fd_, TIOCMGET, &bits) == 0)
+        if (detail::Ioctl(fd_, TIOCMGET, &bits) == 0)
             s.modem =
                 ((bits & TIOCM_CTS) != 0 ? MsCtsOn : 0) | ((bits & TIOCM_DSR) != 0 ? MsDsrOn : 0) |
                 ((bits & TIOCM_RNG) != 0 ? MsRingOn : 0) | ((bits & TIOCM_CAR) != 0 ? MsRlsdOn : 0);
@@ -516,7 +523,7 @@ bool SerialDevice::TakeSnapshot(Snapshot& s)
     }
     if (hasCounters_) {
         serial_icounter_struct c{};
-        if (::ioctl(fd_, TIOCGICOUNT, &c) == 0) {
+        if (detail::Ioctl(fd_, TIOCGICOUNT, &c) == 0) {
             s.cts = static_cast<std::uint32_t>(c.cts);
             s.dsr = static_cast<std::uint32_t>(c.dsr);
             s.rng = static_cast<std::uint32_t>(c.rng);
@@ -543,7 +550,7 @@ std::uint32_t SerialDevice::CollectEvents(bool& gone, bool drained)
             events |= EvRxChar;
     } else {
         int held = 0;
-        if (!drained && ::ioctl(fd_, FIONREAD, &held) != 0) {
+        if (!drained && detail::Ioctl(fd_, FIONREAD, &held) != 0) {
             gone = IsGoneErrno(errno);
             return 0;
         }
@@ -776,10 +783,10 @@ bool SerialDevice::ClearErrors(std::uint32_t& errors, CommStatus* status, bool c
     // While a wait fills the queue, the driver's bytes are on their way into
     // it and no read can have them yet: the queue is what is waiting.
     int in = 0;
-    if ((queueCapacity_ == 0 || !waiting_) && ::ioctl(fd_, FIONREAD, &in) != 0)
+    if ((queueCapacity_ == 0 || !waiting_) && detail::Ioctl(fd_, FIONREAD, &in) != 0)
         return FailErrno(errno);
     int out = 0;
-    if (status != nullptr && countOutput && ::ioctl(fd_, TIOCOUTQ, &out) != 0)
+    if (status != nullptr && countOutput && detail::Ioctl(fd_, TIOCOUTQ, &out) != 0)
         out = 0;
     if (hasCounters_) {
         Snapshot now = errorBase_;
@@ -840,14 +847,14 @@ bool SerialDevice::Escape(std::uint32_t function)
         if (!hasModem_)
             return true;
         line = function == EscSetRts || function == EscClrRts ? TIOCM_RTS : TIOCM_DTR;
-        result = ::ioctl(fd_, function == EscSetRts || function == EscSetDtr ? TIOCMBIS : TIOCMBIC,
+        result = detail::Ioctl(fd_, function == EscSetRts || function == EscSetDtr ? TIOCMBIS : TIOCMBIC,
                          &line);
         break;
     case EscSetBreak:
-        result = ::ioctl(fd_, TIOCSBRK);
+        result = detail::Ioctl(fd_, TIOCSBRK);
         break;
     case EscClrBreak:
-        result = ::ioctl(fd_, TIOCCBRK);
+        result = detail::Ioctl(fd_, TIOCCBRK);
         break;
     case EscSetXoff:
         result = ::tcflow(fd_, TCOOFF);

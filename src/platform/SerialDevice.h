@@ -139,6 +139,10 @@ public:
     // False for a pseudo-terminal: no modem lines, no line errors.
     bool HasModemLines() const;
 
+    // Where the port lock files go; empty: /var/lock or /run/lock. Tests
+    // point it at a private directory.
+    static void SetLockDirectory(std::string directory);
+
     // How often a wait for line events looks at the lines and counters:
     // the kernel has no descriptor to poll for them.
     static constexpr int LinePollMs = 10;

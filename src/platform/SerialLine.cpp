@@ -1,8 +1,10 @@
 #include "SerialLine.h"
 
+#include "DeviceCalls.h"
+
 // Only the kernel's own termios here: no <termios.h> in this file.
+#include <asm/ioctls.h>
 #include <asm/termbits.h>
-#include <sys/ioctl.h>
 
 #include <cerrno>
 
@@ -174,7 +176,7 @@ DeviceControl DecodeLine(const termios2& t, const DeviceControl& kept, bool line
 int ReadLine(int fd, const DeviceControl& kept, bool lineless, DeviceControl& out)
 {
     termios2 t{};
-    if (::ioctl(fd, TCGETS2, &t) != 0)
+    if (Ioctl(fd, TCGETS2, &t) != 0)
         return errno;
     out = DecodeLine(t, kept, lineless);
     return 0;
@@ -183,10 +185,10 @@ int ReadLine(int fd, const DeviceControl& kept, bool lineless, DeviceControl& ou
 int WriteLine(int fd, const DeviceControl& dcb)
 {
     termios2 t{};
-    if (::ioctl(fd, TCGETS2, &t) != 0)
+    if (Ioctl(fd, TCGETS2, &t) != 0)
         return errno;
     EncodeLine(dcb, t);
-    if (::ioctl(fd, TCSETS2, &t) != 0)
+    if (Ioctl(fd, TCSETS2, &t) != 0)
         return errno;
     return 0;
 }
