@@ -560,33 +560,56 @@ std::uint32_t SerialDevice::CollectEvents(bool& gone, bool drained)
         rxSeen_ = now;
     }
 
-    if ((mask_ & LineEvents) != 0 && (hasModem_ || hasCounters_)) {
-        Snapshot now = waitBase_;
-        if (!TakeSnapshot(now)) {
-            gone = true;
-            return 0;
-        }
-        const Snapshot& was = waitBase_;
-        // Counters catch pulses shorter than the look interval; levels
-        // cover drivers that do not count.
-        if (Delta(now.cts, was.cts) != 0 || ((now.modem ^ was.modem) & MsCtsOn) != 0)
-            events |= EvCts;
-        if (Delta(now.dsr, was.dsr) != 0 || ((now.modem ^ was.modem) & MsDsrOn) != 0)
-            events |= EvDsr;
-        if (Delta(now.dcd, was.dcd) != 0 || ((now.modem ^ was.modem) & MsRlsdOn) != 0)
-            events |= EvRlsd;
-        if (Delta(now.rng, was.rng) != 0 || (now.modem & ~was.modem & MsRingOn) != 0)
-            events |= EvRing;
-        if ((was.modem & ~now.modem & MsRingOn) != 0)
-            events |= EvRingTrailingEdge;
-        if (Delta(now.brk, was.brk) != 0)
-            events |= EvBreak;
-        if (Delta(now.frame, was.frame) != 0 || Delta(now.overrun, was.overrun) != 0 ||
-            Delta(now.parity, was.parity) != 0)
-            events |= EvErr;
-        waitBase_ = now;
+    if (!LineChanges(events)) {
+        gone = true;
+        return 0;
     }
     return events & mask_;
+}
+
+bool SerialDevice::LineChanges(std::uint32_t& events)
+{
+    if ((mask_ & LineEvents) == 0 || !(hasModem_ || hasCounters_))
+        return true;
+    Snapshot now = waitBase_;
+    if (!TakeSnapshot(now))
+        return false;
+    const Snapshot& was = waitBase_;
+    // Counters catch pulses shorter than the time between two looks; levels
+    // cover drivers that do not count.
+    if (Delta(now.cts, was.cts) != 0 || ((now.modem ^ was.modem) & MsCtsOn) != 0)
+        events |= EvCts;
+    if (Delta(now.dsr, was.dsr) != 0 || ((now.modem ^ was.modem) & MsDsrOn) != 0)
+        events |= EvDsr;
+    if (Delta(now.dcd, was.dcd) != 0 || ((now.modem ^ was.modem) & MsRlsdOn) != 0)
+        events |= EvRlsd;
+    if (Delta(now.rng, was.rng) != 0 || (now.modem & ~was.modem & MsRingOn) != 0)
+        events |= EvRing;
+    if ((was.modem & ~now.modem & MsRingOn) != 0)
+        events |= EvRingTrailingEdge;
+    if (Delta(now.brk, was.brk) != 0)
+        events |= EvBreak;
+    if (Delta(now.frame, was.frame) != 0 || Delta(now.overrun, was.overrun) != 0 ||
+        Delta(now.parity, was.parity) != 0)
+        events |= EvErr;
+    waitBase_ = now;
+    return true;
+}
+
+bool SerialDevice::CheckLines(std::uint32_t& events)
+{
+    events = 0;
+    const std::shared_lock use(useMutex_);
+    std::uint32_t error = 0;
+    if (!Usable(error))
+        return Fail(error);
+    const std::lock_guard state(stateMutex_);
+    if (!LineChanges(events)) {
+        gone_ = true;
+        return Fail(ErrorDeviceNotConnected);
+    }
+    events &= mask_;
+    return true;
 }
 
 bool SerialDevice::WaitEvent(std::uint32_t& events)
@@ -622,7 +645,6 @@ bool SerialDevice::WaitEvent(std::uint32_t& events)
             const std::lock_guard fill(fillMutex_);
             moved = FillQueue(readable, drained);
         }
-        int timeoutMs = -1;
         {
             const std::lock_guard state(stateMutex_);
             // What the queue took is news to the reader, which does not read
@@ -640,11 +662,12 @@ bool SerialDevice::WaitEvent(std::uint32_t& events)
             }
             if (events != 0)
                 return true;
-            if ((mask_ & LineEvents) != 0 && (hasModem_ || hasCounters_))
-                timeoutMs = LinePollMs;
         }
+        // No time-out: the kernel has no descriptor for line changes, and
+        // looking at them now and then is CheckLines', on the caller's own
+        // round, so that an idle port wakes nothing here.
         epoll_event ready[2];
-        const int n = ::epoll_wait(epollFd_, ready, 2, timeoutMs);
+        const int n = ::epoll_wait(epollFd_, ready, 2, -1);
         if (n < 0 && errno != EINTR)
             return FailErrno(errno);
         mayRead = false;

@@ -104,13 +104,20 @@ public:
     // A new mask ends a pending WaitEvent, which then reports 0.
     bool SetMask(std::uint32_t mask);
     std::uint32_t GetMask() const;
-    // Blocks until a masked event occurs (received data, a line change, a
-    // line error), the mask is changed, or the device closes (995) or goes
-    // away (1167; every later wait fails at once too). Only one thread may
-    // wait at a time (87 for a second). While it waits it moves what the
-    // driver receives into the receive queue, as far as there is room, so
-    // that the driver keeps taking bytes while the reader is busy.
+    // Blocks until received data comes, the mask is changed, or the device
+    // closes (995) or goes away (1167; every later wait fails at once too);
+    // line changes and line errors seen meanwhile are reported with the
+    // data. Only one thread may wait at a time (87 for a second). While it
+    // waits it moves what the driver receives into the receive queue, as far
+    // as there is room, so that the driver keeps taking bytes while the
+    // reader is busy. It never wakes on its own: the kernel has no
+    // descriptor for line changes, so an idle line is looked at by
+    // CheckLines only.
     bool WaitEvent(std::uint32_t& events);
+    // The masked line changes and line errors (CTS, DSR, DCD, ring, break,
+    // error) since the last look, by this or by a wait; never blocks, and
+    // makes no call on a device without lines.
+    bool CheckLines(std::uint32_t& events);
 
     // What the receive queue and then the driver hold, up to count, in
     // arrival order; never waits. While a WaitEvent fills the queue, only
@@ -143,10 +150,6 @@ public:
     // point it at a private directory.
     static void SetLockDirectory(std::string directory);
 
-    // How often a wait for line events looks at the lines and counters:
-    // the kernel has no descriptor to poll for them.
-    static constexpr int LinePollMs = 10;
-
 private:
     struct Snapshot {
         std::uint32_t modem = 0; // MsXxx bits
@@ -161,6 +164,9 @@ private:
     bool TakeSnapshot(Snapshot& s); // false when the device has gone
     // drained: the driver was just read empty, so only the queue holds bytes.
     std::uint32_t CollectEvents(bool& gone, bool drained = false);
+    // ORs the line events since waitBase_ into events and moves the base;
+    // false when the device has gone. Under stateMutex_.
+    bool LineChanges(std::uint32_t& events);
     bool ApplyLines(const DeviceControl& dcb);
     // Under fillMutex_, not stateMutex_: moves what the driver holds into
     // the receive queue and returns how much. drained: the driver was read

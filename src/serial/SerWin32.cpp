@@ -177,8 +177,10 @@ void TDispThread::Execute()
     for (;;) {
         // Bytes the last fill had to leave in the driver are read as soon as
         // the ring has room again, without waiting for a new arrival.
-        if (!d.FillWouldRead()) {
-            d.commEventSignal.Wait(PassIntervalMs);
+        if (!d.FillWouldRead() && !d.commEventSignal.Wait(PassIntervalMs)) {
+            // The receive thread sleeps until data comes: the lines of an
+            // idle port are looked at here, once a pass.
+            d.LookAtLines();
         }
         if (d.stopRequested.load()) {
             return;
@@ -618,6 +620,17 @@ void TSerWin32Dispatcher::SynchronizeCall(const std::function<void()>& call)
     }
     if (state->error) {
         std::rethrow_exception(state->error);
+    }
+}
+
+void TSerWin32Dispatcher::LookAtLines()
+{
+    std::uint32_t events = 0;
+    if (device.CheckLines(events) && events != 0) {
+        if (events & (EventRingTrailing | EventRing)) {
+            NoteRing();
+        }
+        NoteEvents(events);
     }
 }
 
