@@ -11,7 +11,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <cstdio>
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <linux/serial.h>
 #include <new>
 #include <optional>
@@ -23,6 +26,7 @@
 #include <termios.h>
 #include <unistd.h>
 #include <utility>
+#include <vector>
 
 namespace platform {
 
@@ -80,6 +84,80 @@ std::uint32_t Delta(std::uint32_t now, std::uint32_t before)
     return now - before;
 }
 
+// "COM3 is /dev/ttyUSB2" for a COM name, the path for a path.
+std::string PortName(std::string_view name, const std::string& path)
+{
+    const auto number = ParseComName(name);
+    if (!number)
+        return path.empty() ? std::string(name) : path;
+    const std::string com = "COM" + std::to_string(*number);
+    return path.empty() ? com + " stands for no device: none is linked or detected"
+                        : com + " is " + path;
+}
+
+std::string HeldDetail(std::string_view name, const std::string& path,
+                       const std::vector<PortHolder>& holders)
+{
+    std::string who;
+    for (const auto& h : holders) {
+        if (h.pid <= 0)
+            continue;
+        who += who.empty() ? "" : ", ";
+        who += "process " + std::to_string(h.pid) + (h.name.empty() ? "" : " (" + h.name + ")");
+    }
+    return PortName(name, path) + "; " + (who.empty() ? "another program" : who) + " holds it";
+}
+
+bool InGroup(gid_t gid)
+{
+    if (::getegid() == gid)
+        return true;
+    const int count = ::getgroups(0, nullptr);
+    std::vector<gid_t> groups(static_cast<std::size_t>(std::max(count, 0)));
+    const int got = ::getgroups(count, groups.data());
+    return std::find(groups.begin(), groups.begin() + std::max(got, 0), gid) !=
+           groups.begin() + std::max(got, 0);
+}
+
+// Why this user may not open path: a serial group to join, or who owns it.
+std::string PermissionDetail(const std::string& path)
+{
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return path;
+    const group* g = ::getgrgid(st.st_gid);
+    const passwd* p = ::getpwuid(st.st_uid);
+    const std::string groupName = g != nullptr ? g->gr_name : std::to_string(st.st_gid);
+    const std::string owner = p != nullptr ? p->pw_name : std::to_string(st.st_uid);
+    const bool groupMayOpen = (st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP);
+    if ((groupName == "dialout" || groupName == "uucp") && groupMayOpen && !InGroup(st.st_gid))
+        return path + " belongs to the " + groupName + " group, which you are not in: sudo " +
+               "usermod -aG " + groupName + " $USER, then log in again";
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    return path + " is owned by " + owner + ":" + groupName + " with mode " + mode;
+}
+
+std::string OpenFailureDetail(std::string_view name, const std::string& path, int error)
+{
+    switch (OpenErrorFromErrno(error)) {
+    case ErrorPermissionDenied:
+        return (ParseComName(name) ? PortName(name, path) + "; " : std::string()) +
+               PermissionDetail(path);
+    case ErrorAccessDenied: {
+        struct stat st {};
+        return HeldDetail(name, path,
+                          ::stat(path.c_str(), &st) == 0 ? ProcessesHolding(st.st_rdev, -1)
+                                                          : std::vector<PortHolder>{});
+    }
+    case ErrorFileNotFound:
+    case ErrorPathNotFound:
+        return PortName(name, path) + ", which is not there";
+    default:
+        return PortName(name, path);
+    }
+}
+
 } // namespace
 
 SerialDevice::SerialDevice() = default;
@@ -92,43 +170,93 @@ SerialDevice::~SerialDevice()
 
 bool SerialDevice::Open(std::string_view name)
 {
+    SetLastErrorDetail({});
     const std::unique_lock use(useMutex_);
     if (fd_ >= 0)
         return Fail(ErrorInvalidParameter);
     try {
         const std::string path = ResolveDeviceName(name);
+        const auto fail = [&](std::uint32_t error, std::string detail) {
+            SetLastErrorDetail(std::move(detail));
+            return Fail(error);
+        };
         if (path.empty())
-            return Fail(ErrorFileNotFound);
+            return fail(ErrorFileNotFound, PortName(name, path));
 
         UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-        if (fd.Get() < 0)
-            return Fail(OpenErrorFromErrno(errno));
+        if (fd.Get() < 0) {
+            const int e = errno;
+            return fail(OpenErrorFromErrno(e), OpenFailureDetail(name, path, e));
+        }
         struct stat st {};
         if (::fstat(fd.Get(), &st) != 0)
             return Fail(OpenErrorFromErrno(errno));
         if (!S_ISCHR(st.st_mode) || !::isatty(fd.Get()))
-            return Fail(ErrorFileNotFound); // something, but not a serial port
+            return fail(ErrorFileNotFound, PortName(name, path)); // something, but not a port
+        const auto busy = [&](std::vector<PortHolder> holders) {
+            return fail(ErrorAccessDenied, HeldDetail(name, path, holders));
+        };
+        // Root's open passes another program's TIOCEXCL: the port is still theirs.
+        int exclusive = 0;
+        if (detail::Ioctl(fd.Get(), TIOCGEXCL, &exclusive) == 0 && exclusive != 0)
+            return busy(ProcessesHolding(st.st_rdev, fd.Get()));
         // flock keeps out every other process of ours (and a second open in
         // this one); TIOCEXCL keeps out other programs that do not lock.
-        if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0)
-            return Fail(OpenErrorFromErrno(errno));
-        detail::Ioctl(fd.Get(), TIOCEXCL);
+        if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
+            const int e = errno;
+            if (e == EWOULDBLOCK)
+                return busy(ProcessesHolding(st.st_rdev, fd.Get()));
+            return Fail(OpenErrorFromErrno(e));
+        }
 
         int bits = 0;
         const bool hasModem = detail::Ioctl(fd.Get(), TIOCMGET, &bits) == 0;
         if (!hasModem && IsGoneErrno(errno))
-            return Fail(ErrorFileNotFound);
+            return fail(ErrorFileNotFound, PortName(name, path));
         serial_icounter_struct counters{};
         const bool hasCounters = detail::Ioctl(fd.Get(), TIOCGICOUNT, &counters) == 0;
-        const bool lineless = IsPseudoTerminal(st);
+        const bool lineless = IsPseudoTerminal(st) && !hasModem;
 
-        // Raw mode with the line settings the device has now.
+        // A pseudo-terminal is no shared line: the lock files are for ports.
+        auto lock = std::make_unique<PortLock>();
+        PortHolder holder;
+        if (!lineless && !lock->Acquire(path, holder))
+            return busy({holder});
+
+        // From here on what is changed on the device is undone on failure.
+        const bool exclusiveSet = detail::Ioctl(fd.Get(), TIOCEXCL) == 0;
+        detail::SavedLine saved{};
+        bool lineSaved = false;
+        struct Undo {
+            int fd;
+            const bool& exclusive;
+            const detail::SavedLine& line;
+            const bool& lineSaved;
+            bool done = false;
+            ~Undo()
+            {
+                if (done)
+                    return;
+                if (lineSaved)
+                    detail::RestoreLine(fd, line);
+                if (exclusive)
+                    detail::Ioctl(fd, TIOCNXCL);
+            }
+        } undo{fd.Get(), exclusiveSet, saved, lineSaved};
+        if (const int e = detail::SaveLine(fd.Get(), saved); e != 0)
+            return Fail(OpenErrorFromErrno(e));
+        lineSaved = true;
+
+        // Raw from the first byte: the line settings the device has, without
+        // the XON/XOFF a fresh terminal starts with, so that no 0x11 or 0x13
+        // is taken out of the data before the program sets its flow control.
         DeviceControl kept;
         if (const int e = detail::ReadLine(fd.Get(), kept, lineless, kept); e != 0)
             return Fail(OpenErrorFromErrno(e));
+        kept.flags &= ~(DcbOutX | DcbInX);
         serial_rs485 rs485{};
-        const bool rs485On =
-            detail::Ioctl(fd.Get(), TIOCGRS485, &rs485) == 0 && (rs485.flags & SER_RS485_ENABLED) != 0;
+        const bool rs485On = detail::Ioctl(fd.Get(), TIOCGRS485, &rs485) == 0 &&
+                             (rs485.flags & SER_RS485_ENABLED) != 0;
         if (rs485On)
             kept.flags = (kept.flags & ~DcbRtsControlMask) | RtsControlToggle;
         if (const int e = detail::WriteLine(fd.Get(), kept); e != 0)
@@ -152,6 +280,7 @@ bool SerialDevice::Open(std::string_view name)
             return Fail(OpenErrorFromErrno(errno));
 
         const std::lock_guard state(stateMutex_);
+        undo.done = true;
         fd_ = fd.Release();
         epollFd_ = epoll.Release();
         wakeFd_ = wake.Release();
@@ -160,6 +289,9 @@ bool SerialDevice::Open(std::string_view name)
         lineless_ = lineless;
         hasModem_ = hasModem;
         hasCounters_ = hasCounters;
+        exclusiveSet_ = exclusiveSet;
+        savedLine_ = saved;
+        lock_ = std::move(lock);
         closing_ = false;
         gone_ = false;
         mask_ = 0;
@@ -170,6 +302,7 @@ bool SerialDevice::Open(std::string_view name)
         errorBase_ = waitBase_;
         kept_ = kept;
         rs485On_ = rs485On;
+        rs485Was_ = rs485On;
         inQueueSize_ = 0;
         outQueueSize_ = 0;
         queue_.reset();
@@ -183,6 +316,26 @@ bool SerialDevice::Open(std::string_view name)
     } catch (const std::system_error& e) {
         return Fail(OpenErrorFromErrno(e.code().value()));
     }
+}
+
+bool SerialDevice::Probe(std::string_view name)
+{
+    SetLastErrorDetail({});
+    const std::string path = ResolveDeviceName(name);
+    if (path.empty())
+        return Fail(ErrorFileNotFound);
+    // Opened and closed, nothing else: no line settings, no lock, no
+    // exclusivity, so that looking changes nothing for a program that has it.
+    UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (fd.Get() < 0)
+        return Fail(OpenErrorFromErrno(errno));
+    struct stat st {};
+    if (::fstat(fd.Get(), &st) != 0 || !S_ISCHR(st.st_mode) || !::isatty(fd.Get()))
+        return Fail(ErrorFileNotFound);
+    int bits = 0;
+    if (detail::Ioctl(fd.Get(), TIOCMGET, &bits) != 0 && IsGoneErrno(errno))
+        return Fail(ErrorFileNotFound); // a ttyS node without a UART behind it
+    return true;
 }
 
 bool SerialDevice::Close()
@@ -204,13 +357,31 @@ bool SerialDevice::Close()
 
 void SerialDevice::CloseDescriptors()
 {
-    detail::Ioctl(fd_, TIOCNXCL);
+    // The device is left as it was found, unless it has gone.
+    if (!gone_) {
+        if (rs485On_ != rs485Was_) {
+            serial_rs485 rs485{};
+            if (detail::Ioctl(fd_, TIOCGRS485, &rs485) == 0) {
+                if (rs485Was_)
+                    rs485.flags |= SER_RS485_ENABLED;
+                else
+                    rs485.flags &= ~static_cast<decltype(rs485.flags)>(SER_RS485_ENABLED);
+                detail::Ioctl(fd_, TIOCSRS485, &rs485);
+            }
+        }
+        detail::RestoreLine(fd_, savedLine_);
+    }
+    // Only an exclusivity of ours is ours to clear.
+    if (exclusiveSet_)
+        detail::Ioctl(fd_, TIOCNXCL);
+    exclusiveSet_ = false;
     ::close(epollFd_);
     ::close(wakeFd_);
     ::close(abortFd_);
     ::close(fd_); // also drops the flock
     fd_ = epollFd_ = wakeFd_ = abortFd_ = -1;
     path_.clear();
+    lock_.reset();
     const std::lock_guard state(stateMutex_);
     queue_.reset();
     queueCapacity_ = queueStart_ = queueCount_ = 0;

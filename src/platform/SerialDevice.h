@@ -10,6 +10,8 @@
 // WriteOutcome::Failed) and leave a Windows error number in GetLastError().
 
 #include "DeviceControl.h"
+#include "PortLock.h"
+#include "SerialLine.h"
 
 #include <atomic>
 #include <cstddef>
@@ -80,10 +82,18 @@ public:
     SerialDevice& operator=(const SerialDevice&) = delete;
 
     // name is "\\.\COMn" (through the COM port map) or an absolute path.
-    // Errors: 2 missing, 5 held by another program or process, 65 not
-    // permitted, 4 out of descriptors, 8 no memory.
+    // Errors: 2 missing, 5 held by another program or process (its flock,
+    // TIOCEXCL or UUCP lock file), 65 not permitted, 4 out of descriptors,
+    // 8 no memory; LastErrorDetail() names the device and, where known, the
+    // holder or the permissions. The line is raw, without XON/XOFF, before
+    // it returns; a UUCP lock file is held while it is open (not for a
+    // pseudo-terminal).
     bool Open(std::string_view name);
-    // Ends a pending WaitEvent and Write at once, then closes.
+    // Opens and closes name at once and nothing more, to see whether it is
+    // there: the errors of Open, without the held checks.
+    static bool Probe(std::string_view name);
+    // Ends a pending WaitEvent and Write at once, puts back the line settings
+    // the device had (unless it has gone), then closes.
     bool Close();
     bool IsOpen() const;
     // The device path, or empty.
@@ -200,6 +210,10 @@ private:
     Snapshot errorBase_;     // counters at the last ClearErrors
     DeviceControl kept_;
     bool rs485On_ = false;
+    bool rs485Was_ = false;   // as found at open, put back at close
+    bool exclusiveSet_ = false; // TIOCEXCL is ours to clear
+    detail::SavedLine savedLine_{};
+    std::unique_ptr<PortLock> lock_;
     std::uint32_t inQueueSize_ = 0;
     std::uint32_t outQueueSize_ = 0;
     // The receive queue: a ring of queueCapacity_ bytes.

@@ -7,6 +7,7 @@
 #include <asm/termbits.h>
 
 #include <cerrno>
+#include <cstring>
 
 namespace platform::detail {
 
@@ -171,6 +172,24 @@ DeviceControl DecodeLine(const termios2& t, const DeviceControl& kept, bool line
     d.xonChar = static_cast<std::uint8_t>(t.c_cc[VSTART]);
     d.xoffChar = static_cast<std::uint8_t>(t.c_cc[VSTOP]);
     return d;
+}
+
+static_assert(sizeof(termios2) <= sizeof(SavedLine::bytes));
+
+int SaveLine(int fd, SavedLine& saved)
+{
+    termios2 t{};
+    if (Ioctl(fd, TCGETS2, &t) != 0)
+        return errno;
+    std::memcpy(saved.bytes, &t, sizeof t);
+    return 0;
+}
+
+int RestoreLine(int fd, const SavedLine& saved)
+{
+    termios2 t{};
+    std::memcpy(&t, saved.bytes, sizeof t);
+    return Ioctl(fd, TCSETS2, &t) != 0 ? errno : 0;
 }
 
 int ReadLine(int fd, const DeviceControl& kept, bool lineless, DeviceControl& out)

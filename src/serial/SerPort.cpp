@@ -210,7 +210,9 @@ void TSerCustomComPort::OpenDispatcherPort()
     } else if (result == -2 || result == -3) {
         result = ErrBadId;
     }
-    CheckError(this, result);
+    // The device behind the COM number, and who holds it or why it may not
+    // be opened, as the device's open found out.
+    CheckError(this, result, result < 0 ? platform::LastErrorDetail() : std::string());
 }
 
 void TSerCustomComPort::ValidateComNumber()
