@@ -309,6 +309,7 @@ bool SerialDevice::Open(std::string_view name)
         queueCapacity_ = queueStart_ = queueCount_ = 0;
         queueBlocked_ = false;
         queueNews_ = false;
+        throttled_ = false;
         fillPending_ = true;
         return true;
     } catch (const std::bad_alloc&) {
@@ -431,7 +432,8 @@ bool SerialDevice::FailErrno(int error)
     return Fail(DeviceErrorFromErrno(error));
 }
 
-bool SerialDevice::SetupQueues(std::uint32_t inSize, std::uint32_t outSize)
+bool SerialDevice::SetupQueues(std::uint32_t inSize, std::uint32_t outSize,
+                               std::uint32_t queueBytes)
 {
     const std::shared_lock use(useMutex_);
     std::uint32_t error = 0;
@@ -440,8 +442,8 @@ bool SerialDevice::SetupQueues(std::uint32_t inSize, std::uint32_t outSize)
     const std::lock_guard fill(fillMutex_); // no read into the old queue is under way
     const std::lock_guard state(stateMutex_);
     // Bytes already queued stay, in order, whatever the new size.
-    const std::size_t capacity =
-        std::max<std::size_t>(std::min<std::size_t>(inSize, MaxQueueBytes), queueCount_);
+    const std::size_t capacity = std::max<std::size_t>(
+        std::min<std::size_t>(std::max(inSize, queueBytes), MaxQueueBytes), queueCount_);
     if (capacity != queueCapacity_) {
         std::unique_ptr<unsigned char[]> bigger;
         if (capacity > 0) {
@@ -462,7 +464,31 @@ bool SerialDevice::SetupQueues(std::uint32_t inSize, std::uint32_t outSize)
     }
     inQueueSize_ = inSize;
     outQueueSize_ = outSize;
+    UpdateThrottle();
     return true;
+}
+
+void SerialDevice::UpdateThrottle()
+{
+    const std::uint32_t flags = kept_.flags;
+    const bool rts = (flags & DcbRtsControlMask) == RtsControlHandshake;
+    const bool dtr = (flags & DcbDtrControlMask) == DtrControlHandshake;
+    const bool xoff = (flags & DcbInX) != 0;
+    bool hold = false;
+    if ((rts || dtr || xoff) && queueCapacity_ > 0) {
+        // Held back once fewer than the XOFF limit's bytes of InSize are
+        // free, let go when no more than the XON limit's are held.
+        const std::size_t full = inQueueSize_ > kept_.xoffLim ? inQueueSize_ - kept_.xoffLim : 0;
+        hold = throttled_ ? queueCount_ > kept_.xonLim : queueCount_ > full;
+    }
+    if (hold == throttled_)
+        return;
+    throttled_ = hold;
+    int lines = (rts ? TIOCM_RTS : 0) | (dtr ? TIOCM_DTR : 0);
+    if (lines != 0 && hasModem_)
+        detail::Ioctl(fd_, hold ? TIOCMBIC : TIOCMBIS, &lines);
+    if (xoff)
+        ::tcflow(fd_, hold ? TCIOFF : TCION);
 }
 
 std::size_t SerialDevice::DriverHolds()
@@ -582,8 +608,9 @@ bool SerialDevice::GetState(DeviceControl& dcb)
 
 bool SerialDevice::SetState(const DeviceControl& dcb)
 {
+    // Linux has no output flow on DSR: refused rather than pretended.
     if (dcb.baudRate == 0 || dcb.byteSize < 5 || dcb.byteSize > 8 || dcb.parity > SpaceParity ||
-        dcb.stopBits > TwoStopBits)
+        dcb.stopBits > TwoStopBits || (dcb.flags & DcbOutxDsrFlow) != 0)
         return Fail(ErrorInvalidParameter);
     const std::shared_lock use(useMutex_);
     std::uint32_t error = 0;
@@ -613,7 +640,14 @@ bool SerialDevice::SetState(const DeviceControl& dcb)
         rs485On_ = toggle;
     }
     kept_ = dcb;
-    return ApplyLines(dcb);
+    // A handshake line starts free; a flow control turned off lets go.
+    const bool wasThrottled = std::exchange(throttled_, false);
+    if (!ApplyLines(dcb))
+        return false;
+    if (wasThrottled && (dcb.flags & DcbInX) != 0)
+        ::tcflow(fd_, TCION);
+    UpdateThrottle();
+    return true;
 }
 
 bool SerialDevice::ApplyLines(const DeviceControl& dcb)
@@ -622,7 +656,7 @@ bool SerialDevice::ApplyLines(const DeviceControl& dcb)
         return true;
     int set = 0;
     int clear = 0;
-    // No DTR/DSR flow control on Linux: a DTR handshake keeps DTR up.
+    // A DTR handshake is ours (UpdateThrottle): Linux has none.
     if ((dcb.flags & DcbDtrControlMask) == DtrControlDisable)
         clear |= TIOCM_DTR;
     else
@@ -632,10 +666,11 @@ bool SerialDevice::ApplyLines(const DeviceControl& dcb)
         clear |= TIOCM_RTS;
         break;
     case RtsControlEnable:
+    case RtsControlHandshake: // up until the receive side is full
         set |= TIOCM_RTS;
         break;
     default:
-        break; // the kernel drives RTS (CRTSCTS or RS-485)
+        break; // RS-485: the kernel drives RTS
     }
     if ((set != 0 && detail::Ioctl(fd_, TIOCMBIS, &set) != 0) ||
         (clear != 0 && detail::Ioctl(fd_, TIOCMBIC, &clear) != 0))
@@ -821,6 +856,8 @@ bool SerialDevice::WaitEvent(std::uint32_t& events)
             // What the queue took is news to the reader, which does not read
             // the driver itself while a wait fills the queue.
             queueNews_ = queueNews_ || moved > 0;
+            if (moved > 0)
+                UpdateThrottle();
             if (maskGeneration_ != generation)
                 return true; // the mask changed: the wait ends with no event
             bool gone = gone_;
@@ -876,6 +913,8 @@ bool SerialDevice::Read(void* data, std::size_t count, std::size_t& got)
     auto* bytes = static_cast<unsigned char*>(data);
     const bool wasBlocked = queueBlocked_;
     got = TakeFromQueue(bytes, count);
+    if (got > 0)
+        UpdateThrottle();
     const bool madeRoom = got > 0 && wasBlocked;
     if (madeRoom)
         queueBlocked_ = false;
@@ -1084,6 +1123,7 @@ bool SerialDevice::Purge(std::uint32_t flags)
         const std::lock_guard state(stateMutex_);
         queueStart_ = queueCount_ = 0;
         queueNews_ = false;
+        UpdateThrottle();
         if (queueBlocked_) {
             queueBlocked_ = false;
             detail::SignalFd(wakeFd_);

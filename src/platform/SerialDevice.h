@@ -99,15 +99,21 @@ public:
     // The device path, or empty.
     std::string Path() const;
 
-    // inSize is the size of the receive queue that the event wait keeps
-    // filled from the driver (0: none, reads go to the driver); bytes
-    // already queued are kept. outSize is remembered only.
-    bool SetupQueues(std::uint32_t inSize, std::uint32_t outSize);
+    // inSize is the receive side's size that the flow limits count against
+    // (InSize); the receive queue that the event wait keeps filled from the
+    // driver takes the larger of it and queueBytes (0 for both: no queue,
+    // reads go to the driver). Bytes already queued are kept. outSize is
+    // remembered only.
+    // With RTS or DTR handshake or receive XON/XOFF in the record, the far
+    // end is held back (the line dropped, XOFF sent) once the queue holds
+    // more than inSize - xoffLim and let go when it holds xonLim or less.
+    bool SetupQueues(std::uint32_t inSize, std::uint32_t outSize, std::uint32_t queueBytes = 0);
     void QueueSizes(std::uint32_t& inSize, std::uint32_t& outSize) const;
 
     bool GetState(DeviceControl& dcb);
-    // All or nothing; 87 for a value the device cannot take, including RTS
-    // toggle (RS-485 direction control) where the driver has no RS-485 mode.
+    // All or nothing; 87 for a value the device cannot take: RTS toggle
+    // (RS-485 direction control) where the driver has no RS-485 mode, and
+    // output flow on DSR, which Linux does not have.
     bool SetState(const DeviceControl& dcb);
     bool Rs485Supported();
 
@@ -178,6 +184,9 @@ private:
     // false when the device has gone. Under stateMutex_.
     bool LineChanges(std::uint32_t& events);
     bool ApplyLines(const DeviceControl& dcb);
+    // Holds the far end back or lets it go by the queue's fill and the
+    // flow control in kept_. Under stateMutex_.
+    void UpdateThrottle();
     // Under fillMutex_, not stateMutex_: moves what the driver holds into
     // the receive queue and returns how much. drained: the driver was read
     // empty. readable: epoll has just reported bytes.
@@ -212,6 +221,7 @@ private:
     bool rs485On_ = false;
     bool rs485Was_ = false;   // as found at open, put back at close
     bool exclusiveSet_ = false; // TIOCEXCL is ours to clear
+    bool throttled_ = false;    // the far end is held back
     detail::SavedLine savedLine_{};
     std::unique_ptr<PortLock> lock_;
     std::uint32_t inQueueSize_ = 0;

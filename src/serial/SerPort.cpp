@@ -874,10 +874,11 @@ void TSerCustomComPort::SetRS485Mode(bool value)
     if (value == rs485Mode && !forceApply) {
         return;
     }
-    rs485Mode = value;
     if (IsPortOpen()) {
-        dispatcher->SetRs485(value);
+        // A driver without RS-485 mode refuses it; the mode stays as it was.
+        CheckError(this, dispatcher->SetRs485(value));
     }
+    rs485Mode = value;
     if (value) {
         // The driver turns the line around with RTS: nothing else may use it.
         SetHWFlowOptions(hwFlowOptions.Without({hwfUseRTS, hwfRequireCTS}));

@@ -500,8 +500,9 @@ bool TSerWin32Dispatcher::SetupDriverQueues(std::uint32_t inSize, std::uint32_t 
     // thread keeps the driver drained while a notification is handled and
     // the next pass can fill the whole dispatch buffer at once; a larger
     // InSize is kept. Nothing is lost either way: a full queue leaves the
-    // bytes to the driver and its flow control.
-    return device.SetupQueues(std::max(inSize, ReceiveQueueRings * DispatchBufferSize), outSize);
+    // bytes to the driver and its flow control. The flow limits count
+    // against InSize, not the queue's size.
+    return device.SetupQueues(inSize, outSize, ReceiveQueueRings * DispatchBufferSize);
 }
 
 std::intptr_t TSerWin32Dispatcher::OpenDevice(const char* deviceName, std::uint32_t, std::uint32_t)

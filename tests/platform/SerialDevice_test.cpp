@@ -247,6 +247,80 @@ TEST(SerialDeviceOpen, AHeldPortIsSeenAsHeldAndOnlyOurOwnClaimsAreUndone)
     EXPECT_FALSE(std::filesystem::exists(lockFile));
 }
 
+// With flow control on, the far end is held back by what the receive side
+// holds, not by the kernel's buffer, which the receive queue keeps empty.
+TEST(SerialDeviceFlow, TheFarEndIsHeldBackAtTheXoffLimitAndLetGoAtTheXonLimit)
+{
+    testutil::PtyPair pty;
+    testutil::ComDir com;
+    com.Link(1, pty.SlavePath());
+    testutil::FakeUart uart;
+    SerialDevice device;
+    ASSERT_TRUE(device.Open(Com1));
+    ASSERT_TRUE(device.SetupQueues(4096, 0, 65536));
+    platform::DeviceControl dcb;
+    ASSERT_TRUE(device.GetState(dcb));
+    dcb.flags = (dcb.flags & ~(platform::DcbRtsControlMask | platform::DcbDtrControlMask)) |
+                platform::RtsControlHandshake | platform::DtrControlHandshake |
+                platform::DcbOutxCtsFlow | platform::DcbInX;
+    dcb.xoffLim = 4096 - 3686; // full at 3686
+    dcb.xonLim = 410;
+    ASSERT_TRUE(device.SetState(dcb));
+    EXPECT_TRUE(uart.Rts());
+    EXPECT_TRUE(uart.Dtr());
+
+    // Output flow on DSR does not exist on Linux: refused, nothing changed.
+    platform::DeviceControl dsr = dcb;
+    dsr.flags |= platform::DcbOutxDsrFlow;
+    EXPECT_FALSE(device.SetState(dsr));
+    EXPECT_EQ(platform::GetLastError(), platform::ErrorInvalidParameter);
+    platform::DeviceControl now;
+    ASSERT_TRUE(device.GetState(now));
+    EXPECT_EQ(now.flags & platform::DcbOutxDsrFlow, 0u);
+
+    // Nobody reads; the wait keeps draining the driver into the queue.
+    ASSERT_TRUE(device.SetMask(platform::EvRxChar));
+    std::atomic<bool> stop{false};
+    std::thread waiter([&] {
+        std::uint32_t events = 0;
+        while (!stop && device.WaitEvent(events)) {
+        }
+    });
+    const auto queued = [&](std::uint32_t n) {
+        for (int i = 0; i < 2000; ++i) {
+            std::uint32_t errors = 0;
+            platform::CommStatus status;
+            if (device.ClearErrors(errors, &status, false) && status.inQueue >= n)
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return false;
+    };
+    pty.Write(std::string(3686, 'a'));
+    ASSERT_TRUE(queued(3686));
+    EXPECT_TRUE(uart.Rts()) << "held back at the limit, not beyond it";
+    pty.Write("b");
+    ASSERT_TRUE(queued(3687));
+    EXPECT_FALSE(uart.Rts());
+    EXPECT_FALSE(uart.Dtr());
+    EXPECT_EQ(pty.Read(1), "\x13");
+
+    // Read down to the XON limit: let go.
+    std::vector<char> buffer(4096);
+    std::size_t got = 0;
+    ASSERT_TRUE(device.Read(buffer.data(), 3276, got));
+    EXPECT_EQ(got, 3276u);
+    EXPECT_FALSE(uart.Rts()); // 411 held
+    ASSERT_TRUE(device.Read(buffer.data(), 1, got));
+    EXPECT_TRUE(uart.Rts());
+    EXPECT_TRUE(uart.Dtr());
+    EXPECT_EQ(pty.Read(1), "\x11");
+
+    stop = true;
+    ASSERT_TRUE(device.Close()); // ends the wait, and every later one at once
+    waiter.join();
+}
+
 // Joining the dialout group helps only when the device is the group's.
 TEST(SerialDeviceOpen, APermissionProblemSaysWhatWouldHelp)
 {
@@ -514,7 +588,7 @@ TEST_F(SerialDeviceTest, LineSettingsRoundTripThroughTermios)
         DcbBinary | DtrControlEnable | RtsControlEnable,
         DcbBinary | DtrControlDisable | RtsControlDisable,
         DcbBinary | DcbOutxCtsFlow | DtrControlEnable | RtsControlEnable,
-        DcbBinary | DtrControlHandshake | RtsControlHandshake | DcbOutxDsrFlow,
+        DcbBinary | DtrControlHandshake | RtsControlHandshake,
         DcbBinary | DcbOutX | DcbInX | DtrControlEnable | RtsControlDisable,
         DcbBinary | DcbOutxCtsFlow | DcbOutX | RtsControlHandshake,
     };
@@ -555,6 +629,8 @@ TEST_F(SerialDeviceTest, LineSettingsRoundTripThroughTermios)
              [](DeviceControl& d) { d.stopBits = 3; },
              // RTS toggle needs the kernel's RS-485 mode, which a pty has not.
              [](DeviceControl& d) { d.flags = DcbBinary | RtsControlToggle; },
+             // Linux has no output flow on DSR.
+             [](DeviceControl& d) { d.flags |= DcbOutxDsrFlow; },
          }) {
         DeviceControl bad = before;
         change(bad);
