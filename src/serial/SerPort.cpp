@@ -15,6 +15,7 @@
 namespace {
 
 // Result codes the component produces itself.
+constexpr std::int32_t ErrBadArgument = -1002;
 constexpr std::int32_t ErrBadId = -2001;
 constexpr std::int32_t ErrNotOpen = -2007;
 constexpr std::int32_t ErrAlreadyOpen = -2008;
@@ -553,6 +554,12 @@ void TSerCustomComPort::SetComNumber(std::uint16_t value)
 
 void TSerCustomComPort::SetBaud(std::int32_t value)
 {
+    // No speed at all: 0 would keep the old speed silently at the next
+    // open, and on a UART speed 0 hangs the line up (DTR drops).
+    if (value <= 0) {
+        CheckError(this, ErrBadArgument);
+        return;
+    }
     baud = value;
     if (IsPortOpen()) {
         CheckError(this, dispatcher->SetLine(static_cast<std::uint32_t>(baud),
