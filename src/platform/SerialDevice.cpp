@@ -222,6 +222,16 @@ bool SerialDevice::Open(std::string_view name)
         PortHolder holder;
         if (!lineless && !lock->Acquire(path, holder))
             return busy({holder});
+        // A program that takes none of these claims still reads what comes:
+        // it holds the port as long as it has it open. (Not for a pty, whose
+        // other end keeps it open on purpose; one of our own threads would
+        // have met the flock.)
+        if (!lineless) {
+            auto others = ProcessesHolding(st.st_rdev, fd.Get());
+            std::erase_if(others, [](const PortHolder& h) { return h.pid == ::getpid(); });
+            if (!others.empty())
+                return busy(std::move(others));
+        }
 
         // From here on what is changed on the device is undone on failure.
         const bool exclusiveSet = detail::Ioctl(fd.Get(), TIOCEXCL) == 0;

@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -222,6 +223,29 @@ TEST(SerialDeviceOpen, AHeldPortIsSeenAsHeldAndOnlyOurOwnClaimsAreUndone)
     EXPECT_EQ(uart.Calls(TIOCNXCL), 0);
     EXPECT_FALSE(std::filesystem::exists(lockFile));
     uart.SetExclusive(false);
+
+    // A program that has it open without any claim still takes its bytes.
+    const pid_t reader = ::fork();
+    if (reader == 0) {
+        ::open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY);
+        ::pause();
+        ::_exit(0);
+    }
+    bool seen = false;
+    for (int i = 0; i < 1000 && !seen; ++i) {
+        seen = !device.Open(Com1);
+        if (!seen) {
+            ASSERT_TRUE(device.Close());
+            std::this_thread::sleep_for(std::chrono::milliseconds(2)); // until it has opened
+        }
+    }
+    const std::string detail = platform::LastErrorDetail();
+    ::kill(reader, SIGKILL);
+    ::waitpid(reader, nullptr, 0);
+    ASSERT_TRUE(seen);
+    EXPECT_EQ(platform::GetLastError(), platform::ErrorAccessDenied);
+    EXPECT_NE(detail.find("; process " + std::to_string(reader) + " ("), std::string::npos)
+        << detail;
 
     // A live process's lock file: init's.
     std::ofstream(lockFile) << "         1\n";
