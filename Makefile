@@ -113,7 +113,7 @@ soak: configure
 demo: build
 	@dir=$$(mktemp -d); \
 	trap 'kill $$sim 2>/dev/null; wait $$sim 2>/dev/null; rm -rf "$$dir"' EXIT INT TERM; \
-	VELMOR_COM_DIR="$$dir" $(BUILD)/tools/instrument-sim/velmor-sim --com 1 --signal sine & sim=$$!; \
+	VELMOR_COM_DIR="$$dir" $(BUILD)/tools/instrument-sim/velmor-sim --com 1 --signal sine --baud 9600 & sim=$$!; \
 	while [ ! -e "$$dir/com1" ] && kill -0 $$sim 2>/dev/null; do sleep 0.1; done; \
 	VELMOR_COM_DIR="$$dir" $(BUILD)/src/ui/velmor
 

@@ -44,8 +44,10 @@ constexpr std::uint8_t TwoStopBits = 2;
 struct DeviceControl {
     std::uint32_t baudRate = 9600;
     std::uint32_t flags = DcbBinary | DtrControlEnable | RtsControlEnable;
-    std::uint16_t xonLim = 2048; // kept only: the kernel has fixed thresholds
-    std::uint16_t xoffLim = 512; // kept only
+    // Flow limits in bytes of the receive side (SerialDevice::SetupQueues):
+    // held back when fewer than xoffLim are free, let go at xonLim held.
+    std::uint16_t xonLim = 2048;
+    std::uint16_t xoffLim = 512;
     std::uint8_t byteSize = 8;   // 5..8
     std::uint8_t parity = NoParity;
     std::uint8_t stopBits = OneStopBit;

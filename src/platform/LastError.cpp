@@ -1,12 +1,14 @@
 #include "LastError.h"
 
 #include <cerrno>
+#include <utility>
 
 namespace platform {
 
 namespace {
 
 thread_local std::uint32_t lastError = 0;
+thread_local std::string lastDetail;
 
 } // namespace
 
@@ -18,6 +20,16 @@ std::uint32_t GetLastError()
 void SetLastError(std::uint32_t error)
 {
     lastError = error;
+}
+
+std::string LastErrorDetail()
+{
+    return lastDetail;
+}
+
+void SetLastErrorDetail(std::string detail)
+{
+    lastDetail = std::move(detail);
 }
 
 std::uint32_t OpenErrorFromErrno(int error)

@@ -5,6 +5,7 @@
 // exist for exactly the numbers below.
 
 #include <cstdint>
+#include <string>
 
 namespace platform {
 
@@ -17,7 +18,7 @@ constexpr std::uint32_t ErrorNotEnoughMemory = 8;       // no memory
 constexpr std::uint32_t ErrorNotReady = 21;             // the device is not ready
 constexpr std::uint32_t ErrorBadCommand = 22;           // the device does not know the command
 constexpr std::uint32_t ErrorGenFailure = 31;           // anything else the device reports
-constexpr std::uint32_t ErrorPermissionDenied = 65;     // ours: may not open it (dialout group)
+constexpr std::uint32_t ErrorPermissionDenied = 65;     // ours: may not open it (permissions)
 constexpr std::uint32_t ErrorInvalidParameter = 87;     // a value the device cannot take
 constexpr std::uint32_t ErrorOperationAborted = 995;    // cancelled by a flush or a close
 constexpr std::uint32_t ErrorIoPending = 997;           // started, completes later
@@ -26,6 +27,12 @@ constexpr std::uint32_t ErrorDeviceNotConnected = 1167; // the device has gone
 
 std::uint32_t GetLastError();
 void SetLastError(std::uint32_t error);
+
+// What the last failed open of this thread knows beyond the number: which
+// device a COM name stands for, which process holds it, why it may not be
+// opened. Empty after a successful open.
+std::string LastErrorDetail();
+void SetLastErrorDetail(std::string detail);
 
 // errno of a failed open of a device path.
 std::uint32_t OpenErrorFromErrno(int error);

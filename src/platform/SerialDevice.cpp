@@ -1,7 +1,9 @@
 #include "SerialDevice.h"
 
 #include "ComPortMap.h"
+#include "DeviceCalls.h"
 #include "LastError.h"
+#include "PortLock.h"
 #include "SerialLine.h"
 #include "Sync.h"
 #include "WaitUtil.h"
@@ -9,7 +11,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <cstdio>
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <linux/serial.h>
 #include <new>
 #include <optional>
@@ -21,6 +26,7 @@
 #include <termios.h>
 #include <unistd.h>
 #include <utility>
+#include <vector>
 
 namespace platform {
 
@@ -78,6 +84,80 @@ std::uint32_t Delta(std::uint32_t now, std::uint32_t before)
     return now - before;
 }
 
+// "COM3 is /dev/ttyUSB2" for a COM name, the path for a path.
+std::string PortName(std::string_view name, const std::string& path)
+{
+    const auto number = ParseComName(name);
+    if (!number)
+        return path.empty() ? std::string(name) : path;
+    const std::string com = "COM" + std::to_string(*number);
+    return path.empty() ? com + " stands for no device: none is linked or detected"
+                        : com + " is " + path;
+}
+
+std::string HeldDetail(std::string_view name, const std::string& path,
+                       const std::vector<PortHolder>& holders)
+{
+    std::string who;
+    for (const auto& h : holders) {
+        if (h.pid <= 0)
+            continue;
+        who += who.empty() ? "" : ", ";
+        who += "process " + std::to_string(h.pid) + (h.name.empty() ? "" : " (" + h.name + ")");
+    }
+    return PortName(name, path) + "; " + (who.empty() ? "another program" : who) + " holds it";
+}
+
+bool InGroup(gid_t gid)
+{
+    if (::getegid() == gid)
+        return true;
+    const int count = ::getgroups(0, nullptr);
+    std::vector<gid_t> groups(static_cast<std::size_t>(std::max(count, 0)));
+    const int got = ::getgroups(count, groups.data());
+    return std::find(groups.begin(), groups.begin() + std::max(got, 0), gid) !=
+           groups.begin() + std::max(got, 0);
+}
+
+// Why this user may not open path: a serial group to join, or who owns it.
+std::string PermissionDetail(const std::string& path)
+{
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return path;
+    const group* g = ::getgrgid(st.st_gid);
+    const passwd* p = ::getpwuid(st.st_uid);
+    const std::string groupName = g != nullptr ? g->gr_name : std::to_string(st.st_gid);
+    const std::string owner = p != nullptr ? p->pw_name : std::to_string(st.st_uid);
+    const bool groupMayOpen = (st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP);
+    if ((groupName == "dialout" || groupName == "uucp") && groupMayOpen && !InGroup(st.st_gid))
+        return path + " belongs to the " + groupName + " group, which you are not in: sudo " +
+               "usermod -aG " + groupName + " $USER, then log in again";
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    return path + " is owned by " + owner + ":" + groupName + " with mode " + mode;
+}
+
+std::string OpenFailureDetail(std::string_view name, const std::string& path, int error)
+{
+    switch (OpenErrorFromErrno(error)) {
+    case ErrorPermissionDenied:
+        return (ParseComName(name) ? PortName(name, path) + "; " : std::string()) +
+               PermissionDetail(path);
+    case ErrorAccessDenied: {
+        struct stat st {};
+        return HeldDetail(name, path,
+                          ::stat(path.c_str(), &st) == 0 ? ProcessesHolding(st.st_rdev, -1)
+                                                          : std::vector<PortHolder>{});
+    }
+    case ErrorFileNotFound:
+    case ErrorPathNotFound:
+        return PortName(name, path) + ", which is not there";
+    default:
+        return PortName(name, path);
+    }
+}
+
 } // namespace
 
 SerialDevice::SerialDevice() = default;
@@ -90,43 +170,103 @@ SerialDevice::~SerialDevice()
 
 bool SerialDevice::Open(std::string_view name)
 {
+    SetLastErrorDetail({});
     const std::unique_lock use(useMutex_);
     if (fd_ >= 0)
         return Fail(ErrorInvalidParameter);
     try {
         const std::string path = ResolveDeviceName(name);
+        const auto fail = [&](std::uint32_t error, std::string detail) {
+            SetLastErrorDetail(std::move(detail));
+            return Fail(error);
+        };
         if (path.empty())
-            return Fail(ErrorFileNotFound);
+            return fail(ErrorFileNotFound, PortName(name, path));
 
         UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-        if (fd.Get() < 0)
-            return Fail(OpenErrorFromErrno(errno));
+        if (fd.Get() < 0) {
+            const int e = errno;
+            return fail(OpenErrorFromErrno(e), OpenFailureDetail(name, path, e));
+        }
         struct stat st {};
         if (::fstat(fd.Get(), &st) != 0)
             return Fail(OpenErrorFromErrno(errno));
         if (!S_ISCHR(st.st_mode) || !::isatty(fd.Get()))
-            return Fail(ErrorFileNotFound); // something, but not a serial port
+            return fail(ErrorFileNotFound, PortName(name, path)); // something, but not a port
+        const auto busy = [&](std::vector<PortHolder> holders) {
+            return fail(ErrorAccessDenied, HeldDetail(name, path, holders));
+        };
+        // Root's open passes another program's TIOCEXCL: the port is still theirs.
+        int exclusive = 0;
+        if (detail::Ioctl(fd.Get(), TIOCGEXCL, &exclusive) == 0 && exclusive != 0)
+            return busy(ProcessesHolding(st.st_rdev, fd.Get()));
         // flock keeps out every other process of ours (and a second open in
         // this one); TIOCEXCL keeps out other programs that do not lock.
-        if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0)
-            return Fail(OpenErrorFromErrno(errno));
-        ::ioctl(fd.Get(), TIOCEXCL);
+        if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
+            const int e = errno;
+            if (e == EWOULDBLOCK)
+                return busy(ProcessesHolding(st.st_rdev, fd.Get()));
+            return Fail(OpenErrorFromErrno(e));
+        }
 
         int bits = 0;
-        const bool hasModem = ::ioctl(fd.Get(), TIOCMGET, &bits) == 0;
+        const bool hasModem = detail::Ioctl(fd.Get(), TIOCMGET, &bits) == 0;
         if (!hasModem && IsGoneErrno(errno))
-            return Fail(ErrorFileNotFound);
+            return fail(ErrorFileNotFound, PortName(name, path));
         serial_icounter_struct counters{};
-        const bool hasCounters = ::ioctl(fd.Get(), TIOCGICOUNT, &counters) == 0;
-        const bool lineless = IsPseudoTerminal(st);
+        const bool hasCounters = detail::Ioctl(fd.Get(), TIOCGICOUNT, &counters) == 0;
+        const bool lineless = IsPseudoTerminal(st) && !hasModem;
 
-        // Raw mode with the line settings the device has now.
+        // A pseudo-terminal is no shared line: the lock files are for ports.
+        auto lock = std::make_unique<PortLock>();
+        PortHolder holder;
+        if (!lineless && !lock->Acquire(path, holder))
+            return busy({holder});
+        // A program that takes none of these claims still reads what comes:
+        // it holds the port as long as it has it open. (Not for a pty, whose
+        // other end keeps it open on purpose; one of our own threads would
+        // have met the flock.)
+        if (!lineless) {
+            auto others = ProcessesHolding(st.st_rdev, fd.Get());
+            std::erase_if(others, [](const PortHolder& h) { return h.pid == ::getpid(); });
+            if (!others.empty())
+                return busy(std::move(others));
+        }
+
+        // From here on what is changed on the device is undone on failure.
+        const bool exclusiveSet = detail::Ioctl(fd.Get(), TIOCEXCL) == 0;
+        detail::SavedLine saved{};
+        bool lineSaved = false;
+        struct Undo {
+            int fd;
+            const bool& exclusive;
+            const detail::SavedLine& line;
+            const bool& lineSaved;
+            bool done = false;
+            ~Undo()
+            {
+                if (done)
+                    return;
+                if (lineSaved)
+                    detail::RestoreLine(fd, line);
+                if (exclusive)
+                    detail::Ioctl(fd, TIOCNXCL);
+            }
+        } undo{fd.Get(), exclusiveSet, saved, lineSaved};
+        if (const int e = detail::SaveLine(fd.Get(), saved); e != 0)
+            return Fail(OpenErrorFromErrno(e));
+        lineSaved = true;
+
+        // Raw from the first byte: the line settings the device has, without
+        // the XON/XOFF a fresh terminal starts with, so that no 0x11 or 0x13
+        // is taken out of the data before the program sets its flow control.
         DeviceControl kept;
         if (const int e = detail::ReadLine(fd.Get(), kept, lineless, kept); e != 0)
             return Fail(OpenErrorFromErrno(e));
+        kept.flags &= ~(DcbOutX | DcbInX);
         serial_rs485 rs485{};
-        const bool rs485On =
-            ::ioctl(fd.Get(), TIOCGRS485, &rs485) == 0 && (rs485.flags & SER_RS485_ENABLED) != 0;
+        const bool rs485On = detail::Ioctl(fd.Get(), TIOCGRS485, &rs485) == 0 &&
+                             (rs485.flags & SER_RS485_ENABLED) != 0;
         if (rs485On)
             kept.flags = (kept.flags & ~DcbRtsControlMask) | RtsControlToggle;
         if (const int e = detail::WriteLine(fd.Get(), kept); e != 0)
@@ -150,6 +290,7 @@ bool SerialDevice::Open(std::string_view name)
             return Fail(OpenErrorFromErrno(errno));
 
         const std::lock_guard state(stateMutex_);
+        undo.done = true;
         fd_ = fd.Release();
         epollFd_ = epoll.Release();
         wakeFd_ = wake.Release();
@@ -158,6 +299,9 @@ bool SerialDevice::Open(std::string_view name)
         lineless_ = lineless;
         hasModem_ = hasModem;
         hasCounters_ = hasCounters;
+        exclusiveSet_ = exclusiveSet;
+        savedLine_ = saved;
+        lock_ = std::move(lock);
         closing_ = false;
         gone_ = false;
         mask_ = 0;
@@ -168,12 +312,14 @@ bool SerialDevice::Open(std::string_view name)
         errorBase_ = waitBase_;
         kept_ = kept;
         rs485On_ = rs485On;
+        rs485Was_ = rs485On;
         inQueueSize_ = 0;
         outQueueSize_ = 0;
         queue_.reset();
         queueCapacity_ = queueStart_ = queueCount_ = 0;
         queueBlocked_ = false;
         queueNews_ = false;
+        throttled_ = false;
         fillPending_ = true;
         return true;
     } catch (const std::bad_alloc&) {
@@ -181,6 +327,26 @@ bool SerialDevice::Open(std::string_view name)
     } catch (const std::system_error& e) {
         return Fail(OpenErrorFromErrno(e.code().value()));
     }
+}
+
+bool SerialDevice::Probe(std::string_view name)
+{
+    SetLastErrorDetail({});
+    const std::string path = ResolveDeviceName(name);
+    if (path.empty())
+        return Fail(ErrorFileNotFound);
+    // Opened and closed, nothing else: no line settings, no lock, no
+    // exclusivity, so that looking changes nothing for a program that has it.
+    UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (fd.Get() < 0)
+        return Fail(OpenErrorFromErrno(errno));
+    struct stat st {};
+    if (::fstat(fd.Get(), &st) != 0 || !S_ISCHR(st.st_mode) || !::isatty(fd.Get()))
+        return Fail(ErrorFileNotFound);
+    int bits = 0;
+    if (detail::Ioctl(fd.Get(), TIOCMGET, &bits) != 0 && IsGoneErrno(errno))
+        return Fail(ErrorFileNotFound); // a ttyS node without a UART behind it
+    return true;
 }
 
 bool SerialDevice::Close()
@@ -202,13 +368,31 @@ bool SerialDevice::Close()
 
 void SerialDevice::CloseDescriptors()
 {
-    ::ioctl(fd_, TIOCNXCL);
+    // The device is left as it was found, unless it has gone.
+    if (!gone_) {
+        if (rs485On_ != rs485Was_) {
+            serial_rs485 rs485{};
+            if (detail::Ioctl(fd_, TIOCGRS485, &rs485) == 0) {
+                if (rs485Was_)
+                    rs485.flags |= SER_RS485_ENABLED;
+                else
+                    rs485.flags &= ~static_cast<decltype(rs485.flags)>(SER_RS485_ENABLED);
+                detail::Ioctl(fd_, TIOCSRS485, &rs485);
+            }
+        }
+        detail::RestoreLine(fd_, savedLine_);
+    }
+    // Only an exclusivity of ours is ours to clear.
+    if (exclusiveSet_)
+        detail::Ioctl(fd_, TIOCNXCL);
+    exclusiveSet_ = false;
     ::close(epollFd_);
     ::close(wakeFd_);
     ::close(abortFd_);
     ::close(fd_); // also drops the flock
     fd_ = epollFd_ = wakeFd_ = abortFd_ = -1;
     path_.clear();
+    lock_.reset();
     const std::lock_guard state(stateMutex_);
     queue_.reset();
     queueCapacity_ = queueStart_ = queueCount_ = 0;
@@ -225,6 +409,11 @@ std::string SerialDevice::Path() const
 {
     const std::shared_lock use(useMutex_);
     return path_;
+}
+
+void SerialDevice::SetLockDirectory(std::string directory)
+{
+    platform::SetLockDirectory(std::move(directory));
 }
 
 bool SerialDevice::HasModemLines() const
@@ -253,7 +442,8 @@ bool SerialDevice::FailErrno(int error)
     return Fail(DeviceErrorFromErrno(error));
 }
 
-bool SerialDevice::SetupQueues(std::uint32_t inSize, std::uint32_t outSize)
+bool SerialDevice::SetupQueues(std::uint32_t inSize, std::uint32_t outSize,
+                               std::uint32_t queueBytes)
 {
     const std::shared_lock use(useMutex_);
     std::uint32_t error = 0;
@@ -262,8 +452,8 @@ bool SerialDevice::SetupQueues(std::uint32_t inSize, std::uint32_t outSize)
     const std::lock_guard fill(fillMutex_); // no read into the old queue is under way
     const std::lock_guard state(stateMutex_);
     // Bytes already queued stay, in order, whatever the new size.
-    const std::size_t capacity =
-        std::max<std::size_t>(std::min<std::size_t>(inSize, MaxQueueBytes), queueCount_);
+    const std::size_t capacity = std::max<std::size_t>(
+        std::min<std::size_t>(std::max(inSize, queueBytes), MaxQueueBytes), queueCount_);
     if (capacity != queueCapacity_) {
         std::unique_ptr<unsigned char[]> bigger;
         if (capacity > 0) {
@@ -284,13 +474,37 @@ bool SerialDevice::SetupQueues(std::uint32_t inSize, std::uint32_t outSize)
     }
     inQueueSize_ = inSize;
     outQueueSize_ = outSize;
+    UpdateThrottle();
     return true;
+}
+
+void SerialDevice::UpdateThrottle()
+{
+    const std::uint32_t flags = kept_.flags;
+    const bool rts = (flags & DcbRtsControlMask) == RtsControlHandshake;
+    const bool dtr = (flags & DcbDtrControlMask) == DtrControlHandshake;
+    const bool xoff = (flags & DcbInX) != 0;
+    bool hold = false;
+    if ((rts || dtr || xoff) && queueCapacity_ > 0) {
+        // Held back once fewer than the XOFF limit's bytes of InSize are
+        // free, let go when no more than the XON limit's are held.
+        const std::size_t full = inQueueSize_ > kept_.xoffLim ? inQueueSize_ - kept_.xoffLim : 0;
+        hold = throttled_ ? queueCount_ > kept_.xonLim : queueCount_ > full;
+    }
+    if (hold == throttled_)
+        return;
+    throttled_ = hold;
+    int lines = (rts ? TIOCM_RTS : 0) | (dtr ? TIOCM_DTR : 0);
+    if (lines != 0 && hasModem_)
+        detail::Ioctl(fd_, hold ? TIOCMBIC : TIOCMBIS, &lines);
+    if (xoff)
+        ::tcflow(fd_, hold ? TCIOFF : TCION);
 }
 
 std::size_t SerialDevice::DriverHolds()
 {
     int held = 0;
-    if (::ioctl(fd_, FIONREAD, &held) != 0) {
+    if (detail::Ioctl(fd_, FIONREAD, &held) != 0) {
         if (IsGoneErrno(errno))
             gone_ = true;
         return 0;
@@ -404,8 +618,9 @@ bool SerialDevice::GetState(DeviceControl& dcb)
 
 bool SerialDevice::SetState(const DeviceControl& dcb)
 {
+    // Linux has no output flow on DSR: refused rather than pretended.
     if (dcb.baudRate == 0 || dcb.byteSize < 5 || dcb.byteSize > 8 || dcb.parity > SpaceParity ||
-        dcb.stopBits > TwoStopBits)
+        dcb.stopBits > TwoStopBits || (dcb.flags & DcbOutxDsrFlow) != 0)
         return Fail(ErrorInvalidParameter);
     const std::shared_lock use(useMutex_);
     std::uint32_t error = 0;
@@ -416,7 +631,7 @@ bool SerialDevice::SetState(const DeviceControl& dcb)
     // RTS toggle is the kernel's RS-485 mode: check for it before changing anything.
     const bool toggle = (dcb.flags & DcbRtsControlMask) == RtsControlToggle;
     serial_rs485 rs485{};
-    const bool hasRs485 = ::ioctl(fd_, TIOCGRS485, &rs485) == 0;
+    const bool hasRs485 = detail::Ioctl(fd_, TIOCGRS485, &rs485) == 0;
     if (toggle && !hasRs485)
         return Fail(ErrorInvalidParameter);
 
@@ -430,12 +645,19 @@ bool SerialDevice::SetState(const DeviceControl& dcb)
         } else {
             rs485.flags &= ~static_cast<decltype(rs485.flags)>(SER_RS485_ENABLED);
         }
-        if (::ioctl(fd_, TIOCSRS485, &rs485) != 0)
+        if (detail::Ioctl(fd_, TIOCSRS485, &rs485) != 0)
             return FailErrno(errno);
         rs485On_ = toggle;
     }
     kept_ = dcb;
-    return ApplyLines(dcb);
+    // A handshake line starts free; a flow control turned off lets go.
+    const bool wasThrottled = std::exchange(throttled_, false);
+    if (!ApplyLines(dcb))
+        return false;
+    if (wasThrottled && (dcb.flags & DcbInX) != 0)
+        ::tcflow(fd_, TCION);
+    UpdateThrottle();
+    return true;
 }
 
 bool SerialDevice::ApplyLines(const DeviceControl& dcb)
@@ -444,7 +666,7 @@ bool SerialDevice::ApplyLines(const DeviceControl& dcb)
         return true;
     int set = 0;
     int clear = 0;
-    // No DTR/DSR flow control on Linux: a DTR handshake keeps DTR up.
+    // A DTR handshake is ours (UpdateThrottle): Linux has none.
     if ((dcb.flags & DcbDtrControlMask) == DtrControlDisable)
         clear |= TIOCM_DTR;
     else
@@ -454,13 +676,14 @@ bool SerialDevice::ApplyLines(const DeviceControl& dcb)
         clear |= TIOCM_RTS;
         break;
     case RtsControlEnable:
+    case RtsControlHandshake: // up until the receive side is full
         set |= TIOCM_RTS;
         break;
     default:
-        break; // the kernel drives RTS (CRTSCTS or RS-485)
+        break; // RS-485: the kernel drives RTS
     }
-    if ((set != 0 && ::ioctl(fd_, TIOCMBIS, &set) != 0) ||
-        (clear != 0 && ::ioctl(fd_, TIOCMBIC, &clear) != 0))
+    if ((set != 0 && detail::Ioctl(fd_, TIOCMBIS, &set) != 0) ||
+        (clear != 0 && detail::Ioctl(fd_, TIOCMBIC, &clear) != 0))
         return FailErrno(errno);
     return true;
 }
@@ -472,7 +695,7 @@ bool SerialDevice::Rs485Supported()
     if (!Usable(error))
         return Fail(error);
     serial_rs485 rs485{};
-    if (::ioctl(fd_, TIOCGRS485, &rs485) != 0)
+    if (detail::Ioctl(fd_, TIOCGRS485, &rs485) != 0)
         return Fail(ErrorBadCommand);
     return true;
 }
@@ -507,7 +730,7 @@ bool SerialDevice::TakeSnapshot(Snapshot& s)
     // A part that cannot be read now keeps its old values: no change seen.
     if (hasModem_) {
         int bits = 0;
-        if (::ioctl(fd_, TIOCMGET, &bits) == 0)
+        if (detail::Ioctl(fd_, TIOCMGET, &bits) == 0)
             s.modem =
                 ((bits & TIOCM_CTS) != 0 ? MsCtsOn : 0) | ((bits & TIOCM_DSR) != 0 ? MsDsrOn : 0) |
                 ((bits & TIOCM_RNG) != 0 ? MsRingOn : 0) | ((bits & TIOCM_CAR) != 0 ? MsRlsdOn : 0);
@@ -516,7 +739,7 @@ bool SerialDevice::TakeSnapshot(Snapshot& s)
     }
     if (hasCounters_) {
         serial_icounter_struct c{};
-        if (::ioctl(fd_, TIOCGICOUNT, &c) == 0) {
+        if (detail::Ioctl(fd_, TIOCGICOUNT, &c) == 0) {
             s.cts = static_cast<std::uint32_t>(c.cts);
             s.dsr = static_cast<std::uint32_t>(c.dsr);
             s.rng = static_cast<std::uint32_t>(c.rng);
@@ -543,7 +766,7 @@ std::uint32_t SerialDevice::CollectEvents(bool& gone, bool drained)
             events |= EvRxChar;
     } else {
         int held = 0;
-        if (!drained && ::ioctl(fd_, FIONREAD, &held) != 0) {
+        if (!drained && detail::Ioctl(fd_, FIONREAD, &held) != 0) {
             gone = IsGoneErrno(errno);
             return 0;
         }
@@ -553,33 +776,56 @@ std::uint32_t SerialDevice::CollectEvents(bool& gone, bool drained)
         rxSeen_ = now;
     }
 
-    if ((mask_ & LineEvents) != 0 && (hasModem_ || hasCounters_)) {
-        Snapshot now = waitBase_;
-        if (!TakeSnapshot(now)) {
-            gone = true;
-            return 0;
-        }
-        const Snapshot& was = waitBase_;
-        // Counters catch pulses shorter than the look interval; levels
-        // cover drivers that do not count.
-        if (Delta(now.cts, was.cts) != 0 || ((now.modem ^ was.modem) & MsCtsOn) != 0)
-            events |= EvCts;
-        if (Delta(now.dsr, was.dsr) != 0 || ((now.modem ^ was.modem) & MsDsrOn) != 0)
-            events |= EvDsr;
-        if (Delta(now.dcd, was.dcd) != 0 || ((now.modem ^ was.modem) & MsRlsdOn) != 0)
-            events |= EvRlsd;
-        if (Delta(now.rng, was.rng) != 0 || (now.modem & ~was.modem & MsRingOn) != 0)
-            events |= EvRing;
-        if ((was.modem & ~now.modem & MsRingOn) != 0)
-            events |= EvRingTrailingEdge;
-        if (Delta(now.brk, was.brk) != 0)
-            events |= EvBreak;
-        if (Delta(now.frame, was.frame) != 0 || Delta(now.overrun, was.overrun) != 0 ||
-            Delta(now.parity, was.parity) != 0)
-            events |= EvErr;
-        waitBase_ = now;
+    if (!LineChanges(events)) {
+        gone = true;
+        return 0;
     }
     return events & mask_;
+}
+
+bool SerialDevice::LineChanges(std::uint32_t& events)
+{
+    if ((mask_ & LineEvents) == 0 || !(hasModem_ || hasCounters_))
+        return true;
+    Snapshot now = waitBase_;
+    if (!TakeSnapshot(now))
+        return false;
+    const Snapshot& was = waitBase_;
+    // Counters catch pulses shorter than the time between two looks; levels
+    // cover drivers that do not count.
+    if (Delta(now.cts, was.cts) != 0 || ((now.modem ^ was.modem) & MsCtsOn) != 0)
+        events |= EvCts;
+    if (Delta(now.dsr, was.dsr) != 0 || ((now.modem ^ was.modem) & MsDsrOn) != 0)
+        events |= EvDsr;
+    if (Delta(now.dcd, was.dcd) != 0 || ((now.modem ^ was.modem) & MsRlsdOn) != 0)
+        events |= EvRlsd;
+    if (Delta(now.rng, was.rng) != 0 || (now.modem & ~was.modem & MsRingOn) != 0)
+        events |= EvRing;
+    if ((was.modem & ~now.modem & MsRingOn) != 0)
+        events |= EvRingTrailingEdge;
+    if (Delta(now.brk, was.brk) != 0)
+        events |= EvBreak;
+    if (Delta(now.frame, was.frame) != 0 || Delta(now.overrun, was.overrun) != 0 ||
+        Delta(now.parity, was.parity) != 0)
+        events |= EvErr;
+    waitBase_ = now;
+    return true;
+}
+
+bool SerialDevice::CheckLines(std::uint32_t& events)
+{
+    events = 0;
+    const std::shared_lock use(useMutex_);
+    std::uint32_t error = 0;
+    if (!Usable(error))
+        return Fail(error);
+    const std::lock_guard state(stateMutex_);
+    if (!LineChanges(events)) {
+        gone_ = true;
+        return Fail(ErrorDeviceNotConnected);
+    }
+    events &= mask_;
+    return true;
 }
 
 bool SerialDevice::WaitEvent(std::uint32_t& events)
@@ -615,12 +861,13 @@ bool SerialDevice::WaitEvent(std::uint32_t& events)
             const std::lock_guard fill(fillMutex_);
             moved = FillQueue(readable, drained);
         }
-        int timeoutMs = -1;
         {
             const std::lock_guard state(stateMutex_);
             // What the queue took is news to the reader, which does not read
             // the driver itself while a wait fills the queue.
             queueNews_ = queueNews_ || moved > 0;
+            if (moved > 0)
+                UpdateThrottle();
             if (maskGeneration_ != generation)
                 return true; // the mask changed: the wait ends with no event
             bool gone = gone_;
@@ -633,11 +880,12 @@ bool SerialDevice::WaitEvent(std::uint32_t& events)
             }
             if (events != 0)
                 return true;
-            if ((mask_ & LineEvents) != 0 && (hasModem_ || hasCounters_))
-                timeoutMs = LinePollMs;
         }
+        // No time-out: the kernel has no descriptor for line changes, and
+        // looking at them now and then is CheckLines', on the caller's own
+        // round, so that an idle port wakes nothing here.
         epoll_event ready[2];
-        const int n = ::epoll_wait(epollFd_, ready, 2, timeoutMs);
+        const int n = ::epoll_wait(epollFd_, ready, 2, -1);
         if (n < 0 && errno != EINTR)
             return FailErrno(errno);
         mayRead = false;
@@ -675,6 +923,8 @@ bool SerialDevice::Read(void* data, std::size_t count, std::size_t& got)
     auto* bytes = static_cast<unsigned char*>(data);
     const bool wasBlocked = queueBlocked_;
     got = TakeFromQueue(bytes, count);
+    if (got > 0)
+        UpdateThrottle();
     const bool madeRoom = got > 0 && wasBlocked;
     if (madeRoom)
         queueBlocked_ = false;
@@ -776,10 +1026,10 @@ bool SerialDevice::ClearErrors(std::uint32_t& errors, CommStatus* status, bool c
     // While a wait fills the queue, the driver's bytes are on their way into
     // it and no read can have them yet: the queue is what is waiting.
     int in = 0;
-    if ((queueCapacity_ == 0 || !waiting_) && ::ioctl(fd_, FIONREAD, &in) != 0)
+    if ((queueCapacity_ == 0 || !waiting_) && detail::Ioctl(fd_, FIONREAD, &in) != 0)
         return FailErrno(errno);
     int out = 0;
-    if (status != nullptr && countOutput && ::ioctl(fd_, TIOCOUTQ, &out) != 0)
+    if (status != nullptr && countOutput && detail::Ioctl(fd_, TIOCOUTQ, &out) != 0)
         out = 0;
     if (hasCounters_) {
         Snapshot now = errorBase_;
@@ -840,14 +1090,14 @@ bool SerialDevice::Escape(std::uint32_t function)
         if (!hasModem_)
             return true;
         line = function == EscSetRts || function == EscClrRts ? TIOCM_RTS : TIOCM_DTR;
-        result = ::ioctl(fd_, function == EscSetRts || function == EscSetDtr ? TIOCMBIS : TIOCMBIC,
+        result = detail::Ioctl(fd_, function == EscSetRts || function == EscSetDtr ? TIOCMBIS : TIOCMBIC,
                          &line);
         break;
     case EscSetBreak:
-        result = ::ioctl(fd_, TIOCSBRK);
+        result = detail::Ioctl(fd_, TIOCSBRK);
         break;
     case EscClrBreak:
-        result = ::ioctl(fd_, TIOCCBRK);
+        result = detail::Ioctl(fd_, TIOCCBRK);
         break;
     case EscSetXoff:
         result = ::tcflow(fd_, TCOOFF);
@@ -883,6 +1133,7 @@ bool SerialDevice::Purge(std::uint32_t flags)
         const std::lock_guard state(stateMutex_);
         queueStart_ = queueCount_ = 0;
         queueNews_ = false;
+        UpdateThrottle();
         if (queueBlocked_) {
             queueBlocked_ = false;
             detail::SignalFd(wakeFd_);

@@ -10,6 +10,8 @@
 // WriteOutcome::Failed) and leave a Windows error number in GetLastError().
 
 #include "DeviceControl.h"
+#include "PortLock.h"
+#include "SerialLine.h"
 
 #include <atomic>
 #include <cstddef>
@@ -80,37 +82,58 @@ public:
     SerialDevice& operator=(const SerialDevice&) = delete;
 
     // name is "\\.\COMn" (through the COM port map) or an absolute path.
-    // Errors: 2 missing, 5 held by another program or process, 65 not
-    // permitted, 4 out of descriptors, 8 no memory.
+    // Errors: 2 missing, 5 held by another program or process (its flock,
+    // TIOCEXCL or UUCP lock file), 65 not permitted, 4 out of descriptors,
+    // 8 no memory; LastErrorDetail() names the device and, where known, the
+    // holder or the permissions. The line is raw, without XON/XOFF, before
+    // it returns; a UUCP lock file is held while it is open (not for a
+    // pseudo-terminal).
     bool Open(std::string_view name);
-    // Ends a pending WaitEvent and Write at once, then closes.
+    // Opens and closes name at once and nothing more, to see whether it is
+    // there: the errors of Open, without the held checks.
+    static bool Probe(std::string_view name);
+    // Ends a pending WaitEvent and Write at once, puts back the line settings
+    // the device had (unless it has gone), then closes.
     bool Close();
     bool IsOpen() const;
     // The device path, or empty.
     std::string Path() const;
 
-    // inSize is the size of the receive queue that the event wait keeps
-    // filled from the driver (0: none, reads go to the driver); bytes
-    // already queued are kept. outSize is remembered only.
-    bool SetupQueues(std::uint32_t inSize, std::uint32_t outSize);
+    // inSize is the receive side's size that the flow limits count against
+    // (InSize); the receive queue that the event wait keeps filled from the
+    // driver takes the larger of it and queueBytes (0 for both: no queue,
+    // reads go to the driver). Bytes already queued are kept. outSize is
+    // remembered only.
+    // With RTS or DTR handshake or receive XON/XOFF in the record, the far
+    // end is held back (the line dropped, XOFF sent) once the queue holds
+    // more than inSize - xoffLim and let go when it holds xonLim or less.
+    bool SetupQueues(std::uint32_t inSize, std::uint32_t outSize, std::uint32_t queueBytes = 0);
     void QueueSizes(std::uint32_t& inSize, std::uint32_t& outSize) const;
 
     bool GetState(DeviceControl& dcb);
-    // All or nothing; 87 for a value the device cannot take, including RTS
-    // toggle (RS-485 direction control) where the driver has no RS-485 mode.
+    // All or nothing; 87 for a value the device cannot take: RTS toggle
+    // (RS-485 direction control) where the driver has no RS-485 mode, and
+    // output flow on DSR, which Linux does not have.
     bool SetState(const DeviceControl& dcb);
     bool Rs485Supported();
 
     // A new mask ends a pending WaitEvent, which then reports 0.
     bool SetMask(std::uint32_t mask);
     std::uint32_t GetMask() const;
-    // Blocks until a masked event occurs (received data, a line change, a
-    // line error), the mask is changed, or the device closes (995) or goes
-    // away (1167; every later wait fails at once too). Only one thread may
-    // wait at a time (87 for a second). While it waits it moves what the
-    // driver receives into the receive queue, as far as there is room, so
-    // that the driver keeps taking bytes while the reader is busy.
+    // Blocks until received data comes, the mask is changed, or the device
+    // closes (995) or goes away (1167; every later wait fails at once too);
+    // line changes and line errors seen meanwhile are reported with the
+    // data. Only one thread may wait at a time (87 for a second). While it
+    // waits it moves what the driver receives into the receive queue, as far
+    // as there is room, so that the driver keeps taking bytes while the
+    // reader is busy. It never wakes on its own: the kernel has no
+    // descriptor for line changes, so an idle line is looked at by
+    // CheckLines only.
     bool WaitEvent(std::uint32_t& events);
+    // The masked line changes and line errors (CTS, DSR, DCD, ring, break,
+    // error) since the last look, by this or by a wait; never blocks, and
+    // makes no call on a device without lines.
+    bool CheckLines(std::uint32_t& events);
 
     // What the receive queue and then the driver hold, up to count, in
     // arrival order; never waits. While a WaitEvent fills the queue, only
@@ -139,9 +162,9 @@ public:
     // False for a pseudo-terminal: no modem lines, no line errors.
     bool HasModemLines() const;
 
-    // How often a wait for line events looks at the lines and counters:
-    // the kernel has no descriptor to poll for them.
-    static constexpr int LinePollMs = 10;
+    // Where the port lock files go; empty: /var/lock or /run/lock. Tests
+    // point it at a private directory.
+    static void SetLockDirectory(std::string directory);
 
 private:
     struct Snapshot {
@@ -157,7 +180,13 @@ private:
     bool TakeSnapshot(Snapshot& s); // false when the device has gone
     // drained: the driver was just read empty, so only the queue holds bytes.
     std::uint32_t CollectEvents(bool& gone, bool drained = false);
+    // ORs the line events since waitBase_ into events and moves the base;
+    // false when the device has gone. Under stateMutex_.
+    bool LineChanges(std::uint32_t& events);
     bool ApplyLines(const DeviceControl& dcb);
+    // Holds the far end back or lets it go by the queue's fill and the
+    // flow control in kept_. Under stateMutex_.
+    void UpdateThrottle();
     // Under fillMutex_, not stateMutex_: moves what the driver holds into
     // the receive queue and returns how much. drained: the driver was read
     // empty. readable: epoll has just reported bytes.
@@ -190,6 +219,11 @@ private:
     Snapshot errorBase_;     // counters at the last ClearErrors
     DeviceControl kept_;
     bool rs485On_ = false;
+    bool rs485Was_ = false;   // as found at open, put back at close
+    bool exclusiveSet_ = false; // TIOCEXCL is ours to clear
+    bool throttled_ = false;    // the far end is held back
+    detail::SavedLine savedLine_{};
+    std::unique_ptr<PortLock> lock_;
     std::uint32_t inQueueSize_ = 0;
     std::uint32_t outQueueSize_ = 0;
     // The receive queue: a ring of queueCapacity_ bytes.

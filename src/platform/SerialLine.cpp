@@ -1,10 +1,13 @@
 #include "SerialLine.h"
 
+#include "DeviceCalls.h"
+
 // Only the kernel's own termios here: no <termios.h> in this file.
+#include <asm/ioctls.h>
 #include <asm/termbits.h>
-#include <sys/ioctl.h>
 
 #include <cerrno>
+#include <cstring>
 
 namespace platform::detail {
 
@@ -171,10 +174,28 @@ DeviceControl DecodeLine(const termios2& t, const DeviceControl& kept, bool line
     return d;
 }
 
+static_assert(sizeof(termios2) <= sizeof(SavedLine::bytes));
+
+int SaveLine(int fd, SavedLine& saved)
+{
+    termios2 t{};
+    if (Ioctl(fd, TCGETS2, &t) != 0)
+        return errno;
+    std::memcpy(saved.bytes, &t, sizeof t);
+    return 0;
+}
+
+int RestoreLine(int fd, const SavedLine& saved)
+{
+    termios2 t{};
+    std::memcpy(&t, saved.bytes, sizeof t);
+    return Ioctl(fd, TCSETS2, &t) != 0 ? errno : 0;
+}
+
 int ReadLine(int fd, const DeviceControl& kept, bool lineless, DeviceControl& out)
 {
     termios2 t{};
-    if (::ioctl(fd, TCGETS2, &t) != 0)
+    if (Ioctl(fd, TCGETS2, &t) != 0)
         return errno;
     out = DecodeLine(t, kept, lineless);
     return 0;
@@ -183,10 +204,10 @@ int ReadLine(int fd, const DeviceControl& kept, bool lineless, DeviceControl& ou
 int WriteLine(int fd, const DeviceControl& dcb)
 {
     termios2 t{};
-    if (::ioctl(fd, TCGETS2, &t) != 0)
+    if (Ioctl(fd, TCGETS2, &t) != 0)
         return errno;
     EncodeLine(dcb, t);
-    if (::ioctl(fd, TCSETS2, &t) != 0)
+    if (Ioctl(fd, TCSETS2, &t) != 0)
         return errno;
     return 0;
 }

@@ -17,7 +17,14 @@ void EncodeLine(const DeviceControl& dcb, termios2& t);
 // so do data bits and parity when lineless (a pseudo-terminal forces 8N).
 DeviceControl DecodeLine(const termios2& t, const DeviceControl& kept, bool lineless);
 
-// Both return 0 or an errno.
+// The device's termios as it was, to be put back as it was.
+struct SavedLine {
+    alignas(8) unsigned char bytes[64];
+};
+
+// All return 0 or an errno.
+int SaveLine(int fd, SavedLine& saved);
+int RestoreLine(int fd, const SavedLine& saved);
 int ReadLine(int fd, const DeviceControl& kept, bool lineless, DeviceControl& out);
 int WriteLine(int fd, const DeviceControl& dcb);
 

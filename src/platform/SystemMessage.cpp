@@ -23,8 +23,7 @@ constexpr std::array<Message, 15> Messages = {{
     {21, "The device is not ready."},
     {22, "The device does not recognize the command."},
     {31, "A device attached to the system is not functioning."},
-    {65, "Permission denied: you may not open this serial port. Add your user to the dialout "
-         "group (sudo usermod -aG dialout $USER) and log in again."},
+    {65, "Permission denied: you may not open this serial port."},
     {87, "The parameter is incorrect."},
     {995, "The I/O operation has been aborted because of either a thread exit or an "
           "application request."},

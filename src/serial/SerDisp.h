@@ -285,7 +285,9 @@ public:
                         std::uint8_t& xon);
     int SetDtr(int on);
     int SetRts(int on);
-    void SetRs485(bool on);
+    // 0, or the line state write's failure (a driver without RS-485 mode),
+    // which leaves RS-485 as it was.
+    int SetRs485(bool on);
     void SetOptionBits(std::uint32_t bits);
     void ClearOptionBits(std::uint32_t bits);
     std::uint8_t GetModemStatus(std::uint8_t keepMask);
@@ -487,6 +489,9 @@ private:
     void PurgeRemovedHandlers();
     void RecomputeNotifyLocked();
     int ApplyLineState(TLineState& state);
+    // ApplyLineState(lineState); on failure the handshake flags go back to
+    // dtrWas and rtsWas and the remembered levels are applied again.
+    int ApplyOrRestore(bool dtrWas, bool rtsWas);
     void LeaveTable();
 
     bool destroyed = false;

@@ -146,6 +146,8 @@ int TSerBaseDispatcher::SetHardwareFlow(std::uint32_t bufferFull, std::uint32_t 
     }
     Lock lock(mainLock);
     GetLineState(lineState);
+    const bool dtrWas = dtrHandshake;
+    const bool rtsWas = rtsHandshake;
     lineState.Flags &= ~(LineCtsOutFlow | LineDsrOutFlow | LineDtrControlMask | LineRtsControlMask);
     dtrHandshake = false;
     rtsHandshake = false;
@@ -173,7 +175,24 @@ int TSerBaseDispatcher::SetHardwareFlow(std::uint32_t bufferFull, std::uint32_t 
     if (options & HwRequireCts) {
         lineState.Flags |= LineCtsOutFlow;
     }
-    return ApplyLineState(lineState);
+    return ApplyOrRestore(dtrWas, rtsWas);
+}
+
+int TSerBaseDispatcher::ApplyOrRestore(bool dtrWas, bool rtsWas)
+{
+    const int result = ApplyLineState(lineState);
+    if (result < 0) {
+        // The line kept its old state: so do the handshake flags, or DTR and
+        // RTS would stay stuck (SetDtr and SetRts doing nothing).
+        dtrHandshake = dtrWas;
+        rtsHandshake = rtsWas;
+        GetLineState(lineState);
+        SetDtr(dtrOn ? 1 : 0);
+        if (!rs485Enabled) {
+            SetRts(rtsOn ? 1 : 0);
+        }
+    }
+    return result;
 }
 
 int TSerBaseDispatcher::SetSoftwareFlow(std::uint32_t bufferFull, std::uint32_t bufferResume,
@@ -272,14 +291,35 @@ int TSerBaseDispatcher::SetRts(int on)
     return result == 0 ? 0 : DispBadArgument;
 }
 
-void TSerBaseDispatcher::SetRs485(bool on)
+int TSerBaseDispatcher::SetRs485(bool on)
 {
     Lock lock(mainLock);
+    const bool was = rs485Enabled;
     rs485Enabled = on;
     if (on && !IsNtPlatform()) {
         uartBaseAddress = static_cast<std::uint16_t>(EscapeFunction(EscapeGetBaseAddress));
     }
     ApplyThreadPriorities();
+    if (!IsNtPlatform()) {
+        return 0; // the transmitter turns the line around itself
+    }
+    // The driver turns the line around (RTS toggle): on or off, it reaches
+    // the line now, not only with the next hardware flow setting.
+    GetLineState(lineState);
+    const bool dtrWas = dtrHandshake;
+    const bool rtsWas = rtsHandshake;
+    if (on) {
+        SetRtsControl(lineState, LineRtsToggle);
+        rtsHandshake = true;
+    } else if ((lineState.Flags & LineRtsControlMask) == LineRtsToggle) {
+        rtsHandshake = false; // RTS goes back to its remembered level
+    }
+    const int result = ApplyOrRestore(dtrWas, rtsWas);
+    if (result < 0) {
+        rs485Enabled = was;
+        ApplyThreadPriorities();
+    }
+    return result;
 }
 
 void TSerBaseDispatcher::SetThreadBoost(std::uint8_t boost)

@@ -9,14 +9,17 @@ namespace {
 
 constexpr std::size_t MaxTextLength = 255;
 
-template <class E> void Raise(std::int32_t code)
+template <class E> void Raise(std::int32_t code, const std::string& detail)
 {
-    throw E(code);
+    if (detail.empty()) {
+        throw E(code);
+    }
+    throw E(code, WithDetail(ErrorText(static_cast<std::int16_t>(code)), detail));
 }
 
 struct Mapping {
     std::int32_t code;
-    void (*raise)(std::int32_t); // always throws
+    void (*raise)(std::int32_t, const std::string&); // always throws
 };
 
 #define VELMOR_MAP_TAPI(Name, Code) {-(Code), &Raise<Name>},
@@ -131,20 +134,45 @@ ESerialException::ESerialException(std::int32_t code)
 
 ESerialException::ESerialException(const std::string& message) : Exception(message), errorCode(0) {}
 
+ESerialException::ESerialException(std::int32_t code, const std::string& message)
+    : Exception(message), errorCode(code)
+{
+}
+
+std::string WithDetail(std::string text, const std::string& detail)
+{
+    if (detail.empty()) {
+        return text;
+    }
+    while (!text.empty() && text.back() == ' ') {
+        text.pop_back();
+    }
+    if (!text.empty() && text.back() != '.') {
+        text += '.';
+    }
+    return text.empty() ? detail : text + ' ' + detail;
+}
+
 std::int32_t CheckError(const TSerBaseComponent* component, std::int32_t code)
+{
+    return CheckError(component, code, std::string());
+}
+
+std::int32_t CheckError(const TSerBaseComponent* component, std::int32_t code,
+                        const std::string& detail)
 {
     if (code >= 0 || (component != nullptr && component->Loading())) {
         return code;
     }
     if (const Mapping* mapping = FindMapping(code)) {
-        mapping->raise(code);
+        mapping->raise(code, detail);
     }
     if (code >= -162 && code <= -2) {
         // Out of memory needs no text, and looking one up would allocate.
         if (code == -8) {
             throw std::bad_alloc();
         }
-        throw EInOutError(ErrorText(static_cast<std::int16_t>(-code)), -code);
+        throw EInOutError(WithDetail(ErrorText(static_cast<std::int16_t>(-code)), detail), -code);
     }
     throw ESerialException(std::string("Serial exception"));
 }

@@ -14,6 +14,8 @@ public:
     explicit ESerialException(std::int32_t code);
     // ErrorCode 0.
     explicit ESerialException(const std::string& message);
+    // A message of its own: the code's text with more said after it.
+    ESerialException(std::int32_t code, const std::string& message);
 
     std::int32_t ErrorCode() const noexcept { return errorCode; }
 
@@ -231,6 +233,13 @@ VELMOR_SERIAL_TAPI_EXCEPTIONS(VELMOR_SERIAL_TAPI_EXCEPTION)
 // the system error's text (-8: std::bad_alloc); for any other code
 // ESerialException "Serial exception" with ErrorCode 0.
 std::int32_t CheckError(const TSerBaseComponent* component, std::int32_t code);
+// The same, with detail (if not empty) after the text, as one more sentence:
+// which device a port is, who holds it, why it may not be opened.
+std::int32_t CheckError(const TSerBaseComponent* component, std::int32_t code,
+                        const std::string& detail);
+
+// text, then detail as the sentence after it.
+std::string WithDetail(std::string text, const std::string& detail);
 
 // The text for the absolute value of code, at most 255 characters: the error
 // table's entry, else the system's message cleaned to one line, else empty.

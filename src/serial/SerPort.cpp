@@ -15,6 +15,7 @@
 namespace {
 
 // Result codes the component produces itself.
+constexpr std::int32_t ErrBadArgument = -1002;
 constexpr std::int32_t ErrBadId = -2001;
 constexpr std::int32_t ErrNotOpen = -2007;
 constexpr std::int32_t ErrAlreadyOpen = -2008;
@@ -210,7 +211,9 @@ void TSerCustomComPort::OpenDispatcherPort()
     } else if (result == -2 || result == -3) {
         result = ErrBadId;
     }
-    CheckError(this, result);
+    // The device behind the COM number, and who holds it or why it may not
+    // be opened, as the device's open found out.
+    CheckError(this, result, result < 0 ? platform::LastErrorDetail() : std::string());
 }
 
 void TSerCustomComPort::ValidateComNumber()
@@ -551,6 +554,12 @@ void TSerCustomComPort::SetComNumber(std::uint16_t value)
 
 void TSerCustomComPort::SetBaud(std::int32_t value)
 {
+    // No speed at all: 0 would keep the old speed silently at the next
+    // open, and on a UART speed 0 hangs the line up (DTR drops).
+    if (value <= 0) {
+        CheckError(this, ErrBadArgument);
+        return;
+    }
     baud = value;
     if (IsPortOpen()) {
         CheckError(this, dispatcher->SetLine(static_cast<std::uint32_t>(baud),
@@ -872,10 +881,11 @@ void TSerCustomComPort::SetRS485Mode(bool value)
     if (value == rs485Mode && !forceApply) {
         return;
     }
-    rs485Mode = value;
     if (IsPortOpen()) {
-        dispatcher->SetRs485(value);
+        // A driver without RS-485 mode refuses it; the mode stays as it was.
+        CheckError(this, dispatcher->SetRs485(value));
     }
+    rs485Mode = value;
     if (value) {
         // The driver turns the line around with RTS: nothing else may use it.
         SetHWFlowOptions(hwFlowOptions.Without({hwfUseRTS, hwfRequireCTS}));

@@ -118,9 +118,9 @@ bool TComSelectForm::IsPortAvailable(std::uint16_t portNumber)
     if (portNumber == 0) {
         return false;
     }
-    platform::SerialDevice device;
-    if (device.Open("\\\\.\\COM" + std::to_string(portNumber))) {
-        device.Close();
+    // Only opened and closed: no line settings, locks or exclusivity, so
+    // that looking changes nothing on a port another program has.
+    if (platform::SerialDevice::Probe("\\\\.\\COM" + std::to_string(portNumber))) {
         return true;
     }
     // It exists, but another program holds it, or this user may not open it:

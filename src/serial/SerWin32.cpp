@@ -177,8 +177,10 @@ void TDispThread::Execute()
     for (;;) {
         // Bytes the last fill had to leave in the driver are read as soon as
         // the ring has room again, without waiting for a new arrival.
-        if (!d.FillWouldRead()) {
-            d.commEventSignal.Wait(PassIntervalMs);
+        if (!d.FillWouldRead() && !d.commEventSignal.Wait(PassIntervalMs)) {
+            // The receive thread sleeps until data comes: the lines of an
+            // idle port are looked at here, once a pass.
+            d.LookAtLines();
         }
         if (d.stopRequested.load()) {
             return;
@@ -498,8 +500,9 @@ bool TSerWin32Dispatcher::SetupDriverQueues(std::uint32_t inSize, std::uint32_t 
     // thread keeps the driver drained while a notification is handled and
     // the next pass can fill the whole dispatch buffer at once; a larger
     // InSize is kept. Nothing is lost either way: a full queue leaves the
-    // bytes to the driver and its flow control.
-    return device.SetupQueues(std::max(inSize, ReceiveQueueRings * DispatchBufferSize), outSize);
+    // bytes to the driver and its flow control. The flow limits count
+    // against InSize, not the queue's size.
+    return device.SetupQueues(inSize, outSize, ReceiveQueueRings * DispatchBufferSize);
 }
 
 std::intptr_t TSerWin32Dispatcher::OpenDevice(const char* deviceName, std::uint32_t, std::uint32_t)
@@ -618,6 +621,17 @@ void TSerWin32Dispatcher::SynchronizeCall(const std::function<void()>& call)
     }
     if (state->error) {
         std::rethrow_exception(state->error);
+    }
+}
+
+void TSerWin32Dispatcher::LookAtLines()
+{
+    std::uint32_t events = 0;
+    if (device.CheckLines(events) && events != 0) {
+        if (events & (EventRingTrailing | EventRing)) {
+            NoteRing();
+        }
+        NoteEvents(events);
     }
 }
 

@@ -137,6 +137,8 @@ private:
     // Joins and frees every thread that has ended. Not from a dispatcher thread.
     void JoinThreads();
     void AdvanceTail(std::uint64_t generation, std::uint32_t n);
+    // The line changes and errors of an idle line, as events for the next pass.
+    void LookAtLines();
     static void ReportThreadException(std::exception_ptr error);
 
     // Signals (the events live as long as the dispatcher; an open resets them).

@@ -10,6 +10,8 @@ TEST(Options, EveryOptionInBothForms)
     const auto o = sim::ParseOptions({"--device",
                                       "/dev/ttyUSB0",
                                       "--com=3",
+                                      "--baud",
+                                      "9600",
                                       "--mode",
                                       "2",
                                       "--voltage-range=6",
@@ -46,6 +48,7 @@ TEST(Options, EveryOptionInBothForms)
     const auto& c = o.config;
     EXPECT_EQ(c.device, "/dev/ttyUSB0");
     EXPECT_EQ(o.com, 3);
+    EXPECT_EQ(c.baud, 9600u);
     EXPECT_EQ(c.state.mode, 2);
     EXPECT_EQ(c.state.voltageRange, 6);
     EXPECT_EQ(c.state.currentRange, 3);

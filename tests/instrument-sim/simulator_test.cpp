@@ -308,10 +308,15 @@ TEST(Simulator, ServesAGivenDevice)
     sim::Config config;
     config.device = name;
     config.state.mode = 2;
+    config.baud = 9600; // line time kept: 1.04 ms a byte, 8N1
     sim::Simulator simulator(config);
     EXPECT_EQ(simulator.Path(), name);
+    termios line{};
+    ASSERT_EQ(::tcgetattr(slave, &line), 0);
+    EXPECT_EQ(::cfgetospeed(&line), static_cast<speed_t>(B9600));
     simulator.Start();
     const Bytes request = Request(Command::ReadMeasurement);
+    const auto asked = std::chrono::steady_clock::now();
     ASSERT_EQ(::write(master, request.data(), request.size()), 3);
     std::uint8_t reply[10];
     std::size_t got = 0;
@@ -322,6 +327,8 @@ TEST(Simulator, ServesAGivenDevice)
         ASSERT_GT(n, 0);
         got += static_cast<std::size_t>(n);
     }
+    // No sooner than ten bytes' line time: the reply is paced, not dumped.
+    EXPECT_GE(std::chrono::steady_clock::now() - asked, 10 * 10'000'000ns / 9600);
     EXPECT_EQ(Crc16(reply, 10), 0);
     EXPECT_EQ(reply[1], 2);
     simulator.Stop();

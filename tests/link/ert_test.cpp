@@ -56,6 +56,7 @@ protected:
         if (simulated) {
             sim::Config config;
             config.faults = faults;
+            config.baud = 9600; // replies take their line time, as on the meter's line
             sim = std::make_unique<sim::Simulator>(config);
             sim->Start();
             dir.Link(1, sim->Path());

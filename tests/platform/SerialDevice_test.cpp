@@ -1,4 +1,5 @@
 // Unit under test: SerialDevice (termios device: open, event wait, read, write, line control).
+#include "FakeUart.h"
 #include "PtyPair.h"
 
 #include "LastError.h"
@@ -7,13 +8,21 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/ioctl.h>
+
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
+#include <iomanip>
+#include <grp.h>
 #include <spawn.h>
+#include <sys/fsuid.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <thread>
 #include <vector>
 
@@ -146,6 +155,235 @@ TEST(SerialDeviceOpen, APermissionProblemIsNotReportedAsBusy)
         EXPECT_EQ(platform::GetLastError(), platform::ErrorPermissionDenied);
         EXPECT_EQ(testutil::OpenDescriptors(), before);
     }
+}
+
+// The slave's settings as another program holding it sees them.
+std::string LineOf(int fd)
+{
+    termios t{};
+    ::tcgetattr(fd, &t);
+    return std::string(reinterpret_cast<const char*>(&t), sizeof t);
+}
+
+TEST(SerialDeviceOpen, RawFromTheFirstByteAndTheLineAsFoundOnceClosed)
+{
+    testutil::PtyPair pty;
+    testutil::ComDir com;
+    com.Link(1, pty.SlavePath());
+    // Another program holds the slave as a fresh terminal has it: IXON,
+    // ICRNL, OPOST, ICANON, ECHO.
+    const int other = ::open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(other, 0);
+    const std::string found = LineOf(other);
+    termios t{};
+    ::tcgetattr(other, &t);
+    ASSERT_NE(t.c_iflag & IXON, 0u);
+
+    // Looking, as the port list does, changes nothing.
+    EXPECT_TRUE(SerialDevice::Probe(Com1));
+    EXPECT_EQ(LineOf(other), found);
+
+    SerialDevice device;
+    ASSERT_TRUE(device.Open(Com1));
+    // XON, XOFF and CR reach the reader as they were sent.
+    pty.Write("\x11\x13\r\n");
+    std::string got;
+    for (int i = 0; i < 200 && got.size() < 4; ++i) {
+        char buffer[8];
+        std::size_t n = 0;
+        ASSERT_TRUE(device.Read(buffer, sizeof buffer, n));
+        got.append(buffer, n);
+        if (n == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(got, "\x11\x13\r\n");
+    ASSERT_TRUE(device.Close());
+    EXPECT_EQ(LineOf(other), found);
+    ::close(other);
+}
+
+// Root passes another program's TIOCEXCL and flock; the lock files of
+// terminal programs say who has a port.
+TEST(SerialDeviceOpen, AHeldPortIsSeenAsHeldAndOnlyOurOwnClaimsAreUndone)
+{
+    testutil::PtyPair pty;
+    testutil::ComDir com;
+    com.Link(1, pty.SlavePath());
+    testutil::FakeUart uart;
+    const std::string lockFile =
+        uart.LockDir() + "/LCK.." + pty.SlavePath().substr(5).replace(3, 1, "_");
+    SerialDevice device;
+
+    uart.SetExclusive(true);
+    EXPECT_FALSE(device.Open(Com1));
+    EXPECT_EQ(platform::GetLastError(), platform::ErrorAccessDenied);
+    EXPECT_EQ(platform::LastErrorDetail().rfind("COM1 is " + pty.SlavePath() + "; ", 0), 0u)
+        << platform::LastErrorDetail();
+    EXPECT_TRUE(uart.Exclusive()) << "their exclusivity was cleared";
+    EXPECT_EQ(uart.Calls(TIOCNXCL), 0);
+    EXPECT_FALSE(std::filesystem::exists(lockFile));
+    uart.SetExclusive(false);
+
+    // A program that has it open without any claim still takes its bytes.
+    const pid_t reader = ::fork();
+    if (reader == 0) {
+        ::open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY);
+        ::pause();
+        ::_exit(0);
+    }
+    bool seen = false;
+    for (int i = 0; i < 1000 && !seen; ++i) {
+        seen = !device.Open(Com1);
+        if (!seen) {
+            ASSERT_TRUE(device.Close());
+            std::this_thread::sleep_for(std::chrono::milliseconds(2)); // until it has opened
+        }
+    }
+    const std::string detail = platform::LastErrorDetail();
+    ::kill(reader, SIGKILL);
+    ::waitpid(reader, nullptr, 0);
+    ASSERT_TRUE(seen);
+    EXPECT_EQ(platform::GetLastError(), platform::ErrorAccessDenied);
+    EXPECT_NE(detail.find("; process " + std::to_string(reader) + " ("), std::string::npos)
+        << detail;
+
+    // A live process's lock file: init's.
+    std::ofstream(lockFile) << "         1\n";
+    EXPECT_FALSE(device.Open(Com1));
+    EXPECT_EQ(platform::GetLastError(), platform::ErrorAccessDenied);
+    EXPECT_NE(platform::LastErrorDetail().find("; process 1 ("), std::string::npos)
+        << platform::LastErrorDetail();
+
+    // A stale one, whose process has gone, is taken over.
+    const pid_t child = ::fork();
+    if (child == 0)
+        ::_exit(0);
+    ::waitpid(child, nullptr, 0);
+    std::ofstream(lockFile) << std::setw(10) << child << "\n";
+    ASSERT_TRUE(device.Open(Com1)) << platform::LastErrorDetail();
+    EXPECT_TRUE(uart.Exclusive());
+    std::ifstream in(lockFile);
+    pid_t holder = 0;
+    in >> holder;
+    EXPECT_EQ(holder, ::getpid());
+    ASSERT_TRUE(device.Close());
+    EXPECT_FALSE(uart.Exclusive());
+    EXPECT_FALSE(std::filesystem::exists(lockFile));
+}
+
+// With flow control on, the far end is held back by what the receive side
+// holds, not by the kernel's buffer, which the receive queue keeps empty.
+TEST(SerialDeviceFlow, TheFarEndIsHeldBackAtTheXoffLimitAndLetGoAtTheXonLimit)
+{
+    testutil::PtyPair pty;
+    testutil::ComDir com;
+    com.Link(1, pty.SlavePath());
+    testutil::FakeUart uart;
+    SerialDevice device;
+    ASSERT_TRUE(device.Open(Com1));
+    ASSERT_TRUE(device.SetupQueues(4096, 0, 65536));
+    platform::DeviceControl dcb;
+    ASSERT_TRUE(device.GetState(dcb));
+    dcb.flags = (dcb.flags & ~(platform::DcbRtsControlMask | platform::DcbDtrControlMask)) |
+                platform::RtsControlHandshake | platform::DtrControlHandshake |
+                platform::DcbOutxCtsFlow | platform::DcbInX;
+    dcb.xoffLim = 4096 - 3686; // full at 3686
+    dcb.xonLim = 410;
+    ASSERT_TRUE(device.SetState(dcb));
+    EXPECT_TRUE(uart.Rts());
+    EXPECT_TRUE(uart.Dtr());
+
+    // Output flow on DSR does not exist on Linux: refused, nothing changed.
+    platform::DeviceControl dsr = dcb;
+    dsr.flags |= platform::DcbOutxDsrFlow;
+    EXPECT_FALSE(device.SetState(dsr));
+    EXPECT_EQ(platform::GetLastError(), platform::ErrorInvalidParameter);
+    platform::DeviceControl now;
+    ASSERT_TRUE(device.GetState(now));
+    EXPECT_EQ(now.flags & platform::DcbOutxDsrFlow, 0u);
+
+    // Nobody reads; the wait keeps draining the driver into the queue.
+    ASSERT_TRUE(device.SetMask(platform::EvRxChar));
+    std::atomic<bool> stop{false};
+    std::thread waiter([&] {
+        std::uint32_t events = 0;
+        while (!stop && device.WaitEvent(events)) {
+        }
+    });
+    const auto queued = [&](std::uint32_t n) {
+        for (int i = 0; i < 2000; ++i) {
+            std::uint32_t errors = 0;
+            platform::CommStatus status;
+            if (device.ClearErrors(errors, &status, false) && status.inQueue >= n)
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return false;
+    };
+    pty.Write(std::string(3686, 'a'));
+    ASSERT_TRUE(queued(3686));
+    EXPECT_TRUE(uart.Rts()) << "held back at the limit, not beyond it";
+    pty.Write("b");
+    ASSERT_TRUE(queued(3687));
+    EXPECT_FALSE(uart.Rts());
+    EXPECT_FALSE(uart.Dtr());
+    EXPECT_EQ(pty.Read(1), "\x13");
+
+    // Read down to the XON limit: let go.
+    std::vector<char> buffer(4096);
+    std::size_t got = 0;
+    ASSERT_TRUE(device.Read(buffer.data(), 3276, got));
+    EXPECT_EQ(got, 3276u);
+    EXPECT_FALSE(uart.Rts()); // 411 held
+    ASSERT_TRUE(device.Read(buffer.data(), 1, got));
+    EXPECT_TRUE(uart.Rts());
+    EXPECT_TRUE(uart.Dtr());
+    EXPECT_EQ(pty.Read(1), "\x11");
+
+    stop = true;
+    ASSERT_TRUE(device.Close()); // ends the wait, and every later one at once
+    waiter.join();
+}
+
+// Joining the dialout group helps only when the device is the group's.
+TEST(SerialDeviceOpen, APermissionProblemSaysWhatWouldHelp)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "giving the device away needs root";
+    const group* dialout = ::getgrnam("dialout");
+    if (dialout == nullptr)
+        GTEST_SKIP() << "no dialout group";
+    testutil::PtyPair pty;
+    testutil::ComDir com;
+    com.Link(1, pty.SlavePath());
+    const char* path = pty.SlavePath().c_str();
+    ASSERT_EQ(::chown(path, 0, dialout->gr_gid), 0);
+    ASSERT_EQ(::chmod(path, 0660), 0);
+    // The file-system identity is per thread: nobody's, without root's override.
+    constexpr uid_t nobody = 65534;
+    ::setfsuid(nobody);
+    if (static_cast<uid_t>(::setfsuid(nobody)) != nobody)
+        GTEST_SKIP() << "the file-system identity cannot be changed here";
+    SerialDevice device;
+    const bool groupOpened = device.Open(Com1);
+    const std::uint32_t groupError = platform::GetLastError();
+    const std::string groupDetail = platform::LastErrorDetail();
+    ::setfsuid(0);
+    ::chown(path, 0, 0);
+    ::chmod(path, 0600);
+    ::setfsuid(nobody);
+    const bool rootOpened = device.Open(Com1);
+    const std::string rootDetail = platform::LastErrorDetail();
+    ::setfsuid(0);
+
+    ASSERT_FALSE(groupOpened);
+    EXPECT_EQ(groupError, platform::ErrorPermissionDenied);
+    EXPECT_EQ(groupDetail, "COM1 is " + pty.SlavePath() + "; " + pty.SlavePath() +
+                               " belongs to the dialout group, which you are not in: sudo "
+                               "usermod -aG dialout $USER, then log in again");
+    ASSERT_FALSE(rootOpened);
+    EXPECT_EQ(rootDetail, "COM1 is " + pty.SlavePath() + "; " + pty.SlavePath() +
+                              " is owned by root:root with mode 0600");
 }
 
 TEST_F(SerialDeviceTest, BytesFromTheMasterWakeAPendingWaitAndReadsNeverBlock)
@@ -374,7 +612,7 @@ TEST_F(SerialDeviceTest, LineSettingsRoundTripThroughTermios)
         DcbBinary | DtrControlEnable | RtsControlEnable,
         DcbBinary | DtrControlDisable | RtsControlDisable,
         DcbBinary | DcbOutxCtsFlow | DtrControlEnable | RtsControlEnable,
-        DcbBinary | DtrControlHandshake | RtsControlHandshake | DcbOutxDsrFlow,
+        DcbBinary | DtrControlHandshake | RtsControlHandshake,
         DcbBinary | DcbOutX | DcbInX | DtrControlEnable | RtsControlDisable,
         DcbBinary | DcbOutxCtsFlow | DcbOutX | RtsControlHandshake,
     };
@@ -415,6 +653,8 @@ TEST_F(SerialDeviceTest, LineSettingsRoundTripThroughTermios)
              [](DeviceControl& d) { d.stopBits = 3; },
              // RTS toggle needs the kernel's RS-485 mode, which a pty has not.
              [](DeviceControl& d) { d.flags = DcbBinary | RtsControlToggle; },
+             // Linux has no output flow on DSR.
+             [](DeviceControl& d) { d.flags |= DcbOutxDsrFlow; },
          }) {
         DeviceControl bad = before;
         change(bad);

@@ -145,6 +145,28 @@ TEST(SerDispLine, FlowControlSettingsAndRefusedThresholds)
     EXPECT_EQ(sw, 0);
 }
 
+TEST(SerDispLine, AFailedLineWriteLeavesNoHandshakeBehindAndRs485ReachesTheLine)
+{
+    TFakeDispatcher d;
+    ASSERT_EQ(d.Open(4096, 4096, 0x03), 0);
+    d.setLineResult = -87; // a driver that takes neither
+    EXPECT_EQ(d.SetHardwareFlow(3686, 410, 2), -87);
+    EXPECT_EQ(d.SetRts(1), 0) << "RTS stuck under a handshake that never reached the line";
+    EXPECT_EQ(d.SetRs485(true), -87);
+    EXPECT_EQ(d.SetRts(0), 0);
+    std::uint8_t hw = 0, sw = 0, xoff = 0, xon = 0;
+    d.GetFlowSettings(hw, sw, xoff, xon);
+    EXPECT_EQ(hw, 0);
+
+    d.setLineResult = 0;
+    EXPECT_EQ(d.SetRs485(true), 0);
+    EXPECT_EQ(d.device.Flags & LineRtsControlMask, LineRtsToggle);
+    EXPECT_EQ(d.SetRts(1), 1); // the driver's now
+    EXPECT_EQ(d.SetRs485(false), 0);
+    EXPECT_EQ(d.device.Flags & LineRtsControlMask, LineRtsDisable); // RTS was set off
+    EXPECT_EQ(d.SetRts(1), 0);
+}
+
 TEST(SerDispLine, Rs485ThreadBoostAndOptions)
 {
     TFakeDispatcher d;

@@ -2,6 +2,7 @@
 #include "SerPort.h"
 
 #include "FakeDispatcher.h"
+#include "FakeUart.h"
 #include "PortHolder.h"
 #include "PtyPair.h"
 #include "SerExcept.h"
@@ -954,7 +955,9 @@ TEST_F(SerPortOnPty, SendsReceivesAndReportsWhyAPortWillNotOpen)
     EXPECT_EQ(port.LinkState(), lsClosed);
     EXPECT_FALSE(port.Open());
     if (!raised) {
-        EXPECT_EQ(shown, std::vector<std::string>{"ie_BadId - Specified comport doesn't exist"});
+        ASSERT_EQ(shown.size(), 1u);
+        EXPECT_TRUE(shown[0].starts_with("ie_BadId - Specified comport doesn't exist. COM2 "))
+            << shown[0];
     }
 
     port.SetComNumber(3);
@@ -972,6 +975,25 @@ TEST_F(SerPortOnPty, SendsReceivesAndReportsWhyAPortWillNotOpen)
     EXPECT_EQ(port.LinkState(), lsOpen);
     com1.Write("again");
     ASSERT_TRUE(ServeUntil([&] { return received.ends_with("again"); })) << received;
+}
+
+TEST_F(SerPortOnPty, NoSpeedIsRefusedAndTheLineStaysUp)
+{
+    testutil::FakeUart uart; // speed 0 hangs a UART up
+    {
+        TSerComPort port;
+        port.SetComNumber(1);
+        port.SetBaud(9600);
+        port.SetOpen(true);
+        ASSERT_TRUE(uart.Dtr());
+        for (const std::int32_t speed : {0, -9600}) {
+            EXPECT_THROW(port.SetBaud(speed), EBadArgument) << speed;
+            EXPECT_EQ(port.Baud(), 9600);
+        }
+        EXPECT_TRUE(uart.Dtr());
+        EXPECT_EQ(uart.Speed(), 9600u);
+        port.SetOpen(false);
+    }
 }
 
 TEST_F(SerPortOnPty, AVanishedDeviceClosesThePortWhichOpensAgainOnceItIsBack)

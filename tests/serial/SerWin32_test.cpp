@@ -3,6 +3,7 @@
 #include "SerWin32.h"
 
 #include "MessageWindow.h"
+#include "FakeUart.h"
 #include "PtyPair.h"
 #include "Sync.h"
 
@@ -376,6 +377,27 @@ TEST_F(SerWin32Test, PassesRunWithoutEvents)
     const std::uint32_t elapsed = platform::MillisecondClock() - start;
     // One pass per interval, not a loop that spins: a generous upper bound.
     EXPECT_LE(passes, static_cast<int>(elapsed / 50) + 4) << elapsed << " ms";
+    disp->CloseDispatcher();
+}
+
+TEST_F(SerWin32Test, AnIdleUartIsLookedAtByThePassesAloneAndItsLineChangesAreSeen)
+{
+    testutil::FakeUart uart;
+    ASSERT_EQ(disp->Open(), 0);
+    ASSERT_TRUE(PumpUntil([&] { return disp->passes.load() >= 2; }));
+    const int looks = uart.LineLooks();
+    const int first = disp->passes.load();
+    platform::Sleep(300);
+    // The receive thread sleeps until data comes instead of polling the
+    // lines: only the passes look at them.
+    // Each pass looks at the lines and reads the error counters once.
+    EXPECT_LE(uart.LineLooks() - looks, 4 * (disp->passes.load() - first) + 4);
+
+    // A change on the idle line shows after the next passes, as a delta.
+    uart.SetCts(true);
+    const int changed = disp->passes.load();
+    ASSERT_TRUE(PumpUntil([&] { return disp->passes.load() >= changed + 2; }));
+    EXPECT_EQ(disp->GetModemStatus(0xF0) & (ModemDeltaCts | ModemCts), ModemDeltaCts | ModemCts);
     disp->CloseDispatcher();
 }
 

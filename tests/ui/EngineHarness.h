@@ -23,11 +23,13 @@ protected:
     std::unique_ptr<sim::Simulator> sim;
     std::unique_ptr<TForm1> form;
 
-    void Begin(sim::Faults faults = {}, bool linked = true)
+    // baud 0: replies arrive at once, without their line time.
+    void Begin(sim::Faults faults = {}, bool linked = true, std::uint32_t baud = 9600)
     {
         if (linked) {
             sim::Config config;
             config.faults = faults;
+            config.baud = baud; // replies take their line time, as on the meter's line
             sim = std::make_unique<sim::Simulator>(config);
             sim->Start();
             dir.Link(1, sim->Path());

@@ -306,7 +306,8 @@ TEST_F(Form2Engine, AMissingPortIsShownAndTheProgramGoesOn)
     });
     ASSERT_TRUE(failure.shown);
     EXPECT_EQ(failure.title, ApplicationTitle());
-    EXPECT_EQ(failure.text, QStringLiteral("ie_BadId - Specified comport doesn't exist."));
+    EXPECT_EQ(failure.text, QStringLiteral("ie_BadId - Specified comport doesn't exist. COM4 "
+                                           "stands for no device: none is linked or detected."));
     EXPECT_EQ(failure.icon, QMessageBox::Critical);
     EXPECT_TRUE(Form1().isEnabled());
     ReadFrom(*com1);

@@ -135,7 +135,9 @@ TEST(VelmorProgram, EndingSignalsCloseTheWindowAndTheProgramEndsCleanly)
 TEST(VelmorProgram, EndsCleanlyWhilePolling)
 {
     testutil::ComDir dir;
-    sim::Simulator meter(sim::Config{});
+    sim::Config line;
+    line.baud = 9600;
+    sim::Simulator meter(line);
     meter.Start();
     dir.Link(1, meter.Path());
 

@@ -74,6 +74,8 @@ Options ParseOptions(const std::vector<std::string>& args)
              c.device = v;
          }},
         {"--com", [&](auto& n, auto& v) { o.com = static_cast<int>(Integer(n, v, 1, 255)); }},
+        {"--baud",
+         [&](auto& n, auto& v) { c.baud = static_cast<std::uint32_t>(Integer(n, v, 50, 4000000)); }},
         {"--mode",
          [&](auto& n, auto& v) { c.state.mode = static_cast<std::uint8_t>(Integer(n, v, 1, 3)); }},
         {"--voltage-range",
@@ -151,7 +153,8 @@ std::string HelpText()
     return R"(Usage: velmor-sim [OPTION]...
 A simulated Velmor/Dranik meter. Opens a pseudo-terminal (or --device), prints
 the path a client opens, and answers the meter's protocol at 9600 baud 8N1 until
-interrupted (Ctrl-C, SIGTERM).
+interrupted (Ctrl-C, SIGTERM). Without --baud a pseudo-terminal takes each reply
+at once.
 
 Requests with a wrong check code, an unknown command or an invalid parameter
 get no answer, as on a bus; so do frames whose rest does not follow within
@@ -161,6 +164,8 @@ Port:
   --device PATH        serve on this serial device instead of a pseudo-terminal
   --com N              link the port as comN (1..255) in $VELMOR_COM_DIR, else in
                        ${XDG_CONFIG_HOME:-~/.config}/velmor/com; removed on exit
+  --baud N             keep line time: write byte by byte, one every 10/N s as a
+                       UART delivers 8N1 (and set a --device to N baud)
 
 Instrument:
   --mode N             1 voltage, 2 current, 3 power (default 1)

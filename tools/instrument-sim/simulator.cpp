@@ -32,9 +32,24 @@ constexpr std::chrono::milliseconds DrainCheck{5};
     throw std::system_error(errno, std::generic_category(), what);
 }
 
-// Raw 8N1 at 9600 baud. Without it the line discipline would echo our replies
-// back to us and mangle binary bytes.
-void MakeRaw(int fd, const std::string& path)
+speed_t SpeedCode(std::uint32_t baud)
+{
+    switch (baud) {
+    case 1200: return B1200;
+    case 2400: return B2400;
+    case 4800: return B4800;
+    case 19200: return B19200;
+    case 38400: return B38400;
+    case 57600: return B57600;
+    case 115200: return B115200;
+    case 230400: return B230400;
+    default: return B9600;
+    }
+}
+
+// Raw 8N1 at 9600 baud (or baud, where it is a standard rate). Without it the
+// line discipline would echo our replies back to us and mangle binary bytes.
+void MakeRaw(int fd, const std::string& path, std::uint32_t baud = 9600)
 {
     termios tio{};
     if (::tcgetattr(fd, &tio) != 0) {
@@ -44,8 +59,8 @@ void MakeRaw(int fd, const std::string& path)
         ThrowErrno("cannot read the line settings of " + path);
     }
     ::cfmakeraw(&tio);
-    ::cfsetispeed(&tio, B9600);
-    ::cfsetospeed(&tio, B9600);
+    ::cfsetispeed(&tio, SpeedCode(baud));
+    ::cfsetospeed(&tio, SpeedCode(baud));
     tio.c_cflag |= CLOCAL | CREAD;
     tio.c_cc[VMIN] = 1;
     tio.c_cc[VTIME] = 0;
@@ -75,6 +90,7 @@ struct Simulator::Output {
     };
     std::deque<Piece> queue;
     Clock::time_point lastSent{};
+    Clock::time_point nextByte{}; // paced output: when the next byte has come down the line
     std::vector<std::uint8_t> pending; // due; the device has taken the first `written`
     std::size_t written = 0;
     bool hangUpWhenFlushed = false;
@@ -88,6 +104,9 @@ struct Simulator::Output {
 
 Simulator::Simulator(Config config)
     : onRequest_(std::move(config.onRequest)),
+      byteTime_(config.baud > 0 ? std::chrono::duration_cast<Clock::duration>(
+                                      std::chrono::nanoseconds(10'000'000'000LL / config.baud))
+                                : Clock::duration::zero()),
       instrument_(config.state, Signal(config.signal, config.seed ^ 0x5A17u)),
       faults_(config.faults), random_(config.seed)
 {
@@ -101,7 +120,7 @@ Simulator::Simulator(Config config)
         if (!device_.Valid()) {
             ThrowErrno("cannot open " + path_);
         }
-        MakeRaw(device_.Get(), path_);
+        MakeRaw(device_.Get(), path_, config.baud);
         return;
     }
     UniqueFd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
@@ -188,6 +207,9 @@ void Simulator::Serve(int stopFd)
         Clock::time_point now = Clock::now();
         while (!output.queue.empty() && output.NextDue() <= now) {
             auto& piece = output.queue.front();
+            if (output.pending.size() == output.written && output.nextByte < now) {
+                output.nextByte = now + byteTime_; // an idle line starts a new byte
+            }
             output.pending.insert(output.pending.end(), piece.bytes.begin(), piece.bytes.end());
             output.lastSent = now;
             {
@@ -197,12 +219,17 @@ void Simulator::Serve(int stopFd)
             output.queue.pop_front();
             changed_.notify_all();
         }
-        while (output.written < output.pending.size()) {
-            const ssize_t n = ::write(device_.Get(), output.pending.data() + output.written,
-                                      output.pending.size() - output.written);
+        const bool paced = byteTime_ != Clock::duration::zero();
+        bool full = false; // the device takes no more for now: wait for POLLOUT
+        while (output.written < output.pending.size() && (!paced || output.nextByte <= now)) {
+            // Paced: one byte, once its ten bits have had their time.
+            const std::size_t chunk = paced ? 1 : output.pending.size() - output.written;
+            const ssize_t n = ::write(device_.Get(), output.pending.data() + output.written, chunk);
             if (n > 0) {
                 output.written += static_cast<std::size_t>(n);
+                output.nextByte += byteTime_;
             } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                full = true;
                 break; // wait for POLLOUT
             } else if (errno != EINTR) {
                 ThrowErrno("cannot write to " + path_);
@@ -232,18 +259,27 @@ void Simulator::Serve(int stopFd)
         if (!input.empty()) {
             deadline = std::min(deadline.value_or(Clock::time_point::max()), lastInput + FrameGap);
         }
-        int timeout = -1;
+        const bool byteDue = paced && !full && output.written < output.pending.size();
+        if (byteDue) {
+            deadline = std::min(deadline.value_or(Clock::time_point::max()), output.nextByte);
+        }
+        // To the microsecond: a byte at 9600 baud takes 1.04 ms.
+        timespec timeout{};
         if (deadline) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - now);
-            timeout = static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, 60000));
+            const auto left = std::clamp<std::int64_t>(
+                std::chrono::ceil<std::chrono::microseconds>(*deadline - now).count(), 0,
+                60'000'000);
+            timeout.tv_sec = static_cast<time_t>(left / 1'000'000);
+            timeout.tv_nsec = static_cast<long>(left % 1'000'000) * 1000;
         }
         pollfd fds[3] = {
-            {device_.Get(), static_cast<short>(POLLIN | (output.pending.empty() ? 0 : POLLOUT)), 0},
+            {device_.Get(),
+             static_cast<short>(POLLIN | (output.pending.empty() || byteDue ? 0 : POLLOUT)), 0},
             {stop_.Get(), POLLIN, 0},
             {stopFd, POLLIN, 0},
         };
         const nfds_t count = stopFd >= 0 ? 3 : 2;
-        if (::poll(fds, count, timeout) < 0) {
+        if (::ppoll(fds, count, deadline ? &timeout : nullptr, nullptr) < 0) {
             if (errno == EINTR) {
                 continue;
             }

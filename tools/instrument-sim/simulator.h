@@ -53,6 +53,10 @@ struct Config {
     SignalConfig signal;
     Faults faults;
     std::uint32_t seed = 1; // noise, random bytes and bad check draws
+    // Line rate kept on output: bytes go out one at a time, each 10 bits
+    // (8N1) after the one before, as a UART delivers them. 0: as fast as
+    // the device takes them. A given device is also set to this speed.
+    std::uint32_t baud = 0;
     // Called on the serving thread for every request taken.
     std::function<void(const RequestRecord&)> onRequest;
 };
@@ -117,6 +121,7 @@ private:
     UniqueFd stop_;  // eventfd
     const Clock::time_point start_ = Clock::now();
     std::function<void(const RequestRecord&)> onRequest_;
+    Clock::duration byteTime_{}; // zero: unpaced
 
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;

@@ -1,0 +1,208 @@
+#include "FakeUart.h"
+
+#include "SerialDevice.h"
+
+#include <asm/termbits.h>
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <stdexcept>
+#include <unistd.h>
+
+namespace testutil {
+
+namespace {
+
+constexpr unsigned LineBits = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CBAUD;
+
+} // namespace
+
+FakeUart::FakeUart(bool hasRs485) : hasRs485_(hasRs485), lines_(TIOCM_DSR | TIOCM_CAR)
+{
+    std::string pattern = (std::filesystem::temp_directory_path() / "velmor-lock-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr)
+        throw std::runtime_error("no temporary directory");
+    lockDir_ = pattern;
+    platform::SerialDevice::SetLockDirectory(lockDir_);
+    platform::detail::SetDeviceCalls(this);
+}
+
+FakeUart::~FakeUart()
+{
+    platform::detail::SetDeviceCalls(nullptr);
+    platform::SerialDevice::SetLockDirectory({});
+    std::error_code ignored;
+    std::filesystem::remove_all(lockDir_, ignored);
+}
+
+int FakeUart::Ioctl(int fd, unsigned long request, void* arg)
+{
+    const std::lock_guard lock(mutex_);
+    ++calls_[request];
+    switch (request) {
+    case TIOCMGET:
+        *static_cast<int*>(arg) = lines_;
+        return 0;
+    case TIOCMBIS:
+    case TIOCMBIC:
+    case TIOCMSET: {
+        const int bits = *static_cast<const int*>(arg) & (TIOCM_DTR | TIOCM_RTS);
+        if (request == TIOCMBIS)
+            lines_ |= bits;
+        else if (request == TIOCMBIC)
+            lines_ &= ~bits;
+        else
+            lines_ = (lines_ & ~(TIOCM_DTR | TIOCM_RTS)) | bits;
+        if (loop_ && ((lines_ & TIOCM_RTS) != 0) != ((lines_ & TIOCM_CTS) != 0)) {
+            lines_ ^= TIOCM_CTS;
+            ++cts_;
+        }
+        return 0;
+    }
+    case TIOCGICOUNT: {
+        serial_icounter_struct c{};
+        c.cts = static_cast<int>(cts_);
+        c.dsr = static_cast<int>(dsr_);
+        c.frame = static_cast<int>(frame_);
+        std::memcpy(arg, &c, sizeof c);
+        return 0;
+    }
+    case TIOCEXCL:
+    case TIOCNXCL:
+        exclusive_ = request == TIOCEXCL;
+        return 0;
+    case TIOCGEXCL:
+        *static_cast<int*>(arg) = exclusive_ ? 1 : 0;
+        return 0;
+    case TIOCGRS485:
+    case TIOCSRS485: {
+        if (!hasRs485_) {
+            errno = ENOTTY;
+            return -1;
+        }
+        auto* r = static_cast<serial_rs485*>(arg);
+        if (request == TIOCGRS485) {
+            std::memset(r, 0, sizeof *r);
+            r->flags = rs485On_ ? SER_RS485_ENABLED : 0;
+        } else {
+            rs485On_ = (r->flags & SER_RS485_ENABLED) != 0;
+        }
+        return 0;
+    }
+    case TCSETS2: {
+        auto* t = static_cast<termios2*>(arg);
+        haveLine_ = true;
+        cflag_ = t->c_cflag & LineBits;
+        ispeed_ = t->c_ispeed;
+        ospeed_ = t->c_ospeed;
+        if ((t->c_cflag & CBAUD) == B0) {
+            speed_ = 0;
+            lines_ &= ~(TIOCM_DTR | TIOCM_RTS); // a UART hangs up at speed 0
+            return 0;
+        }
+        speed_ = t->c_ospeed;
+        // The pty takes the rest (raw mode), but forces 8 bits, no parity.
+        return ::ioctl(fd, request, arg);
+    }
+    case TCGETS2: {
+        const int result = ::ioctl(fd, request, arg);
+        auto* t = static_cast<termios2*>(arg);
+        if (result == 0 && haveLine_) {
+            t->c_cflag = (t->c_cflag & ~LineBits) | cflag_;
+            t->c_ispeed = ispeed_;
+            t->c_ospeed = ospeed_;
+        }
+        return result;
+    }
+    default:
+        return ::ioctl(fd, request, arg);
+    }
+}
+
+bool FakeUart::Dtr() const
+{
+    const std::lock_guard lock(mutex_);
+    return (lines_ & TIOCM_DTR) != 0;
+}
+
+bool FakeUart::Rts() const
+{
+    const std::lock_guard lock(mutex_);
+    return (lines_ & TIOCM_RTS) != 0;
+}
+
+void FakeUart::SetInput(int bit, bool on, std::uint32_t& counter)
+{
+    const std::lock_guard lock(mutex_);
+    if (((lines_ & bit) != 0) != on) {
+        lines_ ^= bit;
+        ++counter;
+    }
+}
+
+void FakeUart::SetCts(bool on)
+{
+    SetInput(TIOCM_CTS, on, cts_);
+}
+
+void FakeUart::SetDsr(bool on)
+{
+    SetInput(TIOCM_DSR, on, dsr_);
+}
+
+void FakeUart::LoopRtsToCts(bool on)
+{
+    {
+        const std::lock_guard lock(mutex_);
+        loop_ = on;
+    }
+    if (on)
+        SetCts(Rts());
+}
+
+void FakeUart::CountFrameError()
+{
+    const std::lock_guard lock(mutex_);
+    ++frame_;
+}
+
+void FakeUart::SetExclusive(bool on)
+{
+    const std::lock_guard lock(mutex_);
+    exclusive_ = on;
+}
+
+bool FakeUart::Exclusive() const
+{
+    const std::lock_guard lock(mutex_);
+    return exclusive_;
+}
+
+bool FakeUart::Rs485Enabled() const
+{
+    const std::lock_guard lock(mutex_);
+    return rs485On_;
+}
+
+std::uint32_t FakeUart::Speed() const
+{
+    const std::lock_guard lock(mutex_);
+    return speed_;
+}
+
+int FakeUart::Calls(unsigned long request) const
+{
+    const std::lock_guard lock(mutex_);
+    const auto found = calls_.find(request);
+    return found == calls_.end() ? 0 : found->second;
+}
+
+int FakeUart::LineLooks() const
+{
+    return Calls(TIOCMGET) + Calls(TIOCGICOUNT);
+}
+
+} // namespace testutil
