@@ -568,6 +568,9 @@ std::size_t SerialDevice::FillQueue(bool readable, bool& drained)
             const std::lock_guard state(stateMutex_);
             queueCount_ += got;
             queueBlocked_ = queueCount_ == queueCapacity_;
+            // Held back as the count passes the limit, not after the whole
+            // fill: a reader may see the count at once.
+            UpdateThrottle();
         }
         moved += got;
         *held -= std::min(*held, got);
@@ -866,8 +869,6 @@ bool SerialDevice::WaitEvent(std::uint32_t& events)
             // What the queue took is news to the reader, which does not read
             // the driver itself while a wait fills the queue.
             queueNews_ = queueNews_ || moved > 0;
-            if (moved > 0)
-                UpdateThrottle();
             if (maskGeneration_ != generation)
                 return true; // the mask changed: the wait ends with no event
             bool gone = gone_;
