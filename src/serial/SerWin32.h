@@ -136,7 +136,6 @@ private:
     void WaitThreadEnd(int slot);
     // Joins and frees every thread that has ended. Not from a dispatcher thread.
     void JoinThreads();
-    void AdvanceTail(std::uint64_t generation, std::uint32_t n);
     static void ReportThreadException(std::exception_ptr error);
 
     // Signals (the events live as long as the dispatcher; an open resets them).
@@ -162,8 +161,13 @@ private:
     std::mutex threadsLock;
     std::unique_ptr<TSerDispatcherThread> threads[3];
 
-    // Bumped by an output flush: a write started before it no longer owns the ring.
-    std::uint64_t flushGeneration = 0; // outputLock
+    // outputLock: the transmitter is writing a chunk of the ring, which is
+    // its own until the write is over; a flush waits for that before it
+    // empties the ring, and meanwhile no new chunk is taken.
+    bool writeInFlight = false;
+    bool flushPending = false;
+    // One output flush at a time: each waits for the answer to its own request.
+    std::mutex flushMutex;
     std::atomic<std::uint32_t> eventMask{0};
     // The receive thread waits for the end of a pass (after a failed wait).
     std::atomic<bool> readyWanted{false};
