@@ -9,7 +9,6 @@
 #include <QThread>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <pthread.h>
 #include <vector>
@@ -241,13 +240,14 @@ void TSerWin32Dispatcher::ReportThreadException(std::exception_ptr error)
         handler(error);
         return;
     }
-    try {
-        std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "serial dispatcher thread: %s\n", e.what());
-    } catch (...) {
-        std::fprintf(stderr, "serial dispatcher thread: unknown exception\n");
+    // The operator sees why the port went quiet; the display runs on the
+    // main thread, so the report waits there for its event loop.
+    if (QCoreApplication* app = QCoreApplication::instance()) {
+        QMetaObject::invokeMethod(
+            app, [error] { HandleApplicationException(error); }, Qt::QueuedConnection);
+        return;
     }
+    HandleApplicationException(error);
 }
 
 bool TSerWin32Dispatcher::OnOwnThread() const

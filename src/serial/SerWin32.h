@@ -111,7 +111,8 @@ public:
     int ActiveThreads() const { return activeThreads.load(); }
 
     // Where exceptions that escape a thread's loop go (they end that thread).
-    // Without a handler they are written to stderr.
+    // Without a handler they go to the application's error display, on the
+    // application's main thread once an application object exists.
     static void SetThreadExceptionHandler(std::function<void(std::exception_ptr)> handler);
 
 protected:

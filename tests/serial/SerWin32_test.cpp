@@ -3,6 +3,7 @@
 #include "SerWin32.h"
 
 #include "MessageWindow.h"
+#include "SerMisc.h"
 #include "PtyPair.h"
 #include "Sync.h"
 
@@ -537,6 +538,34 @@ TEST_F(SerWin32Test, SynchronisedHandlerRunsOnMainThreadAndCloseWithdrawsIt)
     QCoreApplication::processEvents();
     EXPECT_EQ(probe.calls.load(), before);
     disp.reset();
+}
+
+// A failure that ends a dispatcher thread reaches the application's error
+// display, on the main thread; the port still closes.
+TEST_F(SerWin32Test, AFailureThatEndsAThreadIsShownAndThePortStillCloses)
+{
+    int argc = 1;
+    char name[] = "serwin32";
+    char* argv[] = {name, nullptr};
+    QCoreApplication app(argc, argv);
+    std::vector<std::string> shown;
+    bool onMainThread = true;
+    SetApplicationExceptionHandler([&](std::exception_ptr error) {
+        onMainThread = onMainThread && IsApplicationMainThread();
+        shown.push_back(ExceptionMessage(error));
+    });
+    ASSERT_EQ(disp->Open(), 0);
+    disp->failPass = true;
+    const bool reported = PumpUntil([&] {
+        QCoreApplication::processEvents();
+        return !shown.empty() && disp->ActiveThreads() == 2;
+    });
+    SetApplicationExceptionHandler(nullptr);
+    ASSERT_TRUE(reported);
+    EXPECT_EQ(shown, std::vector<std::string>{"pass failed"});
+    EXPECT_TRUE(onMainThread);
+    disp->CloseDispatcher();
+    EXPECT_FALSE(disp->IsStarted());
 }
 
 } // namespace
