@@ -9,6 +9,10 @@
 // dispatcher's own threads (StopThreads, or the destructor). A close that
 // the dispatch thread finishes itself (a close from inside a notification)
 // leaves the join to the destructor.
+//
+// The threads call the virtual operations until they have stopped, so a
+// derived class must not lose its part of the object before: its destructor
+// calls Destroy(), and so does an owner before it deletes one.
 
 #include "SerDisp.h"
 #include "SerialDevice.h"
@@ -180,6 +184,7 @@ public:
     // handle 0 means the telephony layer gave no device; deviceName is the
     // device it stands for.
     TSerTAPI32Dispatcher(TSerCustomComPort* owner, std::intptr_t handle);
+    ~TSerTAPI32Dispatcher() override { Destroy(); }
 
     std::intptr_t OpenDevice(const char* deviceName, std::uint32_t inSize,
                              std::uint32_t outSize) override;

@@ -38,6 +38,8 @@ int ThreadCount()
 class TTestDispatcher : public TSerWin32Dispatcher {
 public:
     TTestDispatcher() : TSerWin32Dispatcher(nullptr) {}
+    // The threads call EventPassDone until they have stopped.
+    ~TTestDispatcher() override { Destroy(); }
 
     int Open(std::uint32_t outSize = 4096)
     {
