@@ -47,6 +47,23 @@ std::vector<std::uint8_t> Take(TSerBaseDispatcher& d, std::uint32_t n)
     return out;
 }
 
+// One pass on a dispatch thread while this thread serves its windows; what
+// is still queued for them afterwards is delivered too.
+void PassServingWindows(TFakeDispatcher& d)
+{
+    platform::Event passDone(platform::Event::Kind::ManualReset);
+    std::thread dispatch([&] {
+        d.ProcessCommEvents();
+        passDone.Set();
+    });
+    while (platform::WaitAnyOrMessage({&passDone}) != 0) {
+        platform::ProcessOnePendingMessage();
+    }
+    dispatch.join();
+    while (platform::ProcessOnePendingMessage()) {
+    }
+}
+
 } // namespace
 
 TEST(SerDispTable, SlotsAreReusedAndTrailingEmptySlotsDropped)
@@ -836,18 +853,7 @@ TEST(SerDispWindows, WindowHandlersReadAheadOnTheirOwnThread)
     d.AddWindowHandler(first);
     d.AddWindowHandler(second);
 
-    // One pass on a dispatch thread while this thread serves its windows.
-    auto pass = [&] {
-        platform::Event passDone(platform::Event::Kind::ManualReset);
-        std::thread dispatch([&] {
-            d.ProcessCommEvents();
-            passDone.Set();
-        });
-        while (platform::WaitAnyOrMessage({&passDone}) != 0) {
-            platform::ProcessOnePendingMessage();
-        }
-        dispatch.join();
-    };
+    auto pass = [&] { PassServingWindows(d); };
     d.Deliver(Sequence(5, 0x41));
     pass();
     ASSERT_EQ(got.size(), 2u);
@@ -906,19 +912,7 @@ TEST(SerDispWindows, AHandlerThatOutlastsItsSendReadsOnWhereItWas)
         });
     d.AddWindowHandler(first);
     d.AddWindowHandler(second);
-    auto pass = [&] {
-        platform::Event passDone(platform::Event::Kind::ManualReset);
-        std::thread dispatch([&] {
-            d.ProcessCommEvents();
-            passDone.Set();
-        });
-        while (platform::WaitAnyOrMessage({&passDone}) != 0) {
-            platform::ProcessOnePendingMessage();
-        }
-        dispatch.join();
-        while (platform::ProcessOnePendingMessage()) {
-        }
-    };
+    auto pass = [&] { PassServingWindows(d); };
     d.Deliver(Sequence(6, 0x41));
     pass();
     EXPECT_EQ(firstGot, (std::vector<std::vector<std::uint8_t>>{Sequence(2, 0x41),
