@@ -811,6 +811,8 @@ std::uint32_t TSerBaseDispatcher::StatusTriggerKind(std::uint32_t handle)
 void TSerBaseDispatcher::BeginHandler(std::thread::id thread)
 {
     Lock in(inputLock);
+    // A handler that outlasted its send may have read on since it was counted.
+    readAheadMax = std::max(readAheadMax, static_cast<std::uint32_t>(std::max(readAheadCount, 0)));
     readAheadCount = 0;
     handlerThread = thread;
 }
@@ -891,6 +893,10 @@ bool TSerBaseDispatcher::RunHandlers(std::uint32_t message, std::uint32_t wParam
     if (!windowsWanted) {
         return true;
     }
+    // Threads whose handler outlasted its send: it may still be reading, and
+    // the reads of another window of that thread could not be told from its
+    // own, so such a window waits for the next notification.
+    std::vector<std::thread::id> busyThreads;
     for (std::size_t i = 0;; ++i) {
         TWindowHandler h;
         {
@@ -900,12 +906,15 @@ bool TSerBaseDispatcher::RunHandlers(std::uint32_t message, std::uint32_t wParam
             }
             h = windowHandlers[i];
         }
-        if (h.removed) {
+        if (h.removed || std::find(busyThreads.begin(), busyThreads.end(), h.ownerThread) !=
+                             busyThreads.end()) {
             continue;
         }
         BeginHandler(h.ownerThread);
         // A window that does not answer in time is given up for this notification.
-        SendToWindow(h.window, message, wParam, lParam);
+        if (!SendToWindow(h.window, message, wParam, lParam) && platform::IsWindow(h.window)) {
+            busyThreads.push_back(h.ownerThread);
+        }
         if (!EndHandler()) {
             return false;
         }
@@ -965,8 +974,9 @@ bool TSerBaseDispatcher::NotifyHandlers(std::uint32_t message, std::uint32_t wPa
         Lock in(inputLock);
         if (readAheadMode) {
             readAheadMode = false;
+            // Also what a handler still running past its send has read so far.
             const std::uint32_t moved =
-                readAheadFrozen ? readAheadLimit + foreignTaken : readAheadFloor + readAheadMax;
+                readAheadFrozen ? readAheadLimit + foreignTaken : HandlerFrontierLocked();
             if (moved != 0) {
                 inTail = Wrap(inTail + moved);
                 inputFull = false;

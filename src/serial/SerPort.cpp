@@ -53,13 +53,14 @@ int HandleOf(std::intptr_t lParam)
     return static_cast<int>((static_cast<std::uintptr_t>(lParam) >> 16) & 0xFFFF);
 }
 
-// ForceApply for the length of a scope, put back on every path.
-class TForceApplyScope {
+// A flag (ForceApply, an open under way) set for the length of a scope,
+// put back on every path.
+class TFlagScope {
 public:
-    explicit TForceApplyScope(bool& flag) : flag(flag), former(flag) { flag = true; }
-    ~TForceApplyScope() { flag = former; }
-    TForceApplyScope(const TForceApplyScope&) = delete;
-    TForceApplyScope& operator=(const TForceApplyScope&) = delete;
+    explicit TFlagScope(bool& flag) : flag(flag), former(flag) { flag = true; }
+    ~TFlagScope() { flag = former; }
+    TFlagScope(const TFlagScope&) = delete;
+    TFlagScope& operator=(const TFlagScope&) = delete;
 
 private:
     bool& flag;
@@ -77,7 +78,8 @@ void SetComSelectDialog(TComSelectDialog dialog)
 // ---------------------------------------------------------------------------
 // Life cycle
 
-TSerCustomComPort::TSerCustomComPort() : windowLink(std::make_shared<TWindowLink>())
+TSerCustomComPort::TSerCustomComPort()
+    : windowLink(std::make_shared<TWindowLink>()), ownerThread(std::this_thread::get_id())
 {
     windowLink->port = this;
 }
@@ -101,7 +103,7 @@ TSerCustomComPort::~TSerCustomComPort()
     // With the window go the messages still queued for it, a pending
     // PortClosedMsg among them.
     SetNotifyWindow(false);
-    TakeDispatcher(linkState).reset();
+    FreeDispatcher(TakeDispatcher(linkState));
     TSerBaseDispatcher::FreeTriggerSnapshot(savedTriggers);
 }
 
@@ -120,6 +122,14 @@ std::unique_ptr<TSerBaseDispatcher> TSerCustomComPort::CreateDispatcher()
 
 void TSerCustomComPort::OpenPort()
 {
+    // A request made while this open waits for the operator (the port
+    // selection dialog runs a message loop) finds the port not open yet:
+    // opening again from there would put a second open inside this one.
+    if (openInProgress) {
+        CheckError(this, ErrNotOpen);
+        return;
+    }
+    const TFlagScope opening(openInProgress);
     if (tapiMode != tmOn) {
         ValidateComNumber();
     }
@@ -159,7 +169,7 @@ void TSerCustomComPort::OpenPort()
         UpdateHandlerFlags();
         {
             // Everything stored while closed reaches the new port.
-            TForceApplyScope force(forceApply);
+            TFlagScope force(forceApply);
             SetTracing(tracing);
             SetLogging(logging);
             SetHWFlowOptions(hwFlowOptions);
@@ -188,7 +198,7 @@ void TSerCustomComPort::OpenPort()
     } catch (...) {
         open = false;
         SetNotifyWindow(false);
-        TakeDispatcher(lsClosed).reset();
+        FreeDispatcher(TakeDispatcher(lsClosed));
         throw;
     }
 }
@@ -284,7 +294,16 @@ void TSerCustomComPort::ReleaseDispatcher()
 {
     SetNotifyWindow(false);
     // Freed outside the guard: stopping the threads may deliver messages.
-    TakeDispatcher(lsClosed).reset();
+    FreeDispatcher(TakeDispatcher(lsClosed));
+}
+
+void TSerCustomComPort::FreeDispatcher(std::unique_ptr<TSerBaseDispatcher> d)
+{
+    if (d) {
+        // Its threads stop while the whole object is there: they call its
+        // virtual operations, which a derived class's destructor takes away.
+        d->Destroy();
+    }
 }
 
 void TSerCustomComPort::SetLinkState(TLinkState state)
@@ -303,13 +322,14 @@ std::unique_ptr<TSerBaseDispatcher> TSerCustomComPort::TakeDispatcher(TLinkState
 void TSerCustomComPort::SetNotifyWindow(bool create)
 {
     if (create) {
-        if (notifyWindow != 0) {
-            return;
+        if (notifyWindow == 0) {
+            notifyWindow = platform::CreateMessageWindow(
+                [link = windowLink](std::uint32_t msg, std::uintptr_t wParam,
+                                    std::intptr_t lParam) {
+                    return NotifyWindowProc(link, msg, wParam, lParam);
+                });
         }
-        notifyWindow = platform::CreateMessageWindow(
-            [link = windowLink](std::uint32_t msg, std::uintptr_t wParam, std::intptr_t lParam) {
-                return NotifyWindowProc(link, msg, wParam, lParam);
-            });
+        // Every new dispatcher gets the window, also one that outlived another.
         if (dispatcher) {
             // From this thread: the dispatcher reads ahead for this window on it.
             dispatcher->AddWindowHandler(notifyWindow);
@@ -406,7 +426,10 @@ TSerBaseDispatcher* TSerCustomComPort::Dispatcher()
         const std::shared_lock guard(dispatcherGuard);
         closed = !dispatcher && linkState != lsOpen;
     }
-    if (closed && !Loading() && autoOpen) {
+    // Only the owner opens on demand: the window that receives the
+    // notifications, and the close that may be deferred to it, belong to
+    // the thread that opens. Elsewhere a closed port stays closed.
+    if (closed && !Loading() && autoOpen && OnOwnerThread()) {
         SetOpen(true);
     }
     const std::shared_lock guard(dispatcherGuard);
@@ -427,7 +450,9 @@ template <class Op> std::int32_t TSerCustomComPort::WithDispatcher(Op op)
     {
         const std::shared_lock guard(dispatcherGuard);
         if (linkState == lsClosing) {
-            return 0;
+            // The owner's operations do nothing meanwhile; another thread
+            // (the reply worker) learns that nothing was done.
+            return OnOwnerThread() ? 0 : ErrNotOpen;
         }
         if (linkState == lsOpen && dispatcher) {
             return op(*dispatcher);
@@ -459,10 +484,13 @@ std::int32_t TSerCustomComPort::CheckDeviceResult(std::int32_t code)
     if (code == -gone && !Loading()) {
         // An unplugged adapter never comes back on this descriptor: close,
         // so that the next use opens the device anew once it is back. The
-        // close's own flushes fail on the vanished device as well.
-        try {
-            SetOpen(false);
-        } catch (const std::exception&) {
+        // close's own flushes fail on the vanished device as well. Only the
+        // owner closes; another thread just hears of it.
+        if (OnOwnerThread()) {
+            try {
+                SetOpen(false);
+            } catch (const std::exception&) {
+            }
         }
         throw EInOutError(ErrorText(static_cast<std::int16_t>(gone)), gone);
     }
@@ -489,14 +517,14 @@ std::int32_t TSerCustomComPort::PutBlock(const void* block, std::uint16_t len)
 
 std::int32_t TSerCustomComPort::GetBlock(void* block, std::uint16_t len)
 {
-    return WithDispatcher([&](TSerBaseDispatcher& d) {
-        return CheckError(this, d.ReadBlock(static_cast<std::uint8_t*>(block), len));
-    });
+    return CheckError(this, WithDispatcher([&](TSerBaseDispatcher& d) {
+                          return d.ReadBlock(static_cast<std::uint8_t*>(block), len);
+                      }));
 }
 
 void TSerCustomComPort::ProcessCommunications()
 {
-    WithDispatcher([this](TSerBaseDispatcher& d) { return CheckError(this, d.YieldSlice()); });
+    CheckError(this, WithDispatcher([](TSerBaseDispatcher& d) { return d.YieldSlice(); }));
 }
 
 std::uint16_t TSerCustomComPort::LineError()
@@ -699,7 +727,7 @@ void TSerCustomComPort::SetSWFlowOptions(TSWFlowOptions value)
 
 void TSerCustomComPort::ReapplyFlowControl()
 {
-    TForceApplyScope force(forceApply);
+    TFlagScope force(forceApply);
     SetHWFlowOptions(hwFlowOptions);
     SetSWFlowOptions(swFlowOptions);
 }

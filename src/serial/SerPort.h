@@ -14,6 +14,7 @@
 #include <memory>
 #include <shared_mutex>
 #include <string>
+#include <thread>
 
 enum TDeviceLayer : std::uint8_t { dlWin16, dlFossil, dlWin32, dlWinsock };
 enum TParity : std::uint8_t { pNone, pOdd, pEven, pMark, pSpace };
@@ -208,9 +209,12 @@ public:
     static constexpr bool SupportsLayer(TDeviceLayer layer) { return layer == dlWin32; }
 
     // --- Operations.
-    // The component belongs to the thread that owns it. InputWaiting and
-    // GetBlock may also be called from one other thread (a worker that takes
-    // the replies) while the owner uses the port, also while it closes it.
+    // The component belongs to the thread that owns it (the one that
+    // created it). InputWaiting and GetBlock may also be called from one
+    // other thread (a worker that takes the replies) while the owner uses
+    // the port, also while it closes it. Only the owner opens on demand:
+    // from another thread a port that is not open reads as 0 waiting, and
+    // the data operations raise ECommNotOpen.
 
     // Unread bytes on an open port, else 0. Never opens the port, never raises.
     std::uint16_t InputWaiting();
@@ -273,6 +277,8 @@ private:
     void CompleteDeferredClose(const std::shared_ptr<TWindowLink>& link, TSerBaseDispatcher& d,
                                std::intptr_t lParam);
     void ReleaseDispatcher();
+    static void FreeDispatcher(std::unique_ptr<TSerBaseDispatcher> d);
+    bool OnOwnerThread() const { return std::this_thread::get_id() == ownerThread; }
     // The owner thread's changes of the link state and the dispatcher, made
     // under dispatcherGuard so that other threads' reads see them whole.
     void SetLinkState(TLinkState state);
@@ -343,6 +349,8 @@ private:
 
     TLinkState linkState = lsClosed;
     bool forceApply = false;
+    // OpenPort is under way (it may be waiting for the operator).
+    bool openInProgress = false;
     bool reopenPending = false;
     bool openAfterLoad = false;
     bool restoreTriggersPending = false;
@@ -353,6 +361,7 @@ private:
     // Taken shared by the data operations, exclusively (and briefly) by the
     // owner thread as it changes linkState or dispatcher.
     mutable std::shared_mutex dispatcherGuard;
+    const std::thread::id ownerThread;
 };
 
 // The published component: the same, with every setting available.

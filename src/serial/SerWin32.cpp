@@ -9,7 +9,6 @@
 #include <QThread>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <pthread.h>
 #include <vector>
@@ -207,7 +206,8 @@ void TOutThread::Execute()
             }
             d.DrainOutput();
         } else {
-            // A flush request that found the transmitter idle.
+            // A stop, or a flush request that the write it was meant for
+            // finished before it saw it; the flush looks at the state itself.
             d.ackSignal.Set();
         }
     }
@@ -242,13 +242,14 @@ void TSerWin32Dispatcher::ReportThreadException(std::exception_ptr error)
         handler(error);
         return;
     }
-    try {
-        std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "serial dispatcher thread: %s\n", e.what());
-    } catch (...) {
-        std::fprintf(stderr, "serial dispatcher thread: unknown exception\n");
+    // The operator sees why the port went quiet; the display runs on the
+    // main thread, so the report waits there for its event loop.
+    if (QCoreApplication* app = QCoreApplication::instance()) {
+        QMetaObject::invokeMethod(
+            app, [error] { HandleApplicationException(error); }, Qt::QueuedConnection);
+        return;
     }
+    HandleApplicationException(error);
 }
 
 bool TSerWin32Dispatcher::OnOwnThread() const
@@ -410,32 +411,40 @@ int TSerWin32Dispatcher::FlushQueue(int queue)
         return device.Purge(platform::PurgeRxAbort | platform::PurgeRxClear) ? 0
                                                                              : NegatedOsError();
     }
-    // Under outputLock: empties the ring and the driver's transmit queue.
+    constexpr int out = TSerDispatcherThread::OutSlot;
+    // Under outputLock with no write in flight: empties the ring and the
+    // driver's transmit queue.
     const auto dropOutput = [this] {
-        ++flushGeneration;
         ResetOutputRing();
         return device.Purge(platform::PurgeTxAbort | platform::PurgeTxClear) ? 0
                                                                              : NegatedOsError();
     };
-    if (!threadRunning[TSerDispatcherThread::OutSlot].load() || OnOwnThread()) {
-        Lock out(outputLock);
+    if (!threadRunning[out].load() || threadIds[out].load() == std::this_thread::get_id()) {
+        Lock lock(outputLock);
         return dropOutput();
     }
+    const std::lock_guard one(flushMutex);
     {
-        Lock out(outputLock);
-        // An empty ring means no write is under way (the transmitter moves
-        // the tail only after its write): nothing to take back from it, and
-        // two hand-offs to an idle thread saved on every request sent.
-        if (!outFull && outHead == outTail) {
+        Lock lock(outputLock);
+        // The transmitter takes its next chunk under this lock and finds the
+        // ring empty: nothing to take back from it, and no hand-off to an
+        // idle thread on every request sent.
+        if (!writeInFlight) {
+            return dropOutput();
+        }
+        flushPending = true;
+    }
+    flushSignal.Set();
+    for (;;) {
+        // The transmitter gives its write up (or finishes it) and answers,
+        // or has ended. Any other thread's acknowledgement is looked through.
+        platform::WaitAny({&ackSignal, &endedSignal[out]});
+        Lock lock(outputLock);
+        if (!writeInFlight || !threadRunning[out].load()) {
+            flushPending = false;
             return dropOutput();
         }
     }
-    ackSignal.Reset();
-    flushSignal.Set();
-    // The transmitter acknowledges, or has ended and writes nothing more.
-    platform::WaitAny({&ackSignal, &endedSignal[TSerDispatcherThread::OutSlot]});
-    Lock out(outputLock);
-    return dropOutput();
 }
 
 std::uint32_t TSerWin32Dispatcher::ReadErrors(TCommStatus& status)
@@ -638,27 +647,17 @@ void TSerWin32Dispatcher::LookAtLines()
 // ---------------------------------------------------------------------------
 // Transmitter
 
-void TSerWin32Dispatcher::AdvanceTail(std::uint64_t generation, std::uint32_t n)
-{
-    Lock out(outputLock);
-    // A flush since the write began emptied the ring: nothing of it is ours.
-    if (generation == flushGeneration && n > 0) {
-        AdvanceOutputTail(n);
-    }
-}
-
 void TSerWin32Dispatcher::DrainOutput()
 {
     for (;;) {
         const std::uint8_t* chunkStart = nullptr;
         std::uint32_t chunk = 0;
-        std::uint64_t generation = 0;
         {
             Lock out(outputLock);
-            if (!outBuffer || (!outFull && outHead == outTail)) {
+            // A flush under way owns the ring until it has emptied it.
+            if (flushPending || !outBuffer || (!outFull && outHead == outTail)) {
                 return;
             }
-            generation = flushGeneration;
             if (outTail < outHead) {
                 chunk = outHead - outTail;
             } else if (outHead == 0) {
@@ -678,23 +677,35 @@ void TSerWin32Dispatcher::DrainOutput()
                 chunk = outFull ? outQueueSize : outHead;
             }
             chunkStart = outBuffer.get() + outTail;
+            // The bytes from outTail are this thread's until the write is
+            // over: writers only add behind the head, and a flush waits.
+            writeInFlight = true;
         }
-        // The bytes from outTail are the transmitter's until it advances the
-        // tail; writers only add behind the head, and a flush waits for this
-        // thread's acknowledgement before it resets the ring.
         std::size_t written = 0;
         const auto outcome = device.Write(chunkStart, chunk, written, &flushSignal);
-        if (outcome == platform::SerialDevice::WriteOutcome::Done) {
-            AdvanceTail(generation, static_cast<std::uint32_t>(written));
-            outputSent.store(true);
-        } else if (outcome == platform::SerialDevice::WriteOutcome::Abandoned) {
-            // Given up on a flush request (or a close): the bytes stay for
-            // the flush to discard.
-            ackSignal.Set();
+        {
+            Lock out(outputLock);
+            writeInFlight = false;
+            // A write that failed outright is dropped whole: the device took none of it.
+            const auto done = outcome == platform::SerialDevice::WriteOutcome::Failed
+                                  ? chunk
+                                  : static_cast<std::uint32_t>(written);
+            if (done > 0) {
+                AdvanceOutputTail(done);
+            }
+            if (outcome == platform::SerialDevice::WriteOutcome::Done) {
+                outputSent.store(true);
+            }
+            if (flushPending) {
+                // The flush may empty the ring now; what is left of it goes.
+                ackSignal.Set();
+                return;
+            }
+        }
+        // Given up with no flush waiting: a close, or a flush request that a
+        // finished write left behind, after which the rest still goes out.
+        if (outcome == platform::SerialDevice::WriteOutcome::Abandoned && stopRequested.load()) {
             return;
-        } else {
-            // Failed outright: the chunk is dropped, as the device took none of it.
-            AdvanceTail(generation, chunk);
         }
     }
 }

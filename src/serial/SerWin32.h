@@ -9,6 +9,10 @@
 // dispatcher's own threads (StopThreads, or the destructor). A close that
 // the dispatch thread finishes itself (a close from inside a notification)
 // leaves the join to the destructor.
+//
+// The threads call the virtual operations until they have stopped, so a
+// derived class must not lose its part of the object before: its destructor
+// calls Destroy(), and so does an owner before it deletes one.
 
 #include "SerDisp.h"
 #include "SerialDevice.h"
@@ -111,7 +115,8 @@ public:
     int ActiveThreads() const { return activeThreads.load(); }
 
     // Where exceptions that escape a thread's loop go (they end that thread).
-    // Without a handler they are written to stderr.
+    // Without a handler they go to the application's error display, on the
+    // application's main thread once an application object exists.
     static void SetThreadExceptionHandler(std::function<void(std::exception_ptr)> handler);
 
 protected:
@@ -136,7 +141,6 @@ private:
     void WaitThreadEnd(int slot);
     // Joins and frees every thread that has ended. Not from a dispatcher thread.
     void JoinThreads();
-    void AdvanceTail(std::uint64_t generation, std::uint32_t n);
     // The line changes and errors of an idle line, as events for the next pass.
     void LookAtLines();
     static void ReportThreadException(std::exception_ptr error);
@@ -164,8 +168,13 @@ private:
     std::mutex threadsLock;
     std::unique_ptr<TSerDispatcherThread> threads[3];
 
-    // Bumped by an output flush: a write started before it no longer owns the ring.
-    std::uint64_t flushGeneration = 0; // outputLock
+    // outputLock: the transmitter is writing a chunk of the ring, which is
+    // its own until the write is over; a flush waits for that before it
+    // empties the ring, and meanwhile no new chunk is taken.
+    bool writeInFlight = false;
+    bool flushPending = false;
+    // One output flush at a time: each waits for the answer to its own request.
+    std::mutex flushMutex;
     std::atomic<std::uint32_t> eventMask{0};
     // The receive thread waits for the end of a pass (after a failed wait).
     std::atomic<bool> readyWanted{false};
@@ -177,6 +186,7 @@ public:
     // handle 0 means the telephony layer gave no device; deviceName is the
     // device it stands for.
     TSerTAPI32Dispatcher(TSerCustomComPort* owner, std::intptr_t handle);
+    ~TSerTAPI32Dispatcher() override { Destroy(); }
 
     std::intptr_t OpenDevice(const char* deviceName, std::uint32_t inSize,
                              std::uint32_t outSize) override;

@@ -156,7 +156,7 @@ public:
                       std::intptr_t lParam) override
     {
         if (realWindows) {
-            return TSerBaseDispatcher::SendToWindow(window, msg, wParam, lParam);
+            return platform::SendMessageTimeout(window, msg, wParam, lParam, sendTimeoutMs);
         }
         sends.push_back({window, msg, wParam, lParam});
         if (onSend) {
@@ -206,6 +206,7 @@ public:
     std::vector<std::uint32_t> sleeps;
     std::atomic<std::uint32_t> clock{0};
     bool realWindows = false;
+    std::uint32_t sendTimeoutMs = NotifySendTimeoutMs;
     std::vector<Sent> sends;
     std::function<void(platform::WindowHandle)> onSend;
     std::function<void(const std::function<void()>&)> synchronizer;

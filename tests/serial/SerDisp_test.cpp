@@ -47,6 +47,23 @@ std::vector<std::uint8_t> Take(TSerBaseDispatcher& d, std::uint32_t n)
     return out;
 }
 
+// One pass on a dispatch thread while this thread serves its windows; what
+// is still queued for them afterwards is delivered too.
+void PassServingWindows(TFakeDispatcher& d)
+{
+    platform::Event passDone(platform::Event::Kind::ManualReset);
+    std::thread dispatch([&] {
+        d.ProcessCommEvents();
+        passDone.Set();
+    });
+    while (platform::WaitAnyOrMessage({&passDone}) != 0) {
+        platform::ProcessOnePendingMessage();
+    }
+    dispatch.join();
+    while (platform::ProcessOnePendingMessage()) {
+    }
+}
+
 } // namespace
 
 TEST(SerDispTable, SlotsAreReusedAndTrailingEmptySlotsDropped)
@@ -836,18 +853,7 @@ TEST(SerDispWindows, WindowHandlersReadAheadOnTheirOwnThread)
     d.AddWindowHandler(first);
     d.AddWindowHandler(second);
 
-    // One pass on a dispatch thread while this thread serves its windows.
-    auto pass = [&] {
-        platform::Event passDone(platform::Event::Kind::ManualReset);
-        std::thread dispatch([&] {
-            d.ProcessCommEvents();
-            passDone.Set();
-        });
-        while (platform::WaitAnyOrMessage({&passDone}) != 0) {
-            platform::ProcessOnePendingMessage();
-        }
-        dispatch.join();
-    };
+    auto pass = [&] { PassServingWindows(d); };
     d.Deliver(Sequence(5, 0x41));
     pass();
     ASSERT_EQ(got.size(), 2u);
@@ -871,6 +877,53 @@ TEST(SerDispWindows, WindowHandlersReadAheadOnTheirOwnThread)
     EXPECT_EQ(got[4], Sequence(3, 0x47));
     EXPECT_EQ(windowsServed,
               (std::vector<platform::WindowHandle>{first, second, first, second, second}));
+    d.RemoveWindowHandler(first);
+    d.RemoveWindowHandler(second);
+    platform::DestroyMessageWindow(first);
+    platform::DestroyMessageWindow(second);
+}
+
+// Two windows of one thread; the first one's handler outlasts its send.
+// It goes on reading where it was, and the second window, whose reads could
+// not be told from that handler's, is served by the next notification.
+TEST(SerDispWindows, AHandlerThatOutlastsItsSendReadsOnWhereItWas)
+{
+    TFakeDispatcher d;
+    d.realWindows = true;
+    d.sendTimeoutMs = 100;
+    ASSERT_EQ(d.Open(), 0);
+    d.SetAvailLevel(1);
+    std::vector<std::vector<std::uint8_t>> firstGot, secondGot;
+    bool slow = true;
+    const platform::WindowHandle first =
+        platform::CreateMessageWindow([&](std::uint32_t, std::uintptr_t, std::intptr_t) {
+            firstGot.push_back(Take(d, 2));
+            if (std::exchange(slow, false)) {
+                // Past this send's time, within the next one's.
+                platform::Sleep(150);
+                firstGot.push_back(Take(d, 2));
+            }
+            return std::intptr_t{0};
+        });
+    const platform::WindowHandle second =
+        platform::CreateMessageWindow([&](std::uint32_t, std::uintptr_t, std::intptr_t) {
+            secondGot.push_back(Take(d, 2));
+            return std::intptr_t{0};
+        });
+    d.AddWindowHandler(first);
+    d.AddWindowHandler(second);
+    auto pass = [&] { PassServingWindows(d); };
+    d.Deliver(Sequence(6, 0x41));
+    pass();
+    EXPECT_EQ(firstGot, (std::vector<std::vector<std::uint8_t>>{Sequence(2, 0x41),
+                                                                Sequence(2, 0x43)}));
+    EXPECT_TRUE(secondGot.empty());
+    EXPECT_EQ(d.InputCount(), 2u);
+    d.Deliver(Sequence(1, 0x47));
+    pass();
+    EXPECT_EQ(firstGot.back(), Sequence(2, 0x45));
+    EXPECT_EQ(secondGot, std::vector<std::vector<std::uint8_t>>{Sequence(2, 0x45)});
+    EXPECT_EQ(d.InputCount(), 1u);
     d.RemoveWindowHandler(first);
     d.RemoveWindowHandler(second);
     platform::DestroyMessageWindow(first);

@@ -6,6 +6,7 @@
 #include "PortHolder.h"
 #include "PtyPair.h"
 #include "SerExcept.h"
+#include "SerWin32.h"
 #include "TestFiles.h"
 
 #include "MessageWindow.h"
@@ -13,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -842,24 +844,33 @@ TEST_F(SerPort, AFailedDumpStillClosesThePort)
     EXPECT_EQ(port.Tracing(), tlOff);
 }
 
-// The reply worker reads while the owner thread closes and reopens the port.
+// The reply worker reads while the owner thread closes and reopens the port,
+// AutoOpen on as in the program: only the owner opens, the worker is told
+// when there is nothing to read from.
 TEST_F(SerPort, AWorkerReadsWhileThePortClosesAndReopens)
 {
     TTestPort port;
-    port.SetAutoOpen(false);
+    port.SetOpen(true);
+    port.SetOpen(false);
+    std::thread([&] {
+        EXPECT_EQ(port.InputWaiting(), 0);
+        std::uint8_t byte = 0;
+        EXPECT_THROW(port.GetBlock(&byte, 1), ECommNotOpen);
+    }).join();
+    EXPECT_EQ(port.LinkState(), lsClosed);
+    EXPECT_EQ(port.created, 1);
+
     port.SetOpen(true);
     std::atomic<bool> stop{false};
     std::atomic<int> bytesRead{0};
     std::thread worker([&] {
         std::uint8_t block[16];
         while (!stop.load()) {
-            const std::uint16_t n = std::min<std::uint16_t>(port.InputWaiting(), 16);
+            const std::uint16_t n = std::clamp<std::uint16_t>(port.InputWaiting(), 1, 16);
             try {
-                if (n > 0) {
-                    bytesRead += port.GetBlock(block, n);
-                }
+                bytesRead += port.GetBlock(block, n);
             } catch (const ESerialException&) {
-                // Closed (or emptied by a purge) since the count was taken.
+                // Closed, or emptied by the close, since the count was taken.
             }
         }
     });
@@ -876,7 +887,40 @@ TEST_F(SerPort, AWorkerReadsWhileThePortClosesAndReopens)
     worker.join();
     // No byte is handed out twice, whatever the interleaving.
     EXPECT_LE(bytesRead.load(), delivered);
-    EXPECT_EQ(port.created, 201);
+    EXPECT_EQ(port.created, 202);
+    EXPECT_EQ(port.LinkState(), lsOpen);
+}
+
+// While the port selection dialog waits for the operator, a request (the
+// 100 ms tick's) finds the port not open instead of opening it once more;
+// the open the dialog confirms gets the notification window.
+TEST_F(SerPort, ARequestDuringThePortDialogDoesNotOpenAgain)
+{
+    TTestPort port;
+    port.SetComNumber(0);
+    int dialogs = 0;
+    SetComSelectDialog([&](std::uint16_t& selected) {
+        if (++dialogs == 1) {
+            EXPECT_THROW(port.PurgeInput(), ECommNotOpen);
+            EXPECT_EQ(port.created, 0);
+        }
+        selected = 2;
+        return ModalResultOk;
+    });
+    std::vector<std::uint16_t> avails;
+    port.SetOnTrigger([&](TSerCustomComPort*, std::uint16_t msg, std::uint16_t count,
+                          std::uint16_t) {
+        if (msg == TriggerAvailMsg) {
+            avails.push_back(count);
+        }
+    });
+    port.PurgeInput();
+    EXPECT_EQ(dialogs, 1);
+    EXPECT_EQ(port.created, 1);
+    ASSERT_EQ(port.LinkState(), lsOpen);
+    port.Fake()->Deliver(Bytes(3, 0));
+    port.Fake()->Pass();
+    EXPECT_EQ(avails, std::vector<std::uint16_t>{3});
 }
 
 // --- On pseudo-terminals, with the real dispatcher and its threads.
@@ -1079,4 +1123,57 @@ TEST_F(SerPortOnPty, DestroyingARealPortWithAPendingRelease)
     TSerComPort again;
     again.SetComNumber(1);
     EXPECT_NO_THROW(again.SetOpen(true));
+}
+
+namespace {
+
+// A dispatcher of a class derived from the Win32 one, without a destructor
+// of its own, as a layer over it would be.
+class TNotingDispatcher : public TSerWin32Dispatcher {
+public:
+    using TSerWin32Dispatcher::TSerWin32Dispatcher;
+    platform::Event sending{platform::Event::Kind::ManualReset};
+
+protected:
+    bool SendToWindow(platform::WindowHandle window, std::uint32_t msg, std::uintptr_t wParam,
+                      std::intptr_t lParam) override
+    {
+        sending.Set();
+        return TSerWin32Dispatcher::SendToWindow(window, msg, wParam, lParam);
+    }
+};
+
+class TNotingPort : public TSerComPort {
+public:
+    TNotingDispatcher* noting = nullptr;
+
+protected:
+    std::unique_ptr<TSerBaseDispatcher> CreateDispatcher() override
+    {
+        auto d = std::make_unique<TNotingDispatcher>(this);
+        noting = d.get();
+        return d;
+    }
+};
+
+} // namespace
+
+// The component frees a dispatcher of a derived class while its dispatch
+// thread is inside a notification: the threads, which call the virtual
+// operations, have stopped before the derived part goes (the race detector
+// sees the difference).
+TEST_F(SerPortOnPty, ADerivedDispatcherIsFreedOnlyOnceItsThreadsHaveStopped)
+{
+    for (int round = 0; round < 20; ++round) {
+        auto port = std::make_unique<TNotingPort>();
+        port->SetComNumber(1);
+        port->SetOnTrigger([](TSerCustomComPort*, std::uint16_t, std::uint16_t, std::uint16_t) {});
+        port->SetOpen(true);
+        ASSERT_NE(port->noting, nullptr);
+        com1.Write("n");
+        // The send waits for this thread, which frees the port instead of serving it.
+        ASSERT_TRUE(port->noting->sending.Wait(5000)) << "round " << round;
+        port.reset();
+        com1.Drain();
+    }
 }

@@ -4,6 +4,7 @@
 
 #include "MessageWindow.h"
 #include "FakeUart.h"
+#include "SerMisc.h"
 #include "PtyPair.h"
 #include "Sync.h"
 
@@ -12,10 +13,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <memory>
 #include <poll.h>
+#include <stdexcept>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -34,6 +39,8 @@ int ThreadCount()
 class TTestDispatcher : public TSerWin32Dispatcher {
 public:
     TTestDispatcher() : TSerWin32Dispatcher(nullptr) {}
+    // The threads call EventPassDone until they have stopped.
+    ~TTestDispatcher() override { Destroy(); }
 
     int Open(std::uint32_t outSize = 4096)
     {
@@ -48,15 +55,50 @@ public:
         outHead = outTail = position;
     }
 
+    int Queue(std::string_view bytes)
+    {
+        return WriteBlock(reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                          static_cast<std::uint32_t>(bytes.size()));
+    }
+
     std::atomic<int> passes{0};
+    std::atomic<bool> failPass{false};
 
 protected:
     void EventPassDone() override
     {
         passes.fetch_add(1);
+        if (failPass.exchange(false)) {
+            throw std::runtime_error("pass failed");
+        }
         TSerWin32Dispatcher::EventPassDone();
     }
 };
+
+// Reads what comes until the byte last has come; at most 5 s.
+std::string ReadThrough(int fd, char last)
+{
+    std::string got;
+    while (got.find(last) == std::string::npos) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 5000) <= 0) {
+            break;
+        }
+        char buffer[65536];
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n <= 0) {
+            break;
+        }
+        got.append(buffer, static_cast<std::size_t>(n));
+    }
+    return got;
+}
+
+bool Readable(int fd, int timeoutMs)
+{
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, timeoutMs) > 0;
+}
 
 std::string Pattern(std::size_t n, std::size_t seed = 0)
 {
@@ -329,40 +371,63 @@ TEST_F(SerWin32Test, TransmittedStreamKeepsOrder)
     disp->CloseDispatcher();
 }
 
-TEST_F(SerWin32Test, FlushAbandonsPendingWriteWithoutResending)
+// The far end does not read, a second block waits behind the stalled write,
+// and the flush races the transmitter going back to the ring: after the
+// flush nothing queued before it may reach the line, only the marker.
+TEST_F(SerWin32Test, NothingQueuedBeforeAFlushIsWrittenAfterIt)
 {
     ASSERT_EQ(disp->Open(65536), 0);
-    // The master does not read: the transmitter blocks once the pty is full.
-    const std::string block(60000, 'A');
-    ASSERT_EQ(disp->WriteBlock(reinterpret_cast<const std::uint8_t*>(block.data()), 60000), 0);
-    ASSERT_TRUE(PumpUntil([&] {
-        pollfd p{pty.Master(), POLLIN, 0};
-        return ::poll(&p, 1, 0) > 0;
-    }));
-    EXPECT_EQ(disp->OutputUsed(), 60000u); // the write is still pending
-    EXPECT_EQ(disp->FlushOutput(), 0);
-    EXPECT_EQ(disp->OutputUsed(), 0u);
-
-    const std::string marker = "END";
-    ASSERT_EQ(disp->WriteBlock(reinterpret_cast<const std::uint8_t*>(marker.data()), 3), 0);
-    std::string got;
-    for (;;) {
-        pollfd p{pty.Master(), POLLIN, 0};
-        if (::poll(&p, 1, 300) <= 0) {
-            break;
-        }
-        char buffer[65536];
-        const ssize_t r = ::read(pty.Master(), buffer, sizeof buffer);
-        if (r <= 0) {
-            break;
-        }
-        got.append(buffer, static_cast<std::size_t>(r));
+    const std::string stalled = Pattern(60000), behind = Pattern(5000, 17);
+    const std::uint32_t start = platform::MillisecondClock();
+    for (int round = 0; round < 5000 && platform::MillisecondClock() - start < 15000; ++round) {
+        ASSERT_EQ(disp->Queue(stalled), 0);
+        ASSERT_TRUE(Readable(pty.Master(), 5000));
+        ASSERT_EQ(disp->Queue(behind), 0);
+        ASSERT_EQ(disp->FlushOutput(), 0);
+        ASSERT_EQ(disp->OutputUsed(), 0u);
+        ASSERT_EQ(disp->Queue("!"), 0);
+        // A pseudo-terminal keeps what its far end had taken in before the
+        // purge: the start of the block. Nothing after it, nothing twice.
+        std::string got = ReadThrough(pty.Master(), '!');
+        ASSERT_TRUE(got.ends_with('!')) << "round " << round;
+        got.pop_back();
+        ASSERT_LT(got.size(), stalled.size()) << "round " << round;
+        ASSERT_TRUE(got == stalled.substr(0, got.size()))
+            << "round " << round << ": " << got.size() << " bytes before the marker";
     }
-    ASSERT_GE(got.size(), marker.size());
-    EXPECT_EQ(got.substr(got.size() - 3), marker);
-    const std::string before = got.substr(0, got.size() - 3);
-    EXPECT_LT(before.size(), block.size());
-    EXPECT_EQ(before.find_first_not_of('A'), std::string::npos);
+    disp->CloseDispatcher();
+}
+
+// Two threads flush while a write is stalled: both flushes return.
+TEST_F(SerWin32Test, TwoFlushesAtOnceBothReturn)
+{
+    ASSERT_EQ(disp->Open(65536), 0);
+    const std::string stalled(60000, 'A');
+    for (int round = 0; round < 50; ++round) {
+        ASSERT_EQ(disp->Queue(stalled), 0);
+        ASSERT_TRUE(Readable(pty.Master(), 5000));
+        platform::Event go(platform::Event::Kind::ManualReset);
+        platform::Event bothReturned(platform::Event::Kind::ManualReset);
+        std::atomic<int> returned{0};
+        auto flush = [&] {
+            go.Wait();
+            EXPECT_EQ(disp->FlushOutput(), 0);
+            if (returned.fetch_add(1) == 1) {
+                bothReturned.Set();
+            }
+        };
+        std::thread first(flush), second(flush);
+        go.Set();
+        const bool both = bothReturned.Wait(5000);
+        if (!both) {
+            disp->CloseDispatcher(); // lets the one left waiting go
+        }
+        first.join();
+        second.join();
+        ASSERT_TRUE(both) << "round " << round;
+        EXPECT_EQ(disp->OutputUsed(), 0u);
+        pty.Drain();
+    }
     disp->CloseDispatcher();
 }
 
@@ -497,6 +562,34 @@ TEST_F(SerWin32Test, SynchronisedHandlerRunsOnMainThreadAndCloseWithdrawsIt)
     QCoreApplication::processEvents();
     EXPECT_EQ(probe.calls.load(), before);
     disp.reset();
+}
+
+// A failure that ends a dispatcher thread reaches the application's error
+// display, on the main thread; the port still closes.
+TEST_F(SerWin32Test, AFailureThatEndsAThreadIsShownAndThePortStillCloses)
+{
+    int argc = 1;
+    char name[] = "serwin32";
+    char* argv[] = {name, nullptr};
+    QCoreApplication app(argc, argv);
+    std::vector<std::string> shown;
+    bool onMainThread = true;
+    SetApplicationExceptionHandler([&](std::exception_ptr error) {
+        onMainThread = onMainThread && IsApplicationMainThread();
+        shown.push_back(ExceptionMessage(error));
+    });
+    ASSERT_EQ(disp->Open(), 0);
+    disp->failPass = true;
+    const bool reported = PumpUntil([&] {
+        QCoreApplication::processEvents();
+        return !shown.empty() && disp->ActiveThreads() == 2;
+    });
+    SetApplicationExceptionHandler(nullptr);
+    ASSERT_TRUE(reported);
+    EXPECT_EQ(shown, std::vector<std::string>{"pass failed"});
+    EXPECT_TRUE(onMainThread);
+    disp->CloseDispatcher();
+    EXPECT_FALSE(disp->IsStarted());
 }
 
 } // namespace
