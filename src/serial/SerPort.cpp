@@ -203,10 +203,14 @@ void TSerCustomComPort::OpenPort()
     }
 }
 
+std::string TSerCustomComPort::DeviceName() const
+{
+    return tapiMode == tmOn ? std::string() : "\\\\.\\COM" + std::to_string(comNumber);
+}
+
 void TSerCustomComPort::OpenDispatcherPort()
 {
-    const std::string name =
-        tapiMode == tmOn ? std::string() : "\\\\.\\COM" + std::to_string(comNumber);
+    const std::string name = DeviceName();
     std::uint8_t options = 0;
     options |= dtr ? 0x01 : 0;
     options |= rts ? 0x02 : 0;

@@ -245,6 +245,9 @@ protected:
     virtual std::unique_ptr<TSerBaseDispatcher> CreateDispatcher();
     virtual void DeviceLayerChanged() {}
     virtual void OpenDispatcherPort();
+    // The name the dispatcher opens: "\\.\COMn" for the COM number; a
+    // subclass may name a device of its own.
+    virtual std::string DeviceName() const;
     virtual void SetNotifyWindow(bool create);
     virtual void ValidateComNumber();
     virtual void DoTrigger(std::uint16_t msg, std::uint16_t triggerHandle, std::uint16_t data);

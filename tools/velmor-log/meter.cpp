@@ -15,11 +15,6 @@ namespace vlog {
 
 namespace {
 
-// The component's codes for a device that does not exist and one held by
-// another program, which its own open maps the system's 2, 3 and 5 to.
-constexpr std::int32_t ErrBadId = -2001;
-constexpr std::int32_t ErrAlreadyOpen = -2008;
-
 // A reconnect attempt per second while a device is away.
 constexpr std::chrono::milliseconds ReconnectPeriod{1000};
 
@@ -90,23 +85,9 @@ void TLogPort::ValidateComNumber()
     }
 }
 
-void TLogPort::OpenDispatcherPort()
+std::string TLogPort::DeviceName() const
 {
-    if (devicePath.empty()) {
-        TSerComPort::OpenDispatcherPort();
-        return;
-    }
-    const std::uint8_t options = (DTR() ? 0x01 : 0) | (RTS() ? 0x02 : 0);
-    std::int32_t result = Dispatcher()->OpenDispatcher(
-        devicePath.c_str(), static_cast<std::uint32_t>(Baud()), static_cast<std::uint8_t>(Parity()),
-        static_cast<std::uint8_t>(DataBits()), static_cast<std::uint8_t>(StopBits()), InSize(),
-        OutSize(), options);
-    if (result == -5) {
-        result = ErrAlreadyOpen;
-    } else if (result == -2 || result == -3) {
-        result = ErrBadId;
-    }
-    CheckError(this, result);
+    return devicePath.empty() ? TSerComPort::DeviceName() : devicePath;
 }
 
 void MeterStats::Add(const Reading& r)

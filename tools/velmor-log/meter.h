@@ -24,7 +24,7 @@ public:
 
 protected:
     void ValidateComNumber() override;
-    void OpenDispatcherPort() override;
+    std::string DeviceName() const override;
 
 private:
     std::string devicePath; // absolute; empty for a COM number
