@@ -2,9 +2,9 @@
 // run: a byte from a pseudo-terminal master to the end of the device's event
 // wait (against poll+read on the same pty), ending a pending wait, and a
 // message to the user-interface thread (against Qt's own queued call).
-#include "MessageWindow.h"
-#include "SerialDevice.h"
-#include "Sync.h"
+#include "platform/MessageWindow.h"
+#include "platform/SerialDevice.h"
+#include "platform/Sync.h"
 #include "pty.h"
 #include "stats.h"
 

@@ -8,8 +8,8 @@
 // Usage: velmor_bench [--rounds N] [--idle-seconds N] [--cycles N] [--velmor PATH]
 //                    [--uart DEVICE]   (also the idle wake-ups on a real UART of yours)
 //   defaults: 3 rounds, 10 s of idle per port, 1000 cycles, the velmor built beside it.
-#include "SerDisp.h"
-#include "SerPort.h"
+#include "serial/SerDisp.h"
+#include "serial/SerPort.h"
 #include "instrument-sim/comlink.h"
 #include "instrument-sim/simulator.h"
 #include "FakeUart.h"

@@ -5,8 +5,8 @@
 // writer included on both sides), and the CPU time of an open idle port.
 //
 // Usage: serwin32_bench [--idle-seconds N]   (default 10)
-#include "SerWin32.h"
-#include "Sync.h"
+#include "serial/SerWin32.h"
+#include "platform/Sync.h"
 #include "eventloop.h"
 #include "pty.h"
 #include "stats.h"

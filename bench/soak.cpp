@@ -11,8 +11,8 @@
 // be switched at any moment and a hung-up adapter can be brought back under
 // the same COM number; its thread and descriptors are the same at start and
 // end, and its records are cleared as it goes.
-#include "Startup.h"
-#include "Unit1_.h"
+#include "ui/Startup.h"
+#include "ui/Unit1_.h"
 #include "instrument-sim/simulator.h"
 
 #include <QAbstractButton>

@@ -4,8 +4,8 @@
 // entry and a few other ids are looked up. Acceptance and every text are
 // checked against an independent reading of the layout.
 #include "FuzzInput.h"
-#include "Resources.h"
-#include "SerStrRes.h"
+#include "platform/Resources.h"
+#include "serial/SerStrRes.h"
 
 #include <climits>
 #include <cstring>

@@ -3,10 +3,10 @@
 // buffer; each take is judged and, when it goes on, decided as ProcessReply
 // would, and every decision is checked against what it may be.
 #include "FuzzInput.h"
-#include "link/crc.h"
-#include "link/float.h"
-#include "link/frames.h"
-#include "link/reply.h"
+#include "protocol/crc.h"
+#include "protocol/float.h"
+#include "protocol/frames.h"
+#include "protocol/reply.h"
 
 #include <algorithm>
 #include <cmath>

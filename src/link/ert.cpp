@@ -1,8 +1,8 @@
 #include "link/ert.h"
 
-#include "SerPort.h"
+#include "serial/SerPort.h"
 #include "link/Mes.h"
-#include "link/reply.h"
+#include "protocol/reply.h"
 #include "link/take.h"
 
 #include <QMetaObject>

@@ -1,6 +1,6 @@
 #include "link/take.h"
 
-#include "SerPort.h"
+#include "serial/SerPort.h"
 
 #include <algorithm>
 #include <array>

@@ -1,4 +1,4 @@
-#include "DeviceCalls.h"
+#include "platform/DeviceCalls.h"
 
 #include <atomic>
 #include <sys/ioctl.h>

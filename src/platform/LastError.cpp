@@ -1,4 +1,4 @@
-#include "LastError.h"
+#include "platform/LastError.h"
 
 #include <cerrno>
 #include <utility>

@@ -1,6 +1,6 @@
-#include "MessageWindow.h"
+#include "platform/MessageWindow.h"
 
-#include "Sync.h"
+#include "platform/Sync.h"
 #include "WaitUtil.h"
 
 #include <QCoreApplication>

@@ -1,4 +1,4 @@
-#include "PortLock.h"
+#include "platform/PortLock.h"
 
 #include <algorithm>
 #include <cerrno>

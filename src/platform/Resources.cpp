@@ -1,4 +1,4 @@
-#include "Resources.h"
+#include "platform/Resources.h"
 
 #include <map>
 #include <mutex>

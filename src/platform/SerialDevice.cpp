@@ -1,11 +1,11 @@
-#include "SerialDevice.h"
+#include "platform/SerialDevice.h"
 
 #include "ComPortMap.h"
-#include "DeviceCalls.h"
-#include "LastError.h"
-#include "PortLock.h"
-#include "SerialLine.h"
-#include "Sync.h"
+#include "platform/DeviceCalls.h"
+#include "platform/LastError.h"
+#include "platform/PortLock.h"
+#include "platform/SerialLine.h"
+#include "platform/Sync.h"
 #include "WaitUtil.h"
 
 #include <algorithm>

@@ -1,6 +1,6 @@
-#include "SerialLine.h"
+#include "platform/SerialLine.h"
 
-#include "DeviceCalls.h"
+#include "platform/DeviceCalls.h"
 
 // Only the kernel's own termios here: no <termios.h> in this file.
 #include <asm/ioctls.h>

@@ -1,6 +1,6 @@
-#include "Sync.h"
+#include "platform/Sync.h"
 
-#include "MessageWindow.h"
+#include "platform/MessageWindow.h"
 #include "WaitUtil.h"
 
 #include <cerrno>

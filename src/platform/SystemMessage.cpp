@@ -1,4 +1,4 @@
-#include "SystemMessage.h"
+#include "platform/SystemMessage.h"
 
 #include <algorithm>
 #include <array>

@@ -1,6 +1,6 @@
-#include "ThreadPriority.h"
+#include "platform/ThreadPriority.h"
 
-#include "LastError.h"
+#include "platform/LastError.h"
 
 #include <algorithm>
 #include <cerrno>

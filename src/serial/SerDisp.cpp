@@ -1,7 +1,7 @@
-#include "SerDisp.h"
+#include "serial/SerDisp.h"
 
-#include "MessageWindow.h"
-#include "Sync.h"
+#include "platform/MessageWindow.h"
+#include "platform/Sync.h"
 
 #include <algorithm>
 #include <cstring>

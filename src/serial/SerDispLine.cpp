@@ -1,6 +1,6 @@
 // Line control and status of TSerBaseDispatcher: line settings, flow control,
 // DTR/RTS, RS-485, thread boost, modem status and line errors.
-#include "SerDisp.h"
+#include "serial/SerDisp.h"
 
 namespace {
 

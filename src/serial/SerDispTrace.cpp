@@ -1,7 +1,7 @@
 // The dispatcher's side of the byte trace and the dispatch log: the
 // operations the component calls and the feeds from the dispatcher's own
 // operations. Both recorders change only under mainLock.
-#include "SerDisp.h"
+#include "serial/SerDisp.h"
 
 #include <algorithm>
 

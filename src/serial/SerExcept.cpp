@@ -1,6 +1,6 @@
-#include "SerExcept.h"
+#include "serial/SerExcept.h"
 
-#include "SystemMessage.h"
+#include "platform/SystemMessage.h"
 
 #include <algorithm>
 #include <new>

@@ -1,4 +1,4 @@
-#include "SerMisc.h"
+#include "serial/SerMisc.h"
 
 #include <QCoreApplication>
 #include <QThread>

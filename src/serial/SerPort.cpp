@@ -1,10 +1,10 @@
-#include "SerPort.h"
+#include "serial/SerPort.h"
 
-#include "SerExcept.h"
-#include "SerWin32.h"
+#include "serial/SerExcept.h"
+#include "serial/SerWin32.h"
 
-#include "LastError.h"
-#include "Sync.h"
+#include "platform/LastError.h"
+#include "platform/Sync.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "SerStrRes.h"
+#include "serial/SerStrRes.h"
 
 #include <iconv.h>
 #include <langinfo.h>

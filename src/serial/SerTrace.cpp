@@ -1,8 +1,8 @@
-#include "SerTrace.h"
+#include "serial/SerTrace.h"
 
-#include "SerExcept.h"
-#include "SerMisc.h"
-#include "Sync.h"
+#include "serial/SerExcept.h"
+#include "serial/SerMisc.h"
+#include "platform/Sync.h"
 
 #include <sys/utsname.h>
 

@@ -1,8 +1,8 @@
-#include "SerWin32.h"
+#include "serial/SerWin32.h"
 
-#include "LastError.h"
-#include "MessageWindow.h"
-#include "SerExcept.h"
+#include "platform/LastError.h"
+#include "platform/MessageWindow.h"
+#include "serial/SerExcept.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>

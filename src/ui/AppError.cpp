@@ -1,4 +1,4 @@
-#include "AppError.h"
+#include "ui/AppError.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>

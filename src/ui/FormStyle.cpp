@@ -1,4 +1,4 @@
-#include "FormStyle.h"
+#include "ui/FormStyle.h"
 
 #include <QApplication>
 #include <QStringList>

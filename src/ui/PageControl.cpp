@@ -1,4 +1,4 @@
-#include "PageControl.h"
+#include "ui/PageControl.h"
 
 #include <QMouseEvent>
 #include <QStyleOptionTab>

@@ -1,8 +1,8 @@
-#include "Startup.h"
+#include "ui/Startup.h"
 
-#include "AppError.h"
-#include "FormStyle.h"
-#include "SerSelCom.h"
+#include "ui/AppError.h"
+#include "ui/FormStyle.h"
+#include "serial/SerSelCom.h"
 
 #include <QApplication>
 #include <QEvent>

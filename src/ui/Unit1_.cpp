@@ -1,14 +1,14 @@
-#include "Unit1_.h"
+#include "ui/Unit1_.h"
 
-#include "AppError.h"
-#include "Engine.h"
-#include "FormStyle.h"
-#include "Glyphs.h"
-#include "Unit2.h"
+#include "ui/AppError.h"
+#include "ui/Engine.h"
+#include "ui/FormStyle.h"
+#include "ui/Glyphs.h"
+#include "ui/Unit2.h"
 
 #include "link/Mes.h"
-#include "link/captions.h"
-#include "link/float.h"
+#include "protocol/captions.h"
+#include "protocol/float.h"
 
 #include <QEvent>
 #include <QFocusEvent>

@@ -1,7 +1,7 @@
-#include "Unit2.h"
+#include "ui/Unit2.h"
 
-#include "AppError.h"
-#include "FormStyle.h"
+#include "ui/AppError.h"
+#include "ui/FormStyle.h"
 
 #include <QComboBox>
 #include <QLabel>

@@ -1,5 +1,5 @@
 // velmor: reads the meter on COM1 through the main window.
-#include "Startup.h"
+#include "ui/Startup.h"
 
 #include <QApplication>
 #include <QEvent>

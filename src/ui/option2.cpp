@@ -1,8 +1,8 @@
-#include "option2.h"
+#include "ui/option2.h"
 
-#include "AppError.h"
-#include "FormStyle.h"
-#include "PageControl.h"
+#include "ui/AppError.h"
+#include "ui/FormStyle.h"
+#include "ui/PageControl.h"
 
 #include <QFrame>
 #include <QGuiApplication>

@@ -1,8 +1,8 @@
 // Unit under test: instrument (the meter's side of the protocol).
 #include "instrument-sim/instrument.h"
 
-#include "link/crc.h"
-#include "link/float.h"
+#include "protocol/crc.h"
+#include "protocol/float.h"
 #include "support.h"
 
 using simtest::Bytes;

@@ -1,5 +1,5 @@
 // Unit under test: main (the velmor-sim program).
-#include "link/crc.h"
+#include "protocol/crc.h"
 #include "support.h"
 
 #include <csignal>

@@ -1,8 +1,8 @@
 // Unit under test: simulator (the simulated meter serving a pseudo-terminal).
 #include "instrument-sim/simulator.h"
 
-#include "link/crc.h"
-#include "link/float.h"
+#include "protocol/crc.h"
+#include "protocol/float.h"
 #include "support.h"
 
 #include <pty.h>

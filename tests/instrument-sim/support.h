@@ -3,7 +3,7 @@
 // a plain termios client, a temporary directory and a child process.
 
 #include "instrument-sim/unique_fd.h"
-#include "link/frames.h"
+#include "protocol/frames.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -2,10 +2,10 @@
 #include "link/ert.h"
 
 #include "PtyPair.h"
-#include "SerPort.h"
+#include "serial/SerPort.h"
 #include "instrument-sim/simulator.h"
 #include "link/Mes.h"
-#include "link/reply.h"
+#include "protocol/reply.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>

@@ -1,6 +1,6 @@
 #include "FakeUart.h"
 
-#include "SerialDevice.h"
+#include "platform/SerialDevice.h"
 
 #include <asm/termbits.h>
 #include <linux/serial.h>

@@ -7,7 +7,7 @@
 // drops DTR and RTS at speed 0 as a UART driver does. It also points the
 // port lock files at a private directory, removed with it.
 
-#include "DeviceCalls.h"
+#include "platform/DeviceCalls.h"
 
 #include <cstdint>
 #include <map>

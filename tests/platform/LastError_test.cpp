@@ -1,5 +1,5 @@
 // Unit under test: LastError (per-thread last error, errno to Windows numbers).
-#include "LastError.h"
+#include "platform/LastError.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // Unit under test: MessageWindow (thread-bound message windows and their Qt bridge).
-#include "MessageWindow.h"
-#include "Sync.h"
+#include "platform/MessageWindow.h"
+#include "platform/Sync.h"
 
 #include <QCoreApplication>
 #include <QTimer>

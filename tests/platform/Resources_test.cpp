@@ -1,5 +1,5 @@
 // Unit under test: Resources (named embedded resources).
-#include "Resources.h"
+#include "platform/Resources.h"
 
 #include <gtest/gtest.h>
 

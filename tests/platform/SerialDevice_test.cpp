@@ -2,9 +2,9 @@
 #include "FakeUart.h"
 #include "PtyPair.h"
 
-#include "LastError.h"
-#include "SerialDevice.h"
-#include "Sync.h"
+#include "platform/LastError.h"
+#include "platform/SerialDevice.h"
+#include "platform/Sync.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // Unit under test: SerialLine (device-control record to termios2 and back).
-#include "SerialLine.h"
+#include "platform/SerialLine.h"
 
 #include <asm/termbits.h>
 

@@ -1,6 +1,6 @@
 // Unit under test: Sync (events, waits on several, Sleep, the millisecond clock).
-#include "MessageWindow.h"
-#include "Sync.h"
+#include "platform/MessageWindow.h"
+#include "platform/Sync.h"
 
 #include <gtest/gtest.h>
 

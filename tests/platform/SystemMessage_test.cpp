@@ -1,5 +1,5 @@
 // Unit under test: SystemMessage (system texts for Windows error numbers).
-#include "SystemMessage.h"
+#include "platform/SystemMessage.h"
 
 #include <gtest/gtest.h>
 

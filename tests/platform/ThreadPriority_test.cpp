@@ -1,6 +1,6 @@
 // Unit under test: ThreadPriority (priority steps on per-thread nice values).
-#include "LastError.h"
-#include "ThreadPriority.h"
+#include "platform/LastError.h"
+#include "platform/ThreadPriority.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 // Opens a serial device in a process of its own, for the exclusivity and
 // permission tests. Exit status: 0 opened, else the Windows error number;
 // 100 bad arguments, 101 privileges could not be dropped.
-#include "LastError.h"
-#include "SerialDevice.h"
+#include "platform/LastError.h"
+#include "platform/SerialDevice.h"
 
 #include <grp.h>
 #include <string_view>

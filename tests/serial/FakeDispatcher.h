@@ -4,7 +4,7 @@
 // queue, a wire the transmit ring drains to, a device line state, modem lines
 // and error bits, recorded escapes, sleeps and window sends.
 
-#include "SerDisp.h"
+#include "serial/SerDisp.h"
 
 #include <atomic>
 #include <deque>

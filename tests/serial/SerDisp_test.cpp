@@ -1,6 +1,6 @@
 // Unit under test: SerDisp (TSerBaseDispatcher: table, rings, notifications, triggers, life cycle).
 #include "FakeDispatcher.h"
-#include "Sync.h"
+#include "platform/Sync.h"
 
 #include <gtest/gtest.h>
 

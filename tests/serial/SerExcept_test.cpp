@@ -1,5 +1,5 @@
 // Unit under test: SerExcept (result codes to exceptions, error texts).
-#include "SerExcept.h"
+#include "serial/SerExcept.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // Unit under test: SerMisc (the library's shared helpers).
-#include "SerMisc.h"
+#include "serial/SerMisc.h"
 
 #include <gtest/gtest.h>
 

@@ -1,16 +1,16 @@
 // Unit under test: SerPort (the serial port component TSerCustomComPort / TSerComPort).
-#include "SerPort.h"
+#include "serial/SerPort.h"
 
 #include "FakeDispatcher.h"
 #include "FakeUart.h"
 #include "PortHolder.h"
 #include "PtyPair.h"
-#include "SerExcept.h"
-#include "SerWin32.h"
+#include "serial/SerExcept.h"
+#include "serial/SerWin32.h"
 #include "TestFiles.h"
 
-#include "MessageWindow.h"
-#include "Sync.h"
+#include "platform/MessageWindow.h"
+#include "platform/Sync.h"
 
 #include <gtest/gtest.h>
 

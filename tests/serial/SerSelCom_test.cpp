@@ -1,13 +1,13 @@
 // Unit under test: SerSelCom (the port selection dialog TComSelectForm).
-#include "SerSelCom.h"
+#include "serial/SerSelCom.h"
 
 #include "FakeDispatcher.h"
-#include "LastError.h"
+#include "platform/LastError.h"
 #include "PortHolder.h"
 #include "PtyPair.h"
-#include "SerExcept.h"
-#include "SerPort.h"
-#include "SerialDevice.h"
+#include "serial/SerExcept.h"
+#include "serial/SerPort.h"
+#include "platform/SerialDevice.h"
 
 #include <QApplication>
 #include <QComboBox>

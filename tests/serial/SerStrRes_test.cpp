@@ -1,5 +1,5 @@
 // Unit under test: SerStrRes (the STR0 string table reader).
-#include "SerStrRes.h"
+#include "serial/SerStrRes.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // Unit under test: SerTrace (the dispatcher's byte trace and dispatch log and their files).
-#include "SerTrace.h"
+#include "serial/SerTrace.h"
 #include "TestFiles.h"
 
 #include <gtest/gtest.h>

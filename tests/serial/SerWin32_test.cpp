@@ -1,12 +1,12 @@
 // Unit under test: TSerWin32Dispatcher (src/serial/SerWin32) on pseudo-terminal pairs.
 
-#include "SerWin32.h"
+#include "serial/SerWin32.h"
 
-#include "MessageWindow.h"
+#include "platform/MessageWindow.h"
 #include "FakeUart.h"
-#include "SerMisc.h"
+#include "serial/SerMisc.h"
 #include "PtyPair.h"
-#include "Sync.h"
+#include "platform/Sync.h"
 
 #include <QCoreApplication>
 #include <QThread>

@@ -1,5 +1,5 @@
 // Unit under test: mkstr0 (the STR0 table builder) and the tables it embeds.
-#include "SerStrRes.h"
+#include "serial/SerStrRes.h"
 #include "TestFiles.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
 // Unit under test: AppError (the application's error display).
-#include "AppError.h"
+#include "ui/AppError.h"
 
 #include "support.h"
 

@@ -3,9 +3,9 @@
 // The main window with its real engine, port and timers in front of the
 // simulated meter on COM1 of a private COM map.
 
-#include "Engine.h"
+#include "ui/Engine.h"
 #include "PtyPair.h"
-#include "Unit1_.h"
+#include "ui/Unit1_.h"
 #include "instrument-sim/simulator.h"
 #include "support.h"
 

@@ -1,5 +1,5 @@
 // Unit under test: Glyphs (the button pictures and their greyed variants).
-#include "Glyphs.h"
+#include "ui/Glyphs.h"
 
 #include <gtest/gtest.h>
 

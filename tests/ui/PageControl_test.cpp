@@ -1,5 +1,5 @@
 // Unit under test: PageControl (tabs that wrap into rows).
-#include "PageControl.h"
+#include "ui/PageControl.h"
 
 #include "support.h"
 

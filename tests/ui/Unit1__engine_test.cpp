@@ -1,7 +1,7 @@
 // Unit under test: TForm1 with its real engine, port and timers against the simulated meter
 // (src/ui/Unit1_).
 #include "EngineHarness.h"
-#include "link/float.h"
+#include "protocol/float.h"
 #include "support.h"
 
 #include <QAction>

@@ -1,7 +1,7 @@
 // Unit under test: TForm1 with its real engine and port against a misbehaving meter and port
 // (src/ui/Unit1_ end to end).
 #include "EngineHarness.h"
-#include "SerialDevice.h"
+#include "platform/SerialDevice.h"
 #include "instrument-sim/simulator.h"
 #include "support.h"
 

@@ -1,12 +1,12 @@
 // Unit under test: Unit1_ (the main window TForm1 and its handlers).
-#include "Unit1_.h"
+#include "ui/Unit1_.h"
 
-#include "Engine.h"
+#include "ui/Engine.h"
 #include "support.h"
 
-#include "link/float.h"
-#include "link/frames.h"
-#include "link/reply.h"
+#include "protocol/float.h"
+#include "protocol/frames.h"
+#include "protocol/reply.h"
 
 #include <QGroupBox>
 #include <QLabel>

@@ -1,5 +1,5 @@
 // Unit under test: Unit2 (the port settings dialog TForm2).
-#include "Unit2.h"
+#include "ui/Unit2.h"
 
 #include "support.h"
 

@@ -1,9 +1,9 @@
 // Unit under test: every window the program shows (src/ui, and the port selection dialog of
 // src/serial/SerSelCom), at the faces the program installs (src/ui/FormStyle).
-#include "PageControl.h"
+#include "ui/PageControl.h"
 #include "PtyPair.h"
-#include "SerSelCom.h"
-#include "Startup.h"
+#include "serial/SerSelCom.h"
+#include "ui/Startup.h"
 #include "instrument-sim/simulator.h"
 #include "support.h"
 

@@ -1,5 +1,5 @@
 // Test runner for the windows: one QApplication for every test.
-#include "FormStyle.h"
+#include "ui/FormStyle.h"
 
 #include <QApplication>
 

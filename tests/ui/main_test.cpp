@@ -1,6 +1,6 @@
 // Unit under test: main (the velmor program), run as a process in front of the simulated meter.
 #include "PtyPair.h"
-#include "SerialDevice.h"
+#include "platform/SerialDevice.h"
 #include "instrument-sim/simulator.h"
 
 #include <gtest/gtest.h>

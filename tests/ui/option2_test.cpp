@@ -1,7 +1,7 @@
 // Unit under test: option2 (the options window Toption and the address check).
-#include "option2.h"
+#include "ui/option2.h"
 
-#include "PageControl.h"
+#include "ui/PageControl.h"
 #include "support.h"
 
 #include <QFrame>

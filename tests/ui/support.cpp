@@ -1,7 +1,7 @@
 #include "support.h"
 
-#include "FormStyle.h"
-#include "PageControl.h"
+#include "ui/FormStyle.h"
+#include "ui/PageControl.h"
 
 #include <QAbstractButton>
 #include <QApplication>

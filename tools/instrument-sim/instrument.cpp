@@ -1,8 +1,8 @@
 #include "instrument-sim/instrument.h"
 
-#include "link/crc.h"
-#include "link/float.h"
-#include "link/frames.h"
+#include "protocol/crc.h"
+#include "protocol/float.h"
+#include "protocol/frames.h"
 
 #include <bit>
 

@@ -1,6 +1,6 @@
 #include "instrument-sim/simulator.h"
 
-#include "link/crc.h"
+#include "protocol/crc.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,16 +1,16 @@
 // ui-preview DIR: renders each window of the program into DIR as PNG files,
 // in a few states, so that layouts and captions can be checked by eye.
-#include "AppError.h"
-#include "Engine.h"
-#include "FormStyle.h"
-#include "PageControl.h"
-#include "SerSelCom.h"
-#include "Unit1_.h"
-#include "Unit2.h"
-#include "option2.h"
+#include "ui/AppError.h"
+#include "ui/Engine.h"
+#include "ui/FormStyle.h"
+#include "ui/PageControl.h"
+#include "serial/SerSelCom.h"
+#include "ui/Unit1_.h"
+#include "ui/Unit2.h"
+#include "ui/option2.h"
 
-#include "link/float.h"
-#include "link/frames.h"
+#include "protocol/float.h"
+#include "protocol/frames.h"
 
 #include <QApplication>
 #include <QComboBox>

@@ -1,7 +1,7 @@
 #include "velmor-log/logger.h"
 
-#include "SerExcept.h"
-#include "link/float.h"
+#include "serial/SerExcept.h"
+#include "protocol/float.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>

@@ -1,8 +1,8 @@
 #include "velmor-log/meter.h"
 
-#include "SerExcept.h"
-#include "link/captions.h"
-#include "link/reply.h"
+#include "serial/SerExcept.h"
+#include "protocol/captions.h"
+#include "protocol/reply.h"
 #include "link/take.h"
 
 #include <QMetaObject>

@@ -3,9 +3,9 @@
 #include "velmor-log/options.h"
 #include "velmor-log/record.h"
 
-#include "SerPort.h"
-#include "link/float.h"
-#include "link/frames.h"
+#include "serial/SerPort.h"
+#include "protocol/float.h"
+#include "protocol/frames.h"
 
 #include <QObject>
 #include <QTimer>

@@ -1,7 +1,7 @@
 #include "velmor-log/options.h"
 
-#include "link/captions.h"
-#include "link/frames.h"
+#include "protocol/captions.h"
+#include "protocol/frames.h"
 
 #include <charconv>
 #include <cmath>

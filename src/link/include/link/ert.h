@@ -1,0 +1,126 @@
+#pragma once
+
+#include "protocol/frames.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+class QObject;
+class QTimer;
+class TSerCustomComPort;
+struct ReplyDecision;
+
+// The worker: a thread that sleeps until woken and then runs one pass. A
+// wake that arrives while a pass runs is dropped; the decision to sleep and
+// the sleeping are one step under the gate's lock, so no wake slips between.
+class thr {
+public:
+    struct Gate {
+        std::mutex m;
+        std::condition_variable cv;
+        bool sleeping = true; // created asleep: a wake before the first wait counts
+        bool woken = false;
+        bool stopping = false;
+    };
+
+    thr() : gate(std::make_shared<Gate>()) {}
+    ~thr() { Stop(); }
+    thr(const thr&) = delete;
+    thr& operator=(const thr&) = delete;
+
+    // Starts the thread, which runs pass once per accepted wake.
+    void Start(std::function<void()> pass);
+    // Never blocks for long; dropped unless the worker sleeps.
+    void Wake();
+    // Ends the thread and joins it; a pass that waits for the UI thread or
+    // for a closed box gives up waiting. Idempotent.
+    void Stop();
+    bool Running() const { return worker.joinable(); }
+
+    const std::shared_ptr<Gate>& SharedGate() const { return gate; }
+
+private:
+    void Loop(const std::function<void()>& pass);
+
+    std::shared_ptr<Gate> gate;
+    std::thread worker;
+};
+
+// The exchange engine: the one engine record, the requests, the worker's
+// taking of replies and the polling cycle. Every member but the worker's pass
+// runs on the UI thread, which also owns the two timers and the port; the
+// engine must be destroyed (or stopped) before them.
+class TExchange {
+public:
+    using TApplyReply = std::function<void(const ReplyDecision&)>;
+    // A failure raised by a handler run on the UI thread for the worker.
+    using TFailure = std::function<void(const std::exception&)>;
+
+    TExchange(TSerCustomComPort& port, QTimer& interval, QTimer& timeout);
+    ~TExchange();
+    TExchange(const TExchange&) = delete;
+    TExchange& operator=(const TExchange&) = delete;
+
+    // What ProcessReply does to the window for one decided reply.
+    void SetApplyReply(TApplyReply apply) { applyReply = std::move(apply); }
+    void SetFailure(TFailure failure) { uiFailure = std::move(failure); }
+
+    // Engine start: the worker asleep, PollState 0, ModelIndex 2. Only the
+    // first call does anything.
+    void Start();
+    // Stops and joins the worker (shutdown).
+    void Shutdown();
+    bool Started() const { return worker.Running(); }
+
+    void SendRequest(Command command);
+    void StopPolling();
+    // The "Стоп" button: StopPolling, and a reply still awaited from before
+    // it no longer restarts the cycle.
+    void StopButton();
+    void IntervalTick();
+    void PortTrigger();
+    void Wake() { worker.Wake(); }
+
+    // Runs call on the UI thread and waits until it invokes its done
+    // argument; false when the engine stopped first. Worker only.
+    bool AwaitUi(std::function<void(std::function<void()> done)> call);
+
+    // --- The engine record.
+    Frame RequestFrame{};
+    Frame ReplyFrame{};
+    std::uint8_t RequestLength = 0;
+    std::uint8_t ExpectedReplyLength = 0;
+    std::atomic<std::uint8_t> ReceivedCount{0};
+    std::atomic<std::uint8_t> LinkError{0};
+    std::atomic<bool> AwaitingReply{false};
+    std::uint8_t PollState = 0;
+    std::uint8_t ModelIndex = 0;
+    std::uint8_t IntegerDigits = 0;
+
+private:
+    void Pass();
+    // Nothing, taking nothing, when a request went out since serial.
+    std::optional<TakenReply> TakeReply(std::uint64_t serial);
+    void ProcessReply();
+
+    TSerCustomComPort& port;
+    QTimer& interval;
+    QTimer& timeout;
+    std::unique_ptr<QObject> uiContext;
+    TApplyReply applyReply;
+    TFailure uiFailure;
+    // Between SendRequest's flush-and-send and the worker's count-and-take.
+    std::mutex engineLock;
+    // Counts requests; written on the UI thread under engineLock.
+    std::uint64_t requestSerial = 0;
+    // Set by "Стоп", cleared by the next request.
+    bool stopPressed = false;
+    thr worker;
+};

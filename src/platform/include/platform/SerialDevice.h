@@ -1,0 +1,249 @@
+#pragma once
+
+// A serial device on termios with what the serial library's I/O threads ask
+// of a port: exclusive open, the device-control record, an event wait that
+// a mask change or a close ends at once, reads that never wait, writes that
+// a flush can abandon, modem lines, error bits and queue counts.
+//
+// Every call is safe from any thread, also while another thread is inside
+// WaitEvent or Write, and also against Close. Failures return false (or
+// WriteOutcome::Failed) and leave a Windows error number in GetLastError().
+
+#include "platform/DeviceControl.h"
+#include "platform/PortLock.h"
+#include "platform/SerialLine.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+class Event;
+
+// Event mask bits (SetMask, WaitEvent).
+constexpr std::uint32_t EvRxChar = 0x0001;
+constexpr std::uint32_t EvRxFlag = 0x0002;  // accepted, never reported
+constexpr std::uint32_t EvTxEmpty = 0x0004; // accepted, never reported
+constexpr std::uint32_t EvCts = 0x0008;
+constexpr std::uint32_t EvDsr = 0x0010;
+constexpr std::uint32_t EvRlsd = 0x0020;
+constexpr std::uint32_t EvBreak = 0x0040;
+constexpr std::uint32_t EvErr = 0x0080;
+constexpr std::uint32_t EvRing = 0x0100;
+constexpr std::uint32_t EvRingTrailingEdge = 0x2000;
+
+// Error bits (ClearErrors).
+constexpr std::uint32_t CeRxOver = 0x01;
+constexpr std::uint32_t CeOverrun = 0x02;
+constexpr std::uint32_t CeRxParity = 0x04;
+constexpr std::uint32_t CeFrame = 0x08;
+constexpr std::uint32_t CeBreak = 0x10;
+
+// Modem status bits (GetModemStatus).
+constexpr std::uint32_t MsCtsOn = 0x10;
+constexpr std::uint32_t MsDsrOn = 0x20;
+constexpr std::uint32_t MsRingOn = 0x40;
+constexpr std::uint32_t MsRlsdOn = 0x80;
+
+// Escape functions.
+constexpr std::uint32_t EscSetXoff = 1;
+constexpr std::uint32_t EscSetXon = 2;
+constexpr std::uint32_t EscSetRts = 3;
+constexpr std::uint32_t EscClrRts = 4;
+constexpr std::uint32_t EscSetDtr = 5;
+constexpr std::uint32_t EscClrDtr = 6;
+constexpr std::uint32_t EscSetBreak = 8;
+constexpr std::uint32_t EscClrBreak = 9;
+
+// Purge flags.
+constexpr std::uint32_t PurgeTxAbort = 0x1;
+constexpr std::uint32_t PurgeRxAbort = 0x2;
+constexpr std::uint32_t PurgeTxClear = 0x4;
+constexpr std::uint32_t PurgeRxClear = 0x8;
+
+struct CommStatus {
+    // Bytes a read can have now: the receive queue's, and the driver's
+    // while no wait is filling the queue from it.
+    std::uint32_t inQueue = 0;
+    std::uint32_t outQueue = 0; // bytes the driver has yet to send
+};
+
+class SerialDevice {
+public:
+    SerialDevice();
+    ~SerialDevice();
+    SerialDevice(const SerialDevice&) = delete;
+    SerialDevice& operator=(const SerialDevice&) = delete;
+
+    // name is "\\.\COMn" (through the COM port map) or an absolute path.
+    // Errors: 2 missing, 5 held by another program or process (its flock,
+    // TIOCEXCL or UUCP lock file), 65 not permitted, 4 out of descriptors,
+    // 8 no memory; LastErrorDetail() names the device and, where known, the
+    // holder or the permissions. The line is raw, without XON/XOFF, before
+    // it returns; a UUCP lock file is held while it is open (not for a
+    // pseudo-terminal).
+    bool Open(std::string_view name);
+    // Opens and closes name at once and nothing more, to see whether it is
+    // there: the errors of Open, without the held checks.
+    static bool Probe(std::string_view name);
+    // Ends a pending WaitEvent and Write at once, puts back the line settings
+    // the device had (unless it has gone), then closes.
+    bool Close();
+    bool IsOpen() const;
+    // The device path, or empty.
+    std::string Path() const;
+
+    // inSize is the receive side's size that the flow limits count against
+    // (InSize); the receive queue that the event wait keeps filled from the
+    // driver takes the larger of it and queueBytes (0 for both: no queue,
+    // reads go to the driver). Bytes already queued are kept. outSize is
+    // remembered only.
+    // With RTS or DTR handshake or receive XON/XOFF in the record, the far
+    // end is held back (the line dropped, XOFF sent) once the queue holds
+    // more than inSize - xoffLim and let go when it holds xonLim or less.
+    bool SetupQueues(std::uint32_t inSize, std::uint32_t outSize, std::uint32_t queueBytes = 0);
+    void QueueSizes(std::uint32_t& inSize, std::uint32_t& outSize) const;
+
+    bool GetState(DeviceControl& dcb);
+    // All or nothing; 87 for a value the device cannot take: RTS toggle
+    // (RS-485 direction control) where the driver has no RS-485 mode, and
+    // output flow on DSR, which Linux does not have.
+    bool SetState(const DeviceControl& dcb);
+    bool Rs485Supported();
+
+    // A new mask ends a pending WaitEvent, which then reports 0.
+    bool SetMask(std::uint32_t mask);
+    std::uint32_t GetMask() const;
+    // Blocks until received data comes, the mask is changed, or the device
+    // closes (995) or goes away (1167; every later wait fails at once too);
+    // line changes and line errors seen meanwhile are reported with the
+    // data. Only one thread may wait at a time (87 for a second). While it
+    // waits it moves what the driver receives into the receive queue, as far
+    // as there is room, so that the driver keeps taking bytes while the
+    // reader is busy. It never wakes on its own: the kernel has no
+    // descriptor for line changes, so an idle line is looked at by
+    // CheckLines only.
+    bool WaitEvent(std::uint32_t& events);
+    // The masked line changes and line errors (CTS, DSR, DCD, ring, break,
+    // error) since the last look, by this or by a wait; never blocks, and
+    // makes no call on a device without lines.
+    bool CheckLines(std::uint32_t& events);
+
+    // What the receive queue and then the driver hold, up to count, in
+    // arrival order; never waits. While a WaitEvent fills the queue, only
+    // the queue's bytes (that wait reads the driver). Bytes queued before
+    // the device went away can still be read.
+    bool Read(void* data, std::size_t count, std::size_t& got);
+
+    enum class WriteOutcome { Done, Abandoned, Failed };
+    // Writes all of data, waiting while the driver is full. Abandoned (995)
+    // when abandon is set (it is consumed), on PurgeTxAbort or on Close;
+    // written tells how much went to the driver.
+    WriteOutcome Write(const void* data, std::size_t count, std::size_t& written,
+                       Event* abandon = nullptr);
+
+    // The error bits since the last call (overflow, overrun, parity, framing,
+    // break) and the queue counts. Devices without error counters report none.
+    // countOutput false leaves outQueue 0, for callers that keep their own
+    // count of what is still to send.
+    bool ClearErrors(std::uint32_t& errors, CommStatus* status = nullptr, bool countOutput = true);
+    // CTS, DSR, RI and DCD; 0 on devices without modem lines.
+    bool GetModemStatus(std::uint32_t& status);
+    // DTR, RTS, break and XON/XOFF escapes; no-ops on devices without lines.
+    bool Escape(std::uint32_t function);
+    bool Purge(std::uint32_t flags);
+
+    // False for a pseudo-terminal: no modem lines, no line errors.
+    bool HasModemLines() const;
+
+    // Where the port lock files go; empty: /var/lock or /run/lock. Tests
+    // point it at a private directory.
+    static void SetLockDirectory(std::string directory);
+
+private:
+    struct Snapshot {
+        std::uint32_t modem = 0; // MsXxx bits
+        std::uint32_t cts = 0, dsr = 0, rng = 0, dcd = 0;
+        std::uint32_t frame = 0, overrun = 0, parity = 0, brk = 0, bufOverrun = 0;
+    };
+
+    // All under useMutex_ (shared at least); the last two under stateMutex_.
+    bool Usable(std::uint32_t& error) const;
+    void CloseDescriptors();
+    bool FailErrno(int error);
+    bool TakeSnapshot(Snapshot& s); // false when the device has gone
+    // drained: the driver was just read empty, so only the queue holds bytes.
+    std::uint32_t CollectEvents(bool& gone, bool drained = false);
+    // ORs the line events since waitBase_ into events and moves the base;
+    // false when the device has gone. Under stateMutex_.
+    bool LineChanges(std::uint32_t& events);
+    bool ApplyLines(const DeviceControl& dcb);
+    // Holds the far end back or lets it go by the queue's fill and the
+    // flow control in kept_. Under stateMutex_.
+    void UpdateThrottle();
+    // Under fillMutex_, not stateMutex_: moves what the driver holds into
+    // the receive queue and returns how much. drained: the driver was read
+    // empty. readable: epoll has just reported bytes.
+    std::size_t FillQueue(bool readable, bool& drained);
+    // FIONREAD; 0 when it fails (and marks a device that has gone).
+    std::size_t DriverHolds();
+    std::size_t TakeFromQueue(unsigned char* data, std::size_t count);
+
+    // Shared by every operation, exclusive for Close: the descriptors
+    // stay valid while any call uses them.
+    mutable std::shared_mutex useMutex_;
+    int fd_ = -1;
+    int epollFd_ = -1;
+    int wakeFd_ = -1;  // SetMask and Close wake the event wait
+    int abortFd_ = -1; // PurgeTxAbort and Close abandon a write
+    std::string path_;
+    bool lineless_ = false; // pseudo-terminal
+    bool hasModem_ = false;
+    bool hasCounters_ = false;
+    std::atomic<bool> closing_{false};
+    std::atomic<bool> gone_{false};
+    std::atomic<bool> waiting_{false};
+    std::atomic<std::uint64_t> writeAborts_{0};
+
+    mutable std::mutex stateMutex_;
+    std::uint32_t mask_ = 0;
+    std::uint64_t maskGeneration_ = 0;
+    std::size_t rxSeen_ = 0; // driver bytes the last wait has reported
+    Snapshot waitBase_;      // lines and counters at the last wait
+    Snapshot errorBase_;     // counters at the last ClearErrors
+    DeviceControl kept_;
+    bool rs485On_ = false;
+    bool rs485Was_ = false;   // as found at open, put back at close
+    bool exclusiveSet_ = false; // TIOCEXCL is ours to clear
+    bool throttled_ = false;    // the far end is held back
+    detail::SavedLine savedLine_{};
+    std::unique_ptr<PortLock> lock_;
+    std::uint32_t inQueueSize_ = 0;
+    std::uint32_t outQueueSize_ = 0;
+    // The receive queue: a ring of queueCapacity_ bytes.
+    std::unique_ptr<unsigned char[]> queue_;
+    std::size_t queueCapacity_ = 0;
+    std::size_t queueStart_ = 0;
+    std::size_t queueCount_ = 0;
+    // The queue filled up: the driver may hold more, and no new arrival
+    // need come to say so. A read that makes room wakes the wait.
+    bool queueBlocked_ = false;
+    // The wait moved bytes into the queue that no event has announced yet.
+    bool queueNews_ = false;
+    // Held by the wait while it reads the driver into the queue, and by
+    // whatever resizes or empties the queue or reads the driver directly;
+    // taken before stateMutex_. Readers of the queue alone do not take it,
+    // so they never wait for a terminal read.
+    std::mutex fillMutex_;
+    // Under fillMutex_: the driver may hold bytes that epoll will not
+    // report again (a fill stopped at a full queue, the queue was resized).
+    bool fillPending_ = true;
+};
+
+} // namespace platform

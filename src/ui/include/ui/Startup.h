@@ -1,0 +1,62 @@
+#pragma once
+
+#include "ui/Unit1_.h"
+#include "ui/Unit2.h"
+#include "ui/option2.h"
+
+#include <QObject>
+
+#include <functional>
+#include <memory>
+
+class QSocketNotifier;
+
+// The program: the application's three windows, created in this order and
+// kept for the whole run: Form1 (the main window; closing it ends the run),
+// option (hidden) and Form2 (hidden). A choice in Form2's port box sets
+// Form1's ComPort.ComNumber at once.
+class TProgram {
+public:
+    TProgram();
+    // Form1 goes first: its destructor stops and joins the worker and closes
+    // the port before any other window goes.
+    ~TProgram();
+    TProgram(const TProgram&) = delete;
+    TProgram& operator=(const TProgram&) = delete;
+
+    // Shows the main window and runs the message loop until it is closed;
+    // then the windows are destroyed. Returns the loop's exit code.
+    int Run();
+
+    // The windows; all null after Run.
+    std::unique_ptr<TForm1> Form1;
+    std::unique_ptr<Toption> option;
+    std::unique_ptr<TForm2> Form2;
+
+private:
+    void DestroyWindows();
+};
+
+// SIGINT, SIGTERM and SIGHUP (a terminal's Ctrl+C, a session that logs out)
+// close the main window like its close button, so that the run ends through
+// the ordinary shutdown. BlockEndingSignals must run on the initial thread
+// before any other thread exists, so that every thread inherits the mask and
+// the signals wait in the process for the descriptor below.
+void BlockEndingSignals();
+
+class TEndingSignals : public QObject {
+    Q_OBJECT
+
+public:
+    // Calls onSignal on the thread of the event loop for each ending signal
+    // that arrives after BlockEndingSignals.
+    explicit TEndingSignals(std::function<void()> onSignal, QObject* parent = nullptr);
+    ~TEndingSignals() override;
+    TEndingSignals(const TEndingSignals&) = delete;
+    TEndingSignals& operator=(const TEndingSignals&) = delete;
+
+private:
+    int fd = -1;
+    QSocketNotifier* notifier = nullptr;
+    std::function<void()> onSignal;
+};
