@@ -36,6 +36,19 @@ int ThreadCount()
     return count;
 }
 
+// The thread count once joined threads have left /proc: a join returns when
+// the thread is done, a moment before the kernel unlists it. Gives up after
+// a second, with the count as it then is.
+int SettledThreadCount(int expected)
+{
+    int count = ThreadCount();
+    for (int i = 0; i < 1000 && count != expected; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        count = ThreadCount();
+    }
+    return count;
+}
+
 class TTestDispatcher : public TSerWin32Dispatcher {
 public:
     TTestDispatcher() : TSerWin32Dispatcher(nullptr) {}
@@ -131,7 +144,12 @@ protected:
     {
         // A sanitizer's runtime starts a helper thread with the first thread
         // created; let that happen before counting.
-        std::thread([] {}).join();
+        pid_t helper = 0;
+        std::thread([&helper] { helper = ::gettid(); }).join();
+        const auto listed = "/proc/self/task/" + std::to_string(helper);
+        for (int i = 0; i < 1000 && std::filesystem::exists(listed); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
         baseThreads = ThreadCount();
         dir.Link(5, pty.SlavePath());
     }
@@ -151,7 +169,7 @@ protected:
         if (window != 0) {
             platform::DestroyMessageWindow(window);
         }
-        EXPECT_EQ(ThreadCount(), baseThreads);
+        EXPECT_EQ(SettledThreadCount(baseThreads), baseThreads);
     }
 
     // Reads the n bytes a notice announced and appends them to got.
@@ -176,7 +194,7 @@ TEST_F(SerWin32Test, MissingPortFailsWithoutThreads)
     const int fds = testutil::OpenDescriptors();
     EXPECT_EQ(disp->OpenDispatcher("\\\\.\\COM9", 9600, 0, 8, 1, 4096, 4096, 3), -2);
     EXPECT_FALSE(disp->IsStarted());
-    EXPECT_EQ(ThreadCount(), baseThreads);
+    EXPECT_EQ(SettledThreadCount(baseThreads), baseThreads);
     EXPECT_EQ(testutil::OpenDescriptors(), fds);
 }
 
@@ -509,7 +527,7 @@ TEST_F(SerWin32Test, OpenCloseManyTimesLeavesNothing)
         ASSERT_EQ(d->Open(), 0) << i;
         d->CloseDispatcher();
     }
-    EXPECT_EQ(ThreadCount(), baseThreads);
+    EXPECT_EQ(SettledThreadCount(baseThreads), baseThreads);
     EXPECT_EQ(testutil::OpenDescriptors(), fds);
 }
 
