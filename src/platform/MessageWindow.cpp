@@ -123,6 +123,10 @@ struct MainBridge {
     Bridge* bridge = nullptr; // while an application object exists
     // An event is on its way; set under mutex, cleared by the delivery.
     std::atomic<bool> posted{false};
+    // Counts the events handed to Qt. Qt's event queue hands them over under
+    // a lock the thread checker cannot see; releasing here and acquiring in
+    // the delivery makes that hand-over visible to it.
+    std::atomic<unsigned> handed{0};
 };
 
 MainBridge& TheBridge()
@@ -162,12 +166,15 @@ void WakeBridge(const ThreadQueue& q)
             b.bridge->moveToThread(app->thread());
         QObject::connect(app, &QObject::destroyed, [] { DetachBridge(); });
     }
-    QCoreApplication::postEvent(b.bridge, new QEvent(static_cast<QEvent::Type>(BridgeEventType())));
+    auto* event = new QEvent(static_cast<QEvent::Type>(BridgeEventType()));
+    b.handed.fetch_add(1, std::memory_order_release);
+    QCoreApplication::postEvent(b.bridge, event);
 }
 
 void Bridge::customEvent(QEvent* e)
 {
     try {
+        (void)TheBridge().handed.load(std::memory_order_acquire);
         if (e->type() != static_cast<QEvent::Type>(BridgeEventType()))
             return;
         // Before the delivery: a message queued after it posts anew.
