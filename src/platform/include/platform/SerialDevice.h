@@ -11,6 +11,7 @@
 
 #include "platform/DeviceControl.h"
 #include "platform/PortLock.h"
+#include "platform/Ring.h"
 #include "platform/SerialLine.h"
 
 #include <atomic>
@@ -193,7 +194,9 @@ private:
     std::size_t FillQueue(bool readable, bool& drained);
     // FIONREAD; 0 when it fails (and marks a device that has gone).
     std::size_t DriverHolds();
-    std::size_t TakeFromQueue(unsigned char* data, std::size_t count);
+    std::size_t TakeFromQueue(std::uint8_t* data, std::size_t count);
+    // The receive queue's positions, under stateMutex_.
+    Ring Queue() { return {queue_.get(), queueCapacity_, queueHead_, queueTail_, queueFull_}; }
 
     // Shared by every operation, exclusive for Close: the descriptors
     // stay valid while any call uses them.
@@ -227,10 +230,11 @@ private:
     std::uint32_t inQueueSize_ = 0;
     std::uint32_t outQueueSize_ = 0;
     // The receive queue: a ring of queueCapacity_ bytes.
-    std::unique_ptr<unsigned char[]> queue_;
-    std::size_t queueCapacity_ = 0;
-    std::size_t queueStart_ = 0;
-    std::size_t queueCount_ = 0;
+    std::unique_ptr<std::uint8_t[]> queue_;
+    std::uint32_t queueCapacity_ = 0;
+    std::uint32_t queueHead_ = 0;
+    std::uint32_t queueTail_ = 0;
+    bool queueFull_ = false;
     // The queue filled up: the driver may hold more, and no new arrival
     // need come to say so. A read that makes room wakes the wait.
     bool queueBlocked_ = false;
