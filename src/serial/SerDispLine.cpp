@@ -405,3 +405,15 @@ bool TSerBaseDispatcher::CheckLineBreak()
     Lock lock(mainLock);
     return (lineErrorBits.fetch_and(~LineErrBreak) & LineErrBreak) != 0;
 }
+
+std::uint8_t TSerBaseDispatcher::ModemStatusByte()
+{
+    Lock lock(mainLock);
+    return modemStatusByte;
+}
+
+std::uint32_t TSerBaseDispatcher::OptionFlags()
+{
+    Lock lock(mainLock);
+    return optionFlags;
+}

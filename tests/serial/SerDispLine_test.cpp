@@ -201,9 +201,9 @@ TEST(SerDispLine, ModemStatusAndLineErrorsAreReportedOnce)
 
     d.modemLines = ModemDcd | ModemDsr;
     d.UpdateModemChanges();
-    EXPECT_EQ(d.modemStatusByte, ModemDcd | ModemDsr | ModemDeltaCts | ModemDeltaDsr);
+    EXPECT_EQ(d.ModemStatusByte(), ModemDcd | ModemDsr | ModemDeltaCts | ModemDeltaDsr);
     EXPECT_EQ(d.GetModemStatus(0xF0), ModemDcd | ModemDsr | ModemDeltaCts | ModemDeltaDsr);
-    EXPECT_EQ(d.modemStatusByte, ModemDcd | ModemDsr);
+    EXPECT_EQ(d.ModemStatusByte(), ModemDcd | ModemDsr);
 
     d.pendingErrors = LineErrParity | LineErrBreak;
     d.RefreshLineErrors();
@@ -223,7 +223,7 @@ TEST(SerDispLine, ModemStatusAndLineErrorsAreReportedOnce)
 
     d.SetOptionBits(0x14);
     d.ClearOptionBits(0x04);
-    EXPECT_EQ(d.optionFlags, 0x10u);
+    EXPECT_EQ(d.OptionFlags(), 0x10u);
     d.pendingErrors = LineErrOverflow;
     d.SetLastEventMask(EventError);
     d.ProcessCommEvents();

@@ -250,12 +250,11 @@ TEST(SerDispNotify, AFillOfTheWholeRingIsScannedAndTheRestReadWhenThereIsRoom)
     d.SetAvailLevel(1);
 
     {
-        std::lock_guard lock(d.mainLock);
         TDataTrigger data;
         data.handle = 9;
         data.matchLength = 2;
         std::memcpy(data.match, "OK", 2);
-        d.dataTriggers = {data};
+        d.AddDataTrigger(data);
     }
     std::vector<std::uint8_t> block(DispatchBufferSize, 'x');
     block[DispatchBufferSize - 2] = 'O';
@@ -567,7 +566,6 @@ TEST(SerDispTriggers, RecordsFireOnceAndSurviveSaveAndRestore)
     d.AddMethodHandler(&Probe::Handle, &probe, false);
     const std::intptr_t high = static_cast<std::intptr_t>(d.DispatcherHandle()) << 16;
     {
-        std::lock_guard lock(d.mainLock);
         TStatusTrigger modem;
         modem.handle = 4;
         modem.kind = StatusKindModem;
@@ -580,19 +578,21 @@ TEST(SerDispTriggers, RecordsFireOnceAndSurviveSaveAndRestore)
         free.handle = 6;
         free.kind = StatusKindOutFree;
         free.value = 60;
-        d.statusTriggers = {modem, sent, free};
+        d.AddStatusTrigger(modem);
+        d.AddStatusTrigger(sent);
+        d.AddStatusTrigger(free);
         TTimerTrigger timer;
         timer.handle = 9;
         timer.startTick = 100;
         timer.expireTick = 110;
         timer.active = 1;
-        d.timerTriggers = {timer};
+        d.AddTimerTrigger(timer);
         TDataTrigger data;
         data.handle = 3;
         data.matchLength = 2;
         data.ignoreCase = 1;
         std::memcpy(data.match, "OK", 2);
-        d.dataTriggers = {data};
+        d.AddDataTrigger(data);
     }
     EXPECT_EQ(d.StatusTriggerKind(5), StatusKindOutSent);
     EXPECT_EQ(d.StatusTriggerKind(7), 0u);

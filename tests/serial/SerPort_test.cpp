@@ -46,7 +46,7 @@ public:
         }
     }
     void StopThreads() override { ++stopCalls; }
-    void ThreadsEnded() { started.store(false); }
+    void ThreadsEnded() { ThreadEnded(false); }
     // What the dispatch thread does when a delivery ends with the port closed.
     void FinishDeferredClose()
     {
@@ -266,14 +266,14 @@ TEST_F(SerPort, OpenHandsTheStoredSettingsToTheDispatcher)
     EXPECT_EQ(d.device.XoffLim, 4096 - 3686);
     EXPECT_EQ(d.device.XonLim, 410);
     EXPECT_EQ(d.AvailLevel(), 4u);
-    EXPECT_EQ(d.optionFlags & TSerCustomComPort::OptionUseEventWord,
+    EXPECT_EQ(d.OptionFlags() & TSerCustomComPort::OptionUseEventWord,
               TSerCustomComPort::OptionUseEventWord);
 
     // An open port applies each change at once.
     port.SetBaud(19200);
     EXPECT_EQ(d.device.BaudRate, 19200u);
     port.SetUseEventWord(false);
-    EXPECT_EQ(d.optionFlags & TSerCustomComPort::OptionUseEventWord, 0u);
+    EXPECT_EQ(d.OptionFlags() & TSerCustomComPort::OptionUseEventWord, 0u);
     port.SetAvailTriggerLength(1);
     EXPECT_EQ(d.AvailLevel(), 1u);
     port.SetSWFlowOptions(swfReceive);
@@ -428,10 +428,7 @@ TEST_F(SerPort, ComNumberChangeReopensAndKeepsTheTriggers)
     trigger.handle = 7;
     trigger.matchLength = 2;
     std::memcpy(trigger.match, "OK", 2);
-    {
-        std::lock_guard lock(port.Fake()->mainLock);
-        port.Fake()->dataTriggers.push_back(trigger);
-    }
+    port.Fake()->AddDataTrigger(trigger);
     TPortFake* first = port.Fake();
     port.SetComNumber(1);
     EXPECT_EQ(port.Fake(), first);
@@ -443,10 +440,10 @@ TEST_F(SerPort, ComNumberChangeReopensAndKeepsTheTriggers)
     EXPECT_EQ(port.Fake()->openedName, "\\\\.\\COM3");
     EXPECT_EQ(port.LinkState(), lsOpen);
     EXPECT_EQ(port.Tracing(), tlOn);
-    std::lock_guard lock(port.Fake()->mainLock);
-    ASSERT_EQ(port.Fake()->dataTriggers.size(), 1u);
-    EXPECT_EQ(port.Fake()->dataTriggers[0].handle, 7u);
-    EXPECT_EQ(std::string(port.Fake()->dataTriggers[0].match, 2), "OK");
+    const TTriggerSnapshot triggers = port.Fake()->Triggers();
+    ASSERT_EQ(triggers.data.size(), 1u);
+    EXPECT_EQ(triggers.data[0].handle, 7u);
+    EXPECT_EQ(std::string(triggers.data[0].match, 2), "OK");
 }
 
 TEST_F(SerPort, PortZeroAsksTheSelectionDialog)
@@ -523,10 +520,7 @@ TEST_F(SerPort, TriggersReachTheEventsOnTheOpeningThread)
     status.kind = StatusKindLineError;
     status.value = LineErrFraming;
     status.active = 1;
-    {
-        std::lock_guard lock(d.mainLock);
-        d.statusTriggers.push_back(status);
-    }
+    d.AddStatusTrigger(status);
     d.pendingErrors = LineErrFraming;
     d.RefreshLineErrors();
     EXPECT_TRUE(d.CheckStatusTriggers());
@@ -736,10 +730,7 @@ TEST_F(SerPort, AssignCopiesSettingsAndTriggers)
     TStatusTrigger status;
     status.handle = 5;
     status.kind = StatusKindOutSent;
-    {
-        std::lock_guard lock(source.Fake()->mainLock);
-        source.Fake()->statusTriggers.push_back(status);
-    }
+    source.Fake()->AddStatusTrigger(status);
 
     TTestPort target;
     target.SetOpen(true);
@@ -761,9 +752,9 @@ TEST_F(SerPort, AssignCopiesSettingsAndTriggers)
     ASSERT_NE(target.Fake(), nullptr);
     EXPECT_EQ(target.Fake()->openedName, "\\\\.\\COM3");
     EXPECT_FALSE(target.RestoreTriggersPending());
-    std::lock_guard lock(target.Fake()->mainLock);
-    ASSERT_EQ(target.Fake()->statusTriggers.size(), 1u);
-    EXPECT_EQ(target.Fake()->statusTriggers[0].handle, 5);
+    const TTriggerSnapshot restored = target.Fake()->Triggers();
+    ASSERT_EQ(restored.status.size(), 1u);
+    EXPECT_EQ(restored.status[0].handle, 5);
 }
 
 TEST_F(SerPort, TraceAndLogStateMachines)
