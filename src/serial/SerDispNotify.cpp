@@ -658,7 +658,7 @@ void TSerBaseDispatcher::ProcessCommEvents()
         }
         return !closeDeferred.load();
     };
-    if (mask & (EventCts | EventDsr | EventDcd | EventRing | EventRingTrailing)) {
+    if (mask & (platform::EvCts | platform::EvDsr | platform::EvRlsd | platform::EvRing | platform::EvRingTrailingEdge)) {
         UpdateModemChanges();
         if (!dispatching.load()) {
             if (!statusLoop()) {
@@ -667,7 +667,7 @@ void TSerBaseDispatcher::ProcessCommEvents()
             ClearStatusHits();
         }
     }
-    if (mask & (EventBreak | EventError)) {
+    if (mask & (platform::EvBreak | platform::EvErr)) {
         RefreshLineErrors();
         if (!dispatching.load()) {
             if (!statusLoop()) {

@@ -33,36 +33,6 @@ std::function<void(std::exception_ptr)>& ExceptionHandler()
     return handler;
 }
 
-platform::DeviceControl ToDevice(const TLineState& s)
-{
-    platform::DeviceControl dcb;
-    dcb.baudRate = s.BaudRate;
-    dcb.flags = s.Flags;
-    dcb.xonLim = s.XonLim;
-    dcb.xoffLim = s.XoffLim;
-    dcb.byteSize = s.ByteSize;
-    dcb.parity = s.Parity;
-    dcb.stopBits = s.StopBits;
-    dcb.xonChar = s.XonChar;
-    dcb.xoffChar = s.XoffChar;
-    return dcb;
-}
-
-TLineState FromDevice(const platform::DeviceControl& dcb)
-{
-    TLineState s;
-    s.BaudRate = dcb.baudRate;
-    s.Flags = dcb.flags;
-    s.XonLim = dcb.xonLim;
-    s.XoffLim = dcb.xoffLim;
-    s.ByteSize = dcb.byteSize;
-    s.Parity = dcb.parity;
-    s.StopBits = dcb.stopBits;
-    s.XonChar = dcb.xonChar;
-    s.XoffChar = dcb.xoffChar;
-    return s;
-}
-
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -149,7 +119,7 @@ void TSerWin32Dispatcher::ReceiveLoop()
             if (events == 0) {
                 continue; // the mask changed: nothing happened on the port
             }
-            if (events & (EventRingTrailing | EventRing)) {
+            if (events & (platform::EvRingTrailingEdge | platform::EvRing)) {
                 NoteRing();
             }
             NoteEvents(events);
@@ -165,7 +135,7 @@ void TSerWin32Dispatcher::ReceiveLoop()
         }
         {
             const std::uint32_t error = platform::GetLastError();
-            if (error == platform::ErrorInvalidParameter && (mask & EventRingTrailing) &&
+            if (error == platform::ErrorInvalidParameter && (mask & platform::EvRingTrailingEdge) &&
                 !StopRequested()) {
                 mask = NtEventMask;
                 eventMask.store(mask);
@@ -398,7 +368,7 @@ void TSerWin32Dispatcher::ReleaseThread(TSerDispatcherThread& thread)
 
 int TSerWin32Dispatcher::EscapeFunction(int code)
 {
-    if (code == EscapeGetBaseAddress) {
+    if (code == platform::EscGetBaseAddress) {
         // No UART registers from user space; RS-485 direction is the kernel's.
         return 0;
     }
@@ -464,12 +434,7 @@ int TSerWin32Dispatcher::ReadFailed(int)
 
 int TSerWin32Dispatcher::GetLineState(TLineState& state)
 {
-    platform::DeviceControl dcb;
-    if (!device.GetState(dcb)) {
-        return -1;
-    }
-    state = FromDevice(dcb);
-    return 0;
+    return device.GetState(state) ? 0 : -1;
 }
 
 std::uint32_t TSerWin32Dispatcher::ReadPort(std::uint8_t* destination, std::uint32_t count)
@@ -483,7 +448,7 @@ std::uint32_t TSerWin32Dispatcher::ReadPort(std::uint8_t* destination, std::uint
 
 int TSerWin32Dispatcher::SetLineState(const TLineState& state)
 {
-    return device.SetState(ToDevice(state)) ? 0 : NegatedOsError();
+    return device.SetState(state) ? 0 : NegatedOsError();
 }
 
 int TSerWin32Dispatcher::QueueOutput(const std::uint8_t* source, std::uint32_t count)
@@ -632,7 +597,7 @@ void TSerWin32Dispatcher::LookAtLines()
 {
     std::uint32_t events = 0;
     if (device.CheckLines(events) && events != 0) {
-        if (events & (EventRingTrailing | EventRing)) {
+        if (events & (platform::EvRingTrailingEdge | platform::EvRing)) {
             NoteRing();
         }
         NoteEvents(events);

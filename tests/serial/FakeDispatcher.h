@@ -84,7 +84,7 @@ public:
     int EscapeFunction(int code) override
     {
         escapes.push_back(code);
-        return code == EscapeGetBaseAddress ? baseAddress : escapeResult;
+        return code == platform::EscGetBaseAddress ? baseAddress : escapeResult;
     }
     int FlushQueue(int queue) override
     {

@@ -569,7 +569,7 @@ TEST(SerDispTriggers, RecordsFireOnceAndSurviveSaveAndRestore)
         TStatusTrigger modem;
         modem.handle = 4;
         modem.kind = StatusKindModem;
-        modem.value = ModemCts << 8; // fires while CTS is not low
+        modem.value = platform::MsCtsOn << 8; // fires while CTS is not low
         modem.active = 1;
         TStatusTrigger sent = modem;
         sent.handle = 5;
@@ -601,8 +601,8 @@ TEST(SerDispTriggers, RecordsFireOnceAndSurviveSaveAndRestore)
     d.SaveTriggers(snapshot);
 
     // The modem trigger fires at the next change, once; free space 64 >= 60.
-    d.modemLines = ModemCts;
-    d.SetLastEventMask(EventCts);
+    d.modemLines = platform::MsCtsOn;
+    d.SetLastEventMask(platform::EvCts);
     d.ProcessCommEvents();
     ASSERT_EQ(probe.calls.size(), 2u);
     EXPECT_EQ(probe.calls[0], Probe::Call(TriggerStatusMsg, 4, high));
@@ -681,7 +681,7 @@ TEST(SerDispLifecycle, FailedOpensReleaseWhatTheyTook)
     }
     {
         TFakeDispatcher d;
-        d.device.BaudRate = 4800;
+        d.device.baudRate = 4800;
         d.setLineResult = -87;
         EXPECT_EQ(d.Open(), -87);
         EXPECT_EQ(d.closeCalls, 1);
@@ -691,7 +691,7 @@ TEST(SerDispLifecycle, FailedOpensReleaseWhatTheyTook)
     }
     TFakeDispatcher d;
     EXPECT_EQ(d.Open(4096, 4096, 0x10 | 0x02), 0);
-    EXPECT_EQ(d.escapes, (std::vector<int>{EscapeSetRts})); // DTR is left to the driver
+    EXPECT_EQ(d.escapes, (std::vector<int>{platform::EscSetRts})); // DTR is left to the driver
     EXPECT_EQ(d.SetDtr(1), 1);
     EXPECT_EQ(d.startCalls, 1);
     EXPECT_TRUE(d.IsStarted());

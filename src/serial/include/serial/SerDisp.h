@@ -7,6 +7,8 @@
 // virtual operations below, which a platform subclass implements together
 // with the threads that drive the passes.
 
+#include "platform/CommBits.h"
+#include "platform/DeviceControl.h"
 #include "platform/MessageWindow.h"
 #include "platform/Ring.h"
 #include "serial/SerTrace.h"
@@ -42,73 +44,17 @@ inline constexpr std::uint32_t PortClosedMsg = 0x7E0A;
 inline constexpr std::uint32_t DispatchBufferSize = 8192;
 inline constexpr std::uint32_t NotifySendTimeoutMs = 3000;
 
-// Device-control record, laid out after the Windows one that the settings
-// code was written for; the platform layer maps it onto the real device.
-struct TLineState {
-    std::uint32_t BaudRate = 0;
-    std::uint32_t Flags = 0;
-    std::uint16_t XonLim = 0;
-    std::uint16_t XoffLim = 0;
-    std::uint8_t ByteSize = 8;
-    std::uint8_t Parity = 0;   // 0 none, 1 odd, 2 even, 3 mark, 4 space
-    std::uint8_t StopBits = 0; // stop-bit code, see StopBitsOne...
-    std::uint8_t XonChar = 17;
-    std::uint8_t XoffChar = 19;
-};
+// The line settings are the platform's device-control record itself; its
+// flag bits and stop-bit codes are platform's (DeviceControl.h), and so are
+// the event, error, escape and modem-line bits (CommBits.h).
+using TLineState = platform::DeviceControl;
 
-// TLineState::Flags bits.
-inline constexpr std::uint32_t LineCtsOutFlow = 0x0004;
-inline constexpr std::uint32_t LineDsrOutFlow = 0x0008;
-inline constexpr std::uint32_t LineDtrControlMask = 0x0030;
-inline constexpr std::uint32_t LineDtrDisable = 0x0000;
-inline constexpr std::uint32_t LineDtrEnable = 0x0010;
-inline constexpr std::uint32_t LineDtrHandshake = 0x0020;
-inline constexpr std::uint32_t LineOutXonXoff = 0x0100; // transmit side obeys XON/XOFF
-inline constexpr std::uint32_t LineInXonXoff = 0x0200;  // receive side sends XON/XOFF
-inline constexpr std::uint32_t LineRtsControlMask = 0x3000;
-inline constexpr std::uint32_t LineRtsDisable = 0x0000;
-inline constexpr std::uint32_t LineRtsEnable = 0x1000;
-inline constexpr std::uint32_t LineRtsHandshake = 0x2000;
-inline constexpr std::uint32_t LineRtsToggle = 0x3000;
-
-// TLineState::StopBits codes.
-inline constexpr std::uint8_t StopBitsOne = 0;
-inline constexpr std::uint8_t StopBitsOneAndHalf = 1;
-inline constexpr std::uint8_t StopBitsTwo = 2;
-
-// Modem status byte: line levels in the high nibble, changes in the low one.
+// Modem status byte: the line levels (platform::MsCtsOn...) in the high
+// nibble, their changes in the low one.
 inline constexpr std::uint8_t ModemDeltaCts = 0x01;
 inline constexpr std::uint8_t ModemDeltaDsr = 0x02;
 inline constexpr std::uint8_t ModemTrailingRing = 0x04;
 inline constexpr std::uint8_t ModemDeltaDcd = 0x08;
-inline constexpr std::uint8_t ModemCts = 0x10;
-inline constexpr std::uint8_t ModemDsr = 0x20;
-inline constexpr std::uint8_t ModemRing = 0x40;
-inline constexpr std::uint8_t ModemDcd = 0x80;
-
-// Driver error bits as ReadErrors reports them.
-inline constexpr std::uint32_t LineErrOverflow = 0x01;
-inline constexpr std::uint32_t LineErrOverrun = 0x02;
-inline constexpr std::uint32_t LineErrParity = 0x04;
-inline constexpr std::uint32_t LineErrFraming = 0x08;
-inline constexpr std::uint32_t LineErrBreak = 0x10;
-
-// Port event mask bits.
-inline constexpr std::uint32_t EventRxChar = 0x0001;
-inline constexpr std::uint32_t EventCts = 0x0008;
-inline constexpr std::uint32_t EventDsr = 0x0010;
-inline constexpr std::uint32_t EventDcd = 0x0020;
-inline constexpr std::uint32_t EventBreak = 0x0040;
-inline constexpr std::uint32_t EventError = 0x0080;
-inline constexpr std::uint32_t EventRing = 0x0100;
-inline constexpr std::uint32_t EventRingTrailing = 0x2000;
-
-// EscapeFunction codes.
-inline constexpr int EscapeSetRts = 3;
-inline constexpr int EscapeClearRts = 4;
-inline constexpr int EscapeSetDtr = 5;
-inline constexpr int EscapeClearDtr = 6;
-inline constexpr int EscapeGetBaseAddress = 10;
 
 // Driver status as ReadErrors fills it.
 struct TCommStatus {
