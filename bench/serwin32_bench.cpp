@@ -2,7 +2,9 @@
 // same pty: latency from the last byte written to the master until the
 // notified handler on the Qt main thread has read it, sustained receive
 // throughput with the CPU time it costs per MiB (the whole process, the
-// writer included on both sides), and the CPU time of an open idle port.
+// writer included on both sides), the same for transmitting through a
+// transmit ring whose blocks wrap around its end, and the CPU time of an
+// open idle port.
 //
 // Usage: serwin32_bench [--idle-seconds N]   (default 10)
 #include "serial/SerWin32.h"
@@ -43,12 +45,16 @@ using Clock = std::chrono::steady_clock;
 constexpr int Samples = 1000;
 constexpr int WarmUp = 50;
 constexpr std::size_t ThroughputBytes = 16u << 20;
+// Transmit blocks do not divide the ring, so that most of them wrap.
+constexpr std::uint32_t TransmitRing = 4096;
+constexpr std::size_t TransmitBlock = 1000;
 
 // The dispatcher with a window on the main thread that reads every notice.
 struct DispatcherSide {
-    explicit DispatcherSide(std::function<void(std::uint32_t)> onRead) : onRead(std::move(onRead))
+    explicit DispatcherSide(std::function<void(std::uint32_t)> onRead, std::uint32_t outSize = 4096)
+        : onRead(std::move(onRead))
     {
-        if (d.OpenDispatcher("\\\\.\\COM7", 115200, 0, 8, 1, 4096, 4096, 3) != 0) {
+        if (d.OpenDispatcher("\\\\.\\COM7", 115200, 0, 8, 1, 4096, outSize, 3) != 0) {
             std::fprintf(stderr, "dispatcher open failed\n");
             std::exit(1);
         }
@@ -175,6 +181,58 @@ Rate Throughput(const Pty& pty, bool dispatcher)
     return {mib / seconds, 1000.0 * (CpuSeconds() - cpu0) / std::max(1e-9, mib)};
 }
 
+// Bytes written to the slave (through the dispatcher's transmit ring, or
+// by plain writes) until the master has read them all.
+Rate TransmitThroughput(const Pty& pty, bool dispatcher)
+{
+    std::atomic<bool> stop{false};
+    std::size_t received = 0;
+    std::thread reader([&] {
+        std::vector<char> buffer(65536);
+        while (received < ThroughputBytes && !stop.load()) {
+            pollfd p{pty.master, POLLIN, 0};
+            if (::poll(&p, 1, 100) <= 0)
+                continue;
+            const ssize_t n = ::read(pty.master, buffer.data(), buffer.size());
+            if (n > 0)
+                received += static_cast<std::size_t>(n);
+        }
+    });
+    const std::vector<std::uint8_t> block(TransmitBlock, 'R');
+    const double cpu0 = CpuSeconds();
+    const auto t0 = Clock::now();
+    if (dispatcher) {
+        DispatcherSide side([](std::uint32_t) {}, TransmitRing);
+        for (std::size_t sent = 0; sent < ThroughputBytes; sent += block.size()) {
+            // A full ring refuses the block whole; the transmitter makes room.
+            while (side.d.WriteBlock(block.data(), static_cast<std::uint32_t>(block.size())) != 0)
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        reader.join();
+    } else {
+        const int fd = ::open(pty.slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        termios t{};
+        ::tcgetattr(fd, &t);
+        ::cfmakeraw(&t);
+        ::tcsetattr(fd, TCSANOW, &t);
+        for (std::size_t sent = 0; sent < ThroughputBytes;) {
+            const ssize_t w = ::write(fd, block.data(), block.size());
+            if (w > 0) {
+                sent += static_cast<std::size_t>(w);
+            } else {
+                pollfd p{fd, POLLOUT, 0};
+                ::poll(&p, 1, 100);
+            }
+        }
+        reader.join();
+        ::close(fd);
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    stop = true;
+    const double mib = static_cast<double>(received) / (1 << 20);
+    return {mib / seconds, 1000.0 * (CpuSeconds() - cpu0) / std::max(1e-9, mib)};
+}
+
 double CpuSeconds()
 {
     rusage u{};
@@ -210,6 +268,7 @@ int main(int argc, char** argv)
     // Alternating rounds, so that drift on a shared machine hits both sides.
     std::vector<double> dispUs, plainUs;
     double dispMb = 0, plainMb = 0, dispCpu = 0, plainCpu = 0;
+    double dispTxMb = 0, plainTxMb = 0, dispTxCpu = 0, plainTxCpu = 0;
     for (int round = 0; round < 2; ++round) {
         auto d = Latency(pty, true);
         auto p = Latency(pty, false);
@@ -221,6 +280,12 @@ int main(int argc, char** argv)
         plainMb += p2.mibPerSecond / 2;
         dispCpu += d2.cpuMsPerMib / 2;
         plainCpu += p2.cpuMsPerMib / 2;
+        const Rate d3 = TransmitThroughput(pty, true);
+        const Rate p3 = TransmitThroughput(pty, false);
+        dispTxMb += d3.mibPerSecond / 2;
+        plainTxMb += p3.mibPerSecond / 2;
+        dispTxCpu += d3.cpuMsPerMib / 2;
+        plainTxCpu += p3.cpuMsPerMib / 2;
     }
     const double idle = IdleCpuPercent(idleSeconds);
 
@@ -237,6 +302,12 @@ int main(int argc, char** argv)
     std::printf("%-48s %10.1f %10.2f\n", "plain poll+read loop", plainMb, plainCpu);
     std::printf("%-48s %10.2f %10.2f\n", "ratio dispatcher / plain",
                 dispMb / std::max(1e-9, plainMb), dispCpu / std::max(1e-9, plainCpu));
+    std::printf("\n%-48s %10s %10s\n", "transmit throughput (16 MiB, wrapping ring)", "MiB/s",
+                "CPU ms/MiB");
+    std::printf("%-48s %10.1f %10.2f\n", "dispatcher", dispTxMb, dispTxCpu);
+    std::printf("%-48s %10.1f %10.2f\n", "plain write loop", plainTxMb, plainTxCpu);
+    std::printf("%-48s %10.2f %10.2f\n", "ratio dispatcher / plain",
+                dispTxMb / std::max(1e-9, plainTxMb), dispTxCpu / std::max(1e-9, plainTxCpu));
     std::printf(
         "\n%-48s %10.3f %%\n",
         ("idle open port, CPU of one core over " + std::to_string(idleSeconds) + " s").c_str(),

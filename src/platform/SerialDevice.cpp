@@ -36,7 +36,7 @@ constexpr std::uint32_t LineEvents =
     EvCts | EvDsr | EvRlsd | EvBreak | EvErr | EvRing | EvRingTrailingEdge;
 constexpr std::uint32_t KnownEvents = 0x3FFF;
 // The receive queue takes what a program asks for, up to this.
-constexpr std::size_t MaxQueueBytes = 1u << 20;
+constexpr std::uint32_t MaxQueueBytes = 1u << 20;
 
 bool Fail(std::uint32_t error)
 {
@@ -316,7 +316,8 @@ bool SerialDevice::Open(std::string_view name)
         inQueueSize_ = 0;
         outQueueSize_ = 0;
         queue_.reset();
-        queueCapacity_ = queueStart_ = queueCount_ = 0;
+        queueCapacity_ = 0;
+        Queue().Clear();
         queueBlocked_ = false;
         queueNews_ = false;
         throttled_ = false;
@@ -395,7 +396,8 @@ void SerialDevice::CloseDescriptors()
     lock_.reset();
     const std::lock_guard state(stateMutex_);
     queue_.reset();
-    queueCapacity_ = queueStart_ = queueCount_ = 0;
+    queueCapacity_ = 0;
+    Queue().Clear();
     queueBlocked_ = false;
 }
 
@@ -452,21 +454,21 @@ bool SerialDevice::SetupQueues(std::uint32_t inSize, std::uint32_t outSize,
     const std::lock_guard fill(fillMutex_); // no read into the old queue is under way
     const std::lock_guard state(stateMutex_);
     // Bytes already queued stay, in order, whatever the new size.
-    const std::size_t capacity = std::max<std::size_t>(
-        std::min<std::size_t>(std::max(inSize, queueBytes), MaxQueueBytes), queueCount_);
+    const std::uint32_t count = Queue().Held();
+    const std::uint32_t capacity =
+        std::max(std::min(std::max(inSize, queueBytes), MaxQueueBytes), count);
     if (capacity != queueCapacity_) {
-        std::unique_ptr<unsigned char[]> bigger;
+        std::unique_ptr<std::uint8_t[]> bigger;
         if (capacity > 0) {
-            bigger.reset(new (std::nothrow) unsigned char[capacity]);
+            bigger.reset(new (std::nothrow) std::uint8_t[capacity]);
             if (!bigger)
                 return Fail(ErrorNotEnoughMemory);
         }
-        const std::size_t count = queueCount_;
         TakeFromQueue(bigger.get(), count);
         queue_ = std::move(bigger);
         queueCapacity_ = capacity;
-        queueStart_ = 0;
-        queueCount_ = count;
+        Queue().Clear();
+        Queue().Produced(count);
         queueBlocked_ = false;
         fillPending_ = true; // what the driver took meanwhile is not announced again
         if (capacity > count)
@@ -489,7 +491,8 @@ void SerialDevice::UpdateThrottle()
         // Held back once fewer than the XOFF limit's bytes of InSize are
         // free, let go when no more than the XON limit's are held.
         const std::size_t full = inQueueSize_ > kept_.xoffLim ? inQueueSize_ - kept_.xoffLim : 0;
-        hold = throttled_ ? queueCount_ > kept_.xonLim : queueCount_ > full;
+        const std::uint32_t held = Queue().Held();
+        hold = throttled_ ? held > kept_.xonLim : held > full;
     }
     if (hold == throttled_)
         return;
@@ -529,21 +532,22 @@ std::size_t SerialDevice::FillQueue(bool readable, bool& drained)
         held = SIZE_MAX;
     std::size_t moved = 0;
     for (;;) {
-        std::size_t end = 0;
+        std::uint8_t* end = nullptr;
         std::size_t free = 0;
         {
             const std::lock_guard state(stateMutex_);
-            if (queueCount_ == queueCapacity_) {
+            Ring queue = Queue();
+            if (queue.Free() == 0) {
                 // The driver may hold more, and no new arrival need come to
                 // say so: a read that makes room wakes the wait.
                 queueBlocked_ = true;
                 fillPending_ = true;
                 return moved;
             }
-            if (queueCount_ == 0)
-                queueStart_ = 0; // nobody reads an empty queue: one read fills it whole
-            end = (queueStart_ + queueCount_) % queueCapacity_;
-            free = std::min(queueCapacity_ - queueCount_, queueCapacity_ - end);
+            if (queue.Empty())
+                queue.Clear(); // nobody reads an empty queue: one read fills it whole
+            end = queue.AtHead();
+            free = queue.FreeRun();
         }
         if (!held)
             held = DriverHolds();
@@ -554,7 +558,7 @@ std::size_t SerialDevice::FillQueue(bool readable, bool& drained)
         const std::size_t room = std::min(*held, free);
         // Outside stateMutex_: readers take from the queue's front meanwhile,
         // and nothing else writes behind its end while fillMutex_ is held.
-        const ssize_t n = ::read(fd_, queue_.get() + end, room);
+        const ssize_t n = ::read(fd_, end, room);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
@@ -566,8 +570,9 @@ std::size_t SerialDevice::FillQueue(bool readable, bool& drained)
         const auto got = static_cast<std::size_t>(n);
         {
             const std::lock_guard state(stateMutex_);
-            queueCount_ += got;
-            queueBlocked_ = queueCount_ == queueCapacity_;
+            Ring queue = Queue();
+            queue.Produced(static_cast<std::uint32_t>(got));
+            queueBlocked_ = queue.Free() == 0;
             // Held back as the count passes the limit, not after the whole
             // fill: a reader may see the count at once.
             UpdateThrottle();
@@ -583,18 +588,15 @@ std::size_t SerialDevice::FillQueue(bool readable, bool& drained)
     }
 }
 
-std::size_t SerialDevice::TakeFromQueue(unsigned char* data, std::size_t count)
+std::size_t SerialDevice::TakeFromQueue(std::uint8_t* data, std::size_t count)
 {
-    const std::size_t take = std::min(count, queueCount_);
-    const std::size_t first = std::min(take, queueCapacity_ - queueStart_);
-    if (take > 0) {
-        std::memcpy(data, queue_.get() + queueStart_, first);
-        std::memcpy(data + first, queue_.get(), take - first);
-        queueStart_ = (queueStart_ + take) % queueCapacity_;
-        queueCount_ -= take;
-    }
-    // The start stays where it is even when empty: a fill may be writing
+    Ring queue = Queue();
+    const std::uint32_t take =
+        static_cast<std::uint32_t>(std::min<std::size_t>(count, queue.Held()));
+    queue.Peek(0, data, take);
+    // The head stays where it is even when empty: a fill may be writing
     // behind it.
+    queue.Consumed(take);
     return take;
 }
 
@@ -1016,8 +1018,8 @@ bool SerialDevice::ClearErrors(std::uint32_t& errors, CommStatus* status, bool c
         // What came before the device went away is still there to be read.
         if (error == ErrorDeviceNotConnected && fd_ >= 0 && status != nullptr) {
             const std::lock_guard state(stateMutex_);
-            if (queueCount_ > 0) {
-                *status = CommStatus{static_cast<std::uint32_t>(queueCount_), 0};
+            if (const std::uint32_t held = Queue().Held(); held > 0) {
+                *status = CommStatus{held, 0};
                 return true;
             }
         }
@@ -1052,7 +1054,7 @@ bool SerialDevice::ClearErrors(std::uint32_t& errors, CommStatus* status, bool c
         errorBase_ = now;
     }
     if (status != nullptr) {
-        status->inQueue = static_cast<std::uint32_t>(static_cast<std::size_t>(in) + queueCount_);
+        status->inQueue = static_cast<std::uint32_t>(static_cast<std::size_t>(in) + Queue().Held());
         status->outQueue = static_cast<std::uint32_t>(out);
     }
     return true;
@@ -1132,7 +1134,7 @@ bool SerialDevice::Purge(std::uint32_t flags)
     if ((flags & PurgeRxClear) != 0) {
         const std::lock_guard fill(fillMutex_);
         const std::lock_guard state(stateMutex_);
-        queueStart_ = queueCount_ = 0;
+        Queue().Clear();
         queueNews_ = false;
         UpdateThrottle();
         if (queueBlocked_) {

@@ -23,12 +23,12 @@ constexpr std::uint8_t SwReceive = 2;
 
 void SetDtrControl(TLineState& state, std::uint32_t control)
 {
-    state.Flags = (state.Flags & ~LineDtrControlMask) | control;
+    state.flags = (state.flags & ~platform::DcbDtrControlMask) | control;
 }
 
 void SetRtsControl(TLineState& state, std::uint32_t control)
 {
-    state.Flags = (state.Flags & ~LineRtsControlMask) | control;
+    state.flags = (state.flags & ~platform::DcbRtsControlMask) | control;
 }
 
 } // namespace
@@ -52,13 +52,13 @@ int TSerBaseDispatcher::ApplyLineState(TLineState& state)
 {
     Lock lock(mainLock);
     if (!dtrHandshake) {
-        SetDtrControl(state, dtrOn ? LineDtrEnable : LineDtrDisable);
+        SetDtrControl(state, dtrOn ? platform::DtrControlEnable : platform::DtrControlDisable);
     }
     if (!rtsHandshake) {
-        SetRtsControl(state, rtsOn ? LineRtsEnable : LineRtsDisable);
+        SetRtsControl(state, rtsOn ? platform::RtsControlEnable : platform::RtsControlDisable);
     }
     const int result = SetLineState(state);
-    currentBaud = state.BaudRate;
+    currentBaud = state.baudRate;
     // A line-state write may drop the lines; the remembered levels win.
     SetDtr(dtrOn ? 1 : 0);
     if (!rs485Enabled) {
@@ -77,24 +77,24 @@ int TSerBaseDispatcher::SetLine(std::uint32_t baud, std::uint8_t parity, std::ui
         GetLineState(lineState);
         current = lineState;
         if (baud == KeepBaud) {
-            baud = current.BaudRate;
+            baud = current.baudRate;
         }
         if (parity == KeepParity) {
-            parity = current.Parity;
+            parity = current.parity;
         }
         if (dataBits == KeepDataBits) {
-            dataBits = current.ByteSize;
+            dataBits = current.byteSize;
         }
         if (stopBits == KeepStopBits) {
-            stopCode = current.StopBits;
+            stopCode = current.stopBits;
         } else {
-            stopCode = stopBits >= 2 ? StopBitsTwo : StopBitsOne;
+            stopCode = stopBits >= 2 ? platform::TwoStopBits : platform::OneStopBit;
         }
         if (dataBits == 5) {
-            stopCode = StopBitsOneAndHalf;
+            stopCode = platform::One5StopBits;
         }
-        if (baud == current.BaudRate && parity == current.Parity && dataBits == current.ByteSize &&
-            stopCode == current.StopBits) {
+        if (baud == current.baudRate && parity == current.parity && dataBits == current.byteSize &&
+            stopCode == current.stopBits) {
             return 0;
         }
     }
@@ -106,9 +106,9 @@ int TSerBaseDispatcher::SetLine(std::uint32_t baud, std::uint8_t parity, std::ui
     }
     const std::uint32_t rate = SerBaudFromCode(currentBaud);
     if (rate != 0) {
-        std::uint32_t bits = current.ByteSize + 2u;
-        bits += current.Parity != 0 ? 1 : 0;
-        bits += current.StopBits != StopBitsOne ? 1 : 0;
+        std::uint32_t bits = current.byteSize + 2u;
+        bits += current.parity != 0 ? 1 : 0;
+        bits += current.stopBits != platform::OneStopBit ? 1 : 0;
         const std::uint64_t t = std::uint64_t{10000000u / rate} * bits;
         std::uint64_t d = 18 * t;
         if (d < 10000) {
@@ -119,10 +119,10 @@ int TSerBaseDispatcher::SetLine(std::uint32_t baud, std::uint8_t parity, std::ui
 
     Lock lock(mainLock);
     GetLineState(lineState);
-    lineState.BaudRate = baud;
-    lineState.Parity = parity;
-    lineState.ByteSize = dataBits;
-    lineState.StopBits = stopCode;
+    lineState.baudRate = baud;
+    lineState.parity = parity;
+    lineState.byteSize = dataBits;
+    lineState.stopBits = stopCode;
     return ApplyLineState(lineState);
 }
 
@@ -131,10 +131,10 @@ int TSerBaseDispatcher::GetLineSettings(std::uint32_t& baud, std::uint8_t& parit
 {
     Lock lock(mainLock);
     const int result = GetLineState(lineState);
-    baud = SerBaudFromCode(lineState.BaudRate);
-    parity = lineState.Parity;
-    stopBits = lineState.StopBits != StopBitsOne ? 2 : 1;
-    dataBits = lineState.ByteSize;
+    baud = SerBaudFromCode(lineState.baudRate);
+    parity = lineState.parity;
+    stopBits = lineState.stopBits != platform::OneStopBit ? 2 : 1;
+    dataBits = lineState.byteSize;
     return result;
 }
 
@@ -148,32 +148,32 @@ int TSerBaseDispatcher::SetHardwareFlow(std::uint32_t bufferFull, std::uint32_t 
     GetLineState(lineState);
     const bool dtrWas = dtrHandshake;
     const bool rtsWas = rtsHandshake;
-    lineState.Flags &= ~(LineCtsOutFlow | LineDsrOutFlow | LineDtrControlMask | LineRtsControlMask);
+    lineState.flags &= ~(platform::DcbOutxCtsFlow | platform::DcbOutxDsrFlow | platform::DcbDtrControlMask | platform::DcbRtsControlMask);
     dtrHandshake = false;
     rtsHandshake = false;
     if (options & HwUseDtr) {
-        SetDtrControl(lineState, LineDtrHandshake);
+        SetDtrControl(lineState, platform::DtrControlHandshake);
         dtrHandshake = true;
     } else if (dtrOn) {
-        SetDtrControl(lineState, LineDtrEnable);
+        SetDtrControl(lineState, platform::DtrControlEnable);
     }
     if (options & HwUseRts) {
-        SetRtsControl(lineState, LineRtsHandshake);
+        SetRtsControl(lineState, platform::RtsControlHandshake);
         rtsHandshake = true;
     } else if (rtsOn) {
-        SetRtsControl(lineState, LineRtsEnable);
+        SetRtsControl(lineState, platform::RtsControlEnable);
     }
     if (rs485Enabled && IsNtPlatform()) {
-        SetRtsControl(lineState, LineRtsToggle);
+        SetRtsControl(lineState, platform::RtsControlToggle);
         rtsHandshake = true;
     }
-    lineState.XoffLim = static_cast<std::uint16_t>(inQueueSize - bufferFull);
-    lineState.XonLim = static_cast<std::uint16_t>(bufferResume);
+    lineState.xoffLim = static_cast<std::uint16_t>(inQueueSize - bufferFull);
+    lineState.xonLim = static_cast<std::uint16_t>(bufferResume);
     if (options & HwRequireDsr) {
-        lineState.Flags |= LineDsrOutFlow;
+        lineState.flags |= platform::DcbOutxDsrFlow;
     }
     if (options & HwRequireCts) {
-        lineState.Flags |= LineCtsOutFlow;
+        lineState.flags |= platform::DcbOutxCtsFlow;
     }
     return ApplyOrRestore(dtrWas, rtsWas);
 }
@@ -205,18 +205,18 @@ int TSerBaseDispatcher::SetSoftwareFlow(std::uint32_t bufferFull, std::uint32_t 
     GetLineState(lineState);
     // A side left out of the options is switched off, so that narrowing the
     // options takes effect.
-    lineState.Flags &= ~(LineInXonXoff | LineOutXonXoff);
+    lineState.flags &= ~(platform::DcbInX | platform::DcbOutX);
     if (options & SwReceive) {
-        lineState.Flags |= LineInXonXoff;
-        lineState.XoffLim = static_cast<std::uint16_t>(inQueueSize - bufferFull);
-        lineState.XonLim = static_cast<std::uint16_t>(bufferResume);
+        lineState.flags |= platform::DcbInX;
+        lineState.xoffLim = static_cast<std::uint16_t>(inQueueSize - bufferFull);
+        lineState.xonLim = static_cast<std::uint16_t>(bufferResume);
     }
     if (options & SwTransmit) {
-        lineState.Flags |= LineOutXonXoff;
+        lineState.flags |= platform::DcbOutX;
     }
     if (options & (SwReceive | SwTransmit)) {
-        lineState.XonChar = 17;
-        lineState.XoffChar = 19;
+        lineState.xonChar = 17;
+        lineState.xoffChar = 19;
     }
     return ApplyLineState(lineState);
 }
@@ -225,7 +225,7 @@ int TSerBaseDispatcher::ClearSoftwareFlow()
 {
     Lock lock(mainLock);
     GetLineState(lineState);
-    lineState.Flags &= ~(LineInXonXoff | LineOutXonXoff);
+    lineState.flags &= ~(platform::DcbInX | platform::DcbOutX);
     return ApplyLineState(lineState);
 }
 
@@ -233,8 +233,8 @@ int TSerBaseDispatcher::SetFlowChars(std::uint8_t xon, std::uint8_t xoff)
 {
     Lock lock(mainLock);
     GetLineState(lineState);
-    lineState.XonChar = xon;
-    lineState.XoffChar = xoff;
+    lineState.xonChar = xon;
+    lineState.xoffChar = xoff;
     return ApplyLineState(lineState);
 }
 
@@ -243,29 +243,29 @@ int TSerBaseDispatcher::GetFlowSettings(std::uint8_t& hwOptions, std::uint8_t& s
 {
     Lock lock(mainLock);
     const int result = GetLineState(lineState);
-    const std::uint32_t flags = lineState.Flags;
+    const std::uint32_t flags = lineState.flags;
     hwOptions = 0;
-    if ((flags & LineDtrControlMask) == LineDtrHandshake) {
+    if ((flags & platform::DcbDtrControlMask) == platform::DtrControlHandshake) {
         hwOptions |= HwUseDtr;
     }
-    if ((flags & LineRtsControlMask) == LineRtsHandshake) {
+    if ((flags & platform::DcbRtsControlMask) == platform::RtsControlHandshake) {
         hwOptions |= HwUseRts;
     }
-    if (flags & LineDsrOutFlow) {
+    if (flags & platform::DcbOutxDsrFlow) {
         hwOptions |= HwRequireDsr;
     }
-    if (flags & LineCtsOutFlow) {
+    if (flags & platform::DcbOutxCtsFlow) {
         hwOptions |= HwRequireCts;
     }
     swOptions = 0;
-    if (flags & LineOutXonXoff) {
+    if (flags & platform::DcbOutX) {
         swOptions |= SwTransmit;
     }
-    if (flags & LineInXonXoff) {
+    if (flags & platform::DcbInX) {
         swOptions |= SwReceive;
     }
-    xoff = lineState.XoffChar;
-    xon = lineState.XonChar;
+    xoff = lineState.xoffChar;
+    xon = lineState.xonChar;
     return result;
 }
 
@@ -275,7 +275,7 @@ int TSerBaseDispatcher::SetDtr(int on)
         return 1;
     }
     const bool level = on == 1;
-    const int result = EscapeFunction(level ? EscapeSetDtr : EscapeClearDtr);
+    const int result = EscapeFunction(level ? platform::EscSetDtr : platform::EscClrDtr);
     dtrOn = level;
     return result == 0 ? 0 : DispBadArgument;
 }
@@ -286,7 +286,7 @@ int TSerBaseDispatcher::SetRts(int on)
         return 1;
     }
     const bool level = on == 1;
-    const int result = EscapeFunction(level ? EscapeSetRts : EscapeClearRts);
+    const int result = EscapeFunction(level ? platform::EscSetRts : platform::EscClrRts);
     rtsOn = level;
     return result == 0 ? 0 : DispBadArgument;
 }
@@ -297,7 +297,7 @@ int TSerBaseDispatcher::SetRs485(bool on)
     const bool was = rs485Enabled;
     rs485Enabled = on;
     if (on && !IsNtPlatform()) {
-        uartBaseAddress = static_cast<std::uint16_t>(EscapeFunction(EscapeGetBaseAddress));
+        uartBaseAddress = static_cast<std::uint16_t>(EscapeFunction(platform::EscGetBaseAddress));
     }
     ApplyThreadPriorities();
     if (!IsNtPlatform()) {
@@ -309,9 +309,9 @@ int TSerBaseDispatcher::SetRs485(bool on)
     const bool dtrWas = dtrHandshake;
     const bool rtsWas = rtsHandshake;
     if (on) {
-        SetRtsControl(lineState, LineRtsToggle);
+        SetRtsControl(lineState, platform::RtsControlToggle);
         rtsHandshake = true;
-    } else if ((lineState.Flags & LineRtsControlMask) == LineRtsToggle) {
+    } else if ((lineState.flags & platform::DcbRtsControlMask) == platform::RtsControlToggle) {
         rtsHandshake = false; // RTS goes back to its remembered level
     }
     const int result = ApplyOrRestore(dtrWas, rtsWas);
@@ -375,11 +375,11 @@ int TSerBaseDispatcher::GetLineError()
     static constexpr struct {
         std::uint32_t bit;
         int code;
-    } Order[] = {{LineErrOverflow, 1},
-                 {LineErrOverrun, 2},
-                 {LineErrParity, 3},
-                 {LineErrFraming, 4},
-                 {LineErrBreak, 9}};
+    } Order[] = {{platform::CeRxOver, 1},
+                 {platform::CeOverrun, 2},
+                 {platform::CeRxParity, 3},
+                 {platform::CeFrame, 4},
+                 {platform::CeBreak, 9}};
     Lock lock(mainLock);
     std::uint32_t bits = lineErrorBits.load();
     for (;;) {
@@ -403,5 +403,17 @@ int TSerBaseDispatcher::GetLineError()
 bool TSerBaseDispatcher::CheckLineBreak()
 {
     Lock lock(mainLock);
-    return (lineErrorBits.fetch_and(~LineErrBreak) & LineErrBreak) != 0;
+    return (lineErrorBits.fetch_and(~platform::CeBreak) & platform::CeBreak) != 0;
+}
+
+std::uint8_t TSerBaseDispatcher::ModemStatusByte()
+{
+    Lock lock(mainLock);
+    return modemStatusByte;
+}
+
+std::uint32_t TSerBaseDispatcher::OptionFlags()
+{
+    Lock lock(mainLock);
+    return optionFlags;
 }

@@ -9,13 +9,9 @@
 #include <QThread>
 
 #include <algorithm>
-#include <cstring>
 #include <pthread.h>
-#include <vector>
 
 namespace {
-
-using Lock = std::lock_guard<std::recursive_mutex>;
 
 constexpr std::uint32_t NtEventMask = 0x1F9;
 constexpr std::uint32_t OtherEventMask = 0x21F9;
@@ -35,36 +31,6 @@ std::function<void(std::exception_ptr)>& ExceptionHandler()
 {
     static std::function<void(std::exception_ptr)> handler;
     return handler;
-}
-
-platform::DeviceControl ToDevice(const TLineState& s)
-{
-    platform::DeviceControl dcb;
-    dcb.baudRate = s.BaudRate;
-    dcb.flags = s.Flags;
-    dcb.xonLim = s.XonLim;
-    dcb.xoffLim = s.XoffLim;
-    dcb.byteSize = s.ByteSize;
-    dcb.parity = s.Parity;
-    dcb.stopBits = s.StopBits;
-    dcb.xonChar = s.XonChar;
-    dcb.xoffChar = s.XoffChar;
-    return dcb;
-}
-
-TLineState FromDevice(const platform::DeviceControl& dcb)
-{
-    TLineState s;
-    s.BaudRate = dcb.baudRate;
-    s.Flags = dcb.flags;
-    s.XonLim = dcb.xonLim;
-    s.XoffLim = dcb.xoffLim;
-    s.ByteSize = dcb.byteSize;
-    s.Parity = dcb.parity;
-    s.StopBits = dcb.stopBits;
-    s.XonChar = dcb.xonChar;
-    s.XoffChar = dcb.xoffChar;
-    return s;
 }
 
 } // namespace
@@ -95,11 +61,7 @@ void TSerDispatcherThread::Join()
 
 void TSerDispatcherThread::Run()
 {
-    // Named so that top -H, perf and debuggers tell the three apart.
-    static const char* const names[3] = {"serial-rx", "serial-disp", "serial-tx"};
-    ::pthread_setname_np(::pthread_self(), names[slot]);
-    dispatcher.threadIds[slot].store(std::this_thread::get_id());
-    dispatcher.threadTids[slot].store(platform::CurrentThreadId());
+    dispatcher.ThreadBegins(slot);
     try {
         Execute();
     } catch (...) {
@@ -110,44 +72,74 @@ void TSerDispatcherThread::Run()
     } catch (...) {
         TSerWin32Dispatcher::ReportThreadException(std::current_exception());
     }
-    // The last touch of the dispatcher: after this the thread may be joined.
-    dispatcher.endedSignal[slot].Set();
+    dispatcher.ThreadFinished(slot);
 }
 
 void TComThread::Execute()
 {
-    TSerWin32Dispatcher& d = dispatcher;
-    std::uint32_t mask = d.IsNtPlatform() ? NtEventMask : OtherEventMask;
-    d.eventMask.store(mask);
-    d.device.SetMask(mask);
-    d.ackSignal.Set();
-    while (!d.stopRequested.load()) {
+    dispatcher.ReceiveLoop();
+}
+
+void TDispThread::Execute()
+{
+    dispatcher.DispatchLoop();
+}
+
+void TOutThread::Execute()
+{
+    dispatcher.TransmitLoop();
+}
+
+// ---------------------------------------------------------------------------
+// Thread procedures
+
+void TSerWin32Dispatcher::ThreadBegins(int slot)
+{
+    // Named so that top -H, perf and debuggers tell the three apart.
+    static const char* const names[3] = {"serial-rx", "serial-disp", "serial-tx"};
+    ::pthread_setname_np(::pthread_self(), names[slot]);
+    threadIds[slot].store(std::this_thread::get_id());
+    threadTids[slot].store(platform::CurrentThreadId());
+}
+
+void TSerWin32Dispatcher::ThreadFinished(int slot)
+{
+    endedSignal[slot].Set();
+}
+
+void TSerWin32Dispatcher::ReceiveLoop()
+{
+    std::uint32_t mask = IsNtPlatform() ? NtEventMask : OtherEventMask;
+    eventMask.store(mask);
+    device.SetMask(mask);
+    ackSignal.Set();
+    while (!StopRequested()) {
         std::uint32_t events = 0;
-        if (d.WaitPortEvent(events, nullptr)) {
+        if (WaitPortEvent(events, nullptr)) {
             if (events == 0) {
                 continue; // the mask changed: nothing happened on the port
             }
-            if (events & (EventRingTrailing | EventRing)) {
-                d.NoteRing();
+            if (events & (platform::EvRingTrailingEdge | platform::EvRing)) {
+                NoteRing();
             }
-            d.NoteEvents(events);
-            if (d.stopRequested.load()) {
+            NoteEvents(events);
+            if (StopRequested()) {
                 return;
             }
             // No wait for the pass: the device's wait ends only for new
             // bytes or line changes, and while it waits it keeps the driver
             // drained, also while the pass delivers a notification. A
             // signal given during a pass makes the next pass follow at once.
-            d.commEventSignal.Set();
+            commEventSignal.Set();
             continue;
         }
         {
             const std::uint32_t error = platform::GetLastError();
-            if (error == platform::ErrorInvalidParameter && (mask & EventRingTrailing) &&
-                !d.stopRequested.load()) {
+            if (error == platform::ErrorInvalidParameter && (mask & platform::EvRingTrailingEdge) &&
+                !StopRequested()) {
                 mask = NtEventMask;
-                d.eventMask.store(mask);
-                d.device.SetMask(mask);
+                eventMask.store(mask);
+                device.SetMask(mask);
             } else if (error == platform::ErrorDeviceNotConnected ||
                        error == platform::ErrorOperationAborted ||
                        error == platform::ErrorInvalidHandle) {
@@ -159,56 +151,54 @@ void TComThread::Execute()
         // A failed wait goes to the dispatch thread as an empty event and is
         // retried once that pass has ended, so a wait that keeps failing
         // never spins.
-        d.readySignal.Reset();
-        if (d.stopRequested.load()) {
+        readySignal.Reset();
+        if (StopRequested()) {
             return;
         }
-        d.readyWanted.store(true);
-        d.commEventSignal.Set();
-        d.readySignal.Wait();
+        readyWanted.store(true);
+        commEventSignal.Set();
+        readySignal.Wait();
     }
 }
 
-void TDispThread::Execute()
+void TSerWin32Dispatcher::DispatchLoop()
 {
-    TSerWin32Dispatcher& d = dispatcher;
-    d.ackSignal.Set();
+    ackSignal.Set();
     for (;;) {
         // Bytes the last fill had to leave in the driver are read as soon as
         // the ring has room again, without waiting for a new arrival.
-        if (!d.FillWouldRead() && !d.commEventSignal.Wait(PassIntervalMs)) {
+        if (!FillWouldRead() && !commEventSignal.Wait(PassIntervalMs)) {
             // The receive thread sleeps until data comes: the lines of an
             // idle port are looked at here, once a pass.
-            d.LookAtLines();
+            LookAtLines();
         }
-        if (d.stopRequested.load()) {
+        if (StopRequested()) {
             return;
         }
-        d.ProcessCommEvents();
-        d.ProcessTimers();
-        if (d.stopRequested.load() || d.closeDeferred.load()) {
+        ProcessCommEvents();
+        ProcessTimers();
+        if (StopRequested() || IsCloseDeferred()) {
             break;
         }
     }
-    d.ackSignal.Set();
+    ackSignal.Set();
 }
 
-void TOutThread::Execute()
+void TSerWin32Dispatcher::TransmitLoop()
 {
-    TSerWin32Dispatcher& d = dispatcher;
-    d.writeDoneSignal.Reset();
-    d.ackSignal.Set();
-    while (!d.stopRequested.load() && !d.closeDeferred.load()) {
-        const int which = platform::WaitAny({&d.outputSignal, &d.flushSignal});
+    writeDoneSignal.Reset();
+    ackSignal.Set();
+    while (!StopRequested() && !IsCloseDeferred()) {
+        const int which = platform::WaitAny({&outputSignal, &flushSignal});
         if (which == 0) {
-            if (d.stopRequested.load()) {
+            if (StopRequested()) {
                 return;
             }
-            d.DrainOutput();
+            DrainOutput();
         } else {
             // A stop, or a flush request that the write it was meant for
             // finished before it saw it; the flush looks at the state itself.
-            d.ackSignal.Set();
+            ackSignal.Set();
         }
     }
 }
@@ -275,17 +265,11 @@ void TSerWin32Dispatcher::CreateSignals()
 
 void TSerWin32Dispatcher::StartThreads()
 {
-    Lock lock(mainLock);
-    if (started.load()) {
+    if (!EnterStarted(3)) {
         throw EGeneral(std::string("Dispatcher already started"));
     }
     // Threads of an earlier open that ended on their own are joined first.
     JoinThreads();
-    started.store(true);
-    stopRequested.store(false);
-    // Counted before any thread runs: one that ends at once must not clear
-    // started while the others are still to come.
-    activeThreads.store(3);
     stopSignal.Reset();
     std::lock_guard threadsGuard(threadsLock);
     auto start = [&](std::unique_ptr<TSerDispatcherThread> thread) {
@@ -321,10 +305,10 @@ void TSerWin32Dispatcher::StopThreads()
 {
     // Not under mainLock: the dispatch thread may need it to finish a pass
     // or its own teardown while this waits for it.
-    if (!started.load()) {
+    if (!IsStarted()) {
         return;
     }
-    stopRequested.store(true);
+    RequestStop();
     stopSignal.Set();
     if (threadRunning[TSerDispatcherThread::OutSlot].load()) {
         flushSignal.Set();
@@ -376,18 +360,7 @@ void TSerWin32Dispatcher::ReleaseThread(TSerDispatcherThread& thread)
     const int slot = thread.GetSlot();
     threadRunning[slot].store(false);
     threadTids[slot].store(0);
-    if (slot == TSerDispatcherThread::DispSlot) {
-        teardownPending.store(closeDeferred.load() || stopRequested.load());
-        if (teardownPending.load()) {
-            // Waits for the other two threads, never for itself; the rings
-            // are freed under their locks, so a second teardown finds them gone.
-            ReleasePort();
-            teardownPending.store(false);
-        }
-    }
-    if (activeThreads.fetch_sub(1) == 1) {
-        started.store(false);
-    }
+    ThreadEnded(slot == TSerDispatcherThread::DispSlot);
 }
 
 // ---------------------------------------------------------------------------
@@ -395,7 +368,7 @@ void TSerWin32Dispatcher::ReleaseThread(TSerDispatcherThread& thread)
 
 int TSerWin32Dispatcher::EscapeFunction(int code)
 {
-    if (code == EscapeGetBaseAddress) {
+    if (code == platform::EscGetBaseAddress) {
         // No UART registers from user space; RS-485 direction is the kernel's.
         return 0;
     }
@@ -412,37 +385,29 @@ int TSerWin32Dispatcher::FlushQueue(int queue)
                                                                              : NegatedOsError();
     }
     constexpr int out = TSerDispatcherThread::OutSlot;
-    // Under outputLock with no write in flight: empties the ring and the
-    // driver's transmit queue.
-    const auto dropOutput = [this] {
-        ResetOutputRing();
+    // Runs with the ring emptied: the driver's transmit queue goes too,
+    // also a write still pending in it.
+    const auto purge = [this] {
         return device.Purge(platform::PurgeTxAbort | platform::PurgeTxClear) ? 0
                                                                              : NegatedOsError();
     };
     if (!threadRunning[out].load() || threadIds[out].load() == std::this_thread::get_id()) {
-        Lock lock(outputLock);
-        return dropOutput();
+        return *DropOutput(purge, true);
     }
     const std::lock_guard one(flushMutex);
-    {
-        Lock lock(outputLock);
-        // The transmitter takes its next chunk under this lock and finds the
-        // ring empty: nothing to take back from it, and no hand-off to an
-        // idle thread on every request sent.
-        if (!writeInFlight) {
-            return dropOutput();
-        }
-        flushPending = true;
+    // The transmitter takes its next chunk under the ring's lock and finds
+    // the ring empty: nothing to take back from it, and no hand-off to an
+    // idle thread on every request sent.
+    if (const auto result = DropOutput(purge, false)) {
+        return *result;
     }
     flushSignal.Set();
     for (;;) {
         // The transmitter gives its write up (or finishes it) and answers,
         // or has ended. Any other thread's acknowledgement is looked through.
         platform::WaitAny({&ackSignal, &endedSignal[out]});
-        Lock lock(outputLock);
-        if (!writeInFlight || !threadRunning[out].load()) {
-            flushPending = false;
-            return dropOutput();
+        if (const auto result = DropOutput(purge, !threadRunning[out].load())) {
+            return *result;
         }
     }
 }
@@ -469,12 +434,7 @@ int TSerWin32Dispatcher::ReadFailed(int)
 
 int TSerWin32Dispatcher::GetLineState(TLineState& state)
 {
-    platform::DeviceControl dcb;
-    if (!device.GetState(dcb)) {
-        return -1;
-    }
-    state = FromDevice(dcb);
-    return 0;
+    return device.GetState(state) ? 0 : -1;
 }
 
 std::uint32_t TSerWin32Dispatcher::ReadPort(std::uint8_t* destination, std::uint32_t count)
@@ -488,7 +448,7 @@ std::uint32_t TSerWin32Dispatcher::ReadPort(std::uint8_t* destination, std::uint
 
 int TSerWin32Dispatcher::SetLineState(const TLineState& state)
 {
-    return device.SetState(ToDevice(state)) ? 0 : NegatedOsError();
+    return device.SetState(state) ? 0 : NegatedOsError();
 }
 
 int TSerWin32Dispatcher::QueueOutput(const std::uint8_t* source, std::uint32_t count)
@@ -524,8 +484,8 @@ std::intptr_t TSerWin32Dispatcher::OpenDevice(const char* deviceName, std::uint3
 
 int TSerWin32Dispatcher::CloseDevice()
 {
-    if (started.load()) {
-        stopRequested.store(true);
+    if (IsStarted()) {
+        RequestStop();
         stopSignal.Set();
         device.SetMask(0);
         readySignal.Set();
@@ -536,7 +496,7 @@ int TSerWin32Dispatcher::CloseDevice()
     if (!device.Close()) {
         return -1;
     }
-    portHandle.store(-1);
+    MarkPortClosed();
     return 0;
 }
 
@@ -570,8 +530,8 @@ void TSerWin32Dispatcher::EventPassDone()
 void TSerWin32Dispatcher::ApplyThreadPriorities()
 {
     const int normal = static_cast<int>(platform::ThreadPriority::Normal);
-    const int boost = threadBoost;
-    const int steps[3] = {normal + boost, normal + boost, normal + (rs485Enabled ? 1 : 0) + boost};
+    const int boost = ThreadBoost();
+    const int steps[3] = {normal + boost, normal + boost, normal + (Rs485Enabled() ? 1 : 0) + boost};
     for (int slot = 0; slot < 3; ++slot) {
         const platform::ThreadId tid = threadTids[slot].load();
         if (tid != 0) {
@@ -637,7 +597,7 @@ void TSerWin32Dispatcher::LookAtLines()
 {
     std::uint32_t events = 0;
     if (device.CheckLines(events) && events != 0) {
-        if (events & (EventRingTrailing | EventRing)) {
+        if (events & (platform::EvRingTrailingEdge | platform::EvRing)) {
             NoteRing();
         }
         NoteEvents(events);
@@ -650,61 +610,26 @@ void TSerWin32Dispatcher::LookAtLines()
 void TSerWin32Dispatcher::DrainOutput()
 {
     for (;;) {
-        const std::uint8_t* chunkStart = nullptr;
-        std::uint32_t chunk = 0;
-        {
-            Lock out(outputLock);
-            // A flush under way owns the ring until it has emptied it.
-            if (flushPending || !outBuffer || (!outFull && outHead == outTail)) {
-                return;
-            }
-            if (outTail < outHead) {
-                chunk = outHead - outTail;
-            } else if (outHead == 0) {
-                chunk = outQueueSize - outTail;
-            } else {
-                // The waiting bytes wrap: make them contiguous at the start.
-                std::vector<std::uint8_t> front(outBuffer.get(), outBuffer.get() + outHead);
-                const std::uint32_t back = outQueueSize - outTail;
-                std::memmove(outBuffer.get(), outBuffer.get() + outTail, back);
-                std::memcpy(outBuffer.get() + back, front.data(), front.size());
-                outHead += back;
-                outTail = 0;
-                outFull = outHead == outQueueSize;
-                if (outHead == outQueueSize) {
-                    outHead = 0;
-                }
-                chunk = outFull ? outQueueSize : outHead;
-            }
-            chunkStart = outBuffer.get() + outTail;
-            // The bytes from outTail are this thread's until the write is
-            // over: writers only add behind the head, and a flush waits.
-            writeInFlight = true;
+        // Waiting bytes that wrap go out as two writes, each straight from
+        // the ring.
+        const TOutputChunk chunk = TakeOutputChunk();
+        if (chunk.count == 0) {
+            return;
         }
         std::size_t written = 0;
-        const auto outcome = device.Write(chunkStart, chunk, written, &flushSignal);
-        {
-            Lock out(outputLock);
-            writeInFlight = false;
-            // A write that failed outright is dropped whole: the device took none of it.
-            const auto done = outcome == platform::SerialDevice::WriteOutcome::Failed
-                                  ? chunk
-                                  : static_cast<std::uint32_t>(written);
-            if (done > 0) {
-                AdvanceOutputTail(done);
-            }
-            if (outcome == platform::SerialDevice::WriteOutcome::Done) {
-                outputSent.store(true);
-            }
-            if (flushPending) {
-                // The flush may empty the ring now; what is left of it goes.
-                ackSignal.Set();
-                return;
-            }
+        const auto outcome = device.Write(chunk.bytes, chunk.count, written, &flushSignal);
+        // A write that failed outright is dropped whole: the device took none of it.
+        const auto done = outcome == platform::SerialDevice::WriteOutcome::Failed
+                              ? chunk.count
+                              : static_cast<std::uint32_t>(written);
+        if (ReleaseOutputChunk(done, outcome == platform::SerialDevice::WriteOutcome::Done)) {
+            // The flush may empty the ring now; what is left of it goes.
+            ackSignal.Set();
+            return;
         }
         // Given up with no flush waiting: a close, or a flush request that a
         // finished write left behind, after which the rest still goes out.
-        if (outcome == platform::SerialDevice::WriteOutcome::Abandoned && stopRequested.load()) {
+        if (outcome == platform::SerialDevice::WriteOutcome::Abandoned && StopRequested()) {
             return;
         }
     }

@@ -6,6 +6,7 @@
 
 #include "serial/SerDisp.h"
 
+#include <algorithm>
 #include <atomic>
 #include <deque>
 #include <functional>
@@ -35,38 +36,55 @@ public:
         std::lock_guard lock(driverMutex);
         return driver.size();
     }
-    // The transmitter sends up to n waiting bytes of the ring to the wire.
+    // The transmitter sends up to n waiting bytes of the ring to the wire,
+    // chunk by chunk as a platform transmitter takes them.
     void Transmit(std::uint32_t n)
     {
-        std::lock_guard lock(outputLock);
-        std::uint32_t taken = 0;
-        const std::uint32_t waiting = OutputWaiting();
-        for (; taken < n && taken < waiting; ++taken) {
-            wire.push_back(outBuffer[(outTail + taken) % outQueueSize]);
-        }
-        if (taken > 0) {
-            AdvanceOutputTail(taken);
+        while (n > 0) {
+            const TOutputChunk chunk = TakeOutputChunk();
+            if (chunk.count == 0) {
+                break;
+            }
+            const std::uint32_t k = std::min(n, chunk.count);
+            wire.insert(wire.end(), chunk.bytes, chunk.bytes + k);
+            ReleaseOutputChunk(k, false);
+            n -= k;
         }
     }
 
-    // Reach into the trigger lists and flags, as no operation adds triggers,
-    // and into the recorders to see what they hold.
-    using TSerBaseDispatcher::byteTrace;
-    using TSerBaseDispatcher::dataTriggers;
-    using TSerBaseDispatcher::dispatchLog;
-    using TSerBaseDispatcher::inputLock;
-    using TSerBaseDispatcher::lineErrorBits;
-    using TSerBaseDispatcher::mainLock;
-    using TSerBaseDispatcher::modemStatusByte;
-    using TSerBaseDispatcher::optionFlags;
-    using TSerBaseDispatcher::statusTriggers;
-    using TSerBaseDispatcher::timerTriggers;
+    // No operation adds triggers: tests put them in as a restored snapshot
+    // would, and read the lists back the same way.
+    void AddStatusTrigger(const TStatusTrigger& t)
+    {
+        EditTriggers([&](TTriggerSnapshot& s) { s.status.push_back(t); });
+    }
+    void AddTimerTrigger(const TTimerTrigger& t)
+    {
+        EditTriggers([&](TTriggerSnapshot& s) { s.timers.push_back(t); });
+    }
+    void AddDataTrigger(const TDataTrigger& t)
+    {
+        EditTriggers([&](TTriggerSnapshot& s) { s.data.push_back(t); });
+    }
+    TTriggerSnapshot Triggers()
+    {
+        TTriggerSnapshot s;
+        SaveTriggers(s);
+        return s;
+    }
+
+    // The read-outs, and the recorders to see what they hold.
+    using TSerBaseDispatcher::ByteTrace;
+    using TSerBaseDispatcher::DispatchLog;
+    using TSerBaseDispatcher::LineErrorBits;
+    using TSerBaseDispatcher::ModemStatusByte;
+    using TSerBaseDispatcher::OptionFlags;
 
     // --- Platform operations.
     int EscapeFunction(int code) override
     {
         escapes.push_back(code);
-        return code == EscapeGetBaseAddress ? baseAddress : escapeResult;
+        return code == platform::EscGetBaseAddress ? baseAddress : escapeResult;
     }
     int FlushQueue(int queue) override
     {
@@ -124,15 +142,16 @@ public:
     }
     bool WaitPortEvent(std::uint32_t&, void*) override { return false; }
     bool SetupDriverQueues(std::uint32_t, std::uint32_t) override { return setupResult; }
+    // As if one thread ran: started until it has ended.
     void StartThreads() override
     {
         ++startCalls;
-        started.store(true);
+        EnterStarted(1);
     }
     void StopThreads() override
     {
         ++stopCalls;
-        started.store(false);
+        ThreadEnded(false);
     }
     std::intptr_t OpenDevice(const char* name, std::uint32_t, std::uint32_t) override
     {
@@ -142,7 +161,7 @@ public:
     int CloseDevice() override
     {
         ++closeCalls;
-        portHandle.store(-1);
+        MarkPortClosed();
         return 0;
     }
     int YieldSlice() override { return 0; }
@@ -215,6 +234,13 @@ public:
     std::deque<std::uint32_t> drainScript;
 
 private:
+    template <typename Edit> void EditTriggers(Edit edit)
+    {
+        TTriggerSnapshot s;
+        SaveTriggers(s);
+        edit(s);
+        RestoreTriggers(s);
+    }
     std::uint32_t NextDrainValue()
     {
         const std::uint32_t v = drainScript.front();

@@ -9,9 +9,9 @@ namespace {
 
 bool SameLine(const TLineState& a, const TLineState& b)
 {
-    return a.BaudRate == b.BaudRate && a.Flags == b.Flags && a.XonLim == b.XonLim &&
-           a.XoffLim == b.XoffLim && a.ByteSize == b.ByteSize && a.Parity == b.Parity &&
-           a.StopBits == b.StopBits && a.XonChar == b.XonChar && a.XoffChar == b.XoffChar;
+    return a.baudRate == b.baudRate && a.flags == b.flags && a.xonLim == b.xonLim &&
+           a.xoffLim == b.xoffLim && a.byteSize == b.byteSize && a.parity == b.parity &&
+           a.stopBits == b.stopBits && a.xonChar == b.xonChar && a.xoffChar == b.xoffChar;
 }
 
 } // namespace
@@ -19,9 +19,9 @@ bool SameLine(const TLineState& a, const TLineState& b)
 TEST(SerDispLine, SetLineKeepsValuesAndWaitsForTheTransmitter)
 {
     TFakeDispatcher d;
-    d.device.BaudRate = 4800; // the open applies 9600
+    d.device.baudRate = 4800; // the open applies 9600
     ASSERT_EQ(d.Open(), 0);
-    EXPECT_EQ(d.device.BaudRate, 9600u);
+    EXPECT_EQ(d.device.baudRate, 9600u);
     d.sleeps.clear();
     const int writes = d.setLineCalls;
     EXPECT_EQ(d.SetLine(0, 5, 9, 3), 0);
@@ -34,10 +34,10 @@ TEST(SerDispLine, SetLineKeepsValuesAndWaitsForTheTransmitter)
     d.drainScript = {5, 3, 1, 0};
     EXPECT_EQ(d.SetLine(0, 2, 9, 3), 0);
     EXPECT_EQ(d.sleeps, (std::vector<std::uint32_t>{2, 2, 2, 19}));
-    EXPECT_EQ(d.device.BaudRate, 9600u);
-    EXPECT_EQ(d.device.Parity, 2);
-    EXPECT_EQ(d.device.ByteSize, 8);
-    EXPECT_EQ(d.device.StopBits, StopBitsOne);
+    EXPECT_EQ(d.device.baudRate, 9600u);
+    EXPECT_EQ(d.device.parity, 2);
+    EXPECT_EQ(d.device.byteSize, 8);
+    EXPECT_EQ(d.device.stopBits, platform::OneStopBit);
 
     // A transmitter that never drains is given up after 5000 polls; the
     // delay now counts the parity bit: 11 bits, 21 ms.
@@ -46,17 +46,17 @@ TEST(SerDispLine, SetLineKeepsValuesAndWaitsForTheTransmitter)
     EXPECT_EQ(d.SetLine(19200, 5, 7, 2), 0);
     ASSERT_EQ(d.sleeps.size(), 5001u);
     EXPECT_EQ(d.sleeps.back(), 21u);
-    EXPECT_EQ(d.device.StopBits, StopBitsTwo);
-    EXPECT_EQ(d.device.ByteSize, 7);
+    EXPECT_EQ(d.device.stopBits, platform::TwoStopBits);
+    EXPECT_EQ(d.device.byteSize, 7);
     d.drainScript.clear();
 
     // Five data bits always take one and a half stop bits.
     EXPECT_EQ(d.SetLine(0, 5, 5, 2), 0);
-    EXPECT_EQ(d.device.StopBits, StopBitsOneAndHalf);
+    EXPECT_EQ(d.device.stopBits, platform::One5StopBits);
     EXPECT_EQ(d.SetLine(0, 5, 9, 1), 0);
-    EXPECT_EQ(d.device.StopBits, StopBitsOneAndHalf);
+    EXPECT_EQ(d.device.stopBits, platform::One5StopBits);
     EXPECT_EQ(d.SetLine(0, 5, 8, 1), 0);
-    EXPECT_EQ(d.device.StopBits, StopBitsOne);
+    EXPECT_EQ(d.device.stopBits, platform::OneStopBit);
 
     // Short character times are doubled: 256000 baud, 10 bits: 390 * 18 < 10000.
     EXPECT_EQ(d.SetLine(0xFF27, 0, 8, 1), 0);
@@ -74,27 +74,27 @@ TEST(SerDispLine, AppliedStateCarriesTheRememberedLineLevels)
     ASSERT_EQ(d.Open(4096, 4096, 0x01), 0); // DTR on, RTS off
     d.escapes.clear();
     EXPECT_EQ(d.SetFlowChars('Q', 'S'), 0);
-    EXPECT_EQ(d.device.Flags & LineDtrControlMask, LineDtrEnable);
-    EXPECT_EQ(d.device.Flags & LineRtsControlMask, LineRtsDisable);
-    EXPECT_EQ(d.escapes, (std::vector<int>{EscapeSetDtr, EscapeClearRts}));
+    EXPECT_EQ(d.device.flags & platform::DcbDtrControlMask, platform::DtrControlEnable);
+    EXPECT_EQ(d.device.flags & platform::DcbRtsControlMask, platform::RtsControlDisable);
+    EXPECT_EQ(d.escapes, (std::vector<int>{platform::EscSetDtr, platform::EscClrRts}));
 
     EXPECT_EQ(d.SetRts(2), 0); // only 1 means on
-    EXPECT_EQ(d.escapes.back(), EscapeClearRts);
+    EXPECT_EQ(d.escapes.back(), platform::EscClrRts);
     EXPECT_EQ(d.SetRts(1), 0);
-    EXPECT_EQ(d.escapes.back(), EscapeSetRts);
+    EXPECT_EQ(d.escapes.back(), platform::EscSetRts);
     d.escapeResult = 1;
     EXPECT_EQ(d.SetDtr(0), DispBadArgument);
     d.escapeResult = 0;
 
     std::uint32_t baud = 0;
     std::uint8_t parity = 9, stop = 9, bits = 0;
-    d.device.BaudRate = 0xFF16;
-    d.device.StopBits = StopBitsOneAndHalf;
+    d.device.baudRate = 0xFF16;
+    d.device.stopBits = platform::One5StopBits;
     d.GetLineSettings(baud, parity, stop, bits);
     EXPECT_EQ(baud, 9600u);
     EXPECT_EQ(stop, 2);
     EXPECT_EQ(bits, 8);
-    d.device.BaudRate = 0xFEFF;
+    d.device.baudRate = 0xFEFF;
     d.GetLineSettings(baud, parity, stop, bits);
     EXPECT_EQ(baud, 115200u);
     EXPECT_EQ(SerBaudFromCode(0xFF19), 0xFF19u); // a code without a rate passes unchanged
@@ -115,24 +115,24 @@ TEST(SerDispLine, FlowControlSettingsAndRefusedThresholds)
     EXPECT_TRUE(SameLine(d.device, before));
 
     EXPECT_EQ(d.SetHardwareFlow(3686, 410, 1 | 2 | 8), 0);
-    EXPECT_EQ(d.device.Flags & LineDtrControlMask, LineDtrHandshake);
-    EXPECT_EQ(d.device.Flags & LineRtsControlMask, LineRtsHandshake);
-    EXPECT_EQ(d.device.Flags & (LineCtsOutFlow | LineDsrOutFlow), LineCtsOutFlow);
-    EXPECT_EQ(d.device.XoffLim, 410);
-    EXPECT_EQ(d.device.XonLim, 410);
+    EXPECT_EQ(d.device.flags & platform::DcbDtrControlMask, platform::DtrControlHandshake);
+    EXPECT_EQ(d.device.flags & platform::DcbRtsControlMask, platform::RtsControlHandshake);
+    EXPECT_EQ(d.device.flags & (platform::DcbOutxCtsFlow | platform::DcbOutxDsrFlow), platform::DcbOutxCtsFlow);
+    EXPECT_EQ(d.device.xoffLim, 410);
+    EXPECT_EQ(d.device.xonLim, 410);
     EXPECT_EQ(d.SetDtr(0), 1); // under handshake: no effect
     EXPECT_EQ(d.SetRts(0), 1);
 
     d.SetRs485(true);
     EXPECT_EQ(d.SetHardwareFlow(3686, 410, 4), 0);
-    EXPECT_EQ(d.device.Flags & LineRtsControlMask, LineRtsToggle);
-    EXPECT_EQ(d.device.Flags & LineDtrControlMask, LineDtrEnable);
+    EXPECT_EQ(d.device.flags & platform::DcbRtsControlMask, platform::RtsControlToggle);
+    EXPECT_EQ(d.device.flags & platform::DcbDtrControlMask, platform::DtrControlEnable);
 
     EXPECT_EQ(d.SetFlowChars('A', 'B'), 0);
     EXPECT_EQ(d.SetSoftwareFlow(3072, 1024, 3), 0);
-    EXPECT_EQ(d.device.XonChar, 17);
-    EXPECT_EQ(d.device.XoffChar, 19);
-    EXPECT_EQ(d.device.XoffLim, 4096 - 3072);
+    EXPECT_EQ(d.device.xonChar, 17);
+    EXPECT_EQ(d.device.xoffChar, 19);
+    EXPECT_EQ(d.device.xoffLim, 4096 - 3072);
     std::uint8_t hw = 0, sw = 0, xoff = 0, xon = 0;
     d.GetFlowSettings(hw, sw, xoff, xon);
     EXPECT_EQ(hw, 4);
@@ -160,10 +160,10 @@ TEST(SerDispLine, AFailedLineWriteLeavesNoHandshakeBehindAndRs485ReachesTheLine)
 
     d.setLineResult = 0;
     EXPECT_EQ(d.SetRs485(true), 0);
-    EXPECT_EQ(d.device.Flags & LineRtsControlMask, LineRtsToggle);
+    EXPECT_EQ(d.device.flags & platform::DcbRtsControlMask, platform::RtsControlToggle);
     EXPECT_EQ(d.SetRts(1), 1); // the driver's now
     EXPECT_EQ(d.SetRs485(false), 0);
-    EXPECT_EQ(d.device.Flags & LineRtsControlMask, LineRtsDisable); // RTS was set off
+    EXPECT_EQ(d.device.flags & platform::DcbRtsControlMask, platform::RtsControlDisable); // RTS was set off
     EXPECT_EQ(d.SetRts(1), 0);
 }
 
@@ -174,14 +174,14 @@ TEST(SerDispLine, Rs485ThreadBoostAndOptions)
     ASSERT_EQ(d.Open(64), 0);
     const std::uint8_t block[2] = {1, 2};
     d.SetRs485(true);
-    EXPECT_EQ(d.escapes.back(), EscapeGetBaseAddress);
+    EXPECT_EQ(d.escapes.back(), platform::EscGetBaseAddress);
     EXPECT_EQ(d.WriteBlock(block, 2), DispBaseAddressNotSet);
     EXPECT_EQ(d.OutputUsed(), 0u);
     d.baseAddress = 0x3F8;
     d.SetRs485(true);
     d.escapes.clear();
     EXPECT_EQ(d.WriteBlock(block, 2), 0);
-    EXPECT_EQ(d.escapes, (std::vector<int>{EscapeSetRts}));
+    EXPECT_EQ(d.escapes, (std::vector<int>{platform::EscSetRts}));
 
     const int calls = d.priorityCalls;
     d.SetThreadBoost(0);
@@ -194,18 +194,18 @@ TEST(SerDispLine, ModemStatusAndLineErrorsAreReportedOnce)
 {
     TFakeDispatcher d;
     ASSERT_EQ(d.Open(), 0);
-    d.modemLines = ModemCts | ModemDcd;
+    d.modemLines = platform::MsCtsOn | platform::MsRlsdOn;
     d.NoteRing();
-    EXPECT_EQ(d.GetModemStatus(0xF0), ModemCts | ModemDcd | ModemTrailingRing);
-    EXPECT_EQ(d.GetModemStatus(0xF0), ModemCts | ModemDcd);
+    EXPECT_EQ(d.GetModemStatus(0xF0), platform::MsCtsOn | platform::MsRlsdOn | ModemTrailingRing);
+    EXPECT_EQ(d.GetModemStatus(0xF0), platform::MsCtsOn | platform::MsRlsdOn);
 
-    d.modemLines = ModemDcd | ModemDsr;
+    d.modemLines = platform::MsRlsdOn | platform::MsDsrOn;
     d.UpdateModemChanges();
-    EXPECT_EQ(d.modemStatusByte, ModemDcd | ModemDsr | ModemDeltaCts | ModemDeltaDsr);
-    EXPECT_EQ(d.GetModemStatus(0xF0), ModemDcd | ModemDsr | ModemDeltaCts | ModemDeltaDsr);
-    EXPECT_EQ(d.modemStatusByte, ModemDcd | ModemDsr);
+    EXPECT_EQ(d.ModemStatusByte(), platform::MsRlsdOn | platform::MsDsrOn | ModemDeltaCts | ModemDeltaDsr);
+    EXPECT_EQ(d.GetModemStatus(0xF0), platform::MsRlsdOn | platform::MsDsrOn | ModemDeltaCts | ModemDeltaDsr);
+    EXPECT_EQ(d.ModemStatusByte(), platform::MsRlsdOn | platform::MsDsrOn);
 
-    d.pendingErrors = LineErrParity | LineErrBreak;
+    d.pendingErrors = platform::CeRxParity | platform::CeBreak;
     d.RefreshLineErrors();
     EXPECT_EQ(d.GetLineError(), 3);
     EXPECT_EQ(d.GetLineError(), 9);
@@ -214,18 +214,18 @@ TEST(SerDispLine, ModemStatusAndLineErrorsAreReportedOnce)
     EXPECT_EQ(d.GetLineError(), 0);
 
     // Errors collect until read; the first in order is reported, the others go with it.
-    d.pendingErrors = LineErrFraming;
+    d.pendingErrors = platform::CeFrame;
     d.RefreshLineErrors();
-    d.pendingErrors = LineErrOverrun | 0x100;
+    d.pendingErrors = platform::CeOverrun | 0x100;
     d.RefreshLineErrors();
     EXPECT_EQ(d.GetLineError(), 2);
     EXPECT_EQ(d.GetLineError(), 0);
 
     d.SetOptionBits(0x14);
     d.ClearOptionBits(0x04);
-    EXPECT_EQ(d.optionFlags, 0x10u);
-    d.pendingErrors = LineErrOverflow;
-    d.SetLastEventMask(EventError);
+    EXPECT_EQ(d.OptionFlags(), 0x10u);
+    d.pendingErrors = platform::CeRxOver;
+    d.SetLastEventMask(platform::EvErr);
     d.ProcessCommEvents();
     EXPECT_EQ(d.GetLineError(), 1);
 }

@@ -1,15 +1,19 @@
 // Unit under test: SerDispTrace (the dispatcher's trace and log operations and their feeds).
 #include "FakeDispatcher.h"
 #include "TestFiles.h"
+#include "platform/Sync.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <functional>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -46,16 +50,21 @@ std::vector<std::string> LogEntryLines(const std::string& name)
 
 // True when no thread holds the lock: asked from a thread of its own, since
 // the lock is re-entrant for its holder.
-bool LockIsFree(std::recursive_mutex& lock)
+// mainLock is free when an operation that takes it gets through on another
+// thread. One that is still held after 10 s ends the run: the thread that
+// waits for it cannot be taken back.
+bool LockIsFree(TFakeDispatcher& d)
 {
-    bool free = false;
-    std::thread([&] {
-        free = lock.try_lock();
-        if (free) {
-            lock.unlock();
-        }
-    }).join();
-    return free;
+    auto through = std::make_shared<platform::Event>(platform::Event::Kind::ManualReset);
+    std::thread([&d, through] {
+        d.TracingOn();
+        through->Set();
+    }).detach();
+    if (!through->Wait(10000)) {
+        std::fprintf(stderr, "mainLock stayed held\n");
+        std::abort();
+    }
+    return true;
 }
 
 // A trace dumped with allHex, as (kind, bytes) sections.
@@ -225,7 +234,7 @@ TEST(SerDispRecorders, OpeningResetsThemAndEachFollowsItsOwnState)
     d.ClearLog();
     Write(d, Bytes("m"));
     ASSERT_EQ(d.InitTrace(5), 0);
-    EXPECT_EQ(d.byteTrace.Capacity(), 100u);
+    EXPECT_EQ(d.ByteTrace().Capacity(), 100u);
     Write(d, Bytes("n"));
     EXPECT_EQ(d.AppendTrace(traceName, false, false), 0);
     EXPECT_EQ(ReadFile(traceName), "Transmit: \nn");
@@ -241,8 +250,8 @@ TEST(SerDispRecorders, OpeningResetsThemAndEachFollowsItsOwnState)
     d.AbortLog();
     EXPECT_FALSE(d.TracingOn());
     EXPECT_FALSE(d.LoggingOn());
-    EXPECT_FALSE(d.byteTrace.HasBuffer());
-    EXPECT_FALSE(d.dispatchLog.HasBuffer());
+    EXPECT_FALSE(d.ByteTrace().HasBuffer());
+    EXPECT_FALSE(d.DispatchLog().HasBuffer());
 
     // Reopening the port switches both off, releases them and times the log
     // from the new open.
@@ -254,8 +263,8 @@ TEST(SerDispRecorders, OpeningResetsThemAndEachFollowsItsOwnState)
     ASSERT_EQ(d.Open(), 0);
     EXPECT_FALSE(d.TracingOn());
     EXPECT_FALSE(d.LoggingOn());
-    EXPECT_FALSE(d.byteTrace.HasBuffer());
-    EXPECT_FALSE(d.dispatchLog.HasBuffer());
+    EXPECT_FALSE(d.ByteTrace().HasBuffer());
+    EXPECT_FALSE(d.DispatchLog().HasBuffer());
     ASSERT_EQ(d.InitLog(1000), 0);
     d.clock = 6234;
     d.SetAvailLevel(1);
@@ -272,23 +281,22 @@ TEST(SerDispRecorders, TriggerNotificationsAreLoggedWithTheirHandles)
     ASSERT_EQ(d.InitLog(4096), 0);
     d.AddMethodHandler([](void*, std::uint32_t, std::uintptr_t, std::intptr_t) {}, nullptr, false);
     {
-        std::lock_guard lock(d.mainLock);
         TStatusTrigger sent;
         sent.handle = 5;
         sent.kind = StatusKindOutSent;
         sent.active = 1;
-        d.statusTriggers = {sent};
+        d.AddStatusTrigger(sent);
         TTimerTrigger timer;
         timer.handle = 9;
         timer.startTick = 1;
         timer.expireTick = 2;
         timer.active = 1;
-        d.timerTriggers = {timer};
+        d.AddTimerTrigger(timer);
         TDataTrigger data;
         data.handle = 3;
         data.matchLength = 2;
         std::memcpy(data.match, "OK", 2);
-        d.dataTriggers = {data};
+        d.AddDataTrigger(data);
     }
     Write(d, Bytes("?"));
     d.ProcessCommEvents();
@@ -323,18 +331,18 @@ TEST(SerDispRecorders, UnopenableFileKeepsTheLogReleasesTheTraceAndFreesMainLock
 
     const std::string missing = dir / "missing/SERIAL.LOG";
     EXPECT_EQ(d.DumpLog(missing, false, false), -3);
-    EXPECT_TRUE(LockIsFree(d.mainLock));
+    EXPECT_TRUE(LockIsFree(d));
     EXPECT_FALSE(d.LoggingOn());
-    EXPECT_TRUE(d.dispatchLog.HasBuffer());
-    EXPECT_FALSE(d.dispatchLog.Empty());
+    EXPECT_TRUE(d.DispatchLog().HasBuffer());
+    EXPECT_FALSE(d.DispatchLog().Empty());
     Write(d, Bytes("z")); // logging is off until started again
     EXPECT_EQ(d.AppendLog(dir / "", false, false), -5);
-    EXPECT_TRUE(LockIsFree(d.mainLock));
+    EXPECT_TRUE(LockIsFree(d));
 
     EXPECT_EQ(d.DumpTrace(dir / "missing/SERIAL.TRC", false, false), -3);
-    EXPECT_TRUE(LockIsFree(d.mainLock));
+    EXPECT_TRUE(LockIsFree(d));
     EXPECT_FALSE(d.TracingOn());
-    EXPECT_FALSE(d.byteTrace.HasBuffer());
+    EXPECT_FALSE(d.ByteTrace().HasBuffer());
 
     const std::string name = dir / "SERIAL.LOG";
     ASSERT_EQ(d.DumpLog(name, false, false), 0);
@@ -353,19 +361,19 @@ TEST(SerDispRecorders, SizesAboveTheCapsAreRefusedAndTheScratchFollowsTheQueues)
     EXPECT_EQ(d.InitLog(TSerLog::MaxSize + 1), DispBadArgument);
     EXPECT_FALSE(d.TracingOn());
     EXPECT_FALSE(d.LoggingOn());
-    EXPECT_FALSE(d.byteTrace.HasBuffer());
-    EXPECT_FALSE(d.dispatchLog.HasBuffer());
-    EXPECT_EQ(d.byteTrace.Capacity(), 0u);
-    EXPECT_EQ(d.dispatchLog.Capacity(), 0u);
+    EXPECT_FALSE(d.ByteTrace().HasBuffer());
+    EXPECT_FALSE(d.DispatchLog().HasBuffer());
+    EXPECT_EQ(d.ByteTrace().Capacity(), 0u);
+    EXPECT_EQ(d.DispatchLog().Capacity(), 0u);
 
     // A refused size leaves a running log as it was.
     ASSERT_EQ(d.InitLog(4096), 0);
-    EXPECT_EQ(d.dispatchLog.ScratchSize(), 1000u); // InSize, the larger
+    EXPECT_EQ(d.DispatchLog().ScratchSize(), 1000u); // InSize, the larger
     d.SetAvailLevel(1);
     EXPECT_EQ(d.InitLog(TSerLog::MaxSize + 1), DispBadArgument);
     EXPECT_TRUE(d.LoggingOn());
-    EXPECT_EQ(d.dispatchLog.Capacity(), 4096u);
-    EXPECT_FALSE(d.dispatchLog.Empty());
+    EXPECT_EQ(d.DispatchLog().Capacity(), 4096u);
+    EXPECT_FALSE(d.DispatchLog().Empty());
 
     // One driver read of more than InSize: making room takes its entry out
     // whole through the smaller scratch.
@@ -390,7 +398,7 @@ TEST(SerDispRecorders, SizesAboveTheCapsAreRefusedAndTheScratchFollowsTheQueues)
     TFakeDispatcher wide;
     ASSERT_EQ(wide.Open(5000, 100), 0);
     ASSERT_EQ(wide.InitLog(8192), 0);
-    EXPECT_EQ(wide.dispatchLog.ScratchSize(), 5000u); // OutSize, the larger
+    EXPECT_EQ(wide.DispatchLog().ScratchSize(), 5000u); // OutSize, the larger
 }
 
 TEST(SerDispRecorders, TraceHoldsBlocksInTheOrderTheirOperationsFinished)
@@ -519,5 +527,5 @@ TEST(SerDispRecorders, DumpsUnderAContendedMainLockCompleteAndReleaseIt)
     }
     stop.store(true);
     busy.join();
-    EXPECT_TRUE(LockIsFree(d.mainLock));
+    EXPECT_TRUE(LockIsFree(d));
 }

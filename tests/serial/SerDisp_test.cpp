@@ -250,12 +250,11 @@ TEST(SerDispNotify, AFillOfTheWholeRingIsScannedAndTheRestReadWhenThereIsRoom)
     d.SetAvailLevel(1);
 
     {
-        std::lock_guard lock(d.mainLock);
         TDataTrigger data;
         data.handle = 9;
         data.matchLength = 2;
         std::memcpy(data.match, "OK", 2);
-        d.dataTriggers = {data};
+        d.AddDataTrigger(data);
     }
     std::vector<std::uint8_t> block(DispatchBufferSize, 'x');
     block[DispatchBufferSize - 2] = 'O';
@@ -567,11 +566,10 @@ TEST(SerDispTriggers, RecordsFireOnceAndSurviveSaveAndRestore)
     d.AddMethodHandler(&Probe::Handle, &probe, false);
     const std::intptr_t high = static_cast<std::intptr_t>(d.DispatcherHandle()) << 16;
     {
-        std::lock_guard lock(d.mainLock);
         TStatusTrigger modem;
         modem.handle = 4;
         modem.kind = StatusKindModem;
-        modem.value = ModemCts << 8; // fires while CTS is not low
+        modem.value = platform::MsCtsOn << 8; // fires while CTS is not low
         modem.active = 1;
         TStatusTrigger sent = modem;
         sent.handle = 5;
@@ -580,19 +578,21 @@ TEST(SerDispTriggers, RecordsFireOnceAndSurviveSaveAndRestore)
         free.handle = 6;
         free.kind = StatusKindOutFree;
         free.value = 60;
-        d.statusTriggers = {modem, sent, free};
+        d.AddStatusTrigger(modem);
+        d.AddStatusTrigger(sent);
+        d.AddStatusTrigger(free);
         TTimerTrigger timer;
         timer.handle = 9;
         timer.startTick = 100;
         timer.expireTick = 110;
         timer.active = 1;
-        d.timerTriggers = {timer};
+        d.AddTimerTrigger(timer);
         TDataTrigger data;
         data.handle = 3;
         data.matchLength = 2;
         data.ignoreCase = 1;
         std::memcpy(data.match, "OK", 2);
-        d.dataTriggers = {data};
+        d.AddDataTrigger(data);
     }
     EXPECT_EQ(d.StatusTriggerKind(5), StatusKindOutSent);
     EXPECT_EQ(d.StatusTriggerKind(7), 0u);
@@ -601,8 +601,8 @@ TEST(SerDispTriggers, RecordsFireOnceAndSurviveSaveAndRestore)
     d.SaveTriggers(snapshot);
 
     // The modem trigger fires at the next change, once; free space 64 >= 60.
-    d.modemLines = ModemCts;
-    d.SetLastEventMask(EventCts);
+    d.modemLines = platform::MsCtsOn;
+    d.SetLastEventMask(platform::EvCts);
     d.ProcessCommEvents();
     ASSERT_EQ(probe.calls.size(), 2u);
     EXPECT_EQ(probe.calls[0], Probe::Call(TriggerStatusMsg, 4, high));
@@ -681,7 +681,7 @@ TEST(SerDispLifecycle, FailedOpensReleaseWhatTheyTook)
     }
     {
         TFakeDispatcher d;
-        d.device.BaudRate = 4800;
+        d.device.baudRate = 4800;
         d.setLineResult = -87;
         EXPECT_EQ(d.Open(), -87);
         EXPECT_EQ(d.closeCalls, 1);
@@ -691,7 +691,7 @@ TEST(SerDispLifecycle, FailedOpensReleaseWhatTheyTook)
     }
     TFakeDispatcher d;
     EXPECT_EQ(d.Open(4096, 4096, 0x10 | 0x02), 0);
-    EXPECT_EQ(d.escapes, (std::vector<int>{EscapeSetRts})); // DTR is left to the driver
+    EXPECT_EQ(d.escapes, (std::vector<int>{platform::EscSetRts})); // DTR is left to the driver
     EXPECT_EQ(d.SetDtr(1), 1);
     EXPECT_EQ(d.startCalls, 1);
     EXPECT_TRUE(d.IsStarted());

@@ -46,7 +46,7 @@ public:
         }
     }
     void StopThreads() override { ++stopCalls; }
-    void ThreadsEnded() { started.store(false); }
+    void ThreadsEnded() { ThreadEnded(false); }
     // What the dispatch thread does when a delivery ends with the port closed.
     void FinishDeferredClose()
     {
@@ -256,31 +256,31 @@ TEST_F(SerPort, OpenHandsTheStoredSettingsToTheDispatcher)
     ASSERT_NE(port.Fake(), nullptr);
     TPortFake& d = *port.Fake();
     EXPECT_EQ(opened, 1);
-    EXPECT_EQ(d.device.BaudRate, 9600u);
-    EXPECT_EQ(d.device.Parity, 2);
-    EXPECT_EQ(d.device.ByteSize, 7);
-    EXPECT_EQ(d.device.StopBits, StopBitsTwo);
-    EXPECT_EQ(d.device.Flags & LineDtrControlMask, LineDtrHandshake);
-    EXPECT_EQ(d.device.Flags & LineRtsControlMask, LineRtsEnable);
-    EXPECT_NE(d.device.Flags & LineCtsOutFlow, 0u);
-    EXPECT_EQ(d.device.XoffLim, 4096 - 3686);
-    EXPECT_EQ(d.device.XonLim, 410);
+    EXPECT_EQ(d.device.baudRate, 9600u);
+    EXPECT_EQ(d.device.parity, 2);
+    EXPECT_EQ(d.device.byteSize, 7);
+    EXPECT_EQ(d.device.stopBits, platform::TwoStopBits);
+    EXPECT_EQ(d.device.flags & platform::DcbDtrControlMask, platform::DtrControlHandshake);
+    EXPECT_EQ(d.device.flags & platform::DcbRtsControlMask, platform::RtsControlEnable);
+    EXPECT_NE(d.device.flags & platform::DcbOutxCtsFlow, 0u);
+    EXPECT_EQ(d.device.xoffLim, 4096 - 3686);
+    EXPECT_EQ(d.device.xonLim, 410);
     EXPECT_EQ(d.AvailLevel(), 4u);
-    EXPECT_EQ(d.optionFlags & TSerCustomComPort::OptionUseEventWord,
+    EXPECT_EQ(d.OptionFlags() & TSerCustomComPort::OptionUseEventWord,
               TSerCustomComPort::OptionUseEventWord);
 
     // An open port applies each change at once.
     port.SetBaud(19200);
-    EXPECT_EQ(d.device.BaudRate, 19200u);
+    EXPECT_EQ(d.device.baudRate, 19200u);
     port.SetUseEventWord(false);
-    EXPECT_EQ(d.optionFlags & TSerCustomComPort::OptionUseEventWord, 0u);
+    EXPECT_EQ(d.OptionFlags() & TSerCustomComPort::OptionUseEventWord, 0u);
     port.SetAvailTriggerLength(1);
     EXPECT_EQ(d.AvailLevel(), 1u);
     port.SetSWFlowOptions(swfReceive);
-    EXPECT_NE(d.device.Flags & LineInXonXoff, 0u);
-    EXPECT_EQ(d.device.Flags & LineOutXonXoff, 0u);
+    EXPECT_NE(d.device.flags & platform::DcbInX, 0u);
+    EXPECT_EQ(d.device.flags & platform::DcbOutX, 0u);
     port.SetSWFlowOptions(swfNone);
-    EXPECT_EQ(d.device.Flags & (LineInXonXoff | LineOutXonXoff), 0u);
+    EXPECT_EQ(d.device.flags & (platform::DcbInX | platform::DcbOutX), 0u);
 
     // DTR is the driver's while it handshakes: the property keeps its value.
     d.escapes.clear();
@@ -289,7 +289,7 @@ TEST_F(SerPort, OpenHandsTheStoredSettingsToTheDispatcher)
     EXPECT_TRUE(d.escapes.empty());
     port.SetRTS(false);
     EXPECT_FALSE(port.RTS());
-    EXPECT_EQ(d.escapes, std::vector<int>{EscapeClearRts});
+    EXPECT_EQ(d.escapes, std::vector<int>{platform::EscClrRts});
 }
 
 TEST_F(SerPort, FlowControlThresholds)
@@ -341,7 +341,7 @@ TEST_F(SerPort, FlowControlThresholds)
         }
         EXPECT_TRUE(port.HWFlowOptions().Empty());
         EXPECT_EQ(port.BufferResume(), 410);
-        EXPECT_EQ(port.Fake()->device.Flags & LineCtsOutFlow, 0u);
+        EXPECT_EQ(port.Fake()->device.flags & platform::DcbOutxCtsFlow, 0u);
     }
 }
 
@@ -360,12 +360,12 @@ TEST_F(SerPort, Rs485ModeAndHardwareFlowExcludeEachOther)
     port.SetHWFlowOptions({hwfUseRTS, hwfRequireDSR});
     port.SetOpen(true);
     TPortFake& d = *port.Fake();
-    EXPECT_EQ(d.device.Flags & LineRtsControlMask, LineRtsHandshake);
+    EXPECT_EQ(d.device.flags & platform::DcbRtsControlMask, platform::RtsControlHandshake);
     port.SetRS485Mode(true);
     EXPECT_EQ(port.HWFlowOptions(), THWFlowOptionSet{hwfRequireDSR});
     // The driver now turns the line around itself.
-    EXPECT_EQ(d.device.Flags & LineRtsControlMask, LineRtsToggle);
-    EXPECT_NE(d.device.Flags & LineDsrOutFlow, 0u);
+    EXPECT_EQ(d.device.flags & platform::DcbRtsControlMask, platform::RtsControlToggle);
+    EXPECT_NE(d.device.flags & platform::DcbOutxDsrFlow, 0u);
 }
 
 TEST_F(SerPort, BlockOperations)
@@ -410,7 +410,7 @@ TEST_F(SerPort, BlockOperations)
     EXPECT_EQ(d.DriverHolds(), 0u);
 
     // Line errors are reported once each; the break stays until asked for.
-    d.pendingErrors = LineErrParity | LineErrBreak;
+    d.pendingErrors = platform::CeRxParity | platform::CeBreak;
     d.RefreshLineErrors();
     EXPECT_EQ(port.LineError(), 3);
     EXPECT_EQ(port.LineError(), 9);
@@ -428,10 +428,7 @@ TEST_F(SerPort, ComNumberChangeReopensAndKeepsTheTriggers)
     trigger.handle = 7;
     trigger.matchLength = 2;
     std::memcpy(trigger.match, "OK", 2);
-    {
-        std::lock_guard lock(port.Fake()->mainLock);
-        port.Fake()->dataTriggers.push_back(trigger);
-    }
+    port.Fake()->AddDataTrigger(trigger);
     TPortFake* first = port.Fake();
     port.SetComNumber(1);
     EXPECT_EQ(port.Fake(), first);
@@ -443,10 +440,10 @@ TEST_F(SerPort, ComNumberChangeReopensAndKeepsTheTriggers)
     EXPECT_EQ(port.Fake()->openedName, "\\\\.\\COM3");
     EXPECT_EQ(port.LinkState(), lsOpen);
     EXPECT_EQ(port.Tracing(), tlOn);
-    std::lock_guard lock(port.Fake()->mainLock);
-    ASSERT_EQ(port.Fake()->dataTriggers.size(), 1u);
-    EXPECT_EQ(port.Fake()->dataTriggers[0].handle, 7u);
-    EXPECT_EQ(std::string(port.Fake()->dataTriggers[0].match, 2), "OK");
+    const TTriggerSnapshot triggers = port.Fake()->Triggers();
+    ASSERT_EQ(triggers.data.size(), 1u);
+    EXPECT_EQ(triggers.data[0].handle, 7u);
+    EXPECT_EQ(std::string(triggers.data[0].match, 2), "OK");
 }
 
 TEST_F(SerPort, PortZeroAsksTheSelectionDialog)
@@ -521,13 +518,10 @@ TEST_F(SerPort, TriggersReachTheEventsOnTheOpeningThread)
     TStatusTrigger status;
     status.handle = 9;
     status.kind = StatusKindLineError;
-    status.value = LineErrFraming;
+    status.value = platform::CeFrame;
     status.active = 1;
-    {
-        std::lock_guard lock(d.mainLock);
-        d.statusTriggers.push_back(status);
-    }
-    d.pendingErrors = LineErrFraming;
+    d.AddStatusTrigger(status);
+    d.pendingErrors = platform::CeFrame;
     d.RefreshLineErrors();
     EXPECT_TRUE(d.CheckStatusTriggers());
     ASSERT_EQ(calls.size(), 2u);
@@ -736,10 +730,7 @@ TEST_F(SerPort, AssignCopiesSettingsAndTriggers)
     TStatusTrigger status;
     status.handle = 5;
     status.kind = StatusKindOutSent;
-    {
-        std::lock_guard lock(source.Fake()->mainLock);
-        source.Fake()->statusTriggers.push_back(status);
-    }
+    source.Fake()->AddStatusTrigger(status);
 
     TTestPort target;
     target.SetOpen(true);
@@ -761,9 +752,9 @@ TEST_F(SerPort, AssignCopiesSettingsAndTriggers)
     ASSERT_NE(target.Fake(), nullptr);
     EXPECT_EQ(target.Fake()->openedName, "\\\\.\\COM3");
     EXPECT_FALSE(target.RestoreTriggersPending());
-    std::lock_guard lock(target.Fake()->mainLock);
-    ASSERT_EQ(target.Fake()->statusTriggers.size(), 1u);
-    EXPECT_EQ(target.Fake()->statusTriggers[0].handle, 5);
+    const TTriggerSnapshot restored = target.Fake()->Triggers();
+    ASSERT_EQ(restored.status.size(), 1u);
+    EXPECT_EQ(restored.status[0].handle, 5);
 }
 
 TEST_F(SerPort, TraceAndLogStateMachines)

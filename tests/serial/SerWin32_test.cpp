@@ -59,14 +59,24 @@ public:
     {
         return OpenDispatcher("\\\\.\\COM5", 9600, 0, 8, 1, 4096, outSize, 0x03);
     }
-    // Places an empty transmit ring's head and tail at position, so that
-    // the next block wraps around the ring's end.
-    void MoveEmptyRing(std::uint32_t position)
+    // While held, queued blocks wait in the ring: the transmitter is not woken.
+    int QueueOutput(const std::uint8_t* source, std::uint32_t count) override
     {
-        std::lock_guard lock(outputLock);
-        ASSERT_EQ(OutputWaiting(), 0u);
-        outHead = outTail = position;
+        if (!holdOutput) {
+            return TSerWin32Dispatcher::QueueOutput(source, count);
+        }
+        CopyToOutputRing(source, count);
+        return static_cast<int>(count);
     }
+    // Takes n waiting bytes off the ring as a transmitter would, so that
+    // the ring's tail moves on from its start.
+    void DropSent(std::uint32_t n)
+    {
+        const TOutputChunk chunk = TakeOutputChunk();
+        ASSERT_GE(chunk.count, n);
+        ReleaseOutputChunk(n, false);
+    }
+    bool holdOutput = false;
 
     int Queue(std::string_view bytes)
     {
@@ -349,11 +359,16 @@ TEST_F(SerWin32Test, TransmittedBlocksArriveInOrderAlsoWrapped)
 {
     constexpr std::uint32_t ring = 1000;
     ASSERT_EQ(disp->Open(ring), 0);
-    // A block that wraps around the ring's end goes out whole and in order.
-    disp->MoveEmptyRing(ring - 300);
+    // With the ring's tail 300 before its end, a block that wraps around
+    // the end goes out whole and in order, behind what waited before it.
+    disp->holdOutput = true;
+    const std::string first = Pattern(800, 1);
+    ASSERT_EQ(disp->Queue(first), 0);
+    disp->DropSent(ring - 300);
+    disp->holdOutput = false;
     const std::string wrapped = Pattern(700, 3);
-    ASSERT_EQ(disp->WriteBlock(reinterpret_cast<const std::uint8_t*>(wrapped.data()), 700), 0);
-    EXPECT_EQ(pty.Read(wrapped.size()), wrapped);
+    ASSERT_EQ(disp->Queue(wrapped), 0);
+    EXPECT_EQ(pty.Read(100 + wrapped.size()), first.substr(ring - 300) + wrapped);
     disp->CloseDispatcher();
 }
 
@@ -480,7 +495,7 @@ TEST_F(SerWin32Test, AnIdleUartIsLookedAtByThePassesAloneAndItsLineChangesAreSee
     uart.SetCts(true);
     const int changed = disp->passes.load();
     ASSERT_TRUE(PumpUntil([&] { return disp->passes.load() >= changed + 2; }));
-    EXPECT_EQ(disp->GetModemStatus(0xF0) & (ModemDeltaCts | ModemCts), ModemDeltaCts | ModemCts);
+    EXPECT_EQ(disp->GetModemStatus(0xF0) & (ModemDeltaCts | platform::MsCtsOn), ModemDeltaCts | platform::MsCtsOn);
     disp->CloseDispatcher();
 }
 

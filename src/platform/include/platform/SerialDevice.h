@@ -9,8 +9,10 @@
 // WaitEvent or Write, and also against Close. Failures return false (or
 // WriteOutcome::Failed) and leave a Windows error number in GetLastError().
 
+#include "platform/CommBits.h"
 #include "platform/DeviceControl.h"
 #include "platform/PortLock.h"
+#include "platform/Ring.h"
 #include "platform/SerialLine.h"
 
 #include <atomic>
@@ -25,47 +27,6 @@
 namespace platform {
 
 class Event;
-
-// Event mask bits (SetMask, WaitEvent).
-constexpr std::uint32_t EvRxChar = 0x0001;
-constexpr std::uint32_t EvRxFlag = 0x0002;  // accepted, never reported
-constexpr std::uint32_t EvTxEmpty = 0x0004; // accepted, never reported
-constexpr std::uint32_t EvCts = 0x0008;
-constexpr std::uint32_t EvDsr = 0x0010;
-constexpr std::uint32_t EvRlsd = 0x0020;
-constexpr std::uint32_t EvBreak = 0x0040;
-constexpr std::uint32_t EvErr = 0x0080;
-constexpr std::uint32_t EvRing = 0x0100;
-constexpr std::uint32_t EvRingTrailingEdge = 0x2000;
-
-// Error bits (ClearErrors).
-constexpr std::uint32_t CeRxOver = 0x01;
-constexpr std::uint32_t CeOverrun = 0x02;
-constexpr std::uint32_t CeRxParity = 0x04;
-constexpr std::uint32_t CeFrame = 0x08;
-constexpr std::uint32_t CeBreak = 0x10;
-
-// Modem status bits (GetModemStatus).
-constexpr std::uint32_t MsCtsOn = 0x10;
-constexpr std::uint32_t MsDsrOn = 0x20;
-constexpr std::uint32_t MsRingOn = 0x40;
-constexpr std::uint32_t MsRlsdOn = 0x80;
-
-// Escape functions.
-constexpr std::uint32_t EscSetXoff = 1;
-constexpr std::uint32_t EscSetXon = 2;
-constexpr std::uint32_t EscSetRts = 3;
-constexpr std::uint32_t EscClrRts = 4;
-constexpr std::uint32_t EscSetDtr = 5;
-constexpr std::uint32_t EscClrDtr = 6;
-constexpr std::uint32_t EscSetBreak = 8;
-constexpr std::uint32_t EscClrBreak = 9;
-
-// Purge flags.
-constexpr std::uint32_t PurgeTxAbort = 0x1;
-constexpr std::uint32_t PurgeRxAbort = 0x2;
-constexpr std::uint32_t PurgeTxClear = 0x4;
-constexpr std::uint32_t PurgeRxClear = 0x8;
 
 struct CommStatus {
     // Bytes a read can have now: the receive queue's, and the driver's
@@ -193,7 +154,9 @@ private:
     std::size_t FillQueue(bool readable, bool& drained);
     // FIONREAD; 0 when it fails (and marks a device that has gone).
     std::size_t DriverHolds();
-    std::size_t TakeFromQueue(unsigned char* data, std::size_t count);
+    std::size_t TakeFromQueue(std::uint8_t* data, std::size_t count);
+    // The receive queue's positions, under stateMutex_.
+    Ring Queue() { return {queue_.get(), queueCapacity_, queueHead_, queueTail_, queueFull_}; }
 
     // Shared by every operation, exclusive for Close: the descriptors
     // stay valid while any call uses them.
@@ -227,10 +190,11 @@ private:
     std::uint32_t inQueueSize_ = 0;
     std::uint32_t outQueueSize_ = 0;
     // The receive queue: a ring of queueCapacity_ bytes.
-    std::unique_ptr<unsigned char[]> queue_;
-    std::size_t queueCapacity_ = 0;
-    std::size_t queueStart_ = 0;
-    std::size_t queueCount_ = 0;
+    std::unique_ptr<std::uint8_t[]> queue_;
+    std::uint32_t queueCapacity_ = 0;
+    std::uint32_t queueHead_ = 0;
+    std::uint32_t queueTail_ = 0;
+    bool queueFull_ = false;
     // The queue filled up: the driver may hold more, and no new arrival
     // need come to say so. A read that makes room wakes the wait.
     bool queueBlocked_ = false;

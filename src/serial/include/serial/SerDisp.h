@@ -7,7 +7,10 @@
 // virtual operations below, which a platform subclass implements together
 // with the threads that drive the passes.
 
+#include "platform/CommBits.h"
+#include "platform/DeviceControl.h"
 #include "platform/MessageWindow.h"
+#include "platform/Ring.h"
 #include "serial/SerTrace.h"
 
 #include <atomic>
@@ -16,6 +19,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -40,73 +44,17 @@ inline constexpr std::uint32_t PortClosedMsg = 0x7E0A;
 inline constexpr std::uint32_t DispatchBufferSize = 8192;
 inline constexpr std::uint32_t NotifySendTimeoutMs = 3000;
 
-// Device-control record, laid out after the Windows one that the settings
-// code was written for; the platform layer maps it onto the real device.
-struct TLineState {
-    std::uint32_t BaudRate = 0;
-    std::uint32_t Flags = 0;
-    std::uint16_t XonLim = 0;
-    std::uint16_t XoffLim = 0;
-    std::uint8_t ByteSize = 8;
-    std::uint8_t Parity = 0;   // 0 none, 1 odd, 2 even, 3 mark, 4 space
-    std::uint8_t StopBits = 0; // stop-bit code, see StopBitsOne...
-    std::uint8_t XonChar = 17;
-    std::uint8_t XoffChar = 19;
-};
+// The line settings are the platform's device-control record itself; its
+// flag bits and stop-bit codes are platform's (DeviceControl.h), and so are
+// the event, error, escape and modem-line bits (CommBits.h).
+using TLineState = platform::DeviceControl;
 
-// TLineState::Flags bits.
-inline constexpr std::uint32_t LineCtsOutFlow = 0x0004;
-inline constexpr std::uint32_t LineDsrOutFlow = 0x0008;
-inline constexpr std::uint32_t LineDtrControlMask = 0x0030;
-inline constexpr std::uint32_t LineDtrDisable = 0x0000;
-inline constexpr std::uint32_t LineDtrEnable = 0x0010;
-inline constexpr std::uint32_t LineDtrHandshake = 0x0020;
-inline constexpr std::uint32_t LineOutXonXoff = 0x0100; // transmit side obeys XON/XOFF
-inline constexpr std::uint32_t LineInXonXoff = 0x0200;  // receive side sends XON/XOFF
-inline constexpr std::uint32_t LineRtsControlMask = 0x3000;
-inline constexpr std::uint32_t LineRtsDisable = 0x0000;
-inline constexpr std::uint32_t LineRtsEnable = 0x1000;
-inline constexpr std::uint32_t LineRtsHandshake = 0x2000;
-inline constexpr std::uint32_t LineRtsToggle = 0x3000;
-
-// TLineState::StopBits codes.
-inline constexpr std::uint8_t StopBitsOne = 0;
-inline constexpr std::uint8_t StopBitsOneAndHalf = 1;
-inline constexpr std::uint8_t StopBitsTwo = 2;
-
-// Modem status byte: line levels in the high nibble, changes in the low one.
+// Modem status byte: the line levels (platform::MsCtsOn...) in the high
+// nibble, their changes in the low one.
 inline constexpr std::uint8_t ModemDeltaCts = 0x01;
 inline constexpr std::uint8_t ModemDeltaDsr = 0x02;
 inline constexpr std::uint8_t ModemTrailingRing = 0x04;
 inline constexpr std::uint8_t ModemDeltaDcd = 0x08;
-inline constexpr std::uint8_t ModemCts = 0x10;
-inline constexpr std::uint8_t ModemDsr = 0x20;
-inline constexpr std::uint8_t ModemRing = 0x40;
-inline constexpr std::uint8_t ModemDcd = 0x80;
-
-// Driver error bits as ReadErrors reports them.
-inline constexpr std::uint32_t LineErrOverflow = 0x01;
-inline constexpr std::uint32_t LineErrOverrun = 0x02;
-inline constexpr std::uint32_t LineErrParity = 0x04;
-inline constexpr std::uint32_t LineErrFraming = 0x08;
-inline constexpr std::uint32_t LineErrBreak = 0x10;
-
-// Port event mask bits.
-inline constexpr std::uint32_t EventRxChar = 0x0001;
-inline constexpr std::uint32_t EventCts = 0x0008;
-inline constexpr std::uint32_t EventDsr = 0x0010;
-inline constexpr std::uint32_t EventDcd = 0x0020;
-inline constexpr std::uint32_t EventBreak = 0x0040;
-inline constexpr std::uint32_t EventError = 0x0080;
-inline constexpr std::uint32_t EventRing = 0x0100;
-inline constexpr std::uint32_t EventRingTrailing = 0x2000;
-
-// EscapeFunction codes.
-inline constexpr int EscapeSetRts = 3;
-inline constexpr int EscapeClearRts = 4;
-inline constexpr int EscapeSetDtr = 5;
-inline constexpr int EscapeClearDtr = 6;
-inline constexpr int EscapeGetBaseAddress = 10;
 
 // Driver status as ReadErrors fills it.
 struct TCommStatus {
@@ -301,6 +249,8 @@ public:
     TSerCustomComPort* OwnerPort() const { return ownerPort; }
     bool IsDispatching() const { return dispatching.load(); }
     bool IsStarted() const { return started.load(); }
+    // Threads that have entered their loop and not yet left it.
+    int ActiveThreads() const { return activeThreads.load(); }
     // The last close came while a notification was delivered; the dispatch
     // thread finishes the teardown.
     bool IsCloseDeferred() const { return closeDeferred.load(); }
@@ -336,7 +286,8 @@ protected:
     // Runs call on the user-interface thread and waits for it; the thread
     // class overrides this. Without one the call runs on the calling thread.
     virtual void SynchronizeCall(const std::function<void()>& call);
-    // Re-prioritises the threads from threadBoost and rs485Enabled.
+    // Re-prioritises the threads from ThreadBoost() and Rs485Enabled(); called
+    // under mainLock.
     virtual void ApplyThreadPriorities() {}
     virtual void CreateSignals() {}
     // End of an event pass: lets the receive thread wait for the next event.
@@ -354,19 +305,102 @@ protected:
     // For an opening port: both off and released; the log times from now.
     void ResetRecorders();
 
-    // --- Transmit ring helpers (outputLock is taken; re-entrant).
+    // --- The transmit ring as the platform half drives it. Each takes
+    // outputLock, so none may be called with mainLock held.
     std::uint32_t OutputWaiting();
-    // Copies count bytes at outHead, wrapping; the caller checked the room.
+    // QueueOutput's copy of count bytes at outHead, across the end; the
+    // caller (WriteBlock) checked the room.
     void CopyToOutputRing(const std::uint8_t* source, std::uint32_t count);
-    // The transmitter finished n bytes at outTail.
-    void AdvanceOutputTail(std::uint32_t n);
     void ResetOutputRing();
+    struct TOutputChunk {
+        const std::uint8_t* bytes = nullptr;
+        std::uint32_t count = 0;
+    };
+    // The waiting bytes that lie in one piece from outTail. They are the
+    // transmitter's until ReleaseOutputChunk: writers only add behind the
+    // head, and a flush waits. None while nothing waits or a flush is pending.
+    TOutputChunk TakeOutputChunk();
+    // The transmitter let go of its chunk; consumed bytes of it are done
+    // with (sent, or dropped with a failed write), and sent tells that they
+    // reached the driver. True when a flush is waiting for this.
+    bool ReleaseOutputChunk(std::uint32_t consumed, bool sent);
+    // An output flush: unless the transmitter has a chunk out (and has not
+    // gone, writerGone), empties the ring and, under the same hold of
+    // outputLock, has purge empty the driver's transmit side; its result.
+    // Otherwise marks the flush pending, so that no new chunk is taken until
+    // the transmitter lets go and the flush asks again, and returns nothing.
+    std::optional<int> DropOutput(const std::function<int()>& purge, bool writerGone);
+
+    // --- The threads' life, through atomics (no lock).
+    bool StopRequested() const { return stopRequested.load(); }
+    void RequestStop() { stopRequested.store(true); }
+    // StartThreads, under mainLock (OpenDispatcher holds it): false when the
+    // threads are started already; else started, the stop request cleared
+    // and threads counted in before any of them runs.
+    bool EnterStarted(std::int32_t threads);
+    // A thread has left its loop. The dispatch thread first finishes a
+    // teardown that a stop or a deferred close left to it (ReleasePort);
+    // the last thread out clears started.
+    void ThreadEnded(bool dispatchThread);
+    // CloseDevice closed the handle.
+    void MarkPortClosed() { portHandle.store(-1); }
+
+    // --- Read-outs, for the thread priorities (under mainLock) and for fakes.
+    bool Rs485Enabled() const { return rs485Enabled; }
+    std::uint8_t ThreadBoost() const { return threadBoost; }
+    std::uint8_t ModemStatusByte();  // takes mainLock
+    std::uint32_t OptionFlags();     // takes mainLock
+    std::uint32_t LineErrorBits() const { return lineErrorBits.load(); }
+    // The recorders as they stand; read them while no other thread records.
+    const TSerTrace& ByteTrace() const { return byteTrace; }
+    const TSerLog& DispatchLog() const { return dispatchLog; }
 
     // Negated last OS error, never 0.
     int NegatedOsError() const;
 
     // Refreshes commStatus under outputLock and returns the driver error bits.
     std::uint32_t ReadErrorsLocked(TCommStatus* copy = nullptr);
+
+private:
+    struct TWindowHandler {
+        platform::WindowHandle window = 0;
+        bool removed = false;
+        // Message windows are bound to their thread; register from that thread.
+        std::thread::id ownerThread;
+    };
+    struct TProcedureHandler {
+        TTriggerProc proc = nullptr;
+        bool removed = false;
+    };
+    struct TMethodHandler {
+        TTriggerMethod code = nullptr;
+        void* object = nullptr;
+        bool removed = false;
+        bool synchronize = false;
+    };
+
+    // The two rings' arithmetic over their fields, under inputLock and
+    // outputLock respectively.
+    platform::Ring InputRing() { return {inBuffer.get(), DispatchBufferSize, inHead, inTail, inputFull}; }
+    platform::Ring OutputRing() { return {outBuffer.get(), outQueueSize, outHead, outTail, outFull}; }
+    // The transmitter finished n bytes at outTail.
+    void AdvanceOutputTail(std::uint32_t n);
+
+    std::uint32_t HeldLocked();
+    bool IsReadAheadReaderLocked() const;
+    std::uint32_t HandlerFrontierLocked() const;
+    void StatusTriggerLoop();
+    void ClearStatusHits();
+    bool RunHandlers(std::uint32_t message, std::uint32_t wParam, std::intptr_t lParam);
+    void BeginHandler(std::thread::id thread);
+    bool EndHandler();
+    void PurgeRemovedHandlers();
+    void RecomputeNotifyLocked();
+    int ApplyLineState(TLineState& state);
+    // ApplyLineState(lineState); on failure the handshake flags go back to
+    // dtrWas and rtsWas and the remembered levels are applied again.
+    int ApplyOrRestore(bool dtrWas, bool rtsWas);
+    void LeaveTable();
 
     // --- Fields.
     TSerCustomComPort* ownerPort;
@@ -389,22 +423,6 @@ protected:
     std::uint8_t threadBoost = 0;
 
     // mainLock: handler lists, trigger lists, flags.
-    struct TWindowHandler {
-        platform::WindowHandle window = 0;
-        bool removed = false;
-        // Message windows are bound to their thread; register from that thread.
-        std::thread::id ownerThread;
-    };
-    struct TProcedureHandler {
-        TTriggerProc proc = nullptr;
-        bool removed = false;
-    };
-    struct TMethodHandler {
-        TTriggerMethod code = nullptr;
-        void* object = nullptr;
-        bool removed = false;
-        bool synchronize = false;
-    };
     bool componentWantsTriggers = false;
     bool notifyEnabled = false;
     std::vector<TWindowHandler> windowHandlers;
@@ -453,11 +471,15 @@ protected:
     std::thread::id notifyThread;  // the thread delivering the notification
     std::thread::id handlerThread; // the thread running the current handler
 
-    // outputLock: the transmit ring.
+    // outputLock: the transmit ring, and who has it. A chunk the transmitter
+    // is writing is its own until the write is over; a flush waits for that
+    // before it empties the ring, and meanwhile no new chunk is taken.
     std::unique_ptr<std::uint8_t[]> outBuffer;
     std::uint32_t outHead = 0;
     std::uint32_t outTail = 0;
     bool outFull = false;
+    bool writeInFlight = false;
+    bool flushPending = false;
 
     std::atomic<bool> stopRequested{false};
     std::atomic<bool> started{false};
@@ -476,23 +498,6 @@ protected:
     std::recursive_mutex mainLock;
     std::recursive_mutex outputLock;
     std::recursive_mutex inputLock;
-
-private:
-    std::uint32_t HeldLocked() const;
-    bool IsReadAheadReaderLocked() const;
-    std::uint32_t HandlerFrontierLocked() const;
-    void StatusTriggerLoop();
-    void ClearStatusHits();
-    bool RunHandlers(std::uint32_t message, std::uint32_t wParam, std::intptr_t lParam);
-    void BeginHandler(std::thread::id thread);
-    bool EndHandler();
-    void PurgeRemovedHandlers();
-    void RecomputeNotifyLocked();
-    int ApplyLineState(TLineState& state);
-    // ApplyLineState(lineState); on failure the handshake flags go back to
-    // dtrWas and rtsWas and the remembered levels are applied again.
-    int ApplyOrRestore(bool dtrWas, bool rtsWas);
-    void LeaveTable();
 
     bool destroyed = false;
 };

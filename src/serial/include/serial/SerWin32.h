@@ -29,8 +29,9 @@
 
 class TSerWin32Dispatcher;
 
-// One of the dispatcher's threads. The thread procedure is Execute; Run
-// wraps it with the release and the end signal every thread gives.
+// One of the dispatcher's threads. The thread procedure is Execute, which
+// runs the dispatcher's loop for the thread; Run wraps it with the release
+// and the end signal every thread gives.
 class TSerDispatcherThread {
 public:
     enum Slot { ComSlot = 0, DispSlot = 1, OutSlot = 2 };
@@ -105,14 +106,23 @@ public:
     int CloseDevice() override;
     int YieldSlice() override;
 
+    // --- The threads' procedures and bookkeeping; only the dispatcher's own
+    // threads call these, each for itself.
+    // The receive thread: waits for port events and hands them on.
+    void ReceiveLoop();
+    // The dispatch thread: the event and timer passes.
+    void DispatchLoop();
+    // The transmit thread: drains the ring whenever output is queued.
+    void TransmitLoop();
     // Writes the transmit ring to the device until it is empty or a flush
-    // request gives the write up. Transmit thread only.
+    // request gives the write up.
     void DrainOutput();
-    // Called by each thread as its procedure ends.
+    // As a thread's procedure begins, and as it ends (the release, then the
+    // last touch of the dispatcher: the thread may be joined after it).
+    void ThreadBegins(int slot);
     void ReleaseThread(TSerDispatcherThread& thread);
-
-    // Number of the dispatcher's threads still running (not yet released).
-    int ActiveThreads() const { return activeThreads.load(); }
+    void ThreadFinished(int slot);
+    static void ReportThreadException(std::exception_ptr error);
 
     // Where exceptions that escape a thread's loop go (they end that thread).
     // Without a handler they go to the application's error display, on the
@@ -130,11 +140,6 @@ protected:
     platform::SerialDevice device;
 
 private:
-    friend class TSerDispatcherThread;
-    friend class TComThread;
-    friend class TDispThread;
-    friend class TOutThread;
-
     bool OnOwnThread() const;
     // Waits for a thread's end; a thread outside the dispatcher keeps its
     // windows served meanwhile, so a send to them from the dispatch thread completes.
@@ -143,7 +148,6 @@ private:
     void JoinThreads();
     // The line changes and errors of an idle line, as events for the next pass.
     void LookAtLines();
-    static void ReportThreadException(std::exception_ptr error);
 
     // Signals (the events live as long as the dispatcher; an open resets them).
     platform::Event commEventSignal{platform::Event::Kind::AutoReset};
@@ -168,11 +172,6 @@ private:
     std::mutex threadsLock;
     std::unique_ptr<TSerDispatcherThread> threads[3];
 
-    // outputLock: the transmitter is writing a chunk of the ring, which is
-    // its own until the write is over; a flush waits for that before it
-    // empties the ring, and meanwhile no new chunk is taken.
-    bool writeInFlight = false;
-    bool flushPending = false;
     // One output flush at a time: each waits for the answer to its own request.
     std::mutex flushMutex;
     std::atomic<std::uint32_t> eventMask{0};
