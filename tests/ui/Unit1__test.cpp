@@ -19,7 +19,7 @@
 
 #include <gtest/gtest.h>
 
-#include <bit>
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -70,14 +70,12 @@ public:
 Frame Measurement(std::uint8_t mode, std::uint8_t voltage, std::uint8_t current, float value)
 {
     Frame f{};
-    const auto bits = std::bit_cast<std::uint32_t>(value);
     f[0] = 0x41;
     f[1] = mode;
     f[2] = voltage;
     f[3] = current;
-    for (int i = 0; i < 4; ++i) {
-        f[4 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(bits >> (24 - 8 * i));
-    }
+    const auto bytes = EncodeFloat(value);
+    std::copy(bytes.begin(), bytes.end(), f.begin() + 4);
     return f;
 }
 
