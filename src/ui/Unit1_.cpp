@@ -195,7 +195,6 @@ TForm1::~TForm1()
     if (ownEngine) {
         // The worker ends before any window it might reach.
         ownEngine->exchange.Shutdown();
-        SetErrorBox(nullptr);
         SetApplicationExceptionHandler(nullptr);
         ownEngine->ComPort.SetOnTrigger(nullptr);
     }
@@ -215,7 +214,7 @@ void TForm1::BindEngine()
     SetApplicationExceptionHandler(
         [](std::exception_ptr error) { ShowApplicationError(ExceptionMessage(error)); });
     // The worker's messages: non-modal, so the window stays usable.
-    SetErrorBox([this](const std::string& text, std::function<void()> closed) {
+    e.exchange.SetErrorBox([this](const std::string& text, std::function<void()> closed) {
         auto* box = new QMessageBox(QMessageBox::Critical, QStringLiteral("Ошибка"),
                                     QString::fromStdString(text), QMessageBox::Ok, this);
         box->setObjectName(QStringLiteral("ErrorBox"));
