@@ -2,29 +2,16 @@
 
 #include "ui/AppError.h"
 #include "ui/FormStyle.h"
+#include "platform/EndingSignals.h"
 #include "serial/SerSelCom.h"
 
 #include <QApplication>
 #include <QEvent>
 #include <QSocketNotifier>
 
-#include <cerrno>
-#include <csignal>
-#include <sys/signalfd.h>
-#include <system_error>
 #include <unistd.h>
 
 namespace {
-
-sigset_t EndingSignalSet()
-{
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGHUP);
-    return set;
-}
 
 // Ends the message loop once the main window has closed, even while a
 // dialog without a parent (an error display, the port selection) is shown.
@@ -92,30 +79,15 @@ void TProgram::DestroyWindows()
     option.reset();
 }
 
-void BlockEndingSignals()
-{
-    const sigset_t set = EndingSignalSet();
-    if (const int error = pthread_sigmask(SIG_BLOCK, &set, nullptr); error != 0) {
-        throw std::system_error(error, std::generic_category(), "pthread_sigmask");
-    }
-}
+
 
 TEndingSignals::TEndingSignals(std::function<void()> onSignal, QObject* parent)
     : QObject(parent), onSignal(std::move(onSignal))
 {
-    const sigset_t set = EndingSignalSet();
-    fd = ::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
-    if (fd < 0) {
-        throw std::system_error(errno, std::generic_category(), "signalfd");
-    }
+    fd = platform::OpenEndingSignals();
     notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
     connect(notifier, &QSocketNotifier::activated, this, [this] {
-        signalfd_siginfo info;
-        bool arrived = false;
-        while (::read(fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-            arrived = true;
-        }
-        if (arrived && this->onSignal) {
+        if (platform::TakeEndingSignals(fd) && this->onSignal) {
             Guarded([this] { this->onSignal(); });
         }
     });

@@ -1,4 +1,5 @@
 // velmor: reads the meter on COM1 through the main window.
+#include "platform/EndingSignals.h"
 #include "ui/Startup.h"
 
 #include <QApplication>
@@ -50,7 +51,7 @@ private:
 int main(int argc, char** argv)
 {
     // Before the application object starts any thread.
-    BlockEndingSignals();
+    platform::BlockEndingSignals();
     QApplication app(argc, argv);
     TProgram program;
     const TEndingSignals endingSignals([&program] {

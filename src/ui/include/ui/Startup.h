@@ -37,19 +37,14 @@ private:
     void DestroyWindows();
 };
 
-// SIGINT, SIGTERM and SIGHUP (a terminal's Ctrl+C, a session that logs out)
-// close the main window like its close button, so that the run ends through
-// the ordinary shutdown. BlockEndingSignals must run on the initial thread
-// before any other thread exists, so that every thread inherits the mask and
-// the signals wait in the process for the descriptor below.
-void BlockEndingSignals();
-
+// The ending signals (platform/EndingSignals.h) close the main window like its
+// close button, so that the run ends through the ordinary shutdown.
 class TEndingSignals : public QObject {
     Q_OBJECT
 
 public:
     // Calls onSignal on the thread of the event loop for each ending signal
-    // that arrives after BlockEndingSignals.
+    // that arrives after platform::BlockEndingSignals.
     explicit TEndingSignals(std::function<void()> onSignal, QObject* parent = nullptr);
     ~TEndingSignals() override;
     TEndingSignals(const TEndingSignals&) = delete;
