@@ -1,9 +1,8 @@
 #include "ui/Startup.h"
 
-#include "ui/AppError.h"
-#include "ui/FormStyle.h"
 #include "platform/EndingSignals.h"
-#include "serial/SerSelCom.h"
+#include "ui/AppError.h"
+#include "ui/AppServices.h"
 
 #include <QApplication>
 #include <QEvent>
@@ -33,11 +32,9 @@ public:
 
 TProgram::TProgram()
 {
-    // Before any window asks for a face.
-    InstallFaces();
-    // A port numbered 0 (typed text in Form2's port box) is asked for with
-    // the port selection dialog.
-    InstallComSelectForm();
+    // Before any window asks for a face; a port numbered 0 (typed text in
+    // Form2's port box) is asked for with the port selection dialog.
+    InstallApplicationServices();
     Form1 = std::make_unique<TForm1>();
     option = std::make_unique<Toption>();
     TForm1* main = Form1.get();
@@ -45,7 +42,7 @@ TProgram::TProgram()
         // A failure to open the new port ends the choice and reaches the
         // error display through the dialog's guard; ComNumber keeps the
         // new number and the next use of the port tries again.
-        main->RealEngine()->ComPort.SetComNumber(static_cast<std::uint16_t>(number));
+        main->Engine().SetComNumber(static_cast<std::uint16_t>(number));
     });
     // Only the main window ends the run when it closes, whatever else is
     // still shown.
@@ -58,7 +55,6 @@ TProgram::TProgram()
 TProgram::~TProgram()
 {
     DestroyWindows();
-    SetComSelectDialog(nullptr);
 }
 
 int TProgram::Run()
