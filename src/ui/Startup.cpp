@@ -77,6 +77,23 @@ void TProgram::DestroyWindows()
 
 
 
+int ProgramMain(int argc, char** argv, const std::function<void(TProgram&)>& started)
+{
+    // Before the application object starts any thread.
+    platform::BlockEndingSignals();
+    QApplication app(argc, argv);
+    TProgram program;
+    const TEndingSignals endingSignals([&program] {
+        if (program.Form1) {
+            program.Form1->close();
+        }
+    });
+    if (started) {
+        started(program);
+    }
+    return program.Run();
+}
+
 TEndingSignals::TEndingSignals(std::function<void()> onSignal, QObject* parent)
     : QObject(parent), onSignal(std::move(onSignal))
 {

@@ -37,6 +37,14 @@ private:
     void DestroyWindows();
 };
 
+// What velmor's main does: blocks the ending signals before any thread
+// starts, makes the application object and the program, lets the ending
+// signals close the main window, and runs until it is closed. started, when
+// given, gets the program once its windows exist, before the message loop:
+// a program that drives the windows from its own process (the benchmark's
+// velmor-driven) hooks in there; velmor itself passes nothing.
+int ProgramMain(int argc, char** argv, const std::function<void(TProgram&)>& started = {});
+
 // The ending signals (platform/EndingSignals.h) close the main window like its
 // close button, so that the run ends through the ordinary shutdown.
 class TEndingSignals : public QObject {
