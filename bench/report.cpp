@@ -4,10 +4,13 @@
 // poll+read loop, all on the same pseudo-terminal with the same data in
 // alternating rounds; then the velmor program itself against the simulated
 // meter: its polling cycle, its start-up to a painted window and its memory.
+// The program runs as velmor-driven, velmor's own start-up in a process that
+// presses "Чтение показаний" once the window is painted: the start-up figure
+// is from the spawn to that paint, all that an operator waits for.
 //
-// Usage: velmor_bench [--rounds N] [--idle-seconds N] [--cycles N] [--velmor PATH]
+// Usage: velmor_bench [--rounds N] [--idle-seconds N] [--cycles N] [--driven PATH]
 //                    [--uart DEVICE]   (also the idle wake-ups on a real UART of yours)
-//   defaults: 3 rounds, 10 s of idle per port, 1000 cycles, the velmor built beside it.
+//   defaults: 3 rounds, 10 s of idle per port, 1000 cycles, the velmor-driven built beside it.
 #include "serial/SerDisp.h"
 #include "serial/SerPort.h"
 #include "instrument-sim/comlink.h"
@@ -415,8 +418,8 @@ double RssMiB(pid_t pid)
     return 0;
 }
 
-// velmor in a child process, offscreen, reporting its first painted window
-// on standard error (VELMOR_BENCH), which a thread of ours reads.
+// velmor-driven in a child process, offscreen, reporting its first painted
+// window on standard error, which a thread of ours reads.
 class Velmor {
 public:
     Velmor(const std::string& path, const std::filesystem::path& comDir)
@@ -429,7 +432,7 @@ public:
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDERR_FILENO);
         posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-        std::vector<std::string> env = {"VELMOR_BENCH=1", "QT_QPA_PLATFORM=offscreen",
+        std::vector<std::string> env = {"QT_QPA_PLATFORM=offscreen",
                                         "VELMOR_COM_DIR=" + comDir.string()};
         for (char** e = environ; *e != nullptr; ++e) {
             const std::string entry = *e;
@@ -763,7 +766,7 @@ int main(int argc, char** argv)
     int rounds = 5;
     int idleSeconds = 10;
     int cycles = 1000;
-    std::string velmorPath = VELMOR_BINARY;
+    std::string velmorPath = VELMOR_DRIVEN_BINARY;
     std::string only;
     std::string uartPath;
     for (int i = 1; i + 1 < argc; i += 2) {
@@ -776,7 +779,7 @@ int main(int argc, char** argv)
             // 0 leaves the program out.
             cycles = std::max(0, std::atoi(argv[i + 1]));
             cycles = cycles == 0 ? 0 : std::max(20, cycles);
-        } else if (option == "--velmor") {
+        } else if (option == "--driven") {
             velmorPath = argv[i + 1];
         } else if (option == "--uart") {
             uartPath = argv[i + 1];
@@ -785,7 +788,7 @@ int main(int argc, char** argv)
         } else {
             std::fprintf(stderr,
                          "usage: %s [--rounds N] [--idle-seconds N] [--cycles N] "
-                         "[--velmor PATH] [--only ours|qt|plain] [--uart DEVICE]\n",
+                         "[--driven PATH] [--only ours|qt|plain] [--uart DEVICE]\n",
                          argv[0]);
             return 2;
         }

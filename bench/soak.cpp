@@ -151,7 +151,7 @@ void Soak::NewMeter()
 
 bool Soak::Reading() const
 {
-    const TFormEngine& e = *form_->RealEngine();
+    const TFormEngine& e = dynamic_cast<TFormEngine&>(form_->Engine());
     return e.exchange.PollState == 3 && (e.interval.isActive() || e.exchange.AwaitingReply);
 }
 
@@ -250,7 +250,7 @@ int Soak::Run()
     NewMeter();
     program_ = std::make_unique<TProgram>();
     form_ = program_->Form1.get();
-    form_->RealEngine()->exchange.SetApplyReply([this](const ReplyDecision& d) {
+    dynamic_cast<TFormEngine&>(form_->Engine()).exchange.SetApplyReply([this](const ReplyDecision& d) {
         ++cycles_;
         form_->ApplyReply(d);
     });

@@ -1,45 +1,20 @@
 #include "link/Mes.h"
 
-#include "link/ert.h"
-
 #include <cstdio>
-#include <mutex>
 #include <utility>
 
-namespace {
-
-std::mutex boxGuard;
-TErrorBox errorBox;
-
-TErrorBox CurrentBox()
-{
-    std::lock_guard lock(boxGuard);
-    return errorBox;
-}
-
-} // namespace
-
-void SetErrorBox(TErrorBox box)
-{
-    std::lock_guard lock(boxGuard);
-    errorBox = std::move(box);
-}
-
-void ShowError(TExchange& engine, const std::string& text)
+void ShowErrorBox(const TErrorBox& box, const std::string& text, std::function<void()> closed)
 {
     const std::string shown = text + " ";
-    TErrorBox box = CurrentBox();
-    engine.AwaitUi([box, shown](std::function<void()> done) {
-        if (box) {
-            box(shown, std::move(done));
-        } else {
-            std::fprintf(stderr, "Ошибка: %s\n", shown.c_str());
-            done();
-        }
-    });
+    if (box) {
+        box(shown, std::move(closed));
+    } else {
+        std::fprintf(stderr, "Ошибка: %s\n", shown.c_str());
+        closed();
+    }
 }
 
-void ReportLinkError(TExchange& engine)
+const char* LinkErrorText(std::uint8_t linkError)
 {
-    ShowError(engine, engine.LinkError == 1 ? NoReplyText : CheckCodeText);
+    return linkError == 1 ? NoReplyText : CheckCodeText;
 }

@@ -1,9 +1,8 @@
 #include "link/ert.h"
 
-#include "serial/SerPort.h"
-#include "link/Mes.h"
-#include "protocol/reply.h"
 #include "link/take.h"
+#include "protocol/reply.h"
+#include "serial/SerPort.h"
 
 #include <QMetaObject>
 #include <QObject>
@@ -180,6 +179,18 @@ bool TExchange::AwaitUi(std::function<void(std::function<void()> done)> call)
     return *finished;
 }
 
+void TExchange::ShowError(const std::string& text)
+{
+    AwaitUi([box = errorBox, text](std::function<void()> done) {
+        ShowErrorBox(box, text, std::move(done));
+    });
+}
+
+void TExchange::ReportLinkError()
+{
+    ShowError(LinkErrorText(LinkError));
+}
+
 void TExchange::Pass()
 {
     LinkError = 0;
@@ -213,7 +224,7 @@ void TExchange::Pass()
     } catch (const std::exception& e) {
         // A port that fails here is reported like a line fault; the worker
         // goes back to sleep either way.
-        ShowError(*this, e.what());
+        ShowError(e.what());
         return;
     }
     if (taken->process) {
@@ -223,7 +234,7 @@ void TExchange::Pass()
         });
     }
     if (LinkError != 0) {
-        ReportLinkError(*this);
+        ReportLinkError();
     }
 }
 

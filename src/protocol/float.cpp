@@ -3,6 +3,7 @@
 #include "protocol/frames.h"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <clocale>
 #include <cmath>
@@ -92,6 +93,13 @@ double DecodeFloat(const std::uint8_t* bytes)
     const double mantissa = 1.0 + fraction / 8388608.0; // 2^23
     const double value = std::ldexp(mantissa, exponent - 127);
     return negative ? -value : value;
+}
+
+std::array<std::uint8_t, 4> EncodeFloat(double value)
+{
+    const auto bits = std::bit_cast<std::uint32_t>(static_cast<float>(value));
+    return {static_cast<std::uint8_t>(bits >> 24), static_cast<std::uint8_t>(bits >> 16),
+            static_cast<std::uint8_t>(bits >> 8), static_cast<std::uint8_t>(bits)};
 }
 
 std::optional<double> RangeFullScale(std::uint8_t modeCode, std::uint8_t voltageRange,

@@ -1,30 +1,16 @@
 #include "ui/Startup.h"
 
+#include "platform/EndingSignals.h"
 #include "ui/AppError.h"
-#include "ui/FormStyle.h"
-#include "serial/SerSelCom.h"
+#include "ui/AppServices.h"
 
 #include <QApplication>
 #include <QEvent>
 #include <QSocketNotifier>
 
-#include <cerrno>
-#include <csignal>
-#include <sys/signalfd.h>
-#include <system_error>
 #include <unistd.h>
 
 namespace {
-
-sigset_t EndingSignalSet()
-{
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGHUP);
-    return set;
-}
 
 // Ends the message loop once the main window has closed, even while a
 // dialog without a parent (an error display, the port selection) is shown.
@@ -46,11 +32,9 @@ public:
 
 TProgram::TProgram()
 {
-    // Before any window asks for a face.
-    InstallFaces();
-    // A port numbered 0 (typed text in Form2's port box) is asked for with
-    // the port selection dialog.
-    InstallComSelectForm();
+    // Before any window asks for a face; a port numbered 0 (typed text in
+    // Form2's port box) is asked for with the port selection dialog.
+    InstallApplicationServices();
     Form1 = std::make_unique<TForm1>();
     option = std::make_unique<Toption>();
     TForm1* main = Form1.get();
@@ -58,7 +42,7 @@ TProgram::TProgram()
         // A failure to open the new port ends the choice and reaches the
         // error display through the dialog's guard; ComNumber keeps the
         // new number and the next use of the port tries again.
-        main->RealEngine()->ComPort.SetComNumber(static_cast<std::uint16_t>(number));
+        main->Engine().SetComNumber(static_cast<std::uint16_t>(number));
     });
     // Only the main window ends the run when it closes, whatever else is
     // still shown.
@@ -71,7 +55,6 @@ TProgram::TProgram()
 TProgram::~TProgram()
 {
     DestroyWindows();
-    SetComSelectDialog(nullptr);
 }
 
 int TProgram::Run()
@@ -92,30 +75,32 @@ void TProgram::DestroyWindows()
     option.reset();
 }
 
-void BlockEndingSignals()
+
+
+int ProgramMain(int argc, char** argv, const std::function<void(TProgram&)>& started)
 {
-    const sigset_t set = EndingSignalSet();
-    if (const int error = pthread_sigmask(SIG_BLOCK, &set, nullptr); error != 0) {
-        throw std::system_error(error, std::generic_category(), "pthread_sigmask");
+    // Before the application object starts any thread.
+    platform::BlockEndingSignals();
+    QApplication app(argc, argv);
+    TProgram program;
+    const TEndingSignals endingSignals([&program] {
+        if (program.Form1) {
+            program.Form1->close();
+        }
+    });
+    if (started) {
+        started(program);
     }
+    return program.Run();
 }
 
 TEndingSignals::TEndingSignals(std::function<void()> onSignal, QObject* parent)
     : QObject(parent), onSignal(std::move(onSignal))
 {
-    const sigset_t set = EndingSignalSet();
-    fd = ::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
-    if (fd < 0) {
-        throw std::system_error(errno, std::generic_category(), "signalfd");
-    }
+    fd = platform::OpenEndingSignals();
     notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
     connect(notifier, &QSocketNotifier::activated, this, [this] {
-        signalfd_siginfo info;
-        bool arrived = false;
-        while (::read(fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-            arrived = true;
-        }
-        if (arrived && this->onSignal) {
+        if (platform::TakeEndingSignals(fd) && this->onSignal) {
             Guarded([this] { this->onSignal(); });
         }
     });

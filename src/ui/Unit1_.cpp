@@ -176,54 +176,46 @@ void TFormEngine::StartInterval()
     }
 }
 
-TForm1::TForm1(QWidget* parent) : TForm1(std::make_unique<TFormEngine>(), parent) {}
-
-TForm1::TForm1(std::unique_ptr<TFormEngine> own, QWidget* parent)
-    : QMainWindow(parent), ownEngine(std::move(own)), engine(*ownEngine)
+void TFormEngine::Attach(TForm1& form)
 {
-    Build();
-    BindEngine();
+    QObject::connect(&interval, &QTimer::timeout, &form,
+                     [&form] { Guarded([&form] { form.intervalTimer(&form); }); });
+    QObject::connect(&timeout, &QTimer::timeout, &form,
+                     [&form] { Guarded([&form] { form.timeoutTimer(&form); }); });
+    ComPort.SetOnTrigger([&form](TSerCustomComPort* cp, std::uint16_t msg, std::uint16_t handle,
+                                 std::uint16_t data) { form.ComPortTrigger(cp, msg, handle, data); });
+    exchange.SetApplyReply([&form](const ReplyDecision& decision) { form.ApplyReply(decision); });
+    exchange.SetFailure([](const std::exception& error) { ShowApplicationError(error.what()); });
+    // The worker's messages: non-modal, so the window stays usable.
+    exchange.SetErrorBox([&form](const std::string& text, std::function<void()> closed) {
+        auto* box = new QMessageBox(QMessageBox::Critical, QStringLiteral("Ошибка"),
+                                    QString::fromStdString(text), QMessageBox::Ok, &form);
+        box->setObjectName(QStringLiteral("ErrorBox"));
+        box->setWindowModality(Qt::NonModal);
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        QObject::connect(box, &QMessageBox::finished, box, [closed] { closed(); });
+        box->show();
+    });
 }
 
-TForm1::TForm1(TEngine& engine, QWidget* parent) : QMainWindow(parent), engine(engine)
+void TFormEngine::Detach()
+{
+    exchange.Shutdown();
+    ComPort.SetOnTrigger(nullptr);
+}
+
+TForm1::TForm1(QWidget* parent) : TForm1(std::make_unique<TFormEngine>(), parent) {}
+
+TForm1::TForm1(std::unique_ptr<TEngine> own, QWidget* parent)
+    : QMainWindow(parent), engine(std::move(own))
 {
     Build();
+    engine->Attach(*this);
 }
 
 TForm1::~TForm1()
 {
-    if (ownEngine) {
-        // The worker ends before any window it might reach.
-        ownEngine->exchange.Shutdown();
-        SetErrorBox(nullptr);
-        SetApplicationExceptionHandler(nullptr);
-        ownEngine->ComPort.SetOnTrigger(nullptr);
-    }
-}
-
-void TForm1::BindEngine()
-{
-    TFormEngine& e = *ownEngine;
-    connect(&e.interval, &QTimer::timeout, this,
-            [this] { Guarded([this] { intervalTimer(this); }); });
-    connect(&e.timeout, &QTimer::timeout, this,
-            [this] { Guarded([this] { timeoutTimer(this); }); });
-    e.ComPort.SetOnTrigger([this](TSerCustomComPort* cp, std::uint16_t msg, std::uint16_t handle,
-                                  std::uint16_t data) { ComPortTrigger(cp, msg, handle, data); });
-    e.exchange.SetApplyReply([this](const ReplyDecision& decision) { ApplyReply(decision); });
-    e.exchange.SetFailure([](const std::exception& error) { ShowApplicationError(error.what()); });
-    SetApplicationExceptionHandler(
-        [](std::exception_ptr error) { ShowApplicationError(ExceptionMessage(error)); });
-    // The worker's messages: non-modal, so the window stays usable.
-    SetErrorBox([this](const std::string& text, std::function<void()> closed) {
-        auto* box = new QMessageBox(QMessageBox::Critical, QStringLiteral("Ошибка"),
-                                    QString::fromStdString(text), QMessageBox::Ok, this);
-        box->setObjectName(QStringLiteral("ErrorBox"));
-        box->setWindowModality(Qt::NonModal);
-        box->setAttribute(Qt::WA_DeleteOnClose);
-        connect(box, &QMessageBox::finished, box, [closed] { closed(); });
-        box->show();
-    });
+    engine->Detach();
 }
 
 void TForm1::N3Click(QObject*)
@@ -231,38 +223,28 @@ void TForm1::N3Click(QObject*)
     if (portDialog == nullptr) {
         return;
     }
-    if (ownEngine) {
-        portDialog->LoadPortSettings(ownEngine->ComPort.ComNumber(), ownEngine->ComPort.Baud());
-    }
+    portDialog->LoadPortSettings(engine->ComNumber(), engine->Baud());
     portDialog->ShowModal();
 }
 
 void TForm1::FormActivate(QObject*)
 {
-    if (ownEngine) {
-        ownEngine->exchange.Start();
-    }
+    engine->Start();
 }
 
 void TForm1::intervalTimer(QObject*)
 {
-    if (ownEngine) {
-        ownEngine->exchange.IntervalTick();
-    }
+    engine->IntervalTick();
 }
 
 void TForm1::timeoutTimer(QObject*)
 {
-    if (ownEngine) {
-        ownEngine->exchange.Wake();
-    }
+    engine->TimeoutTick();
 }
 
 void TForm1::ComPortTrigger(TSerCustomComPort*, std::uint16_t, std::uint16_t, std::uint16_t)
 {
-    if (ownEngine) {
-        ownEngine->exchange.PortTrigger();
-    }
+    engine->PortTrigger();
 }
 
 void TForm1::Build()
@@ -481,33 +463,33 @@ bool TForm1::MoveWithinGroup(QObject* from, int step)
 
 void TForm1::BitLoadClick(QObject*)
 {
-    engine.SetPollState(1);
-    engine.SendRequest(Command::ReadMeasurement);
+    engine->SetPollState(1);
+    engine->SendRequest(Command::ReadMeasurement);
 }
 
 void TForm1::BitSaveClick(QObject*)
 {
     // Sends whatever parameter the last setting command left in place.
-    engine.SendRequest(Command::SetMode);
+    engine->SendRequest(Command::SetMode);
 }
 
 void TForm1::BitBtnStopClick(QObject*)
 {
-    engine.StopReading();
+    engine->StopReading();
 }
 
 void TForm1::RadioPClick(QObject*)
 {
-    if (engine.PollState() == 3) {
-        engine.StopPolling();
+    if (engine->PollState() == 3) {
+        engine->StopPolling();
     }
     if (operatorFocus) {
         static constexpr std::array<const char*, 3> units = {"V", "A", "W"};
         if (const auto index = CheckedIndex(ModeButtons())) {
             Edit2->setText(QString::fromLatin1(units[*index]));
             Edit1->clear();
-            engine.SetRequestParameter(static_cast<std::uint8_t>(*index + ModeVoltage));
-            engine.SendRequest(Command::SetMode);
+            engine->SetRequestParameter(static_cast<std::uint8_t>(*index + ModeVoltage));
+            engine->SendRequest(Command::SetMode);
         }
     }
     operatorFocus = false;
@@ -515,27 +497,27 @@ void TForm1::RadioPClick(QObject*)
 
 void TForm1::RadioButton4Click(QObject*)
 {
-    if (engine.PollState() == 3) {
-        engine.StopPolling();
+    if (engine->PollState() == 3) {
+        engine->StopPolling();
     }
     const auto index = CheckedIndex(VoltageButtons);
     if (operatorFocus && index) {
-        engine.SetRequestParameter(*index);
-        engine.SendRequest(Command::SetVoltageRange);
+        engine->SetRequestParameter(*index);
+        engine->SendRequest(Command::SetVoltageRange);
     }
     operatorFocus = false;
 }
 
 void TForm1::RadioButton11Click(QObject*)
 {
-    if (engine.PollState() == 3) {
-        engine.StopPolling();
+    if (engine->PollState() == 3) {
+        engine->StopPolling();
     }
     // No focus gate here: every change of the current range is sent, also
     // one that a reply made.
     if (const auto index = CheckedIndex(CurrentButtons)) {
-        engine.SetRequestParameter(*index);
-        engine.SendRequest(Command::SetCurrentRange);
+        engine->SetRequestParameter(*index);
+        engine->SendRequest(Command::SetCurrentRange);
     }
 }
 
@@ -554,13 +536,13 @@ void TForm1::SetCurrentCaptions(const std::array<const char*, 4>& captions)
 void TForm1::Velmor1Click(QObject*)
 {
     SetCurrentCaptions(VelmorCaptions);
-    engine.SetModelIndex(ModelVelmor);
+    engine->SetModelIndex(ModelVelmor);
 }
 
 void TForm1::Dranik2Click(QObject*)
 {
     SetCurrentCaptions(DranikCaptions);
-    engine.SetModelIndex(ModelDranik);
+    engine->SetModelIndex(ModelDranik);
 }
 
 void TForm1::ghfg1Click(QObject*)
@@ -592,9 +574,9 @@ void TForm1::ApplyReply(const ReplyDecision& decision)
         Edit1->home(false);
     }
     if (decision.startInterval) {
-        engine.StartInterval();
+        engine->StartInterval();
     }
     if (decision.measuring) {
-        engine.SetPollState(3);
+        engine->SetPollState(3);
     }
 }

@@ -93,12 +93,3 @@ TEST(Instrument, RawValueAndStateOutsideTheTables)
     EXPECT_EQ(Bytes(m.reply.begin() + 4, m.reply.begin() + 8), (Bytes{0x7F, 0xFF, 0xFF, 0xFF}));
     EXPECT_EQ(Crc16(m.reply.data(), 10), 0);
 }
-
-TEST(Instrument, EncodeValueIsDecodeFloatsInverse)
-{
-    for (const double v : {12.5, -0.25, 450.0 * 2.5, 1e-3, -6000.0}) {
-        const auto bytes = sim::EncodeValue(v);
-        EXPECT_EQ(DecodeFloat(bytes.data()), static_cast<double>(static_cast<float>(v)));
-    }
-    EXPECT_EQ(sim::EncodeValue(12.5), (std::array<std::uint8_t, 4>{0x41, 0x48, 0x00, 0x00}));
-}

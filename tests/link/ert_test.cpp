@@ -87,7 +87,7 @@ protected:
                 engine->PollState = 3;
             }
         });
-        SetErrorBox([this](const std::string& text, std::function<void()> closed) {
+        engine->SetErrorBox([this](const std::string& text, std::function<void()> closed) {
             shown.push_back({text, Clock::now()});
             if (closeBoxes) {
                 closed();
@@ -101,7 +101,6 @@ protected:
         if (engine) {
             engine->Shutdown();
         }
-        SetErrorBox(nullptr);
         port.SetOpen(false);
         if (sim) {
             sim->Stop();

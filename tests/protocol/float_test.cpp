@@ -64,6 +64,16 @@ TEST(DecodeFloat, ExamplesAndExtremeExponents)
     EXPECT_EQ(Decode(0xFF, 0xFF, 0xFF, 0xFF), -std::ldexp(2.0 - std::ldexp(1.0, -23), 128));
 }
 
+TEST(EncodeFloat, MostSignificantFirstAndDecodeFloatsInverse)
+{
+    EXPECT_EQ(EncodeFloat(12.5), (std::array<std::uint8_t, 4>{0x41, 0x48, 0x00, 0x00}));
+    EXPECT_EQ(EncodeFloat(-0.25), (std::array<std::uint8_t, 4>{0xBE, 0x80, 0x00, 0x00}));
+    for (const double v : {12.5, -0.25, 450.0 * 2.5, 1e-3, -6000.0, 0.1}) {
+        const auto bytes = EncodeFloat(v);
+        EXPECT_EQ(DecodeFloat(bytes.data()), static_cast<double>(static_cast<float>(v))) << v;
+    }
+}
+
 TEST(DecodeFloat, AgreesWithSinglePrecisionForNormalNumbers)
 {
     std::mt19937 random(7);

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include <bit>
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -13,15 +13,12 @@ namespace {
 Frame Measurement(std::uint8_t mode, std::uint8_t voltage, std::uint8_t current, float value)
 {
     Frame f{};
-    const auto bits = std::bit_cast<std::uint32_t>(value);
     f[0] = 0x41;
     f[1] = mode;
     f[2] = voltage;
     f[3] = current;
-    f[4] = static_cast<std::uint8_t>(bits >> 24);
-    f[5] = static_cast<std::uint8_t>(bits >> 16);
-    f[6] = static_cast<std::uint8_t>(bits >> 8);
-    f[7] = static_cast<std::uint8_t>(bits);
+    const auto bytes = EncodeFloat(value);
+    std::copy(bytes.begin(), bytes.end(), f.begin() + 4);
     return f;
 }
 

@@ -36,7 +36,7 @@ protected:
         }
         form = std::make_unique<TForm1>();
         ASSERT_TRUE(ShowActive(*form));
-        ASSERT_TRUE(form->RealEngine()->exchange.Started()) << "activation starts the engine";
+        ASSERT_TRUE(RealEngine(*form).exchange.Started()) << "activation starts the engine";
     }
 
     void TearDown() override

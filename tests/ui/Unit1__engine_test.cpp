@@ -29,7 +29,7 @@ class Form1Engine : public EngineHarness {};
 TEST_F(Form1Engine, ReadingShowsLiveValuesUntilStop)
 {
     Begin();
-    const TFormEngine& engine = *form->RealEngine();
+    const TFormEngine& engine = RealEngine(*form);
     EXPECT_EQ(engine.ComPort.ComNumber(), 1);
     EXPECT_EQ(engine.ComPort.Baud(), 9600);
     EXPECT_EQ(engine.exchange.ModelIndex, 2);
@@ -69,8 +69,8 @@ TEST_F(Form1Engine, AModeClickDuringReadingStopsItAndSendsTheSetting)
     // measurement reply checks the mode back.
     ASSERT_TRUE(QTest::qWaitFor(
         [&] {
-            return sim->Requests().size() >= 3 && form->RealEngine()->interval.isActive() &&
-                   !form->RealEngine()->exchange.AwaitingReply;
+            return sim->Requests().size() >= 3 && RealEngine(*form).interval.isActive() &&
+                   !RealEngine(*form).exchange.AwaitingReply;
         },
         5000));
     // On the indicator: a click beside the caption does not toggle.
@@ -87,9 +87,9 @@ TEST_F(Form1Engine, AModeClickDuringReadingStopsItAndSendsTheSetting)
     EXPECT_EQ(setting->bytes[1], 2);
     EXPECT_EQ(form->Edit2->text(), QStringLiteral("A"));
     // The acknowledgement leaves the cycle resting.
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !form->RealEngine()->exchange.AwaitingReply; }, 2000));
-    EXPECT_FALSE(form->RealEngine()->interval.isActive());
-    EXPECT_EQ(form->RealEngine()->exchange.PollState, 0);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !RealEngine(*form).exchange.AwaitingReply; }, 2000));
+    EXPECT_FALSE(RealEngine(*form).interval.isActive());
+    EXPECT_EQ(RealEngine(*form).exchange.PollState, 0);
     EXPECT_EQ(ErrorBox(), nullptr);
 }
 
@@ -120,7 +120,7 @@ TEST_F(Form1Engine, LineFaultsShowANonModalBox)
     ASSERT_TRUE(QTest::qWaitFor([&] { return ErrorBox() != nullptr; }, 5000));
     EXPECT_EQ(ErrorBox()->text(), QStringLiteral("Ошибка контрольной суммы! "));
     EXPECT_TRUE(form->Edit1->text().isEmpty());
-    EXPECT_FALSE(form->RealEngine()->interval.isActive());
+    EXPECT_FALSE(RealEngine(*form).interval.isActive());
 }
 
 TEST_F(Form1Engine, APortThatWillNotOpenIsShownAndTheWindowStaysUsable)
@@ -131,9 +131,9 @@ TEST_F(Form1Engine, APortThatWillNotOpenIsShownAndTheWindowStaysUsable)
     ASSERT_TRUE(seen.shown);
     EXPECT_FALSE(seen.text.isEmpty());
     EXPECT_EQ(seen.icon, QMessageBox::Critical);
-    EXPECT_EQ(form->RealEngine()->exchange.PollState, 1);
-    EXPECT_FALSE(form->RealEngine()->timeout.isActive());
-    EXPECT_FALSE(form->RealEngine()->exchange.AwaitingReply);
+    EXPECT_EQ(RealEngine(*form).exchange.PollState, 1);
+    EXPECT_FALSE(RealEngine(*form).timeout.isActive());
+    EXPECT_FALSE(RealEngine(*form).exchange.AwaitingReply);
     EXPECT_TRUE(form->isEnabled());
 }
 
@@ -157,14 +157,14 @@ TEST_F(Form1Engine, ModelMenuChangesCurrentCaptionsAndDecimals)
     EXPECT_EQ(form->CurrentLabels[3]->text(), QStringLiteral("10A"));
 
     form->Velmor1->trigger();
-    EXPECT_EQ(form->RealEngine()->exchange.ModelIndex, 1);
+    EXPECT_EQ(RealEngine(*form).exchange.ModelIndex, 1);
     EXPECT_EQ(form->CurrentLabels[0]->text(), QStringLiteral("0.1A"));
     EXPECT_EQ(form->CurrentLabels[3]->text(), QStringLiteral(" 1A"));
     ASSERT_TRUE(QTest::qWaitFor([&] { return form->Edit1->text() == velmor; }, 5000))
         << form->Edit1->text().toStdString();
 
     form->Dranik2->trigger();
-    EXPECT_EQ(form->RealEngine()->exchange.ModelIndex, 2);
+    EXPECT_EQ(RealEngine(*form).exchange.ModelIndex, 2);
     EXPECT_EQ(form->CurrentLabels[3]->text(), QStringLiteral("10A"));
     ASSERT_TRUE(QTest::qWaitFor([&] { return form->Edit1->text() == dranik; }, 5000))
         << form->Edit1->text().toStdString();

@@ -82,7 +82,7 @@ protected:
     {
         QTest::mouseClick(Button("BitBtnStop"), Qt::LeftButton);
         ASSERT_TRUE(QTest::qWaitFor(
-            [&] { return !form->RealEngine()->exchange.AwaitingReply && ErrorBox() == nullptr; },
+            [&] { return !RealEngine(*form).exchange.AwaitingReply && ErrorBox() == nullptr; },
             Wait));
     }
 
@@ -102,7 +102,7 @@ protected:
         EXPECT_TRUE(form->isEnabled());
         QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
         ASSERT_TRUE(QTest::qWaitFor([&] { return ErrorBox() == nullptr; }, Wait));
-        EXPECT_FALSE(form->RealEngine()->interval.isActive()) << "the cycle rests after a box";
+        EXPECT_FALSE(RealEngine(*form).interval.isActive()) << "the cycle rests after a box";
     }
 
     // Measurement requests the simulator has taken so far.
@@ -144,7 +144,7 @@ protected:
         ASSERT_EQ(ErrorBox(), nullptr) << ErrorBox()->text().toStdString() << "\n" << Traffic();
         EXPECT_GE(Measurements(), before + cycles);
         EXPECT_FALSE(form->Edit1->text().isEmpty());
-        EXPECT_EQ(form->RealEngine()->exchange.PollState, 3);
+        EXPECT_EQ(RealEngine(*form).exchange.PollState, 3);
     }
 
     // The fault lifted, "Чтение показаний" reads again.
@@ -265,7 +265,7 @@ TEST_F(Form1Faults, StopAndStartWhileAReplyIsTakenNeverReportASilence)
         const std::size_t replies = sim->RepliesSent();
         ASSERT_TRUE(QTest::qWaitFor(
             [&] {
-                return sim->RepliesSent() > replies && !form->RealEngine()->exchange.AwaitingReply;
+                return sim->RepliesSent() > replies && !RealEngine(*form).exchange.AwaitingReply;
             },
             Wait));
         QTest::mouseClick(Button("BitBtnStop"), Qt::LeftButton);
@@ -371,7 +371,7 @@ TEST_F(Form1Faults, AHangUpMidPollIsShownAndThePortCanBeUsedAgain)
     }
     ASSERT_TRUE(QTest::qWaitFor([&] { return !modal.texts.empty(); }, Wait));
     EXPECT_EQ(modal.texts, QStringList{gone});
-    EXPECT_FALSE(form->RealEngine()->ComPort.Open()) << "the port closed with its device";
+    EXPECT_FALSE(RealEngine(*form).ComPort.Open()) << "the port closed with its device";
 
     // Nothing spins on the vanished device meanwhile.
     const double cpuBefore = ProcessCpuMs();
@@ -406,12 +406,12 @@ TEST_F(Form1Faults, AnAdapterUnpluggedBetweenReadingsSpinsNothingAndIsReported)
     const double cpuBefore = ProcessCpuMs();
     QTest::qWait(1000);
     EXPECT_LT(ProcessCpuMs() - cpuBefore, 300) << "a thread spins on the vanished device";
-    EXPECT_TRUE(form->RealEngine()->ComPort.Open());
+    EXPECT_TRUE(RealEngine(*form).ComPort.Open());
 
     const SeenBox seen = CloseMessageBoxDuring([&] { StartReading(); });
     ASSERT_TRUE(seen.shown);
     EXPECT_EQ(seen.text, QStringLiteral("The device is not connected. "));
-    EXPECT_FALSE(form->RealEngine()->ComPort.Open());
+    EXPECT_FALSE(RealEngine(*form).ComPort.Open());
     EXPECT_TRUE(form->isEnabled());
 }
 

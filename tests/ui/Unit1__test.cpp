@@ -19,7 +19,8 @@
 
 #include <gtest/gtest.h>
 
-#include <bit>
+#include <algorithm>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -58,10 +59,14 @@ public:
     void StartInterval() override { calls.push_back("StartInterval"); }
     std::uint8_t ModelIndex() const override { return modelIndex; }
     void SetModelIndex(std::uint8_t value) override { modelIndex = value; }
+    std::uint16_t ComNumber() const override { return comNumber; }
+    std::int32_t Baud() const override { return 9600; }
+    void SetComNumber(std::uint16_t value) override { comNumber = value; }
 
     std::uint8_t pollState = 0;
     std::uint8_t parameter = 0;
     std::uint8_t modelIndex = ModelDranik;
+    std::uint16_t comNumber = 1;
     bool failSend = false;
     std::vector<Sent> sent;
     std::vector<std::string> calls;
@@ -70,21 +75,21 @@ public:
 Frame Measurement(std::uint8_t mode, std::uint8_t voltage, std::uint8_t current, float value)
 {
     Frame f{};
-    const auto bits = std::bit_cast<std::uint32_t>(value);
     f[0] = 0x41;
     f[1] = mode;
     f[2] = voltage;
     f[3] = current;
-    for (int i = 0; i < 4; ++i) {
-        f[4 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(bits >> (24 - 8 * i));
-    }
+    const auto bytes = EncodeFloat(value);
+    std::copy(bytes.begin(), bytes.end(), f.begin() + 4);
     return f;
 }
 
 class Form1Test : public ::testing::Test {
 protected:
-    TRecordingEngine engine;
-    TForm1 form{engine};
+    std::unique_ptr<TRecordingEngine> recorder = std::make_unique<TRecordingEngine>();
+    // The window owns the recorder; the test reads it.
+    TRecordingEngine& engine = *recorder;
+    TForm1 form{std::move(recorder)};
 
     template <typename T> T* Find(const char* name)
     {

@@ -89,7 +89,7 @@ protected:
     }
 
     TForm1& Form1() { return *program->Form1; }
-    TFormEngine& Engine() { return *Form1().RealEngine(); }
+    TFormEngine& Engine() { return RealEngine(Form1()); }
     TSerComPort& Port() { return Engine().ComPort; }
 
     QPushButton* Button(const char* name)
@@ -363,7 +363,7 @@ TEST_F(Form2Engine, ClosingTheMainWindowWhilePollingEndsTheRunCleanly)
             EXPECT_TRUE(QTest::qWaitFor(
                 [&] {
                     return com1->Requests().size() >= before + 5 &&
-                           form.RealEngine()->exchange.PollState == 3;
+                           RealEngine(form).exchange.PollState == 3;
                 },
                 5000));
             threadsWhilePolling = Threads();
@@ -429,11 +429,11 @@ TEST_F(Form2Engine, ClosingTheMainWindowWhileTheWorkerWaitsOnItsBoxEndsTheRun)
 TEST_F(Form2Engine, StartsWithTheMainWindowAloneAndEndsWhenItCloses)
 {
     program = std::make_unique<TProgram>();
-    EXPECT_FALSE(program->Form1->RealEngine()->exchange.Started());
+    EXPECT_FALSE(RealEngine(*program->Form1).exchange.Started());
     QTimer::singleShot(0, [&] {
         TForm1& form = *program->Form1;
         EXPECT_TRUE(QTest::qWaitForWindowActive(&form));
-        EXPECT_TRUE(form.RealEngine()->exchange.Started()) << "the first activation starts it";
+        EXPECT_TRUE(RealEngine(form).exchange.Started()) << "the first activation starts it";
         EXPECT_FALSE(program->option->isVisible());
         EXPECT_FALSE(program->Form2->isVisible());
 

@@ -62,7 +62,7 @@ TEST(Windows, EveryCaptionFitsAtTheFacesTheProgramResolves)
         settings.close();
     });
     form.N3->trigger();
-    ASSERT_EQ(form.RealEngine()->ComPort.ComNumber(), 0);
+    ASSERT_EQ(RealEngine(form).ComPort.ComNumber(), 0);
     OnNextModal<TComSelectForm>([&](TComSelectForm& select) {
         EXPECT_EQ(select.PortsComboBox->currentText(), QStringLiteral("COM1"));
         ExpectCaptionsFit(select);
@@ -71,7 +71,7 @@ TEST(Windows, EveryCaptionFitsAtTheFacesTheProgramResolves)
     InBox([&] { QTest::mouseClick(form.BitLoad, Qt::LeftButton); });
 
     // The meter's silence, in the link's own box.
-    form.RealEngine()->ComPort.SetComNumber(1);
+    RealEngine(form).ComPort.SetComNumber(1);
     QTest::mouseClick(form.BitLoad, Qt::LeftButton);
     QMessageBox* silence = nullptr;
     ASSERT_TRUE(QTest::qWaitFor(

@@ -1,5 +1,5 @@
 // Test runner for the windows: one QApplication for every test.
-#include "ui/FormStyle.h"
+#include "ui/AppServices.h"
 
 #include <QApplication>
 
@@ -12,8 +12,8 @@ int main(int argc, char** argv)
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
     QApplication app(argc, argv);
-    // The faces the program installs at its start.
-    InstallFaces();
+    // What the program installs at its start.
+    InstallApplicationServices();
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

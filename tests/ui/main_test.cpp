@@ -1,4 +1,5 @@
-// Unit under test: main (the velmor program), run as a process in front of the simulated meter.
+// Unit under test: main (the velmor program, src/ui/main.cpp and ProgramMain), run as a process in
+// front of the simulated meter; velmor-driven is the same start-up with the first press made.
 #include "PtyPair.h"
 #include "platform/SerialDevice.h"
 #include "instrument-sim/simulator.h"
@@ -30,17 +31,14 @@ bool PortIsFree(unsigned n)
 // test leaves it running.
 class Velmor {
 public:
-    // bench: with VELMOR_BENCH set, the program presses "Чтение показаний"
-    // itself once its window is shown.
-    explicit Velmor(bool bench = false)
+    // path: velmor, or velmor-driven, which presses "Чтение показаний" once
+    // its window is shown.
+    explicit Velmor(const char* path = VELMOR_PROGRAM)
     {
         std::vector<std::string> env = {"QT_QPA_PLATFORM=offscreen"};
-        if (bench) {
-            env.emplace_back("VELMOR_BENCH=1");
-        }
         for (char** e = environ; *e != nullptr; ++e) {
             const std::string_view var(*e);
-            if (!var.starts_with("QT_QPA_PLATFORM=") && !var.starts_with("VELMOR_BENCH=")) {
+            if (!var.starts_with("QT_QPA_PLATFORM=")) {
                 env.emplace_back(*e);
             }
         }
@@ -49,7 +47,7 @@ public:
             envp.push_back(e.data());
         }
         envp.push_back(nullptr);
-        std::string program = VELMOR_PROGRAM;
+        std::string program = path;
         char* argv[] = {program.data(), nullptr};
         EXPECT_EQ(::posix_spawn(&pid, argv[0], nullptr, nullptr, argv, envp.data()), 0);
         pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
@@ -141,7 +139,7 @@ TEST(VelmorProgram, EndsCleanlyWhilePolling)
     meter.Start();
     dir.Link(1, meter.Path());
 
-    Velmor velmor(true);
+    Velmor velmor(VELMOR_DRIVEN_PROGRAM);
     ASSERT_TRUE(meter.WaitForRequests(10, std::chrono::seconds(20)));
     ASSERT_TRUE(velmor.Blocks(SIGTERM));
     // The port is the program's while it polls...

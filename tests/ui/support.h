@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ui/Unit1_.h"
+
 #include <QApplication>
 #include <QMessageBox>
 #include <QRect>
@@ -38,6 +40,12 @@ template <typename W> void OnNextModal(std::function<void(W&)> answer, bool must
 
 // Shows the window and waits until it is the active one, so focus works.
 bool ShowActive(QWidget& window);
+
+// The real engine of a main window made with it.
+inline TFormEngine& RealEngine(const TForm1& form)
+{
+    return dynamic_cast<TFormEngine&>(form.Engine());
+}
 
 // True when the widget's caption is drawn whole inside it: a push button's
 // glyph and text inside the style's contents rectangle, a label's text

@@ -4,7 +4,6 @@
 #include "protocol/float.h"
 #include "protocol/frames.h"
 
-#include <bit>
 
 namespace sim {
 
@@ -36,13 +35,6 @@ std::size_t RequestFrameLength(std::uint8_t firstByte)
 {
     const auto command = CommandFromByte(firstByte);
     return command ? RequestLength(*command) : 0;
-}
-
-std::array<std::uint8_t, 4> EncodeValue(double value)
-{
-    const auto bits = std::bit_cast<std::uint32_t>(static_cast<float>(value));
-    return {static_cast<std::uint8_t>(bits >> 24), static_cast<std::uint8_t>(bits >> 16),
-            static_cast<std::uint8_t>(bits >> 8), static_cast<std::uint8_t>(bits)};
 }
 
 Instrument::Instrument(InstrumentState state, Signal signal)
@@ -87,7 +79,7 @@ Instrument::Response Instrument::Respond(const std::uint8_t* request, std::size_
     }
     case Command::ReadMeasurement: {
         const auto value =
-            rawValue_ ? *rawValue_ : EncodeValue(signal_.Value(seconds, FullScale(state_)));
+            rawValue_ ? *rawValue_ : EncodeFloat(signal_.Value(seconds, FullScale(state_)));
         reply = {request[0],
                  state_.mode,
                  state_.voltageRange,

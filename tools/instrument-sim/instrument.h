@@ -35,10 +35,6 @@ const char* OutcomeName(RequestOutcome outcome);
 // Length of the request that starts with `firstByte`; 0 for no command.
 std::size_t RequestFrameLength(std::uint8_t firstByte);
 
-// Four value bytes as the instrument sends them: single precision, most
-// significant byte first.
-std::array<std::uint8_t, 4> EncodeValue(double value);
-
 // The instrument's side of the protocol, without any I/O or faults.
 class Instrument {
 public:

@@ -2,34 +2,22 @@
 #include "instrument-sim/comlink.h"
 #include "instrument-sim/options.h"
 #include "instrument-sim/simulator.h"
+#include "platform/EndingSignals.h"
 
-#include <csignal>
 #include <cstdio>
 #include <iomanip>
 #include <iostream>
 #include <optional>
 #include <sstream>
-#include <sys/signalfd.h>
 
 namespace {
 
-// Blocks the ending signals and returns a descriptor that becomes readable
-// when one arrives, so the serving loop can end cleanly and remove the link.
+// A descriptor that becomes readable when an ending signal arrives, so the
+// serving loop can end cleanly and remove the link.
 sim::UniqueFd EndingSignals()
 {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGHUP);
-    if (sigprocmask(SIG_BLOCK, &set, nullptr) != 0) {
-        throw std::system_error(errno, std::generic_category(), "sigprocmask");
-    }
-    sim::UniqueFd fd(signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK));
-    if (!fd.Valid()) {
-        throw std::system_error(errno, std::generic_category(), "signalfd");
-    }
-    return fd;
+    platform::BlockEndingSignals();
+    return sim::UniqueFd(platform::OpenEndingSignals());
 }
 
 void PrintRequest(const sim::RequestRecord& r)

@@ -2,6 +2,7 @@
 // in a few states, so that layouts and captions can be checked by eye.
 #include "ui/AppError.h"
 #include "ui/Engine.h"
+#include "ui/AppServices.h"
 #include "ui/FormStyle.h"
 #include "ui/PageControl.h"
 #include "serial/SerSelCom.h"
@@ -44,6 +45,9 @@ public:
     void StartInterval() override {}
     std::uint8_t ModelIndex() const override { return modelIndex; }
     void SetModelIndex(std::uint8_t value) override { modelIndex = value; }
+    std::uint16_t ComNumber() const override { return 1; }
+    std::int32_t Baud() const override { return 9600; }
+    void SetComNumber(std::uint16_t) override {}
 
 private:
     std::uint8_t pollState = 0;
@@ -112,7 +116,7 @@ private:
 int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
-    InstallFaces();
+    InstallApplicationServices();
     if (argc != 2) {
         std::fprintf(stderr, "usage: ui-preview OUTPUT-DIR\n");
         return 2;
@@ -123,8 +127,7 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    TIdleEngine engine;
-    TForm1 form1(engine);
+    TForm1 form1(std::make_unique<TIdleEngine>());
     bool ok = Save(form1, dir, QStringLiteral("form1"));
 
     ReplyDecision reading;

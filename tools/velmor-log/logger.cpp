@@ -1,5 +1,6 @@
 #include "velmor-log/logger.h"
 
+#include "platform/EndingSignals.h"
 #include "serial/SerExcept.h"
 #include "protocol/float.h"
 
@@ -12,7 +13,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/ioctl.h>
-#include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
@@ -22,16 +22,6 @@ namespace vlog {
 namespace {
 
 constexpr std::chrono::milliseconds StatusPeriod{100}; // ten redraws a second at most
-
-sigset_t EndingSignalSet()
-{
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGHUP);
-    return set;
-}
 
 void Error(const std::string& text)
 {
@@ -65,10 +55,7 @@ std::string Counted(std::uint64_t n, const char* thing)
 
 void BlockEndingSignals()
 {
-    const sigset_t set = EndingSignalSet();
-    if (const int error = pthread_sigmask(SIG_BLOCK, &set, nullptr); error != 0) {
-        throw std::system_error(error, std::generic_category(), "pthread_sigmask");
-    }
+    platform::BlockEndingSignals();
     std::signal(SIGPIPE, SIG_IGN);
 }
 
@@ -116,17 +103,15 @@ int TLogger::Run()
         return ExitBadInput;
     }
 
-    const sigset_t set = EndingSignalSet();
-    signalFd = ::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
-    if (signalFd < 0) {
-        Error(std::string("signalfd: ") + std::strerror(errno));
+    try {
+        signalFd = platform::OpenEndingSignals();
+    } catch (const std::system_error& e) {
+        Error(e.what());
         return ExitFailure;
     }
     endingSignals = std::make_unique<QSocketNotifier>(signalFd, QSocketNotifier::Read);
     QObject::connect(endingSignals.get(), &QSocketNotifier::activated, [this] {
-        signalfd_siginfo info;
-        while (::read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-        }
+        platform::TakeEndingSignals(signalFd);
         Finish(ExitOk);
     });
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "link/Mes.h"
 #include "protocol/frames.h"
 
 #include <atomic>
@@ -71,6 +72,8 @@ public:
     // What ProcessReply does to the window for one decided reply.
     void SetApplyReply(TApplyReply apply) { applyReply = std::move(apply); }
     void SetFailure(TFailure failure) { uiFailure = std::move(failure); }
+    // The box ShowError uses; without one its text goes to standard error.
+    void SetErrorBox(TErrorBox box) { errorBox = std::move(box); }
 
     // Engine start: the worker asleep, PollState 0, ModelIndex 2. Only the
     // first call does anything.
@@ -91,6 +94,12 @@ public:
     // Runs call on the UI thread and waits until it invokes its done
     // argument; false when the engine stopped first. Worker only.
     bool AwaitUi(std::function<void(std::function<void()> done)> call);
+
+    // Worker only: the error box for text; returns when it is closed (or the
+    // engine stops).
+    void ShowError(const std::string& text);
+    // Worker only: the message for LinkError.
+    void ReportLinkError();
 
     // --- The engine record.
     Frame RequestFrame{};
@@ -116,6 +125,7 @@ private:
     std::unique_ptr<QObject> uiContext;
     TApplyReply applyReply;
     TFailure uiFailure;
+    TErrorBox errorBox;
     // Between SendRequest's flush-and-send and the worker's count-and-take.
     std::mutex engineLock;
     // Counts requests; written on the UI thread under engineLock.

@@ -25,6 +25,10 @@ inline constexpr std::uint8_t ModelDranik = 2;
 // exponent 0 and 255 give finite numbers (about 5.9e-39 and up to 6.8e38).
 double DecodeFloat(const std::uint8_t* bytes);
 
+// The four bytes the instrument sends for value: rounded to single precision,
+// most significant byte first. DecodeFloat gives back the rounded value.
+std::array<std::uint8_t, 4> EncodeFloat(double value);
+
 // Digits before the point of a range's full scale: 0..3.
 std::uint8_t DigitsBeforePoint(double x);
 

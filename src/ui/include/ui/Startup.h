@@ -37,19 +37,22 @@ private:
     void DestroyWindows();
 };
 
-// SIGINT, SIGTERM and SIGHUP (a terminal's Ctrl+C, a session that logs out)
-// close the main window like its close button, so that the run ends through
-// the ordinary shutdown. BlockEndingSignals must run on the initial thread
-// before any other thread exists, so that every thread inherits the mask and
-// the signals wait in the process for the descriptor below.
-void BlockEndingSignals();
+// What velmor's main does: blocks the ending signals before any thread
+// starts, makes the application object and the program, lets the ending
+// signals close the main window, and runs until it is closed. started, when
+// given, gets the program once its windows exist, before the message loop:
+// a program that drives the windows from its own process (the benchmark's
+// velmor-driven) hooks in there; velmor itself passes nothing.
+int ProgramMain(int argc, char** argv, const std::function<void(TProgram&)>& started = {});
 
+// The ending signals (platform/EndingSignals.h) close the main window like its
+// close button, so that the run ends through the ordinary shutdown.
 class TEndingSignals : public QObject {
     Q_OBJECT
 
 public:
     // Calls onSignal on the thread of the event loop for each ending signal
-    // that arrives after BlockEndingSignals.
+    // that arrives after platform::BlockEndingSignals.
     explicit TEndingSignals(std::function<void()> onSignal, QObject* parent = nullptr);
     ~TEndingSignals() override;
     TEndingSignals(const TEndingSignals&) = delete;

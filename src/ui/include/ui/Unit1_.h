@@ -27,6 +27,7 @@ class TForm2;
 // timers and the port go.
 class TFormEngine : public TEngine {
 public:
+    // The port on COM1 at 9600 baud, the timers at 100 and 500 ms.
     TFormEngine();
 
     TSerComPort ComPort;
@@ -43,6 +44,21 @@ public:
     void StartInterval() override;
     std::uint8_t ModelIndex() const override { return exchange.ModelIndex; }
     void SetModelIndex(std::uint8_t value) override { exchange.ModelIndex = value; }
+    std::uint16_t ComNumber() const override { return ComPort.ComNumber(); }
+    std::int32_t Baud() const override { return ComPort.Baud(); }
+    void SetComNumber(std::uint16_t number) override { ComPort.SetComNumber(number); }
+
+    // The timers' ticks and the port's triggers run the window's handlers,
+    // guarded; replies go to its ApplyReply, the worker's messages to boxes
+    // over it, failures of handlers the worker waits for to the
+    // application's error display.
+    void Attach(TForm1& form) override;
+    // Stops and joins the worker; no trigger reaches the window after.
+    void Detach() override;
+    void Start() override { exchange.Start(); }
+    void IntervalTick() override { exchange.IntervalTick(); }
+    void TimeoutTick() override { exchange.Wake(); }
+    void PortTrigger() override { exchange.PortTrigger(); }
 };
 
 // The main window: the measured value in large digits with its unit letter,
@@ -59,11 +75,13 @@ class TForm1 : public QMainWindow {
     Q_OBJECT
 
 public:
-    // With the real engine, its port on COM1 and its timers.
+    // With the real engine (TFormEngine).
     explicit TForm1(QWidget* parent = nullptr);
-    // With an engine of the caller's (tests, previews): no port, no timers.
-    explicit TForm1(TEngine& engine, QWidget* parent = nullptr);
+    // With the given engine, which the window owns from now on.
+    explicit TForm1(std::unique_ptr<TEngine> engine, QWidget* parent = nullptr);
     ~TForm1() override;
+
+    TEngine& Engine() const { return *engine; }
 
     // Controls, named as the operator's documentation names them.
     QPushButton* BitLoad;
@@ -118,15 +136,12 @@ public:
     void N3Click(QObject* sender);
     void SetPortDialog(TForm2* dialog) { portDialog = dialog; }
 
-    // The engine's handlers; they act only with the real engine.
+    // The engine's handlers: each hands on to the engine.
     void FormActivate(QObject* sender);
     void intervalTimer(QObject* sender);
     void timeoutTimer(QObject* sender);
     void ComPortTrigger(TSerCustomComPort* cp, std::uint16_t msg, std::uint16_t triggerHandle,
                         std::uint16_t data);
-    // The real engine, or null.
-    TFormEngine* RealEngine() const { return ownEngine.get(); }
-
     // What ProcessReply does to this window for one reply, in its order: the
     // mode button and Edit2, the voltage button, the current button, Edit1,
     // then the interval timer and PollState through the engine. Each check
@@ -143,9 +158,7 @@ protected:
     bool event(QEvent* event) override;
 
 private:
-    TForm1(std::unique_ptr<TFormEngine> own, QWidget* parent);
     void Build();
-    void BindEngine();
     void BuildControls(QWidget* client);
     void BuildMenu();
     void BindHandlers();
@@ -153,9 +166,7 @@ private:
     // Arrow keys in the mode and voltage groups; true when handled.
     bool MoveWithinGroup(QObject* from, int step);
 
-    // Declared before engine, which may refer to it.
-    std::unique_ptr<TFormEngine> ownEngine;
-    TEngine& engine;
+    std::unique_ptr<TEngine> engine;
     QWidget* optionWindow = nullptr;
     TForm2* portDialog = nullptr;
     bool operatorFocus = false;
