@@ -1,7 +1,7 @@
 // Unit under test: comlink (the simulator's entry in the COM port map).
 #include "instrument-sim/comlink.h"
 
-#include "support.h"
+#include "SimTest.h"
 
 #include <cstdlib>
 #include <fstream>

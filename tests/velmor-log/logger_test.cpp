@@ -1,6 +1,6 @@
 // Unit under test: velmor-log, the program, against simulated meters on
 // pseudo-terminals linked into a private COM port map.
-#include "../instrument-sim/support.h"
+#include "SimTest.h"
 #include "instrument-sim/comlink.h"
 #include "instrument-sim/simulator.h"
 
