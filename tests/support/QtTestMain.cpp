@@ -1,6 +1,6 @@
-// Test runner for the windows: one QApplication for every test.
-#include "ui/FormStyle.h"
-
+// Test runner for the tests that show windows: one QApplication for every
+// test, torn down before the statics. A suite that needs more of the
+// application (the program's faces) sets it up in a gtest environment.
 #include <QApplication>
 
 #include <gtest/gtest.h>
@@ -12,8 +12,6 @@ int main(int argc, char** argv)
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
     QApplication app(argc, argv);
-    // The faces the program installs at its start.
-    InstallFaces();
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -254,3 +254,15 @@ QWidget* NextTabStop(QWidget* widget)
     }
     return next;
 }
+
+namespace {
+
+// The faces the program installs at its start, in place before the first
+// window test (the shared test main knows nothing of the program).
+class ProgramFaces : public testing::Environment {
+    void SetUp() override { InstallFaces(); }
+};
+[[maybe_unused]] testing::Environment* const programFaces =
+    testing::AddGlobalTestEnvironment(new ProgramFaces);
+
+} // namespace
