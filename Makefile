@@ -1,5 +1,5 @@
 # Front door for newcomers: `make test`, `make demo`, `make deb`, `make sanitize`,
-# `make fuzz`.
+# `make fuzz`, `make lint`, `make format`.
 # Everything real lives in CMake; this file installs what the build needs,
 # configures and runs.
 
@@ -32,6 +32,14 @@ FUZZ_BUILD    ?= build-fuzz
 FUZZ_SECONDS  ?= 60
 FUZZ_TARGETS  := reply_fuzz SerStrRes_fuzz SerDisp_fuzz
 
+# `make clang` builds every target with clang (each is -Werror, see
+# cmake/Warnings.cmake); `make lint` runs clang-tidy's checks (.clang-tidy)
+# over that build's sources; `make format` lays the C++ files out as
+# .clang-format says and `make format-check` fails where one differs. Debian's
+# clang 14 tools, so that every machine lays out and checks alike.
+LINT_PACKAGES := clang clang-tidy clang-format
+CLANG_BUILD   ?= build-clang
+
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 # Without a login session's XDG_RUNTIME_DIR, Qt makes /tmp/runtime-$USER and
@@ -45,8 +53,9 @@ endif
 # directories of CMake's inner makes (make 4.3 names every one).
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps bench-deps fuzz-deps deb-deps configure build test bench bench-all soak demo \
-        install uninstall deb sanitize sanitize-address sanitize-thread fuzz clean
+.PHONY: all deps bench-deps fuzz-deps deb-deps lint-deps configure build test bench bench-all \
+        soak demo install uninstall deb sanitize sanitize-address sanitize-thread fuzz clang lint \
+        format format-check clean
 
 all: build
 
@@ -54,9 +63,9 @@ all: build
 # everything is present. apt-get speaks for itself (a slow mirror is not a
 # hang); sudo's own environment reset would drop DEBIAN_FRONTEND, hence env.
 # Whoever may not use sudo is told what to ask an administrator for.
-deps bench-deps fuzz-deps deb-deps:
+deps bench-deps fuzz-deps deb-deps lint-deps:
 	@missing=""; \
-	for p in $(if $(filter bench-deps,$@),$(BENCH_PACKAGES),$(if $(filter fuzz-deps,$@),$(FUZZ_PACKAGES),$(DEB_PACKAGES) $(if $(filter deb-deps,$@),$(DEB_TOOLS)))); do \
+	for p in $(if $(filter bench-deps,$@),$(BENCH_PACKAGES),$(if $(filter fuzz-deps,$@),$(FUZZ_PACKAGES),$(if $(filter lint-deps,$@),$(LINT_PACKAGES),$(DEB_PACKAGES) $(if $(filter deb-deps,$@),$(DEB_TOOLS))))); do \
 	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
 	done; \
 	[ -z "$$missing" ] && exit 0; \
@@ -70,7 +79,7 @@ deps bench-deps fuzz-deps deb-deps:
 	{ echo "velmor: installing$$missing failed (apt-get says why above)" >&2; exit 1; }
 
 # One apt-get at a time.
-fuzz-deps: deps
+fuzz-deps lint-deps: deps
 
 configure: deps
 	@cmake -S . -B $(BUILD) $(CMAKE_ARGS) >/dev/null
@@ -179,5 +188,29 @@ fuzz: fuzz-deps
 	  fi; \
 	done
 
+# Every target, clang's warnings as errors; nothing is run.
+clang: lint-deps
+	@CC=clang CXX=clang++ cmake -S . -B $(CLANG_BUILD) >/dev/null
+	@cmake --build $(CLANG_BUILD) -j $(JOBS)
+
+# Our sources as the clang build compiles them (its generated files and
+# moc output must exist first); zero findings, or it fails with them.
+# The sources are named by an anchored pattern of this directory.
+LINT_SOURCES = ^$(shell printf '%s' '$(CURDIR)' | sed 's/[][\.*^$$+?(){}|]/\\&/g')/(src|tools|tests|bench|fuzz)/
+lint: clang
+	@run-clang-tidy -p $(CLANG_BUILD) -j $(JOBS) -quiet '$(LINT_SOURCES)' >$(CLANG_BUILD)/lint.log 2>&1 || \
+	  { grep -E -A3 '(warning|error): ' $(CLANG_BUILD)/lint.log; \
+	    echo "clang-tidy has findings (log: $(CLANG_BUILD)/lint.log)" >&2; exit 1; }
+	@echo "clang-tidy: no findings in $$(grep -c '"file"' $(CLANG_BUILD)/compile_commands.json) compile commands' sources"
+
+# The committed C++ files (and those about to be).
+FORMAT_FILES = git ls-files -z --cached --others --exclude-standard '*.cpp' '*.h'
+format: lint-deps
+	@$(FORMAT_FILES) | xargs -0 clang-format -i
+format-check: lint-deps
+	@$(FORMAT_FILES) | xargs -0 clang-format --dry-run -Werror || \
+	  { echo "not laid out as .clang-format says; \`make format\` does it" >&2; exit 1; }
+	@echo "clang-format: $$($(FORMAT_FILES) | tr -cd '\0' | wc -c) files as .clang-format lays them out"
+
 clean:
-	rm -rf $(BUILD) build-asan build-tsan $(FUZZ_BUILD) build-deb build-runtime
+	rm -rf $(BUILD) build-asan build-tsan $(FUZZ_BUILD) $(CLANG_BUILD) build-deb build-runtime

@@ -1,4 +1,5 @@
-# Every target of ours builds warning-free on GCC and Clang.
+# Every target of ours builds warning-free on GCC and Clang (`make clang`
+# builds them all with Clang).
 function(velmor_warnings target)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Werror)
 endfunction()

@@ -149,7 +149,7 @@ void TMultiRowTabBar::paintEvent(QPaintEvent*)
         const int row = layout.rowOfTab[static_cast<std::size_t>(i)];
         const bool first = i == 0 || layout.rowOfTab[static_cast<std::size_t>(i - 1)] != row;
         const bool last =
-            i == count() - 1 || layout.rowOfTab[static_cast<std::size_t>(i + 1)] != row;
+            i == count() - 1 || layout.rowOfTab[static_cast<std::size_t>(i) + 1] != row;
         option.position = first && last ? QStyleOptionTab::OnlyOneTab
                           : first       ? QStyleOptionTab::Beginning
                           : last        ? QStyleOptionTab::End

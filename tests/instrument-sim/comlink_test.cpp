@@ -1,7 +1,8 @@
 // Unit under test: comlink (the simulator's entry in the COM port map).
 #include "instrument-sim/comlink.h"
 
-#include "support.h"
+#include "ScopedEnv.h"
+#include "SimTest.h"
 
 #include <cstdlib>
 #include <fstream>
@@ -11,24 +12,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Sets or clears an environment variable for one scope.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value) : name_(name)
-    {
-        if (const char* old = std::getenv(name)) {
-            old_ = old;
-        }
-        value ? ::setenv(name, value, 1) : ::unsetenv(name);
-    }
-    ~ScopedEnv() { old_ ? ::setenv(name_, old_->c_str(), 1) : ::unsetenv(name_); }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
+using testutil::ScopedEnv;
 
 } // namespace
 

@@ -3,7 +3,7 @@
 
 #include "protocol/crc.h"
 #include "protocol/float.h"
-#include "support.h"
+#include "SimTest.h"
 
 using simtest::Bytes;
 using simtest::Request;

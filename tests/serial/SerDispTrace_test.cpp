@@ -427,8 +427,8 @@ TEST(SerDispRecorders, TraceHoldsBlocksInTheOrderTheirOperationsFinished)
     TFakeDispatcher d;
     ASSERT_EQ(d.Open(Blocks * BlockSize), 0);
     ASSERT_EQ(d.InitTrace(2 * Blocks * BlockSize), 0);
-    std::vector<std::uint8_t> received(Blocks * BlockSize);
-    std::vector<std::uint8_t> sent(Blocks * BlockSize);
+    std::vector<std::uint8_t> received(std::size_t{Blocks} * BlockSize);
+    std::vector<std::uint8_t> sent(std::size_t{Blocks} * BlockSize);
     for (std::size_t i = 0; i < received.size(); ++i) {
         received[i] = static_cast<std::uint8_t>(i % 251);
         sent[i] = static_cast<std::uint8_t>(i * 7 % 256);
@@ -453,7 +453,7 @@ TEST(SerDispRecorders, TraceHoldsBlocksInTheOrderTheirOperationsFinished)
         }
     };
     std::thread writer(run, 0, [&](std::uint32_t b) {
-        EXPECT_EQ(d.WriteBlock(sent.data() + b * BlockSize, BlockSize), 0);
+        EXPECT_EQ(d.WriteBlock(sent.data() + std::size_t{b} * BlockSize, BlockSize), 0);
     });
     std::thread reader(run, 1, [&](std::uint32_t) {
         std::uint8_t block[BlockSize];

@@ -158,14 +158,3 @@ TEST_F(SerSelCom, TheComponentAsksThroughTheDialog)
     EXPECT_EQ(QApplication::topLevelWidgets().size(), 0) << "the dialog is freed";
 }
 
-// One application object for every test, torn down before the statics.
-int main(int argc, char** argv)
-{
-    // Test discovery runs without the test environment, and there is no display.
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    }
-    QApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

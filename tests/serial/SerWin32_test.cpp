@@ -86,8 +86,15 @@ public:
 
     std::atomic<int> passes{0};
     std::atomic<bool> failPass{false};
+    // Set when a synchronised call is handed to the main thread.
+    platform::Event handedOver{platform::Event::Kind::ManualReset};
 
 protected:
+    void SynchronizeCall(const std::function<void()>& call) override
+    {
+        handedOver.Set();
+        TSerWin32Dispatcher::SynchronizeCall(call);
+    }
     void EventPassDone() override
     {
         passes.fetch_add(1);
@@ -587,8 +594,9 @@ TEST_F(SerWin32Test, SynchronisedHandlerRunsOnMainThreadAndCloseWithdrawsIt)
 
     // Not serving Qt events now: the next call stays queued until the close.
     const int before = probe.calls.load();
+    disp->handedOver.Reset();
     pty.Write("def");
-    platform::Sleep(100);
+    ASSERT_TRUE(disp->handedOver.Wait(5000)) << "the notification of the new bytes began";
     // The close comes during the notification: the dispatch thread finishes it.
     disp->CloseDispatcher();
     ASSERT_TRUE(PumpUntil([&] { return !disp->IsStarted(); }));

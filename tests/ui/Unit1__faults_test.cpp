@@ -3,6 +3,7 @@
 #include "EngineHarness.h"
 #include "platform/SerialDevice.h"
 #include "instrument-sim/simulator.h"
+#include "serial/SerWin32.h"
 #include "support.h"
 
 #include <QApplication>
@@ -401,8 +402,13 @@ TEST_F(Form1Faults, AnAdapterUnpluggedBetweenReadingsSpinsNothingAndIsReported)
     ExpectReading(2);
     StopReading();
     // Unplugged while the port is open and idle: the receive thread's wait
-    // ends with the device; nothing may poll the dead descriptor meanwhile.
+    // ends with the device (the dispatch and transmit threads stay with the
+    // open port); nothing may poll the dead descriptor after that.
+    auto* threads = dynamic_cast<TSerWin32Dispatcher*>(RealEngine(*form).ComPort.Dispatcher());
+    ASSERT_NE(threads, nullptr);
     sim.reset();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return threads->ActiveThreads() == 2; }, Wait))
+        << "the receive thread saw the device go";
     const double cpuBefore = ProcessCpuMs();
     QTest::qWait(1000);
     EXPECT_LT(ProcessCpuMs() - cpuBefore, 300) << "a thread spins on the vanished device";

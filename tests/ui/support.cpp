@@ -1,5 +1,6 @@
 #include "support.h"
 
+#include "ui/AppServices.h"
 #include "ui/FormStyle.h"
 #include "ui/PageControl.h"
 
@@ -254,3 +255,16 @@ QWidget* NextTabStop(QWidget* widget)
     }
     return next;
 }
+
+namespace {
+
+// What the program installs at its start (faces, error display, port
+// dialog), in place before the first window test: the shared test main
+// knows nothing of the program.
+class ProgramFaces : public testing::Environment {
+    void SetUp() override { InstallApplicationServices(); }
+};
+[[maybe_unused]] testing::Environment* const programFaces =
+    testing::AddGlobalTestEnvironment(new ProgramFaces);
+
+} // namespace

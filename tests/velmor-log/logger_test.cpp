@@ -1,6 +1,6 @@
 // Unit under test: velmor-log, the program, against simulated meters on
 // pseudo-terminals linked into a private COM port map.
-#include "../instrument-sim/support.h"
+#include "SimTest.h"
 #include "instrument-sim/comlink.h"
 #include "instrument-sim/simulator.h"
 
@@ -111,6 +111,19 @@ bool WaitForLine(const fs::path& file, const std::string& text)
         std::this_thread::sleep_for(20ms);
     }
     return false;
+}
+
+// Waits until the file holds at least `count` lines.
+bool WaitForLines(const fs::path& file, std::size_t count)
+{
+    const auto end = std::chrono::steady_clock::now() + simtest::Patience;
+    while (FileLines(file).size() < count) {
+        if (std::chrono::steady_clock::now() >= end) {
+            return false;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
 }
 
 std::size_t CountOf(const std::vector<std::string>& lines, const std::string& text)
@@ -249,9 +262,7 @@ TEST(VelmorLog, SignalsEndTheRunWithTheSummary)
         const fs::path file = tmp.Path() / "log.csv";
         Log log({"--com", "3", "--interval", "10", "--output", file.string()}, tmp.Path());
         ASSERT_TRUE(WaitForLine(file, "300.00"));
-        while (FileLines(file).size() < 4) {
-            std::this_thread::sleep_for(10ms);
-        }
+        ASSERT_TRUE(WaitForLines(file, 4));
         log.Signal(signal);
         EXPECT_EQ(log.Wait(), 0) << strsignal(signal);
         // Every line that was written is whole and counted in the summary.
@@ -316,9 +327,7 @@ TEST(VelmorLog, ResumesWhenTheUnpluggedDeviceIsBack)
     meter = std::make_unique<Meter>(tmp.Path(), 1, State(1, 0, 0));
     ASSERT_TRUE(WaitForLine(file, ",0.5000,A,0.5,current,30V,1A,ok"));
     const auto before = FileLines(file).size();
-    while (FileLines(file).size() < before + 2) {
-        std::this_thread::sleep_for(10ms);
-    }
+    ASSERT_TRUE(WaitForLines(file, before + 2));
     log.Signal(SIGTERM);
     EXPECT_EQ(log.Wait(), 0);
     const auto lines = FileLines(file);

@@ -37,11 +37,14 @@ private:
     std::int32_t errorCode;
 };
 
+// Name and Base are a class and its base: no parentheses can go round them.
+// NOLINTBEGIN(bugprone-macro-parentheses)
 #define VELMOR_SERIAL_EXCEPTION(Name, Base)                                                        \
     class Name : public Base {                                                                     \
     public:                                                                                        \
         using Base::Base;                                                                          \
     };
+// NOLINTEND(bugprone-macro-parentheses)
 
 // Categories: catching one catches its whole family.
 VELMOR_SERIAL_EXCEPTION(EGeneral, ESerialException)

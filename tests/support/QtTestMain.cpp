@@ -1,6 +1,7 @@
-// Test runner for the windows: one QApplication for every test.
-#include "ui/AppServices.h"
-
+// Test runner for the tests that show windows: one QApplication for every
+// test, torn down before the statics. A suite that needs more of the
+// application (the services the program installs) sets it up in a gtest
+// environment.
 #include <QApplication>
 
 #include <gtest/gtest.h>
@@ -12,8 +13,6 @@ int main(int argc, char** argv)
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
     QApplication app(argc, argv);
-    // What the program installs at its start.
-    InstallApplicationServices();
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
