@@ -4,12 +4,12 @@
 // line time, which on a 9600 baud line would add 13.5 ms.
 //
 // Usage: ert_bench [--cycles N]   (default 80)
-#include "serial/SerPort.h"
 #include "instrument-sim/comlink.h"
 #include "instrument-sim/simulator.h"
-#include "stats.h"
 #include "link/ert.h"
 #include "protocol/reply.h"
+#include "serial/SerPort.h"
+#include "stats.h"
 
 #include <QCoreApplication>
 #include <QTimer>

@@ -193,17 +193,16 @@ struct LogRun {
 LogRun RunLogger(const std::string& program, const Simulators& sims, int readings)
 {
     const fs::path file = fs::path(sims.dir) / "log.csv";
-    std::vector<std::string> args = {program, "--interval", "0", "--count",
-                                     std::to_string(readings), "--quiet", "--output",
-                                     file.string()};
+    std::vector<std::string> args = {
+        program,   "--interval", "0",          "--count", std::to_string(readings),
+        "--quiet", "--output",   file.string()};
     for (std::size_t i = 1; i <= sims.paths.size(); ++i) {
         args.insert(args.end(), {"--com", std::to_string(i)});
     }
     const pid_t pid = Spawn(args, -1, sims.dir);
     int status = 0;
     rusage usage{};
-    if (::wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) ||
-        WEXITSTATUS(status) != 0) {
+    if (::wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         Fail("velmor-log failed");
     }
     std::map<std::string, std::pair<double, double>> span; // port: first, last time

@@ -11,13 +11,13 @@
 // Usage: velmor_bench [--rounds N] [--idle-seconds N] [--cycles N] [--driven PATH]
 //                    [--uart DEVICE]   (also the idle wake-ups on a real UART of yours)
 //   defaults: 3 rounds, 10 s of idle per port, 1000 cycles, the velmor-driven built beside it.
-#include "serial/SerDisp.h"
-#include "serial/SerPort.h"
-#include "instrument-sim/comlink.h"
-#include "instrument-sim/simulator.h"
 #include "FakeUart.h"
 #include "eventloop.h"
+#include "instrument-sim/comlink.h"
+#include "instrument-sim/simulator.h"
 #include "pty.h"
+#include "serial/SerDisp.h"
+#include "serial/SerPort.h"
 #include "stats.h"
 
 #include <QCoreApplication>
@@ -286,9 +286,9 @@ struct PeerFigures {
     std::vector<double> bytesPerRead; // one per round: what one notification hands over
     std::optional<double> idlePercent;
     std::optional<double> idleWakeups;
-    std::optional<double> uartWakeups; // the injected UART with modem lines
+    std::optional<double> uartWakeups;     // the injected UART with modem lines
     std::optional<double> realUartWakeups; // --uart
-    int lost = 0; // latency samples that never arrived
+    int lost = 0;                          // latency samples that never arrived
 };
 
 // From the write of a reply-sized message to the master until the
@@ -901,13 +901,13 @@ int main(int argc, char** argv)
         Optional(o.idlePercent, 3), Optional(q.idlePercent, 3), "-",
         o.idlePercent && q.idlePercent ? Ratio(*o.idlePercent, *q.idlePercent, qt) : std::nullopt,
         std::nullopt, "< 0.5 %", o.idlePercent && *o.idlePercent < 0.5);
-    Row("wake-ups/s, idle open port, pty", Optional(o.idleWakeups, 1),
-        Optional(q.idleWakeups, 1), "-", std::nullopt, std::nullopt, "whole process", std::nullopt);
+    Row("wake-ups/s, idle open port, pty", Optional(o.idleWakeups, 1), Optional(q.idleWakeups, 1),
+        "-", std::nullopt, std::nullopt, "whole process", std::nullopt);
     Row("  the same, injected UART", Optional(o.uartWakeups, 1), "-", "-", std::nullopt,
         std::nullopt, "modem lines, counters", std::nullopt);
     if (o.realUartWakeups) {
-        Row("  the same, " + uartPath, Optional(o.realUartWakeups, 1), Optional(q.realUartWakeups, 1),
-            "-", std::nullopt, std::nullopt, "", std::nullopt);
+        Row("  the same, " + uartPath, Optional(o.realUartWakeups, 1),
+            Optional(q.realUartWakeups, 1), "-", std::nullopt, std::nullopt, "", std::nullopt);
     }
     if (o.lost + q.lost + p.lost > 0) {
         std::printf("lost latency samples: ours %d, QSerialPort %d, plain %d\n", o.lost, q.lost,

@@ -7,10 +7,10 @@
 // open idle port.
 //
 // Usage: serwin32_bench [--idle-seconds N]   (default 10)
-#include "serial/SerWin32.h"
-#include "platform/Sync.h"
 #include "eventloop.h"
+#include "platform/Sync.h"
 #include "pty.h"
+#include "serial/SerWin32.h"
 #include "stats.h"
 
 #include <QCoreApplication>

@@ -11,9 +11,9 @@
 // be switched at any moment and a hung-up adapter can be brought back under
 // the same COM number; its thread and descriptors are the same at start and
 // end, and its records are cleared as it goes.
+#include "instrument-sim/simulator.h"
 #include "ui/Startup.h"
 #include "ui/Unit1_.h"
-#include "instrument-sim/simulator.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -250,10 +250,11 @@ int Soak::Run()
     NewMeter();
     program_ = std::make_unique<TProgram>();
     form_ = program_->Form1.get();
-    dynamic_cast<TFormEngine&>(form_->Engine()).exchange.SetApplyReply([this](const ReplyDecision& d) {
-        ++cycles_;
-        form_->ApplyReply(d);
-    });
+    dynamic_cast<TFormEngine&>(form_->Engine())
+        .exchange.SetApplyReply([this](const ReplyDecision& d) {
+            ++cycles_;
+            form_->ApplyReply(d);
+        });
     form_->show();
     form_->activateWindow();
 

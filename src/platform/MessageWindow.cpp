@@ -1,7 +1,7 @@
 #include "platform/MessageWindow.h"
 
-#include "platform/Sync.h"
 #include "WaitUtil.h"
+#include "platform/Sync.h"
 
 #include <QCoreApplication>
 #include <QEvent>

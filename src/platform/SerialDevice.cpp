@@ -1,23 +1,23 @@
 #include "platform/SerialDevice.h"
 
 #include "ComPortMap.h"
+#include "WaitUtil.h"
 #include "platform/DeviceCalls.h"
 #include "platform/LastError.h"
 #include "platform/PortLock.h"
 #include "platform/SerialLine.h"
 #include "platform/Sync.h"
-#include "WaitUtil.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <grp.h>
-#include <pwd.h>
 #include <linux/serial.h>
 #include <new>
 #include <optional>
+#include <pwd.h>
 #include <sys/epoll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -148,7 +148,7 @@ std::string OpenFailureDetail(std::string_view name, const std::string& path, in
         struct stat st {};
         return HeldDetail(name, path,
                           ::stat(path.c_str(), &st) == 0 ? ProcessesHolding(st.st_rdev, -1)
-                                                          : std::vector<PortHolder>{});
+                                                         : std::vector<PortHolder>{});
     }
     case ErrorFileNotFound:
     case ErrorPathNotFound:
@@ -1093,8 +1093,8 @@ bool SerialDevice::Escape(std::uint32_t function)
         if (!hasModem_)
             return true;
         line = function == EscSetRts || function == EscClrRts ? TIOCM_RTS : TIOCM_DTR;
-        result = detail::Ioctl(fd_, function == EscSetRts || function == EscSetDtr ? TIOCMBIS : TIOCMBIC,
-                         &line);
+        result = detail::Ioctl(
+            fd_, function == EscSetRts || function == EscSetDtr ? TIOCMBIS : TIOCMBIC, &line);
         break;
     case EscSetBreak:
         result = detail::Ioctl(fd_, TIOCSBRK);

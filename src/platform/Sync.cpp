@@ -1,7 +1,7 @@
 #include "platform/Sync.h"
 
-#include "platform/MessageWindow.h"
 #include "WaitUtil.h"
+#include "platform/MessageWindow.h"
 
 #include <cerrno>
 #include <cstdint>

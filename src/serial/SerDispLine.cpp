@@ -148,7 +148,8 @@ int TSerBaseDispatcher::SetHardwareFlow(std::uint32_t bufferFull, std::uint32_t 
     GetLineState(lineState);
     const bool dtrWas = dtrHandshake;
     const bool rtsWas = rtsHandshake;
-    lineState.flags &= ~(platform::DcbOutxCtsFlow | platform::DcbOutxDsrFlow | platform::DcbDtrControlMask | platform::DcbRtsControlMask);
+    lineState.flags &= ~(platform::DcbOutxCtsFlow | platform::DcbOutxDsrFlow |
+                         platform::DcbDtrControlMask | platform::DcbRtsControlMask);
     dtrHandshake = false;
     rtsHandshake = false;
     if (options & HwUseDtr) {

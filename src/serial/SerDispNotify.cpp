@@ -327,8 +327,8 @@ bool TSerBaseDispatcher::RunHandlers(std::uint32_t message, std::uint32_t wParam
             }
             h = windowHandlers[i];
         }
-        if (h.removed || std::find(busyThreads.begin(), busyThreads.end(), h.ownerThread) !=
-                             busyThreads.end()) {
+        if (h.removed ||
+            std::find(busyThreads.begin(), busyThreads.end(), h.ownerThread) != busyThreads.end()) {
             continue;
         }
         BeginHandler(h.ownerThread);
@@ -658,7 +658,8 @@ void TSerBaseDispatcher::ProcessCommEvents()
         }
         return !closeDeferred.load();
     };
-    if (mask & (platform::EvCts | platform::EvDsr | platform::EvRlsd | platform::EvRing | platform::EvRingTrailingEdge)) {
+    if (mask & (platform::EvCts | platform::EvDsr | platform::EvRlsd | platform::EvRing |
+                platform::EvRingTrailingEdge)) {
         UpdateModemChanges();
         if (!dispatching.load()) {
             if (!statusLoop()) {

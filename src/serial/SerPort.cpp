@@ -327,11 +327,11 @@ void TSerCustomComPort::SetNotifyWindow(bool create)
 {
     if (create) {
         if (notifyWindow == 0) {
-            notifyWindow = platform::CreateMessageWindow(
-                [link = windowLink](std::uint32_t msg, std::uintptr_t wParam,
-                                    std::intptr_t lParam) {
-                    return NotifyWindowProc(link, msg, wParam, lParam);
-                });
+            notifyWindow = platform::CreateMessageWindow([link = windowLink](std::uint32_t msg,
+                                                                             std::uintptr_t wParam,
+                                                                             std::intptr_t lParam) {
+                return NotifyWindowProc(link, msg, wParam, lParam);
+            });
         }
         // Every new dispatcher gets the window, also one that outlived another.
         if (dispatcher) {

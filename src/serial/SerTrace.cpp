@@ -1,8 +1,8 @@
 #include "serial/SerTrace.h"
 
+#include "platform/Sync.h"
 #include "serial/SerExcept.h"
 #include "serial/SerMisc.h"
-#include "platform/Sync.h"
 
 #include <sys/utsname.h>
 

@@ -381,15 +381,13 @@ int TSerWin32Dispatcher::EscapeFunction(int code)
 int TSerWin32Dispatcher::FlushQueue(int queue)
 {
     if (queue == 1) {
-        return device.Purge(platform::PurgeRxAbort | platform::PurgeRxClear) ? 0
-                                                                             : NegatedOsError();
+        return device.Purge(platform::PurgeRxAbort | platform::PurgeRxClear) ? 0 : NegatedOsError();
     }
     constexpr int out = TSerDispatcherThread::OutSlot;
     // Runs with the ring emptied: the driver's transmit queue goes too,
     // also a write still pending in it.
     const auto purge = [this] {
-        return device.Purge(platform::PurgeTxAbort | platform::PurgeTxClear) ? 0
-                                                                             : NegatedOsError();
+        return device.Purge(platform::PurgeTxAbort | platform::PurgeTxClear) ? 0 : NegatedOsError();
     };
     if (!threadRunning[out].load() || threadIds[out].load() == std::this_thread::get_id()) {
         return *DropOutput(purge, true);
@@ -531,7 +529,8 @@ void TSerWin32Dispatcher::ApplyThreadPriorities()
 {
     const int normal = static_cast<int>(platform::ThreadPriority::Normal);
     const int boost = ThreadBoost();
-    const int steps[3] = {normal + boost, normal + boost, normal + (Rs485Enabled() ? 1 : 0) + boost};
+    const int steps[3] = {normal + boost, normal + boost,
+                          normal + (Rs485Enabled() ? 1 : 0) + boost};
     for (int slot = 0; slot < 3; ++slot) {
         const platform::ThreadId tid = threadTids[slot].load();
         if (tid != 0) {

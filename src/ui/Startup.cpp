@@ -75,8 +75,6 @@ void TProgram::DestroyWindows()
     option.reset();
 }
 
-
-
 int ProgramMain(int argc, char** argv, const std::function<void(TProgram&)>& started)
 {
     // Before the application object starts any thread.

@@ -182,8 +182,9 @@ void TFormEngine::Attach(TForm1& form)
                      [&form] { Guarded([&form] { form.intervalTimer(&form); }); });
     QObject::connect(&timeout, &QTimer::timeout, &form,
                      [&form] { Guarded([&form] { form.timeoutTimer(&form); }); });
-    ComPort.SetOnTrigger([&form](TSerCustomComPort* cp, std::uint16_t msg, std::uint16_t handle,
-                                 std::uint16_t data) { form.ComPortTrigger(cp, msg, handle, data); });
+    ComPort.SetOnTrigger(
+        [&form](TSerCustomComPort* cp, std::uint16_t msg, std::uint16_t handle,
+                std::uint16_t data) { form.ComPortTrigger(cp, msg, handle, data); });
     exchange.SetApplyReply([&form](const ReplyDecision& decision) { form.ApplyReply(decision); });
     exchange.SetFailure([](const std::exception& error) { ShowApplicationError(error.what()); });
     // The worker's messages: non-modal, so the window stays usable.

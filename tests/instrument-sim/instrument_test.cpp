@@ -1,9 +1,9 @@
 // Unit under test: instrument (the meter's side of the protocol).
 #include "instrument-sim/instrument.h"
 
+#include "SimTest.h"
 #include "protocol/crc.h"
 #include "protocol/float.h"
-#include "SimTest.h"
 
 using simtest::Bytes;
 using simtest::Request;

@@ -1,6 +1,6 @@
 // Unit under test: main (the velmor-sim program).
-#include "protocol/crc.h"
 #include "SimTest.h"
+#include "protocol/crc.h"
 
 #include <csignal>
 

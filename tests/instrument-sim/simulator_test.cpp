@@ -1,9 +1,9 @@
 // Unit under test: simulator (the simulated meter serving a pseudo-terminal).
 #include "instrument-sim/simulator.h"
 
+#include "SimTest.h"
 #include "protocol/crc.h"
 #include "protocol/float.h"
-#include "SimTest.h"
 
 #include <pty.h>
 

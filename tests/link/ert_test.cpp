@@ -2,10 +2,10 @@
 #include "link/ert.h"
 
 #include "PtyPair.h"
-#include "serial/SerPort.h"
 #include "instrument-sim/simulator.h"
 #include "link/Mes.h"
 #include "protocol/reply.h"
+#include "serial/SerPort.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>

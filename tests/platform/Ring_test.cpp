@@ -20,7 +20,7 @@ TEST(Ring, WrapsInOrderAndTellsFullFromEmpty)
     const auto bytes = [](const char* text) { return reinterpret_cast<const std::uint8_t*>(text); };
 
     EXPECT_EQ(ring.Put(bytes("abcdef"), 6), 6u);
-    ring.Consumed(5); // tail 5, one held
+    ring.Consumed(5);                               // tail 5, one held
     EXPECT_EQ(ring.Put(bytes("ghijklmno"), 9), 7u); // what fits: the ring is full
     EXPECT_TRUE(full);
     EXPECT_EQ(head, tail);

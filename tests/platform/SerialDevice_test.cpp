@@ -16,8 +16,8 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <iomanip>
 #include <grp.h>
+#include <iomanip>
 #include <spawn.h>
 #include <sys/fsuid.h>
 #include <sys/stat.h>

@@ -117,7 +117,8 @@ TEST(SerDispLine, FlowControlSettingsAndRefusedThresholds)
     EXPECT_EQ(d.SetHardwareFlow(3686, 410, 1 | 2 | 8), 0);
     EXPECT_EQ(d.device.flags & platform::DcbDtrControlMask, platform::DtrControlHandshake);
     EXPECT_EQ(d.device.flags & platform::DcbRtsControlMask, platform::RtsControlHandshake);
-    EXPECT_EQ(d.device.flags & (platform::DcbOutxCtsFlow | platform::DcbOutxDsrFlow), platform::DcbOutxCtsFlow);
+    EXPECT_EQ(d.device.flags & (platform::DcbOutxCtsFlow | platform::DcbOutxDsrFlow),
+              platform::DcbOutxCtsFlow);
     EXPECT_EQ(d.device.xoffLim, 410);
     EXPECT_EQ(d.device.xonLim, 410);
     EXPECT_EQ(d.SetDtr(0), 1); // under handshake: no effect
@@ -163,7 +164,8 @@ TEST(SerDispLine, AFailedLineWriteLeavesNoHandshakeBehindAndRs485ReachesTheLine)
     EXPECT_EQ(d.device.flags & platform::DcbRtsControlMask, platform::RtsControlToggle);
     EXPECT_EQ(d.SetRts(1), 1); // the driver's now
     EXPECT_EQ(d.SetRs485(false), 0);
-    EXPECT_EQ(d.device.flags & platform::DcbRtsControlMask, platform::RtsControlDisable); // RTS was set off
+    EXPECT_EQ(d.device.flags & platform::DcbRtsControlMask,
+              platform::RtsControlDisable); // RTS was set off
     EXPECT_EQ(d.SetRts(1), 0);
 }
 
@@ -201,8 +203,10 @@ TEST(SerDispLine, ModemStatusAndLineErrorsAreReportedOnce)
 
     d.modemLines = platform::MsRlsdOn | platform::MsDsrOn;
     d.UpdateModemChanges();
-    EXPECT_EQ(d.ModemStatusByte(), platform::MsRlsdOn | platform::MsDsrOn | ModemDeltaCts | ModemDeltaDsr);
-    EXPECT_EQ(d.GetModemStatus(0xF0), platform::MsRlsdOn | platform::MsDsrOn | ModemDeltaCts | ModemDeltaDsr);
+    EXPECT_EQ(d.ModemStatusByte(),
+              platform::MsRlsdOn | platform::MsDsrOn | ModemDeltaCts | ModemDeltaDsr);
+    EXPECT_EQ(d.GetModemStatus(0xF0),
+              platform::MsRlsdOn | platform::MsDsrOn | ModemDeltaCts | ModemDeltaDsr);
     EXPECT_EQ(d.ModemStatusByte(), platform::MsRlsdOn | platform::MsDsrOn);
 
     d.pendingErrors = platform::CeRxParity | platform::CeBreak;

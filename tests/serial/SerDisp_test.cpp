@@ -915,8 +915,8 @@ TEST(SerDispWindows, AHandlerThatOutlastsItsSendReadsOnWhereItWas)
     auto pass = [&] { PassServingWindows(d); };
     d.Deliver(Sequence(6, 0x41));
     pass();
-    EXPECT_EQ(firstGot, (std::vector<std::vector<std::uint8_t>>{Sequence(2, 0x41),
-                                                                Sequence(2, 0x43)}));
+    EXPECT_EQ(firstGot,
+              (std::vector<std::vector<std::uint8_t>>{Sequence(2, 0x41), Sequence(2, 0x43)}));
     EXPECT_TRUE(secondGot.empty());
     EXPECT_EQ(d.InputCount(), 2u);
     d.Deliver(Sequence(1, 0x47));

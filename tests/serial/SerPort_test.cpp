@@ -5,9 +5,9 @@
 #include "FakeUart.h"
 #include "PortHolder.h"
 #include "PtyPair.h"
+#include "TestFiles.h"
 #include "serial/SerExcept.h"
 #include "serial/SerWin32.h"
-#include "TestFiles.h"
 
 #include "platform/MessageWindow.h"
 #include "platform/Sync.h"
@@ -899,12 +899,12 @@ TEST_F(SerPort, ARequestDuringThePortDialogDoesNotOpenAgain)
         return ModalResultOk;
     });
     std::vector<std::uint16_t> avails;
-    port.SetOnTrigger([&](TSerCustomComPort*, std::uint16_t msg, std::uint16_t count,
-                          std::uint16_t) {
-        if (msg == TriggerAvailMsg) {
-            avails.push_back(count);
-        }
-    });
+    port.SetOnTrigger(
+        [&](TSerCustomComPort*, std::uint16_t msg, std::uint16_t count, std::uint16_t) {
+            if (msg == TriggerAvailMsg) {
+                avails.push_back(count);
+            }
+        });
     port.PurgeInput();
     EXPECT_EQ(dialogs, 1);
     EXPECT_EQ(port.created, 1);

@@ -2,12 +2,12 @@
 #include "serial/SerSelCom.h"
 
 #include "FakeDispatcher.h"
-#include "platform/LastError.h"
 #include "PortHolder.h"
 #include "PtyPair.h"
+#include "platform/LastError.h"
+#include "platform/SerialDevice.h"
 #include "serial/SerExcept.h"
 #include "serial/SerPort.h"
-#include "platform/SerialDevice.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -157,4 +157,3 @@ TEST_F(SerSelCom, TheComponentAsksThroughTheDialog)
     EXPECT_EQ(port.LinkState(), lsOpen);
     EXPECT_EQ(QApplication::topLevelWidgets().size(), 0) << "the dialog is freed";
 }
-

@@ -1,6 +1,6 @@
 // Unit under test: SerTrace (the dispatcher's byte trace and dispatch log and their files).
-#include "serial/SerTrace.h"
 #include "TestFiles.h"
+#include "serial/SerTrace.h"
 
 #include <gtest/gtest.h>
 

@@ -2,11 +2,11 @@
 
 #include "serial/SerWin32.h"
 
-#include "platform/MessageWindow.h"
 #include "FakeUart.h"
-#include "serial/SerMisc.h"
 #include "PtyPair.h"
+#include "platform/MessageWindow.h"
 #include "platform/Sync.h"
+#include "serial/SerMisc.h"
 
 #include <QCoreApplication>
 #include <QThread>
@@ -502,7 +502,8 @@ TEST_F(SerWin32Test, AnIdleUartIsLookedAtByThePassesAloneAndItsLineChangesAreSee
     uart.SetCts(true);
     const int changed = disp->passes.load();
     ASSERT_TRUE(PumpUntil([&] { return disp->passes.load() >= changed + 2; }));
-    EXPECT_EQ(disp->GetModemStatus(0xF0) & (ModemDeltaCts | platform::MsCtsOn), ModemDeltaCts | platform::MsCtsOn);
+    EXPECT_EQ(disp->GetModemStatus(0xF0) & (ModemDeltaCts | platform::MsCtsOn),
+              ModemDeltaCts | platform::MsCtsOn);
     disp->CloseDispatcher();
 }
 

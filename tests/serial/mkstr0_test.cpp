@@ -1,6 +1,6 @@
 // Unit under test: mkstr0 (the STR0 table builder) and the tables it embeds.
-#include "serial/SerStrRes.h"
 #include "TestFiles.h"
+#include "serial/SerStrRes.h"
 
 #include <gtest/gtest.h>
 

@@ -3,11 +3,11 @@
 // The main window with its real engine, port and timers in front of the
 // simulated meter on COM1 of a private COM map.
 
-#include "ui/Engine.h"
 #include "PtyPair.h"
-#include "ui/Unit1_.h"
 #include "instrument-sim/simulator.h"
 #include "support.h"
+#include "ui/Engine.h"
+#include "ui/Unit1_.h"
 
 #include <QMessageBox>
 #include <QPushButton>

@@ -1,8 +1,8 @@
 // Unit under test: TForm1 with its real engine and port against a misbehaving meter and port
 // (src/ui/Unit1_ end to end).
 #include "EngineHarness.h"
-#include "platform/SerialDevice.h"
 #include "instrument-sim/simulator.h"
+#include "platform/SerialDevice.h"
 #include "serial/SerWin32.h"
 #include "support.h"
 
@@ -300,10 +300,10 @@ TEST_F(Form1Faults, APortHeldElsewhereIsReportedAsBusyUntilReleased)
     const SeenBox seen = CloseMessageBoxDuring([&] { StartReading(); });
     ASSERT_TRUE(seen.shown);
     // Naming the device and the process that holds it: this one.
-    EXPECT_EQ(seen.text, QString::fromStdString("ie_Open - device already open. COM1 is " +
-                                                sim->Path() + "; process " +
-                                                std::to_string(::getpid()) + " (" +
-                                                ProcessName() + ") holds it."));
+    EXPECT_EQ(seen.text,
+              QString::fromStdString("ie_Open - device already open. COM1 is " + sim->Path() +
+                                     "; process " + std::to_string(::getpid()) + " (" +
+                                     ProcessName() + ") holds it."));
     EXPECT_TRUE(form->isEnabled());
 
     holder.reset();
@@ -336,9 +336,9 @@ TEST_F(Form1Faults, APortThatMayNotBeOpenedNamesTheFix)
     ASSERT_TRUE(seen.shown);
     // Root's device, not the dialout group's: joining it would not help, so
     // the text names the device, its owner and its mode instead.
-    const QString start = QString::fromStdString(
-        "Permission denied: you may not open this serial port. COM1 is " + sim->Path() + "; " +
-        sim->Path() + " is owned by ");
+    const QString start =
+        QString::fromStdString("Permission denied: you may not open this serial port. COM1 is " +
+                               sim->Path() + "; " + sim->Path() + " is owned by ");
     EXPECT_TRUE(seen.text.startsWith(start)) << seen.text.toStdString();
     EXPECT_TRUE(seen.text.contains(QStringLiteral(" with mode 0"))) << seen.text.toStdString();
     EXPECT_FALSE(seen.text.contains(QStringLiteral("dialout"))) << seen.text.toStdString();

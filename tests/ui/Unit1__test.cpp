@@ -1,8 +1,8 @@
 // Unit under test: Unit1_ (the main window TForm1 and its handlers).
 #include "ui/Unit1_.h"
 
-#include "ui/Engine.h"
 #include "support.h"
+#include "ui/Engine.h"
 
 #include "protocol/float.h"
 #include "protocol/frames.h"

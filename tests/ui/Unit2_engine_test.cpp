@@ -1,12 +1,12 @@
 // Unit under test: TForm2 (src/ui/Unit2) in the running program (src/ui/Startup): the main
 // window's real engine and port against simulated meters, and the program's shutdown.
-#include "ui/AppError.h"
 #include "PtyPair.h"
-#include "serial/SerSelCom.h"
-#include "platform/SerialDevice.h"
-#include "ui/Startup.h"
 #include "instrument-sim/simulator.h"
+#include "platform/SerialDevice.h"
+#include "serial/SerSelCom.h"
 #include "support.h"
+#include "ui/AppError.h"
+#include "ui/Startup.h"
 
 #include <QApplication>
 #include <QComboBox>

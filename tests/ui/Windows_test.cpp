@@ -1,11 +1,11 @@
 // Unit under test: every window the program shows (src/ui, and the port selection dialog of
 // src/serial/SerSelCom), at the faces the program installs (src/ui/FormStyle).
-#include "ui/PageControl.h"
 #include "PtyPair.h"
-#include "serial/SerSelCom.h"
-#include "ui/Startup.h"
 #include "instrument-sim/simulator.h"
+#include "serial/SerSelCom.h"
 #include "support.h"
+#include "ui/PageControl.h"
+#include "ui/Startup.h"
 
 #include <QComboBox>
 #include <QLineEdit>

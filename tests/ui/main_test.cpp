@@ -1,8 +1,8 @@
 // Unit under test: main (the velmor program, src/ui/main.cpp and ProgramMain), run as a process in
 // front of the simulated meter; velmor-driven is the same start-up with the first press made.
 #include "PtyPair.h"
-#include "platform/SerialDevice.h"
 #include "instrument-sim/simulator.h"
+#include "platform/SerialDevice.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 // Unit under test: option2 (the options window Toption and the address check).
 #include "ui/option2.h"
 
-#include "ui/PageControl.h"
 #include "support.h"
+#include "ui/PageControl.h"
 
 #include <QFrame>
 #include <QGuiApplication>

@@ -128,9 +128,8 @@ bool WaitForLines(const fs::path& file, std::size_t count)
 
 std::size_t CountOf(const std::vector<std::string>& lines, const std::string& text)
 {
-    return static_cast<std::size_t>(std::count_if(lines.begin(), lines.end(), [&](auto& l) {
-        return l.find(text) != std::string::npos;
-    }));
+    return static_cast<std::size_t>(std::count_if(
+        lines.begin(), lines.end(), [&](auto& l) { return l.find(text) != std::string::npos; }));
 }
 
 const std::string Time = R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d)";
@@ -198,8 +197,7 @@ TEST(VelmorLog, ErrorLinesKeepPollingUntilTooManyInARow)
     ASSERT_EQ(lines.size(), 3u) << quiet.out;
     EXPECT_TRUE(std::regex_match(lines[1], std::regex(Time + ",COM1,,,,,,,no-reply"))) << lines[1];
     EXPECT_EQ(lines[2].substr(lines[2].find(',')), ",COM1,,,,,,,no-reply");
-    EXPECT_NE(quiet.err.find("COM1: 2 errors in a row, giving up"), std::string::npos)
-        << quiet.err;
+    EXPECT_NE(quiet.err.find("COM1: 2 errors in a row, giving up"), std::string::npos) << quiet.err;
     EXPECT_NE(quiet.err.find("COM1: 0 readings, 2 errors (no-reply 2)"), std::string::npos);
 
     // Half the replies with a wrong check code: each is a line, and the

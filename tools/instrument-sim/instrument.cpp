@@ -4,7 +4,6 @@
 #include "protocol/float.h"
 #include "protocol/frames.h"
 
-
 namespace sim {
 
 double FullScale(const InstrumentState& state)

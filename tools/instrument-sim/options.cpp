@@ -75,7 +75,9 @@ Options ParseOptions(const std::vector<std::string>& args)
          }},
         {"--com", [&](auto& n, auto& v) { o.com = static_cast<int>(Integer(n, v, 1, 255)); }},
         {"--baud",
-         [&](auto& n, auto& v) { c.baud = static_cast<std::uint32_t>(Integer(n, v, 50, 4000000)); }},
+         [&](auto& n, auto& v) {
+             c.baud = static_cast<std::uint32_t>(Integer(n, v, 50, 4000000));
+         }},
         {"--mode",
          [&](auto& n, auto& v) { c.state.mode = static_cast<std::uint8_t>(Integer(n, v, 1, 3)); }},
         {"--voltage-range",

@@ -35,15 +35,24 @@ constexpr std::chrono::milliseconds DrainCheck{5};
 speed_t SpeedCode(std::uint32_t baud)
 {
     switch (baud) {
-    case 1200: return B1200;
-    case 2400: return B2400;
-    case 4800: return B4800;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 115200: return B115200;
-    case 230400: return B230400;
-    default: return B9600;
+    case 1200:
+        return B1200;
+    case 2400:
+        return B2400;
+    case 4800:
+        return B4800;
+    case 19200:
+        return B19200;
+    case 38400:
+        return B38400;
+    case 57600:
+        return B57600;
+    case 115200:
+        return B115200;
+    case 230400:
+        return B230400;
+    default:
+        return B9600;
     }
 }
 
@@ -90,7 +99,7 @@ struct Simulator::Output {
     };
     std::deque<Piece> queue;
     Clock::time_point lastSent{};
-    Clock::time_point nextByte{}; // paced output: when the next byte has come down the line
+    Clock::time_point nextByte{};      // paced output: when the next byte has come down the line
     std::vector<std::uint8_t> pending; // due; the device has taken the first `written`
     std::size_t written = 0;
     bool hangUpWhenFlushed = false;

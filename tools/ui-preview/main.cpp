@@ -1,11 +1,11 @@
 // ui-preview DIR: renders each window of the program into DIR as PNG files,
 // in a few states, so that layouts and captions can be checked by eye.
+#include "serial/SerSelCom.h"
 #include "ui/AppError.h"
-#include "ui/Engine.h"
 #include "ui/AppServices.h"
+#include "ui/Engine.h"
 #include "ui/FormStyle.h"
 #include "ui/PageControl.h"
-#include "serial/SerSelCom.h"
 #include "ui/Unit1_.h"
 #include "ui/Unit2.h"
 #include "ui/option2.h"

@@ -1,8 +1,8 @@
 #include "velmor-log/logger.h"
 
 #include "platform/EndingSignals.h"
-#include "serial/SerExcept.h"
 #include "protocol/float.h"
+#include "serial/SerExcept.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>
@@ -64,8 +64,7 @@ TLogger::TLogger(const Options& options) : options(options)
     const MeterSettings settings = MeterSettings::From(options);
     for (const PortSpec& spec : options.ports) {
         meters.push_back(std::make_unique<TMeter>(
-            spec, settings, clock,
-            [this](TMeter& m, const Reading& r) { Report(m, r); },
+            spec, settings, clock, [this](TMeter& m, const Reading& r) { Report(m, r); },
             [this](TMeter&, const std::string& text, bool failed) {
                 Note(text);
                 if (failed) {
@@ -158,7 +157,7 @@ bool TLogger::OpenOutput()
         ownOut = true;
     }
     // A file that already holds lines has its header.
-    struct stat st{};
+    struct stat st {};
     headerDue = options.format == Format::Csv &&
                 !(::fstat(out, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0);
     return true;
@@ -280,15 +279,15 @@ std::string TLogger::StatusLine(std::size_t index) const
     char rateText[32];
     std::snprintf(rateText, sizeof rateText, "%.1f/s", rate);
     return meters[index]->Name() + "  " + Counted(s.readings, "reading") + "  " +
-           Counted(s.Errors(), "error") + "  last " +
-           (s.lastText.empty() ? "-" : s.lastText) + "  " + rateText;
+           Counted(s.Errors(), "error") + "  last " + (s.lastText.empty() ? "-" : s.lastText) +
+           "  " + rateText;
 }
 
 std::string TLogger::Summary(const TMeter& meter) const
 {
     const MeterStats& s = meter.Stats();
-    std::string text = meter.Name() + ": " + Counted(s.readings, "reading") + ", " +
-                       Counted(s.Errors(), "error");
+    std::string text =
+        meter.Name() + ": " + Counted(s.readings, "reading") + ", " + Counted(s.Errors(), "error");
     std::string kinds;
     const std::pair<const char*, std::uint64_t> counts[] = {{"no-reply", s.noReply},
                                                             {"check-error", s.checkError},

@@ -1,9 +1,9 @@
 #include "velmor-log/meter.h"
 
-#include "serial/SerExcept.h"
+#include "link/take.h"
 #include "protocol/captions.h"
 #include "protocol/reply.h"
-#include "link/take.h"
+#include "serial/SerExcept.h"
 
 #include <QMetaObject>
 
@@ -336,7 +336,8 @@ void TMeter::ScheduleNext()
     } else {
         // Through the event loop, so that other meters and signals get
         // their turn between the exchanges.
-        QMetaObject::invokeMethod(&context, [this] { Next(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            &context, [this] { Next(); }, Qt::QueuedConnection);
     }
 }
 

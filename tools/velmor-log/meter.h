@@ -3,9 +3,9 @@
 #include "velmor-log/options.h"
 #include "velmor-log/record.h"
 
-#include "serial/SerPort.h"
 #include "protocol/float.h"
 #include "protocol/frames.h"
+#include "serial/SerPort.h"
 
 #include <QObject>
 #include <QTimer>

@@ -185,10 +185,10 @@ Options ParseOptions(const std::vector<std::string>& args)
         o.voltageRange = RangeIndex("--vrange", *voltageText, VoltageCaptions, 'V', "");
     }
     if (currentText) {
-        o.currentRange =
-            RangeIndex("--crange", *currentText, CurrentCaptions(o.model), 'A',
-                       o.model == ModelVelmor ? " for the Velmor model"
-                                              : " for the Dranik model (--model velmor has others)");
+        o.currentRange = RangeIndex("--crange", *currentText, CurrentCaptions(o.model), 'A',
+                                    o.model == ModelVelmor
+                                        ? " for the Velmor model"
+                                        : " for the Dranik model (--model velmor has others)");
     }
     return o;
 }

@@ -84,8 +84,8 @@ std::string FormatTime(LogClock::TimePoint time)
 {
     using namespace std::chrono;
     const auto ms = time_point_cast<milliseconds>(time);
-    const std::time_t seconds = system_clock::to_time_t(time_point_cast<system_clock::duration>(
-        floor<std::chrono::seconds>(ms)));
+    const std::time_t seconds = system_clock::to_time_t(
+        time_point_cast<system_clock::duration>(floor<std::chrono::seconds>(ms)));
     const auto millis = (ms.time_since_epoch() % 1000 + milliseconds(1000)) % 1000;
     std::tm local{};
     localtime_r(&seconds, &local);
@@ -116,10 +116,10 @@ std::string FormatReading(const Reading& r, Format format)
     const std::string_view status = StatusName(r.status);
     if (format == Format::Csv) {
         std::string line = time;
-        for (const std::string_view field : {std::string_view(r.port), std::string_view(r.valueText),
-                                             std::string_view(r.unit), std::string_view(exact),
-                                             std::string_view(r.mode), std::string_view(r.voltageRange),
-                                             std::string_view(r.currentRange), status}) {
+        for (const std::string_view field :
+             {std::string_view(r.port), std::string_view(r.valueText), std::string_view(r.unit),
+              std::string_view(exact), std::string_view(r.mode), std::string_view(r.voltageRange),
+              std::string_view(r.currentRange), status}) {
             line += ',';
             line += CsvField(field);
         }

@@ -48,7 +48,7 @@ struct DeviceControl {
     // held back when fewer than xoffLim are free, let go at xonLim held.
     std::uint16_t xonLim = 2048;
     std::uint16_t xoffLim = 512;
-    std::uint8_t byteSize = 8;   // 5..8
+    std::uint8_t byteSize = 8; // 5..8
     std::uint8_t parity = NoParity;
     std::uint8_t stopBits = OneStopBit;
     std::uint8_t xonChar = 0x11;

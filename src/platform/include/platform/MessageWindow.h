@@ -16,7 +16,7 @@
 
 namespace platform {
 
-using WindowHandle = std::uint32_t;  // 0 is no window
+using WindowHandle = std::uint32_t; // 0 is no window
 using WindowProc =
     std::function<std::intptr_t(std::uint32_t msg, std::uintptr_t wParam, std::intptr_t lParam)>;
 
@@ -49,4 +49,4 @@ bool ProcessOnePendingMessage();
 // Where exceptions thrown by window procedures of the calling thread go.
 void SetExceptionGuard(std::function<void(std::exception_ptr)> guard);
 
-}  // namespace platform
+} // namespace platform

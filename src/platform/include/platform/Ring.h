@@ -34,14 +34,8 @@ public:
 
     // The held bytes that lie in one piece from the tail, and the free room
     // in one piece from the head.
-    std::uint32_t HeldRun() const noexcept
-    {
-        return std::min(Held(), capacity_ - tail_);
-    }
-    std::uint32_t FreeRun() const noexcept
-    {
-        return std::min(Free(), capacity_ - head_);
-    }
+    std::uint32_t HeldRun() const noexcept { return std::min(Held(), capacity_ - tail_); }
+    std::uint32_t FreeRun() const noexcept { return std::min(Free(), capacity_ - head_); }
     std::uint8_t* AtHead() const noexcept { return block_ + head_; }
     std::uint8_t* AtTail() const noexcept { return block_ + tail_; }
 

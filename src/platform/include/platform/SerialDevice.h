@@ -182,7 +182,7 @@ private:
     Snapshot errorBase_;     // counters at the last ClearErrors
     DeviceControl kept_;
     bool rs485On_ = false;
-    bool rs485Was_ = false;   // as found at open, put back at close
+    bool rs485Was_ = false;     // as found at open, put back at close
     bool exclusiveSet_ = false; // TIOCEXCL is ours to clear
     bool throttled_ = false;    // the far end is held back
     detail::SavedLine savedLine_{};

@@ -77,4 +77,4 @@ void Sleep(std::uint32_t ms);
 // Monotonic milliseconds, low 32 bits (wraps after about 49.7 days).
 std::uint32_t MillisecondClock();
 
-}  // namespace platform
+} // namespace platform

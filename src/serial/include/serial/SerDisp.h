@@ -348,8 +348,8 @@ protected:
     // --- Read-outs, for the thread priorities (under mainLock) and for fakes.
     bool Rs485Enabled() const { return rs485Enabled; }
     std::uint8_t ThreadBoost() const { return threadBoost; }
-    std::uint8_t ModemStatusByte();  // takes mainLock
-    std::uint32_t OptionFlags();     // takes mainLock
+    std::uint8_t ModemStatusByte(); // takes mainLock
+    std::uint32_t OptionFlags();    // takes mainLock
     std::uint32_t LineErrorBits() const { return lineErrorBits.load(); }
     // The recorders as they stand; read them while no other thread records.
     const TSerTrace& ByteTrace() const { return byteTrace; }
@@ -381,8 +381,14 @@ private:
 
     // The two rings' arithmetic over their fields, under inputLock and
     // outputLock respectively.
-    platform::Ring InputRing() { return {inBuffer.get(), DispatchBufferSize, inHead, inTail, inputFull}; }
-    platform::Ring OutputRing() { return {outBuffer.get(), outQueueSize, outHead, outTail, outFull}; }
+    platform::Ring InputRing()
+    {
+        return {inBuffer.get(), DispatchBufferSize, inHead, inTail, inputFull};
+    }
+    platform::Ring OutputRing()
+    {
+        return {outBuffer.get(), outQueueSize, outHead, outTail, outFull};
+    }
     // The transmitter finished n bytes at outTail.
     void AdvanceOutputTail(std::uint32_t n);
 

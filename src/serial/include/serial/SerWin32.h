@@ -14,10 +14,10 @@
 // derived class must not lose its part of the object before: its destructor
 // calls Destroy(), and so does an owner before it deletes one.
 
-#include "serial/SerDisp.h"
 #include "platform/SerialDevice.h"
 #include "platform/Sync.h"
 #include "platform/ThreadPriority.h"
+#include "serial/SerDisp.h"
 
 #include <atomic>
 #include <cstdint>

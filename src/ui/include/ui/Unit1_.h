@@ -1,9 +1,9 @@
 #pragma once
 
-#include "ui/Engine.h"
-#include "serial/SerPort.h"
 #include "link/ert.h"
 #include "protocol/reply.h"
+#include "serial/SerPort.h"
+#include "ui/Engine.h"
 
 #include <QMainWindow>
 #include <QTimer>
