@@ -14,15 +14,6 @@
 
 namespace {
 
-// Result codes the component produces itself.
-constexpr std::int32_t ErrBadArgument = -1002;
-constexpr std::int32_t ErrBadId = -2001;
-constexpr std::int32_t ErrNotOpen = -2007;
-constexpr std::int32_t ErrAlreadyOpen = -2008;
-constexpr std::int32_t ErrNoPortSelected = -2011;
-constexpr std::int32_t ErrNotOpenedByTapi = -2012;
-constexpr std::int32_t ErrNullApi = -3001;
-
 constexpr std::uintptr_t MaxShortString = 255;
 
 std::mutex& SelectDialogMutex()
@@ -110,7 +101,7 @@ TSerCustomComPort::~TSerCustomComPort()
 std::unique_ptr<TSerBaseDispatcher> TSerCustomComPort::CreateDispatcher()
 {
     if (deviceLayer != dlWin32) {
-        throw ENullApi(ErrNullApi);
+        throw ENullApi(ecNullApi);
     }
     if (tapiMode == tmOn) {
         // This system has no telephony layer to hand over an open device,
@@ -126,7 +117,7 @@ void TSerCustomComPort::OpenPort()
     // selection dialog runs a message loop) finds the port not open yet:
     // opening again from there would put a second open inside this one.
     if (openInProgress) {
-        CheckError(this, ErrNotOpen);
+        CheckError(this, ecCommNotOpen);
         return;
     }
     const TFlagScope opening(openInProgress);
@@ -135,7 +126,7 @@ void TSerCustomComPort::OpenPort()
     }
     std::unique_ptr<TSerBaseDispatcher> created = CreateDispatcher();
     if (!created) {
-        throw ENullApi(ErrNullApi);
+        throw ENullApi(ecNullApi);
     }
     {
         const std::unique_lock guard(dispatcherGuard);
@@ -144,7 +135,7 @@ void TSerCustomComPort::OpenPort()
     try {
         if (tapiMode == tmOn) {
             if (dispatcher->PortHandle() <= 0) {
-                CheckError(this, ErrNotOpenedByTapi);
+                CheckError(this, ecNotOpenedByTapi);
             }
             std::uint32_t lineBaud = 0;
             std::uint8_t lineParity = 0, lineStop = 0, lineData = 0;
@@ -220,10 +211,11 @@ void TSerCustomComPort::OpenDispatcherPort()
         name.c_str(), static_cast<std::uint32_t>(baud), static_cast<std::uint8_t>(parity),
         static_cast<std::uint8_t>(dataBits), static_cast<std::uint8_t>(stopBits), inSize, outSize,
         options);
-    if (result == -5) {
-        result = ErrAlreadyOpen;
-    } else if (result == -2 || result == -3) {
-        result = ErrBadId;
+    if (result == SystemErrorCode(platform::ErrorAccessDenied)) {
+        result = ecAlreadyOpen;
+    } else if (result == SystemErrorCode(platform::ErrorFileNotFound) ||
+               result == SystemErrorCode(platform::ErrorPathNotFound)) {
+        result = ecBadId;
     }
     // The device behind the COM number, and who holds it or why it may not
     // be opened, as the device's open found out.
@@ -236,7 +228,7 @@ void TSerCustomComPort::ValidateComNumber()
         return;
     }
     if (!promptForPort) {
-        throw ENoPortSelected(ErrNoPortSelected);
+        throw ENoPortSelected(ecNoPortSelected);
     }
     TComSelectDialog dialog;
     {
@@ -246,7 +238,7 @@ void TSerCustomComPort::ValidateComNumber()
     std::uint16_t selected = 0;
     const int result = dialog ? dialog(selected) : ModalResultCancel;
     if (result != ModalResultOk) {
-        throw ENoPortSelected(ErrNoPortSelected);
+        throw ENoPortSelected(ecNoPortSelected);
     }
     comNumber = selected;
 }
@@ -444,7 +436,7 @@ TSerBaseDispatcher* TSerCustomComPort::RequireDispatcher()
 {
     TSerBaseDispatcher* d = Dispatcher();
     if (d == nullptr) {
-        CheckError(this, ErrNotOpen);
+        CheckError(this, ecCommNotOpen);
     }
     return d;
 }
@@ -456,7 +448,7 @@ template <class Op> std::int32_t TSerCustomComPort::WithDispatcher(Op op)
         if (linkState == lsClosing) {
             // The owner's operations do nothing meanwhile; another thread
             // (the reply worker) learns that nothing was done.
-            return OnOwnerThread() ? 0 : ErrNotOpen;
+            return OnOwnerThread() ? 0 : ecCommNotOpen;
         }
         if (linkState == lsOpen && dispatcher) {
             return op(*dispatcher);
@@ -589,7 +581,7 @@ void TSerCustomComPort::SetBaud(std::int32_t value)
     // No speed at all: 0 would keep the old speed silently at the next
     // open, and on a UART speed 0 hangs the line up (DTR drops).
     if (value <= 0) {
-        CheckError(this, ErrBadArgument);
+        CheckError(this, ecBadArgument);
         return;
     }
     baud = value;

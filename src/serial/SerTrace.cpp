@@ -16,9 +16,6 @@
 
 namespace {
 
-constexpr std::int32_t BadArgument = -1002;
-constexpr std::int32_t OutOfMemory = -8;
-
 // Error texts of the log's labels and column titles.
 constexpr std::int16_t TypeLabelBase = 15001;
 constexpr std::int16_t SubtypeLabelBase = 15100;
@@ -236,12 +233,12 @@ std::string OperatingSystemDescription()
 std::int32_t TSerTrace::InitTrace(std::uint32_t entries)
 {
     if (entries > MaxEntries) {
-        return BadArgument;
+        return ecBadArgument;
     }
     if (traceBuffer == nullptr && entries > 0) {
         std::uint8_t* block = new (std::nothrow) std::uint8_t[2 * std::size_t{entries}]();
         if (block == nullptr) {
-            return OutOfMemory;
+            return ecOutOfMemory;
         }
         traceBuffer.reset(block);
         traceCapacity = entries;
@@ -377,7 +374,7 @@ TSerLog::TSerLog(TMillisecondSource clock) : clock(std::move(clock)) {}
 std::int32_t TSerLog::InitLog(std::uint32_t size, std::uint32_t scratchSize)
 {
     if (size > MaxSize) {
-        return BadArgument;
+        return ecBadArgument;
     }
     if (logBuffer == nullptr && size > 0) {
         // Entries are smaller than the ring, so a larger scratch would never
@@ -386,7 +383,7 @@ std::int32_t TSerLog::InitLog(std::uint32_t size, std::uint32_t scratchSize)
         std::unique_ptr<std::uint8_t[]> ring(new (std::nothrow) std::uint8_t[size]);
         std::unique_ptr<std::uint8_t[]> block(new (std::nothrow) std::uint8_t[scratch]);
         if (ring == nullptr || block == nullptr) {
-            return OutOfMemory;
+            return ecOutOfMemory;
         }
         logBuffer = std::move(ring);
         logScratch = std::move(block);

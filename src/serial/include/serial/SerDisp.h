@@ -11,6 +11,7 @@
 #include "platform/DeviceControl.h"
 #include "platform/MessageWindow.h"
 #include "platform/Ring.h"
+#include "serial/SerErrors.h"
 #include "serial/SerTrace.h"
 
 #include <atomic>
@@ -26,13 +27,14 @@
 
 class TSerCustomComPort;
 
-// Result codes produced here; the component turns negative ones into exceptions.
-inline constexpr int DispBadArgument = -1002;
-inline constexpr int DispPutBlockFail = -3004;
-inline constexpr int DispOutputBufferTooSmall = -3006;
-inline constexpr int DispBufferIsEmpty = -3007;
-inline constexpr int DispBaseAddressNotSet = -3010;
-inline constexpr int DispEventCreateFailed = -8;
+// The dispatcher's names for the result codes it produces (SerErrors.h holds
+// them all); the component turns negative ones into exceptions.
+inline constexpr int DispBadArgument = ecBadArgument;
+inline constexpr int DispPutBlockFail = ecPutBlockFail;
+inline constexpr int DispOutputBufferTooSmall = ecOutputBufferTooSmall;
+inline constexpr int DispBufferIsEmpty = ecBufferIsEmpty;
+inline constexpr int DispBaseAddressNotSet = ecBaseAddressNotSet;
+inline constexpr int DispEventCreateFailed = ecOutOfMemory;
 
 // Notification messages; lParam carries the dispatcher handle in its high 16 bits.
 inline constexpr std::uint32_t TriggerAvailMsg = 0x7E01;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "serial/SerErrors.h"
 #include "serial/SerMisc.h"
 #include "serial/SerStrRes.h"
 
@@ -130,104 +131,9 @@ VELMOR_SERIAL_EXCEPTION(ERas, ESerialException)
 
 VELMOR_SERIAL_SPECIFIC_EXCEPTIONS(VELMOR_SERIAL_EXCEPTION)
 
-// Telephony failures (class, absolute result code); each derives from ETapi.
-#define VELMOR_SERIAL_TAPI_EXCEPTIONS(X)                                                           \
-    X(ETapiAllocated, 13801)                                                                       \
-    X(ETapiBadDeviceID, 13802)                                                                     \
-    X(ETapiBearerModeUnavail, 13803)                                                               \
-    X(ETapiCallUnavail, 13805)                                                                     \
-    X(ETapiCompletionOverrun, 13806)                                                               \
-    X(ETapiConferenceFull, 13807)                                                                  \
-    X(ETapiDialBilling, 13808)                                                                     \
-    X(ETapiDialDialtone, 13809)                                                                    \
-    X(ETapiDialPrompt, 13810)                                                                      \
-    X(ETapiDialQuiet, 13811)                                                                       \
-    X(ETapiIncompatibleApiVersion, 13812)                                                          \
-    X(ETapiIncompatibleExtVersion, 13813)                                                          \
-    X(ETapiIniFileCorrupt, 13814)                                                                  \
-    X(ETapiInUse, 13815)                                                                           \
-    X(ETapiInvalAddress, 13816)                                                                    \
-    X(ETapiInvalAddressID, 13817)                                                                  \
-    X(ETapiInvalAddressMode, 13818)                                                                \
-    X(ETapiInvalAddressState, 13819)                                                               \
-    X(ETapiInvalAppHandle, 13820)                                                                  \
-    X(ETapiInvalAppName, 13821)                                                                    \
-    X(ETapiInvalBearerMode, 13822)                                                                 \
-    X(ETapiInvalCallComplMode, 13823)                                                              \
-    X(ETapiInvalCallHandle, 13824)                                                                 \
-    X(ETapiInvalCallParams, 13825)                                                                 \
-    X(ETapiInvalCallPrivilege, 13826)                                                              \
-    X(ETapiInvalCallSelect, 13827)                                                                 \
-    X(ETapiInvalCallState, 13828)                                                                  \
-    X(ETapiInvalCallStatelist, 13829)                                                              \
-    X(ETapiInvalCard, 13830)                                                                       \
-    X(ETapiInvalCompletionID, 13831)                                                               \
-    X(ETapiInvalConfCallHandle, 13832)                                                             \
-    X(ETapiInvalConsultCallHandle, 13833)                                                          \
-    X(ETapiInvalCountryCode, 13834)                                                                \
-    X(ETapiInvalDeviceClass, 13835)                                                                \
-    X(ETapiInvalDeviceHandle, 13836)                                                               \
-    X(ETapiInvalDialParams, 13837)                                                                 \
-    X(ETapiInvalDigitList, 13838)                                                                  \
-    X(ETapiInvalDigitMode, 13839)                                                                  \
-    X(ETapiInvalDigits, 13840)                                                                     \
-    X(ETapiInvalExtVersion, 13841)                                                                 \
-    X(ETapiInvalGroupID, 13842)                                                                    \
-    X(ETapiInvalLineHandle, 13843)                                                                 \
-    X(ETapiInvalLineState, 13844)                                                                  \
-    X(ETapiInvalLocation, 13845)                                                                   \
-    X(ETapiInvalMediaList, 13846)                                                                  \
-    X(ETapiInvalMediaMode, 13847)                                                                  \
-    X(ETapiInvalMessageID, 13848)                                                                  \
-    X(ETapiInvalParam, 13850)                                                                      \
-    X(ETapiInvalParkID, 13851)                                                                     \
-    X(ETapiInvalParkMode, 13852)                                                                   \
-    X(ETapiInvalPointer, 13853)                                                                    \
-    X(ETapiInvalPrivSelect, 13854)                                                                 \
-    X(ETapiInvalRate, 13855)                                                                       \
-    X(ETapiInvalRequestMode, 13856)                                                                \
-    X(ETapiInvalTerminalID, 13857)                                                                 \
-    X(ETapiInvalTerminalMode, 13858)                                                               \
-    X(ETapiInvalTimeout, 13859)                                                                    \
-    X(ETapiInvalTone, 13860)                                                                       \
-    X(ETapiInvalToneList, 13861)                                                                   \
-    X(ETapiInvalToneMode, 13862)                                                                   \
-    X(ETapiInvalTransferMode, 13863)                                                               \
-    X(ETapiLineMapperFailed, 13864)                                                                \
-    X(ETapiNoConference, 13865)                                                                    \
-    X(ETapiNoDevice, 13866)                                                                        \
-    X(ETapiNoDriver, 13867)                                                                        \
-    X(ETapiNoMem, 13868)                                                                           \
-    X(ETapiNoRequest, 13869)                                                                       \
-    X(ETapiNotOwner, 13870)                                                                        \
-    X(ETapiNotRegistered, 13871)                                                                   \
-    X(ETapiOperationFailed, 13872)                                                                 \
-    X(ETapiOperationUnavail, 13873)                                                                \
-    X(ETapiRateUnavail, 13874)                                                                     \
-    X(ETapiResourceUnavail, 13875)                                                                 \
-    X(ETapiRequestOverrun, 13876)                                                                  \
-    X(ETapiStructureTooSmall, 13877)                                                               \
-    X(ETapiTargetNotFound, 13878)                                                                  \
-    X(ETapiTargetSelf, 13879)                                                                      \
-    X(ETapiUninitialized, 13880)                                                                   \
-    X(ETapiUserUserInfoTooBig, 13881)                                                              \
-    X(ETapiReinit, 13882)                                                                          \
-    X(ETapiAddressBlocked, 13883)                                                                  \
-    X(ETapiBillingRejected, 13884)                                                                 \
-    X(ETapiInvalFeature, 13885)                                                                    \
-    X(ETapiNoMultipleInstance, 13886)                                                              \
-    X(ETapiBusy, 13928)                                                                            \
-    X(ETapiNotSet, 13929)                                                                          \
-    X(ETapiNoSelect, 13930)                                                                        \
-    X(ETapiLoadFail, 13931)                                                                        \
-    X(ETapiGetAddrFail, 13932)                                                                     \
-    X(ETapi16Disabled, 13933)                                                                      \
-    X(ETapiVoiceNotSupported, 13935)                                                               \
-    X(ETapiWaveFail, 13936)                                                                        \
-    X(ETapiTranslateFail, 13942)
-
-#define VELMOR_SERIAL_TAPI_EXCEPTION(Name, Code) VELMOR_SERIAL_EXCEPTION(Name, ETapi)
-VELMOR_SERIAL_TAPI_EXCEPTIONS(VELMOR_SERIAL_TAPI_EXCEPTION)
+// Telephony failures, one class per code of the table; each derives from ETapi.
+#define VELMOR_SERIAL_TAPI_EXCEPTION(Name, Code) VELMOR_SERIAL_EXCEPTION(E##Name, ETapi)
+VELMOR_SERIAL_TAPI_CODES(VELMOR_SERIAL_TAPI_EXCEPTION)
 #undef VELMOR_SERIAL_TAPI_EXCEPTION
 
 // Passes code back when it is not a failure (0 or above) or while component
