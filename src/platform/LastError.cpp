@@ -32,65 +32,60 @@ void SetLastErrorDetail(std::string detail)
     lastDetail = std::move(detail);
 }
 
-std::uint32_t OpenErrorFromErrno(int error)
+std::uint32_t ErrorFromErrno(int error, ErrnoContext context)
 {
-    switch (error) {
-    case ENOENT:
-    case ENODEV:
-    case ENXIO:
-    case EIO: // a ttyS node without a UART behind it
-    case ELOOP:
-    case ENAMETOOLONG:
-        return ErrorFileNotFound;
-    case ENOTDIR:
-        return ErrorPathNotFound;
-    case EMFILE:
-    case ENFILE:
-        return ErrorTooManyOpenFiles;
-    case EBUSY:
-    case EWOULDBLOCK: // flock: another descriptor holds the device
-        return ErrorAccessDenied;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-        return ErrorPermissionDenied;
-    case ENOMEM:
-        return ErrorNotEnoughMemory;
-    case EINVAL:
-        return ErrorInvalidParameter;
-    default:
-        return ErrorGenFailure;
+    // One row per errno value: what it means on the open, device and file paths.
+    struct Row {
+        int error;
+        std::uint32_t open, device, file;
+    };
+    static constexpr Row Rows[] = {
+        // A file being written is created when missing, so a missing entry
+        // is a directory on the way.
+        {ENOENT, ErrorFileNotFound, ErrorGenFailure, ErrorPathNotFound},
+        {ENODEV, ErrorFileNotFound, ErrorDeviceNotConnected, IoGeneralFailure},
+        {ENXIO, ErrorFileNotFound, ErrorDeviceNotConnected, IoGeneralFailure},
+        // On open, a ttyS node without a UART behind it.
+        {EIO, ErrorFileNotFound, ErrorDeviceNotConnected, IoDeviceWriteError},
+        {EPIPE, ErrorGenFailure, ErrorDeviceNotConnected, IoGeneralFailure},
+        {ELOOP, ErrorFileNotFound, ErrorGenFailure, ErrorPathNotFound},
+        {ENAMETOOLONG, ErrorFileNotFound, ErrorGenFailure, ErrorPathNotFound},
+        {ENOTDIR, ErrorPathNotFound, ErrorGenFailure, ErrorPathNotFound},
+        {EMFILE, ErrorTooManyOpenFiles, ErrorGenFailure, ErrorTooManyOpenFiles},
+        {ENFILE, ErrorTooManyOpenFiles, ErrorGenFailure, ErrorTooManyOpenFiles},
+        {EBUSY, ErrorAccessDenied, ErrorGenFailure, ErrorAccessDenied},
+        // EWOULDBLOCK, on open flock's answer: another descriptor holds the device.
+        {EAGAIN, ErrorAccessDenied, ErrorNotReady, IoGeneralFailure},
+        // A device the user may not open says how to get permission.
+        {EACCES, ErrorPermissionDenied, ErrorAccessDenied, ErrorAccessDenied},
+        {EPERM, ErrorPermissionDenied, ErrorAccessDenied, ErrorAccessDenied},
+        {EROFS, ErrorPermissionDenied, ErrorGenFailure, ErrorAccessDenied},
+        {EISDIR, ErrorGenFailure, ErrorGenFailure, ErrorAccessDenied},
+        {ETXTBSY, ErrorGenFailure, ErrorGenFailure, ErrorAccessDenied},
+        {EBADF, ErrorGenFailure, ErrorInvalidHandle, ErrorInvalidHandle},
+        {ENOMEM, ErrorNotEnoughMemory, ErrorNotEnoughMemory, ErrorNotEnoughMemory},
+        {EINVAL, ErrorInvalidParameter, ErrorInvalidParameter, IoGeneralFailure},
+        {ERANGE, ErrorGenFailure, ErrorInvalidParameter, IoGeneralFailure},
+        {ENOTTY, ErrorGenFailure, ErrorBadCommand, IoGeneralFailure},
+        {EOPNOTSUPP, ErrorGenFailure, ErrorBadCommand, IoGeneralFailure},
+        {ECANCELED, ErrorGenFailure, ErrorOperationAborted, IoGeneralFailure},
+        {ENOSPC, ErrorGenFailure, ErrorGenFailure, IoDiskFull},
+        {EDQUOT, ErrorGenFailure, ErrorGenFailure, IoDiskFull},
+        {EFBIG, ErrorGenFailure, ErrorGenFailure, IoDiskFull},
+    };
+    for (const Row& row : Rows) {
+        if (row.error == error) {
+            switch (context) {
+            case ErrnoContext::Open:
+                return row.open;
+            case ErrnoContext::Device:
+                return row.device;
+            case ErrnoContext::File:
+                return row.file;
+            }
+        }
     }
-}
-
-std::uint32_t DeviceErrorFromErrno(int error)
-{
-    switch (error) {
-    case EIO:
-    case ENODEV:
-    case ENXIO:
-    case EPIPE:
-        return ErrorDeviceNotConnected;
-    case EBADF:
-        return ErrorInvalidHandle;
-    case ENOMEM:
-        return ErrorNotEnoughMemory;
-    case EINVAL:
-    case ERANGE:
-        return ErrorInvalidParameter;
-    case ENOTTY:
-    case EOPNOTSUPP:
-        return ErrorBadCommand;
-    case EACCES:
-    case EPERM:
-        return ErrorAccessDenied;
-    case EAGAIN:
-        return ErrorNotReady;
-    case ECANCELED:
-        return ErrorOperationAborted;
-    default:
-        return ErrorGenFailure;
-    }
+    return context == ErrnoContext::File ? IoGeneralFailure : ErrorGenFailure;
 }
 
 } // namespace platform

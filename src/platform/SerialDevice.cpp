@@ -140,7 +140,7 @@ std::string PermissionDetail(const std::string& path)
 
 std::string OpenFailureDetail(std::string_view name, const std::string& path, int error)
 {
-    switch (OpenErrorFromErrno(error)) {
+    switch (ErrorFromErrno(error, ErrnoContext::Open)) {
     case ErrorPermissionDenied:
         return (ParseComName(name) ? PortName(name, path) + "; " : std::string()) +
                PermissionDetail(path);
@@ -186,11 +186,11 @@ bool SerialDevice::Open(std::string_view name)
         UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
         if (fd.Get() < 0) {
             const int e = errno;
-            return fail(OpenErrorFromErrno(e), OpenFailureDetail(name, path, e));
+            return fail(ErrorFromErrno(e, ErrnoContext::Open), OpenFailureDetail(name, path, e));
         }
         struct stat st {};
         if (::fstat(fd.Get(), &st) != 0)
-            return Fail(OpenErrorFromErrno(errno));
+            return Fail(ErrorFromErrno(errno, ErrnoContext::Open));
         if (!S_ISCHR(st.st_mode) || !::isatty(fd.Get()))
             return fail(ErrorFileNotFound, PortName(name, path)); // something, but not a port
         const auto busy = [&](std::vector<PortHolder> holders) {
@@ -206,7 +206,7 @@ bool SerialDevice::Open(std::string_view name)
             const int e = errno;
             if (e == EWOULDBLOCK)
                 return busy(ProcessesHolding(st.st_rdev, fd.Get()));
-            return Fail(OpenErrorFromErrno(e));
+            return Fail(ErrorFromErrno(e, ErrnoContext::Open));
         }
 
         int bits = 0;
@@ -254,7 +254,7 @@ bool SerialDevice::Open(std::string_view name)
             }
         } undo{fd.Get(), exclusiveSet, saved, lineSaved};
         if (const int e = detail::SaveLine(fd.Get(), saved); e != 0)
-            return Fail(OpenErrorFromErrno(e));
+            return Fail(ErrorFromErrno(e, ErrnoContext::Open));
         lineSaved = true;
 
         // Raw from the first byte: the line settings the device has, without
@@ -262,7 +262,7 @@ bool SerialDevice::Open(std::string_view name)
         // is taken out of the data before the program sets its flow control.
         DeviceControl kept;
         if (const int e = detail::ReadLine(fd.Get(), kept, lineless, kept); e != 0)
-            return Fail(OpenErrorFromErrno(e));
+            return Fail(ErrorFromErrno(e, ErrnoContext::Open));
         kept.flags &= ~(DcbOutX | DcbInX);
         serial_rs485 rs485{};
         const bool rs485On = detail::Ioctl(fd.Get(), TIOCGRS485, &rs485) == 0 &&
@@ -270,13 +270,13 @@ bool SerialDevice::Open(std::string_view name)
         if (rs485On)
             kept.flags = (kept.flags & ~DcbRtsControlMask) | RtsControlToggle;
         if (const int e = detail::WriteLine(fd.Get(), kept); e != 0)
-            return Fail(OpenErrorFromErrno(e));
+            return Fail(ErrorFromErrno(e, ErrnoContext::Open));
 
         UniqueFd wake(detail::NewEventFd());
         UniqueFd abort(detail::NewEventFd());
         UniqueFd epoll(::epoll_create1(EPOLL_CLOEXEC));
         if (epoll.Get() < 0)
-            return Fail(OpenErrorFromErrno(errno));
+            return Fail(ErrorFromErrno(errno, ErrnoContext::Open));
         // Edge-triggered: every arrival of data wakes the wait once, so that
         // bytes nobody has read yet do not wake it again and again.
         epoll_event deviceEvent{};
@@ -287,7 +287,7 @@ bool SerialDevice::Open(std::string_view name)
         wakeEvent.data.fd = wake.Get();
         if (::epoll_ctl(epoll.Get(), EPOLL_CTL_ADD, fd.Get(), &deviceEvent) != 0 ||
             ::epoll_ctl(epoll.Get(), EPOLL_CTL_ADD, wake.Get(), &wakeEvent) != 0)
-            return Fail(OpenErrorFromErrno(errno));
+            return Fail(ErrorFromErrno(errno, ErrnoContext::Open));
 
         const std::lock_guard state(stateMutex_);
         undo.done = true;
@@ -326,7 +326,7 @@ bool SerialDevice::Open(std::string_view name)
     } catch (const std::bad_alloc&) {
         return Fail(ErrorNotEnoughMemory);
     } catch (const std::system_error& e) {
-        return Fail(OpenErrorFromErrno(e.code().value()));
+        return Fail(ErrorFromErrno(e.code().value(), ErrnoContext::Open));
     }
 }
 
@@ -340,7 +340,7 @@ bool SerialDevice::Probe(std::string_view name)
     // exclusivity, so that looking changes nothing for a program that has it.
     UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (fd.Get() < 0)
-        return Fail(OpenErrorFromErrno(errno));
+        return Fail(ErrorFromErrno(errno, ErrnoContext::Open));
     struct stat st {};
     if (::fstat(fd.Get(), &st) != 0 || !S_ISCHR(st.st_mode) || !::isatty(fd.Get()))
         return Fail(ErrorFileNotFound);
@@ -441,7 +441,7 @@ bool SerialDevice::FailErrno(int error)
 {
     if (IsGoneErrno(error))
         gone_ = true;
-    return Fail(DeviceErrorFromErrno(error));
+    return Fail(ErrorFromErrno(error, ErrnoContext::Device));
 }
 
 bool SerialDevice::SetupQueues(std::uint32_t inSize, std::uint32_t outSize,

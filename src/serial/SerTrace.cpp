@@ -1,5 +1,6 @@
 #include "serial/SerTrace.h"
 
+#include "platform/LastError.h"
 #include "platform/Sync.h"
 #include "serial/SerExcept.h"
 #include "serial/SerMisc.h"
@@ -31,6 +32,12 @@ constexpr std::size_t LogWrapColumn = 79;
 constexpr std::string_view LogContinuation = "\n                                            ";
 static_assert(LogContinuation.size() == 1 + LogFirstByteColumn - 1);
 
+// The I/O error number (2..162, as the error texts know them) of a file's errno.
+std::int32_t FileError(int error)
+{
+    return static_cast<std::int32_t>(platform::ErrorFromErrno(error, platform::ErrnoContext::File));
+}
+
 // A text file written through a 512-byte buffer. The first failure of any
 // write, the flush or the close is kept and reported by Close.
 class TTextFile {
@@ -51,9 +58,7 @@ public:
     {
         file = std::fopen(name.c_str(), append ? "ae" : "we");
         if (file == nullptr) {
-            // The file itself would have been created, so a missing entry is
-            // a directory on the way: "Path not found".
-            return errno == ENOENT ? 3 : IoErrorFromErrno(errno);
+            return FileError(errno);
         }
         std::setvbuf(file, nullptr, _IOFBF, 512);
         return 0;
@@ -62,7 +67,7 @@ public:
     void Write(std::string_view text)
     {
         if (std::fwrite(text.data(), 1, text.size(), file) != text.size() && error == 0) {
-            error = IoErrorFromErrno(errno);
+            error = FileError(errno);
         }
     }
 
@@ -77,7 +82,7 @@ public:
         const int result = std::fclose(file);
         file = nullptr;
         if (result != 0 && error == 0) {
-            error = IoErrorFromErrno(errno);
+            error = FileError(errno);
         }
         return error;
     }
@@ -134,40 +139,6 @@ private:
 };
 
 } // namespace
-
-std::int32_t IoErrorFromErrno(int error)
-{
-    switch (error) {
-    case ENOENT:
-        return 2;
-    case ENOTDIR:
-    case ENAMETOOLONG:
-    case ELOOP:
-        return 3;
-    case EMFILE:
-    case ENFILE:
-        return 4;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-    case EISDIR:
-    case ETXTBSY:
-    case EBUSY:
-        return 5;
-    case EBADF:
-        return 6;
-    case ENOMEM:
-        return 8;
-    case ENOSPC:
-    case EDQUOT:
-    case EFBIG:
-        return 101;
-    case EIO:
-        return 160;
-    default:
-        return 162;
-    }
-}
 
 std::size_t FormatByteItem(std::uint8_t value, bool hexNonPrintable, bool allHex, char (&out)[5])
 {

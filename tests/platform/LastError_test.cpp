@@ -24,22 +24,28 @@ TEST(LastError, IsKeptPerThread)
 TEST(LastError, OpenFailuresMapToTheNumbersTheLibraryTellsApart)
 {
     for (const int e : {ENOENT, ENODEV, ENXIO, EIO})
-        EXPECT_EQ(OpenErrorFromErrno(e), ErrorFileNotFound) << e;
+        EXPECT_EQ(ErrorFromErrno(e, ErrnoContext::Open), ErrorFileNotFound) << e;
     for (const int e : {EBUSY, EWOULDBLOCK})
-        EXPECT_EQ(OpenErrorFromErrno(e), ErrorAccessDenied) << e;
+        EXPECT_EQ(ErrorFromErrno(e, ErrnoContext::Open), ErrorAccessDenied) << e;
     // Not allowed to open is not "busy": its own number, with its own advice.
     for (const int e : {EACCES, EPERM})
-        EXPECT_EQ(OpenErrorFromErrno(e), ErrorPermissionDenied) << e;
-    EXPECT_EQ(OpenErrorFromErrno(EMFILE), ErrorTooManyOpenFiles);
-    EXPECT_EQ(OpenErrorFromErrno(ENFILE), ErrorTooManyOpenFiles);
-    EXPECT_EQ(OpenErrorFromErrno(ENOMEM), ErrorNotEnoughMemory);
-    EXPECT_EQ(OpenErrorFromErrno(ENOTDIR), ErrorPathNotFound);
-    EXPECT_EQ(OpenErrorFromErrno(EOVERFLOW), ErrorGenFailure);
+        EXPECT_EQ(ErrorFromErrno(e, ErrnoContext::Open), ErrorPermissionDenied) << e;
+    EXPECT_EQ(ErrorFromErrno(EMFILE, ErrnoContext::Open), ErrorTooManyOpenFiles);
+    EXPECT_EQ(ErrorFromErrno(ENFILE, ErrnoContext::Open), ErrorTooManyOpenFiles);
+    EXPECT_EQ(ErrorFromErrno(ENOMEM, ErrnoContext::Open), ErrorNotEnoughMemory);
+    EXPECT_EQ(ErrorFromErrno(ENOTDIR, ErrnoContext::Open), ErrorPathNotFound);
+    EXPECT_EQ(ErrorFromErrno(EOVERFLOW, ErrnoContext::Open), ErrorGenFailure);
 
     for (const int e : {EIO, ENODEV, ENXIO})
-        EXPECT_EQ(DeviceErrorFromErrno(e), ErrorDeviceNotConnected) << e;
-    EXPECT_EQ(DeviceErrorFromErrno(EINVAL), ErrorInvalidParameter);
-    EXPECT_EQ(DeviceErrorFromErrno(ENOTTY), ErrorBadCommand);
-    EXPECT_EQ(DeviceErrorFromErrno(EBADF), ErrorInvalidHandle);
-    EXPECT_EQ(DeviceErrorFromErrno(EOVERFLOW), ErrorGenFailure);
+        EXPECT_EQ(ErrorFromErrno(e, ErrnoContext::Device), ErrorDeviceNotConnected) << e;
+    EXPECT_EQ(ErrorFromErrno(EINVAL, ErrnoContext::Device), ErrorInvalidParameter);
+    EXPECT_EQ(ErrorFromErrno(ENOTTY, ErrnoContext::Device), ErrorBadCommand);
+    EXPECT_EQ(ErrorFromErrno(EBADF, ErrnoContext::Device), ErrorInvalidHandle);
+    EXPECT_EQ(ErrorFromErrno(EOVERFLOW, ErrnoContext::Device), ErrorGenFailure);
+
+    // A file's numbers are the runtime's: the texts say "Disk is full", not "General failure".
+    EXPECT_EQ(ErrorFromErrno(ENOENT, ErrnoContext::File), ErrorPathNotFound);
+    EXPECT_EQ(ErrorFromErrno(ENOSPC, ErrnoContext::File), IoDiskFull);
+    EXPECT_EQ(ErrorFromErrno(EIO, ErrnoContext::File), IoDeviceWriteError);
+    EXPECT_EQ(ErrorFromErrno(EOVERFLOW, ErrnoContext::File), IoGeneralFailure);
 }

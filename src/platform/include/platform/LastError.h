@@ -25,6 +25,12 @@ constexpr std::uint32_t ErrorIoPending = 997;           // started, completes la
 constexpr std::uint32_t ErrorIoDevice = 1117;           // an I/O error on the device
 constexpr std::uint32_t ErrorDeviceNotConnected = 1167; // the device has gone
 
+// The runtime's own input/output error numbers, which the error texts know
+// beside the system's: what writing a file can fail with.
+constexpr std::uint32_t IoDiskFull = 101;         // no room left (space or quota)
+constexpr std::uint32_t IoDeviceWriteError = 160; // the medium failed the write
+constexpr std::uint32_t IoGeneralFailure = 162;   // anything else
+
 std::uint32_t GetLastError();
 void SetLastError(std::uint32_t error);
 
@@ -34,9 +40,17 @@ void SetLastError(std::uint32_t error);
 std::string LastErrorDetail();
 void SetLastErrorDetail(std::string detail);
 
-// errno of a failed open of a device path.
-std::uint32_t OpenErrorFromErrno(int error);
-// errno of a failed operation on an open device.
-std::uint32_t DeviceErrorFromErrno(int error);
+// Where an errno value comes from: the same value means different things
+// there (EIO: a ttyS node without a UART, a device that has gone, a failed
+// write to disk), and each path reports it as its callers' messages expect.
+enum class ErrnoContext {
+    Open,   // opening a device path
+    Device, // an operation on an open device
+    File,   // creating or writing a file (trace, log): the runtime's I/O numbers
+};
+
+// The error number for errno error on that path; an unknown value is the
+// path's general failure (ErrorGenFailure, or IoGeneralFailure for files).
+std::uint32_t ErrorFromErrno(int error, ErrnoContext context);
 
 } // namespace platform

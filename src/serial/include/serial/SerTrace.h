@@ -17,13 +17,6 @@
 #include <mutex>
 #include <string>
 
-// The runtime's I/O error number (2..162, as the error texts know them) for an
-// errno value: ENOENT 2; ENOTDIR, ENAMETOOLONG, ELOOP 3; EMFILE, ENFILE 4;
-// EACCES, EPERM, EROFS, EISDIR, ETXTBSY, EBUSY 5; EBADF 6; ENOMEM 8; ENOSPC,
-// EDQUOT, EFBIG 101; EIO 160 (device write error); anything else 162
-// (general failure).
-std::int32_t IoErrorFromErrno(int error);
-
 // Where the log takes its time from; tests inject their own.
 using TMillisecondSource = std::function<std::uint32_t()>;
 
