@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <pthread.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -29,6 +30,16 @@ int BaseNice()
 ThreadId CurrentThreadId()
 {
     return static_cast<ThreadId>(::gettid());
+}
+
+void SetCurrentThreadName(const char* name)
+{
+    ::pthread_setname_np(::pthread_self(), name);
+}
+
+bool IsInitialThread()
+{
+    return ::gettid() == ::getpid();
 }
 
 int NiceForPriority(int step)

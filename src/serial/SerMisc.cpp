@@ -1,21 +1,19 @@
 #include "serial/SerMisc.h"
 
+#include "platform/System.h"
+#include "platform/ThreadPriority.h"
+
 #include <QCoreApplication>
 #include <QThread>
 
-#include <langinfo.h>
-#include <unistd.h>
-
 #include <cstdio>
-#include <cstring>
 #include <mutex>
 #include <thread>
 #include <utility>
 
 bool SystemCodePageIsUtf8()
 {
-    const char* codeset = nl_langinfo(CODESET);
-    return codeset != nullptr && std::strcmp(codeset, "UTF-8") == 0;
+    return platform::LocaleCodeSet() == "UTF-8";
 }
 
 std::string CutText(std::string text, std::size_t maxLength)
@@ -109,5 +107,5 @@ bool IsApplicationMainThread()
     if (first != std::thread::id()) {
         return first == std::this_thread::get_id();
     }
-    return ::gettid() == ::getpid();
+    return platform::IsInitialThread();
 }

@@ -2,10 +2,9 @@
 
 #include "platform/LastError.h"
 #include "platform/Sync.h"
+#include "platform/System.h"
 #include "serial/SerExcept.h"
 #include "serial/SerMisc.h"
-
-#include <sys/utsname.h>
 
 #include <algorithm>
 #include <array>
@@ -191,11 +190,8 @@ std::string CompilerDescription()
 
 std::string OperatingSystemDescription()
 {
-    utsname name{};
-    if (::uname(&name) != 0) {
-        return "Unknown";
-    }
-    return CutText(std::string(name.sysname) + " " + name.release + " " + name.machine, 80);
+    const std::string name = platform::OperatingSystemName();
+    return name.empty() ? "Unknown" : CutText(name, 80);
 }
 
 // ---------------------------------------------------------------------------

@@ -9,7 +9,6 @@
 #include <QThread>
 
 #include <algorithm>
-#include <pthread.h>
 
 namespace {
 
@@ -97,7 +96,7 @@ void TSerWin32Dispatcher::ThreadBegins(int slot)
 {
     // Named so that top -H, perf and debuggers tell the three apart.
     static const char* const names[3] = {"serial-rx", "serial-disp", "serial-tx"};
-    ::pthread_setname_np(::pthread_self(), names[slot]);
+    platform::SetCurrentThreadName(names[slot]);
     threadIds[slot].store(std::this_thread::get_id());
     threadTids[slot].store(platform::CurrentThreadId());
 }

@@ -1,8 +1,9 @@
 #pragma once
 
-// Thread priorities in the serial library's seven steps, on nice values of
-// single threads. Lowering always works; raising above the process's own
-// level needs CAP_SYS_NICE (or RLIMIT_NICE) and is reported, not forced.
+// The calling thread's identity and name, and thread priorities in the serial
+// library's seven steps, on nice values of single threads. Lowering always
+// works; raising above the process's own level needs CAP_SYS_NICE (or
+// RLIMIT_NICE) and is reported, not forced.
 
 namespace platform {
 
@@ -12,6 +13,13 @@ using ThreadId = int;
 
 // The kernel's id of the calling thread, for SetThreadPriority from elsewhere.
 ThreadId CurrentThreadId();
+
+// Names the calling thread, so that top -H, perf and debuggers tell threads
+// apart; the system keeps at most 15 characters of it.
+void SetCurrentThreadName(const char* name);
+
+// True on the process's initial thread (the one main ran on).
+bool IsInitialThread();
 
 // The nice value a step stands for; steps outside Idle..TimeCritical are clamped.
 int NiceForPriority(int step);
