@@ -372,8 +372,8 @@ TEST(SerialDeviceOpen, APermissionProblemSaysWhatWouldHelp)
     const std::uint32_t groupError = platform::GetLastError();
     const std::string groupDetail = platform::LastErrorDetail();
     ::setfsuid(0);
-    ::chown(path, 0, 0);
-    ::chmod(path, 0600);
+    ASSERT_EQ(::chown(path, 0, 0), 0);
+    ASSERT_EQ(::chmod(path, 0600), 0);
     ::setfsuid(nobody);
     const bool rootOpened = device.Open(Com1);
     const std::string rootDetail = platform::LastErrorDetail();
