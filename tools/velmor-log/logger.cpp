@@ -62,9 +62,9 @@ void BlockEndingSignals()
 TLogger::TLogger(const Options& options) : options(options)
 {
     const MeterSettings settings = MeterSettings::From(options);
-    for (const PortSpec& spec : options.ports) {
+    for (const PortChoice& choice : options.ports) {
         meters.push_back(std::make_unique<TMeter>(
-            spec, settings, clock, [this](TMeter& m, const Reading& r) { Report(m, r); },
+            choice, settings, clock, [this](TMeter& m, const Reading& r) { Report(m, r); },
             [this](TMeter&, const std::string& text, bool failed) {
                 Note(text);
                 if (failed) {

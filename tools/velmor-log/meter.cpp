@@ -65,12 +65,12 @@ std::string WithUnit(const Reading& r)
 
 } // namespace
 
-TLogPort::TLogPort(const PortSpec& spec)
+TLogPort::TLogPort(const PortChoice& choice)
 {
-    if (spec.device.empty()) {
-        SetComNumber(static_cast<std::uint16_t>(spec.com));
+    if (choice.device.empty()) {
+        SetComNumber(static_cast<std::uint16_t>(choice.com));
     } else {
-        devicePath = std::filesystem::absolute(spec.device).lexically_normal().string();
+        devicePath = std::filesystem::absolute(choice.device).lexically_normal().string();
     }
     SetBaud(9600);
     SetPromptForPort(false);
@@ -135,10 +135,10 @@ MeterSettings MeterSettings::From(const Options& o)
     return {o.model, o.interval, o.timeout, o.mode, o.voltageRange, o.currentRange, o.count};
 }
 
-TMeter::TMeter(const PortSpec& spec, const MeterSettings& settings, const LogClock& clock,
+TMeter::TMeter(const PortChoice& choice, const MeterSettings& settings, const LogClock& clock,
                TReport report, TNote note)
-    : name(spec.Name()), settings(settings), clock(clock), report(std::move(report)),
-      note(std::move(note)), port(spec)
+    : name(choice.Name()), settings(settings), clock(clock), report(std::move(report)),
+      note(std::move(note)), port(choice)
 {
     if (settings.mode) {
         setup.push_back({Command::SetMode, *settings.mode, "--mode"});

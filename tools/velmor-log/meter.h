@@ -20,7 +20,7 @@ namespace vlog {
 // The port component, opened by COM number or by a device path.
 class TLogPort : public TSerComPort {
 public:
-    explicit TLogPort(const PortSpec& spec);
+    explicit TLogPort(const PortChoice& choice);
 
 protected:
     void ValidateComNumber() override;
@@ -72,7 +72,7 @@ public:
     // was not acknowledged at start).
     using TNote = std::function<void(TMeter&, const std::string& text, bool failed)>;
 
-    TMeter(const PortSpec& spec, const MeterSettings& settings, const LogClock& clock,
+    TMeter(const PortChoice& choice, const MeterSettings& settings, const LogClock& clock,
            TReport report, TNote note);
     ~TMeter();
     TMeter(const TMeter&) = delete;

@@ -73,7 +73,7 @@ std::uint8_t ModeCode(const std::string& text)
 
 } // namespace
 
-std::string PortSpec::Name() const
+std::string PortChoice::Name() const
 {
     return device.empty() ? "COM" + std::to_string(com) : device;
 }

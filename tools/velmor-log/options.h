@@ -15,7 +15,7 @@ inline constexpr int ExitFailure = 1;  // gave up while logging
 inline constexpr int ExitBadInput = 2; // nothing was logged
 
 // One meter's port: a COM number of the COM port map, or a device path.
-struct PortSpec {
+struct PortChoice {
     unsigned com = 0;
     std::string device;
     // COM1 or the path, as the lines and messages name it.
@@ -25,7 +25,7 @@ struct PortSpec {
 enum class Format { Csv, Jsonl };
 
 struct Options {
-    std::vector<PortSpec> ports;
+    std::vector<PortChoice> ports;
     std::uint8_t model = 2; // ModelDranik, as the window starts
     std::chrono::milliseconds interval{100};
     std::chrono::milliseconds timeout{500};
