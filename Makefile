@@ -62,6 +62,8 @@ all: build
 # Installs only what is missing, through sudo when not root; silent when
 # everything is present. apt-get speaks for itself (a slow mirror is not a
 # hang); sudo's own environment reset would drop DEBIAN_FRONTEND, hence env.
+# sudo -n first: sudo -v asks for a password unless every sudoers entry of the
+# user is NOPASSWD, which a NOPASSWD line beside the sudo group is not.
 # Whoever may not use sudo is told what to ask an administrator for.
 deps bench-deps fuzz-deps deb-deps lint-deps:
 	@missing=""; \
@@ -69,7 +71,7 @@ deps bench-deps fuzz-deps deb-deps lint-deps:
 	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
 	done; \
 	[ -z "$$missing" ] && exit 0; \
-	if [ -n "$(SUDO)" ] && ! { command -v sudo >/dev/null && sudo -v; }; then \
+	if [ -n "$(SUDO)" ] && ! { command -v sudo >/dev/null && { sudo -n true 2>/dev/null || sudo -v; }; }; then \
 	  echo "velmor: Debian packages are missing; ask an administrator to run: apt-get install --no-install-recommends$$missing" >&2; \
 	  exit 1; \
 	fi; \
