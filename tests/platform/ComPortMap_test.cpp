@@ -2,6 +2,7 @@
 #include "ComPortMap.h"
 
 #include "ScopedEnv.h"
+#include "TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -19,19 +20,10 @@ namespace {
 // A fake /dev, /sys/class/tty and link directory.
 class FakeTree {
 public:
-    FakeTree()
+    FakeTree() : root_(scratch_.Path())
     {
-        std::string pattern = testing::TempDir() + "velmor-map-XXXXXX";
-        if (::mkdtemp(pattern.data()) == nullptr)
-            throw std::runtime_error("no temporary directory");
-        root_ = pattern;
         for (const char* d : {"dev", "sys", "links"})
             fs::create_directories(root_ / d);
-    }
-    ~FakeTree()
-    {
-        std::error_code ec;
-        fs::remove_all(root_, ec);
     }
 
     void Node(const std::string& name) const { std::ofstream(root_ / "dev" / name); }
@@ -60,6 +52,7 @@ public:
     }
 
 private:
+    TempDir scratch_;
     fs::path root_;
 };
 

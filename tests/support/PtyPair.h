@@ -3,6 +3,8 @@
 // Test helpers: a pseudo-terminal pair, a temporary COM link directory, and
 // a count of this process's open descriptors.
 
+#include "TempDir.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -90,21 +92,12 @@ private:
 // A directory of comN links, put into VELMOR_COM_DIR for the test's life.
 class ComDir {
 public:
-    ComDir()
+    ComDir() : dir_("com")
     {
-        std::string pattern = testing::TempDir() + "velmor-com-XXXXXX";
-        if (::mkdtemp(pattern.data()) == nullptr)
-            throw std::runtime_error("no temporary directory");
-        dir_ = pattern;
-        std::filesystem::permissions(dir_, std::filesystem::perms(0755));
-        ::setenv("VELMOR_COM_DIR", dir_.c_str(), 1);
+        std::filesystem::permissions(dir_.Path(), std::filesystem::perms(0755));
+        ::setenv("VELMOR_COM_DIR", dir_.Path().c_str(), 1);
     }
-    ~ComDir()
-    {
-        ::unsetenv("VELMOR_COM_DIR");
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
-    }
+    ~ComDir() { ::unsetenv("VELMOR_COM_DIR"); }
     ComDir(const ComDir&) = delete;
     ComDir& operator=(const ComDir&) = delete;
 
@@ -112,10 +105,10 @@ public:
     {
         std::filesystem::create_symlink(target, Path() / ("com" + std::to_string(number)));
     }
-    std::filesystem::path Path() const { return dir_; }
+    std::filesystem::path Path() const { return dir_.Path(); }
 
 private:
-    std::string dir_;
+    TempDir dir_;
 };
 
 inline int OpenDescriptors()

@@ -2,6 +2,7 @@
 // Helpers shared by the simulator's tests and the programs' end-to-end tests:
 // a plain termios client, a temporary directory and a child process.
 
+#include "TempDir.h"
 #include "instrument-sim/unique_fd.h"
 #include "protocol/frames.h"
 
@@ -101,26 +102,7 @@ private:
     sim::UniqueFd fd_;
 };
 
-class TempDir {
-public:
-    TempDir()
-    {
-        std::string pattern = (std::filesystem::temp_directory_path() / "velmor-sim-XXXXXX");
-        path_ = ::mkdtemp(pattern.data()) ? pattern : "";
-        EXPECT_FALSE(path_.empty());
-    }
-    ~TempDir()
-    {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::filesystem::path& Path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
+using ::TempDir;
 
 // A program as a child process with its stdout and stderr on pipes, seeing
 // VELMOR_COM_DIR=comDir and the variables in env ("NAME=value") over this

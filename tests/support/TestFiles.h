@@ -1,49 +1,17 @@
 #pragma once
 
-// Files for the recorder tests: a scratch directory per test, whole-file
-// reads and writes, and the stored expected dumps.
+// Files for the recorder tests: whole-file reads and writes, and the stored
+// expected dumps.
+
+#include "TempDir.h"
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
-
-// A fresh directory per test, unique per run (a second user's run, or one
-// left over from a crash, cannot collide with it), removed afterwards.
-class TempDir {
-public:
-    TempDir()
-    {
-        const auto* info = testing::UnitTest::GetInstance()->current_test_info();
-        std::string pattern =
-            (std::filesystem::temp_directory_path() /
-             ("velmor-" + std::string(info->test_suite_name()) + "-" + info->name() + "-XXXXXX"))
-                .string();
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            throw std::filesystem::filesystem_error(
-                "mkdtemp", pattern, std::error_code(errno, std::generic_category()));
-        }
-        path = pattern;
-    }
-    ~TempDir()
-    {
-        std::error_code ignored;
-        std::filesystem::permissions(path, std::filesystem::perms::owner_all, ignored);
-        std::filesystem::remove_all(path, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    std::string operator/(const std::string& name) const { return (path / name).string(); }
-
-private:
-    std::filesystem::path path;
-};
 
 inline std::string ReadFile(const std::string& name)
 {
