@@ -92,6 +92,11 @@ build: configure
 test: build
 	@cd $(BUILD) && ctest --output-on-failure --progress -j $(JOBS)
 
+# Builds the targets $(1) with the build's lines in $(BUILD)/$(2), shown
+# only when the build fails.
+quiet-build = cmake --build $(BUILD) -j $(JOBS) --target $(1) >$(BUILD)/$(2) 2>&1 || \
+  { cat $(BUILD)/$(2); exit 1; }
+
 # Figures only, never pass/fail. One table: ours beside QSerialPort and a
 # plain loop, and velmor against the simulated meter. BENCH_ARGS shortens it,
 # e.g. BENCH_ARGS="--idle-seconds 2 --cycles 200". Then velmor-log's reading
@@ -99,8 +104,7 @@ test: build
 BENCH_ARGS ?=
 LOG_BENCH_ARGS ?=
 bench: bench-deps configure
-	@cmake --build $(BUILD) -j $(JOBS) --target velmor_bench log_bench >$(BUILD)/bench-build.log 2>&1 || \
-	  { cat $(BUILD)/bench-build.log; exit 1; }
+	@$(call quiet-build,velmor_bench log_bench,bench-build.log)
 	@$(BUILD)/bench/velmor_bench $(BENCH_ARGS)
 	@echo; $(BUILD)/bench/log_bench $(LOG_BENCH_ARGS)
 
@@ -115,8 +119,7 @@ bench-all: bench
 # MINUTES minutes; fails on a leak or when reading stops going on.
 MINUTES ?= 10
 soak: configure
-	@cmake --build $(BUILD) -j $(JOBS) --target soak >$(BUILD)/soak-build.log 2>&1 || \
-	  { cat $(BUILD)/soak-build.log; exit 1; }
+	@$(call quiet-build,soak,soak-build.log)
 	@$(BUILD)/bench/soak --minutes $(MINUTES)
 
 # The program against the simulated meter: velmor-sim on a pty linked as COM1
@@ -125,8 +128,7 @@ soak: configure
 # it fails): the window is what the user asked for.
 demo: configure
 	@echo "Building velmor and velmor-sim (log: $(BUILD)/demo-build.log)"
-	@cmake --build $(BUILD) -j $(JOBS) --target velmor velmor-sim >$(BUILD)/demo-build.log 2>&1 || \
-	  { tail -n 40 $(BUILD)/demo-build.log; echo "velmor: the build failed (log: $(BUILD)/demo-build.log)" >&2; exit 1; }
+	@$(call quiet-build,velmor velmor-sim,demo-build.log)
 	@dir=$$(mktemp -d); \
 	trap 'kill $$sim 2>/dev/null; wait $$sim 2>/dev/null; rm -rf "$$dir"' EXIT INT TERM; \
 	VELMOR_COM_DIR="$$dir" $(BUILD)/tools/instrument-sim/velmor-sim --com 1 --signal sine --baud 9600 & sim=$$!; \
