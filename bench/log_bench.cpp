@@ -4,8 +4,8 @@
 //
 // The limit is measured, not assumed: a plain termios client runs the same
 // exchange (3-byte query, 10-byte reply) back to back against the same
-// simulators, so it takes the line time of the 13 bytes plus the
-// simulator's turnaround and next to nothing of its own. velmor-sim paces
+// simulators, so it takes the paced line time plus the simulator's
+// turnaround and next to nothing of its own. velmor-sim paces
 // only what it writes: the 10-byte reply takes 10 x 10 bits at 9600 baud, so
 // the paced line allows 96 exchanges a second. The 3-byte query crosses the
 // pseudo-terminal at once; on a real 9600 baud line it takes its 3.1 ms too,
@@ -281,7 +281,7 @@ int main(int argc, char** argv)
         simArgs.insert(simArgs.begin(), {"--baud", std::to_string(Baud)});
     }
     // What the paced replies allow, and what a real line carrying both ways would.
-    const double lineLimit = static_cast<double>(Baud) / (BitsPerByte * ReplyBytes);
+    const double pacedLimit = static_cast<double>(Baud) / (BitsPerByte * ReplyBytes);
     const double realLimit = static_cast<double>(Baud) / (BitsPerByte * (QueryBytes + ReplyBytes));
 
     std::printf("velmor-log --interval 0 against velmor-sim, %d readings per meter\n", readings);
@@ -289,7 +289,7 @@ int main(int argc, char** argv)
         std::printf("velmor-sim paces its replies at %d baud: they allow %.1f exchanges/s\n"
                     "(the query crosses the pseudo-terminal at once; a real line carrying it\n"
                     "too allows %.1f)\n",
-                    Baud, lineLimit, realLimit);
+                    Baud, pacedLimit, realLimit);
     } else {
         std::printf("velmor-sim has no --baud here: a pseudo-terminal has no line time, so the\n"
                     "limit below is the simulator's turnaround alone, not a 9600 baud line\n");
@@ -326,7 +326,7 @@ int main(int argc, char** argv)
         const LogRun run = RunLogger(log, sims, readings);
         char line[32] = "-";
         if (paced) {
-            std::snprintf(line, sizeof line, "%.1f%%", 100 * run.rate / lineLimit);
+            std::snprintf(line, sizeof line, "%.1f%%", 100 * run.rate / pacedLimit);
         }
         std::printf("%-7d %14.1f %14.1f %9.1f%% %12s %16.3f\n", meters, limit, run.rate,
                     100 * run.rate / limit, line, run.cpuMs);

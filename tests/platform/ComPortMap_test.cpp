@@ -20,40 +20,39 @@ namespace {
 // A fake /dev, /sys/class/tty and link directory.
 class FakeTree {
 public:
-    FakeTree() : root_(scratch_.Path())
+    FakeTree()
     {
         for (const char* d : {"dev", "sys", "links"})
-            fs::create_directories(root_ / d);
+            fs::create_directories(root_.Path() / d);
     }
 
-    void Node(const std::string& name) const { std::ofstream(root_ / "dev" / name); }
+    void Node(const std::string& name) const { std::ofstream(root_.Path() / "dev" / name); }
     void UartType(const std::string& name, const char* type) const
     {
-        fs::create_directories(root_ / "sys" / name);
-        std::ofstream(root_ / "sys" / name / "type") << type << "\n";
+        fs::create_directories(root_.Path() / "sys" / name);
+        std::ofstream(root_.Path() / "sys" / name / "type") << type << "\n";
     }
     void BoundDriver(const std::string& name) const
     {
-        fs::create_directories(root_ / "sys" / name / "device" / "driver");
+        fs::create_directories(root_.Path() / "sys" / name / "device" / "driver");
     }
     void Link(const std::string& name, const fs::path& target) const
     {
-        fs::create_symlink(target, root_ / "links" / name);
+        fs::create_symlink(target, root_.Path() / "links" / name);
     }
-    fs::path Dev(const std::string& name) const { return root_ / "dev" / name; }
+    fs::path Dev(const std::string& name) const { return root_.Path() / "dev" / name; }
     ComPortSources Sources(bool detect = true) const
     {
         ComPortSources s;
-        s.linkDir = (root_ / "links").string();
+        s.linkDir = (root_.Path() / "links").string();
         s.detect = detect;
-        s.devDir = (root_ / "dev").string();
-        s.sysTtyDir = (root_ / "sys").string();
+        s.devDir = (root_.Path() / "dev").string();
+        s.sysTtyDir = (root_.Path() / "sys").string();
         return s;
     }
 
 private:
-    TempDir scratch_;
-    fs::path root_;
+    TempDir root_;
 };
 
 using testutil::ScopedEnv;

@@ -23,8 +23,8 @@ TEST(ThreadPriority, StepsAreOrderedAndClamped)
         previous = nice;
     }
     EXPECT_EQ(platform::NiceForPriority(static_cast<int>(ThreadPriority::Normal)), base);
-    EXPECT_EQ(platform::NiceForPriority(0), 19);
-    EXPECT_EQ(platform::NiceForPriority(6), -20);
+    EXPECT_EQ(platform::NiceForPriority(static_cast<int>(ThreadPriority::Idle)), 19);
+    EXPECT_EQ(platform::NiceForPriority(static_cast<int>(ThreadPriority::TimeCritical)), -20);
     EXPECT_EQ(platform::NiceForPriority(-3), platform::NiceForPriority(0));
     EXPECT_EQ(platform::NiceForPriority(9), platform::NiceForPriority(6));
 }

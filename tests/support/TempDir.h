@@ -17,10 +17,12 @@ class TempDir {
 public:
     explicit TempDir(const std::string& name = {})
     {
-        const auto* info = testing::UnitTest::GetInstance()->current_test_info();
-        std::string stem = !name.empty() || info == nullptr
-                               ? (name.empty() ? std::string("scratch") : name)
-                               : std::string(info->test_suite_name()) + "-" + info->name();
+        std::string stem = name;
+        if (stem.empty()) {
+            const auto* info = testing::UnitTest::GetInstance()->current_test_info();
+            stem = info != nullptr ? std::string(info->test_suite_name()) + "-" + info->name()
+                                   : "scratch";
+        }
         std::string pattern =
             (std::filesystem::temp_directory_path() / ("velmor-" + stem + "-XXXXXX")).string();
         if (::mkdtemp(pattern.data()) == nullptr) {
