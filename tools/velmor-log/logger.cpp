@@ -8,12 +8,8 @@
 #include <QMetaObject>
 #include <QSocketNotifier>
 
-#include <cerrno>
 #include <csignal>
-#include <cstring>
-#include <fcntl.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
 
@@ -82,9 +78,6 @@ TLogger::~TLogger()
     if (signalFd >= 0) {
         ::close(signalFd);
     }
-    if (ownOut) {
-        ::close(out);
-    }
 }
 
 int TLogger::Run()
@@ -146,37 +139,10 @@ int TLogger::Run()
 
 bool TLogger::OpenOutput()
 {
-    if (options.output.empty()) {
-        out = STDOUT_FILENO;
-    } else {
-        out = ::open(options.output.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-        if (out < 0) {
-            Error("cannot open " + options.output + ": " + std::strerror(errno));
-            return false;
-        }
-        ownOut = true;
-    }
-    // A file that already holds lines has its header.
-    struct stat st {};
-    headerDue = options.format == Format::Csv &&
-                !(::fstat(out, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0);
-    return true;
-}
-
-bool TLogger::Write(const std::string& text)
-{
-    // One write per line, straight to the descriptor: a finished line is
-    // never left in a buffer.
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(out, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
+    const std::string error = output.Open(options.output, options.format);
+    if (!error.empty()) {
+        Error(error);
+        return false;
     }
     return true;
 }
@@ -186,15 +152,9 @@ void TLogger::Report(TMeter& meter, const Reading& reading)
     if (exitStatus) {
         return;
     }
-    std::string text = FormatReading(reading, options.format);
-    if (headerDue) {
-        text = CsvHeader() + text;
-        headerDue = false;
-    }
-    if (!Write(text)) {
-        const int error = errno;
-        Note("cannot write " + (options.output.empty() ? "the output" : options.output) + ": " +
-             std::strerror(error));
+    const std::string error = output.Append(reading);
+    if (!error.empty()) {
+        Note(error);
         Finish(ExitFailure);
         return;
     }

@@ -1,8 +1,8 @@
 #pragma once
 
+#include "record/RecordFile.h"
 #include "velmor-log/meter.h"
 #include "velmor-log/options.h"
-#include "velmor-log/record.h"
 
 #include <QTimer>
 
@@ -40,7 +40,6 @@ private:
     void Note(const std::string& text);
     void Finish(int status);
     bool OpenOutput();
-    bool Write(const std::string& text);
     void DrawStatus();
     void ClearStatus();
     std::string StatusLine(std::size_t index) const;
@@ -49,9 +48,7 @@ private:
     const Options options;
     LogClock clock;
     std::vector<std::unique_ptr<TMeter>> meters;
-    int out = -1;
-    bool ownOut = false;
-    bool headerDue = false;
+    record::TRecordFile output;
     std::optional<int> exitStatus;
 
     // The live status: on a terminal only, redrawn every tick.

@@ -1,7 +1,6 @@
 #include "velmor-log/meter.h"
 
 #include "link/take.h"
-#include "protocol/captions.h"
 #include "protocol/reply.h"
 #include "serial/SerExcept.h"
 
@@ -17,27 +16,6 @@ namespace {
 
 // A reconnect attempt per second while a device is away.
 constexpr std::chrono::milliseconds ReconnectPeriod{1000};
-
-std::string ModeName(std::uint8_t mode)
-{
-    switch (mode) {
-    case ModeVoltage:
-        return "voltage";
-    case ModeCurrent:
-        return "current";
-    case ModePower:
-        return "power";
-    default:
-        return {};
-    }
-}
-
-std::string Caption(const char* caption)
-{
-    std::string text = caption;
-    text.erase(0, text.find_first_not_of(' '));
-    return text;
-}
 
 int DecimalsOf(const std::string& text)
 {
@@ -304,13 +282,7 @@ void TMeter::Settled(const TakenReply& taken, const Frame& reply, std::uint16_t 
     } else {
         const ReplyDecision d = DecideReply(reply, integerDigits, settings.model, ".");
         integerDigits = d.integerDigits;
-        r.valueText = *d.valueText;
-        r.value = DecodeFloat(&reply[4]);
-        r.unit = d.unit;
-        r.mode = d.mode ? ModeName(*d.mode) : "";
-        r.voltageRange = d.voltageRange ? Caption(VoltageCaptions[*d.voltageRange]) : "";
-        r.currentRange =
-            d.currentRange ? Caption(CurrentCaptions(settings.model)[*d.currentRange]) : "";
+        record::FillMeasurement(r, reply, d, settings.model);
     }
     Emit(std::move(r));
     ScheduleNext();

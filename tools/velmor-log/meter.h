@@ -1,7 +1,6 @@
 #pragma once
 
 #include "velmor-log/options.h"
-#include "velmor-log/record.h"
 
 #include "protocol/float.h"
 #include "protocol/frames.h"
@@ -16,6 +15,10 @@
 #include <vector>
 
 namespace vlog {
+
+using record::LogClock;
+using record::Reading;
+using record::Status;
 
 // The port component, opened by COM number or by a device path.
 class TLogPort : public TSerComPort {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "record/Reading.h"
+
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -22,7 +24,7 @@ struct PortChoice {
     std::string Name() const;
 };
 
-enum class Format { Csv, Jsonl };
+using record::Format;
 
 struct Options {
     std::vector<PortChoice> ports;

@@ -1,11 +1,14 @@
-#include "velmor-log/record.h"
+#include "record/Reading.h"
+
+#include "protocol/captions.h"
+#include "protocol/float.h"
 
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 
-namespace vlog {
+namespace record {
 
 namespace {
 
@@ -50,6 +53,13 @@ std::string JsonText(std::string_view text)
     return text.empty() ? "null" : JsonString(text);
 }
 
+std::string Caption(const char* caption)
+{
+    std::string text = caption;
+    text.erase(0, text.find_first_not_of(' '));
+    return text;
+}
+
 } // namespace
 
 LogClock::LogClock()
@@ -78,6 +88,31 @@ std::string_view StatusName(Status status)
         return "port-lost";
     }
     return "?";
+}
+
+std::string ModeName(std::uint8_t mode)
+{
+    switch (mode) {
+    case ModeVoltage:
+        return "voltage";
+    case ModeCurrent:
+        return "current";
+    case ModePower:
+        return "power";
+    default:
+        return {};
+    }
+}
+
+void FillMeasurement(Reading& r, const Frame& reply, const ReplyDecision& d,
+                     std::uint8_t modelIndex)
+{
+    r.valueText = d.valueText ? *d.valueText : std::string();
+    r.value = DecodeFloat(&reply[4]);
+    r.unit = d.unit;
+    r.mode = d.mode ? ModeName(*d.mode) : "";
+    r.voltageRange = d.voltageRange ? Caption(VoltageCaptions[*d.voltageRange]) : "";
+    r.currentRange = d.currentRange ? Caption(CurrentCaptions(modelIndex)[*d.currentRange]) : "";
 }
 
 std::string FormatTime(LogClock::TimePoint time)
@@ -132,4 +167,4 @@ std::string FormatReading(const Reading& r, Format format)
            ",\"status\":" + JsonString(status) + "}\n";
 }
 
-} // namespace vlog
+} // namespace record

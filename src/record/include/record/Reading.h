@@ -1,13 +1,19 @@
 #pragma once
 
-#include "velmor-log/options.h"
+#include "protocol/frames.h"
+#include "protocol/reply.h"
 
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 
-namespace vlog {
+// One reading as the record files hold it, and its one line of text. Shared
+// by velmor-log and the window's recording, so that both write the same file.
+namespace record {
+
+enum class Format { Csv, Jsonl };
 
 // One clock for every meter: the wall time at start carried on by the
 // steady clock, so that lines are in time order across meters and a clock
@@ -47,6 +53,15 @@ struct Reading {
     std::string currentRange;
 };
 
+// The measurement fields of an intact measurement reply, from the decision
+// the window takes on it (made with "." as the separator). modelIndex picks
+// the current range captions.
+void FillMeasurement(Reading& reading, const Frame& reply, const ReplyDecision& decision,
+                     std::uint8_t modelIndex);
+
+// "voltage", "current", "power"; empty for a code the meter does not have.
+std::string ModeName(std::uint8_t mode);
+
 // Local time, 2024-05-17T14:03:21.250+02:00.
 std::string FormatTime(LogClock::TimePoint time);
 
@@ -57,4 +72,4 @@ std::string CsvHeader();
 // One line each, with its newline.
 std::string FormatReading(const Reading& reading, Format format);
 
-} // namespace vlog
+} // namespace record
