@@ -9,6 +9,7 @@ namespace {
 
 thread_local std::uint32_t lastError = 0;
 thread_local std::string lastDetail;
+thread_local OpenRefusal lastRefusal;
 
 } // namespace
 
@@ -30,6 +31,16 @@ std::string LastErrorDetail()
 void SetLastErrorDetail(std::string detail)
 {
     lastDetail = std::move(detail);
+}
+
+OpenRefusal LastOpenRefusal()
+{
+    return lastRefusal;
+}
+
+void SetLastOpenRefusal(OpenRefusal refusal)
+{
+    lastRefusal = std::move(refusal);
 }
 
 std::uint32_t ErrorFromErrno(int error, ErrnoContext context)

@@ -3,14 +3,15 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
-#include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace platform {
 
@@ -38,45 +39,103 @@ std::vector<std::string> LockDirectories()
     return dirs;
 }
 
-// LCK..ttyUSB0; a device below /dev/ keeps its sub-path with '_' for '/'.
+// LCK..ttyUSB0: the device node's own name, whatever link led to it, so
+// that every program that locks the device meets the same file.
 std::string LockName(const std::string& devicePath)
 {
-    std::string name = devicePath.starts_with("/dev/")
-                           ? devicePath.substr(5)
-                           : std::filesystem::path(devicePath).filename().string();
-    std::replace(name.begin(), name.end(), '/', '_');
-    return "LCK.." + name;
+    std::error_code ec;
+    const auto node = std::filesystem::canonical(devicePath, ec);
+    const auto name =
+        ec ? std::filesystem::path(devicePath).lexically_normal().filename() : node.filename();
+    return "LCK.." + name.string();
 }
 
-// The pid in a lock file: ten ASCII digits, or four binary bytes of old.
-pid_t ReadLockPid(const std::string& file)
+// What sits at a lock file's place.
+struct LockFile {
+    bool present = false;
+    pid_t pid = 0;    // 0: none that can be read (a stale or broken file)
+    std::string what; // not empty: no lock file at all, but this
+};
+
+// The pid is ten ASCII digits (spaces before, a newline after, either may
+// be missing), or four binary bytes of old when the bytes are not digits.
+pid_t ParsePid(const std::string& text)
 {
-    std::ifstream in(file, std::ios::binary);
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (text.size() == sizeof(std::int32_t) && text.find_first_of(" \n") == std::string::npos) {
+    const bool ascii =
+        !text.empty() && text.find_first_not_of("0123456789 \n") == std::string::npos;
+    if (ascii) {
+        const auto first = text.find_first_not_of(' ');
+        const auto last = text.find_first_of(" \n", first);
+        if (first == std::string::npos || first == last)
+            return 0;
+        int pid = 0;
+        const auto digits = std::string_view(text).substr(first, last - first);
+        const auto [end, error] =
+            std::from_chars(digits.data(), digits.data() + digits.size(), pid);
+        return error == std::errc() && end == digits.data() + digits.size() ? pid : 0;
+    }
+    if (text.size() == sizeof(std::int32_t)) {
         std::int32_t pid = 0;
-        std::copy(text.begin(), text.end(), reinterpret_cast<char*>(&pid));
+        std::memcpy(&pid, text.data(), sizeof pid);
         return pid;
     }
-    const auto first = text.find_first_not_of(' ');
-    if (first == std::string::npos)
-        return 0;
-    int pid = 0;
-    const auto [end, error] = std::from_chars(text.data() + first, text.data() + text.size(), pid);
-    return error == std::errc() ? pid : 0;
+    return 0;
 }
 
-bool Alive(pid_t pid)
+// Never follows a link: in a world-writable directory a link may point
+// anywhere.
+LockFile Inspect(const std::string& file)
 {
-    return pid > 0 && (::kill(pid, 0) == 0 || errno == EPERM);
+    LockFile lock;
+    struct stat st {};
+    if (::lstat(file.c_str(), &st) != 0)
+        return lock;
+    lock.present = true;
+    if (S_ISLNK(st.st_mode)) {
+        lock.what = "a symbolic link";
+        return lock;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        lock.what = "a directory";
+        return lock;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        lock.what = "no plain file";
+        return lock;
+    }
+    const int fd = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return lock;
+    char text[64];
+    const ssize_t n = ::read(fd, text, sizeof text);
+    ::close(fd);
+    if (n > 0)
+        lock.pid = ParsePid(std::string(text, static_cast<std::size_t>(n)));
+    return lock;
 }
 
-std::string ProcessName(pid_t pid)
+// False when a lock file keeps the device from being opened; a stale one
+// is removed when removeStale.
+bool Check(const std::string& name, const std::vector<std::string>& dirs, LockRefusal& why,
+           bool removeStale)
 {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/comm");
-    std::string name;
-    std::getline(in, name);
-    return name;
+    for (const auto& dir : dirs) {
+        const std::string file = dir + "/" + name;
+        const LockFile lock = Inspect(file);
+        if (!lock.present)
+            continue;
+        if (!lock.what.empty()) {
+            why = {{}, file, lock.what};
+            return false;
+        }
+        if (ProcessAlive(lock.pid)) {
+            why = {{lock.pid, ProcessName(lock.pid)}, {}, {}};
+            return false;
+        }
+        if (removeStale)
+            ::unlink(file.c_str()); // stale: its process is gone
+    }
+    return true;
 }
 
 } // namespace
@@ -87,34 +146,33 @@ void SetLockDirectory(std::string directory)
     directoryOverride = std::move(directory);
 }
 
-bool PortLock::Acquire(const std::string& devicePath, PortHolder& holder)
+bool PortLock::Free(const std::string& devicePath, LockRefusal& why)
+{
+    return Check(LockName(devicePath), LockDirectories(), why, false);
+}
+
+bool PortLock::Acquire(const std::string& devicePath, LockRefusal& why)
 {
     Release();
     const std::string name = LockName(devicePath);
     const auto dirs = LockDirectories();
-    for (const auto& dir : dirs) {
-        const std::string file = dir + "/" + name;
-        const pid_t pid = ReadLockPid(file);
-        if (pid == 0 && ::access(file.c_str(), F_OK) != 0)
-            continue;
-        if (Alive(pid)) {
-            holder = {pid, ProcessName(pid)};
-            return false;
-        }
-        ::unlink(file.c_str()); // stale: its process is gone
-    }
+    if (!Check(name, dirs, why, true))
+        return false;
     if (dirs.empty())
         return true;
-    // Written whole under another name and linked into place, so that no
-    // one reads a half-written file.
+    // Written whole under a name no one can foresee, created anew (never
+    // through a link someone planted), then linked into place, so that no
+    // one reads a half-written file. Readable by all whatever the umask:
+    // other programs read the pid.
     const std::string file = dirs.front() + "/" + name;
-    const std::string temp = dirs.front() + "/LTMP." + std::to_string(::getpid());
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    std::string temp = dirs.front() + "/LTMP.XXXXXX";
+    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0)
         return true; // not ours to write: the device goes unlocked
     char text[16];
     const int length = std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(::getpid()));
-    const bool written = ::write(fd, text, static_cast<std::size_t>(length)) == length;
+    const bool written =
+        ::fchmod(fd, 0644) == 0 && ::write(fd, text, static_cast<std::size_t>(length)) == length;
     ::close(fd);
     const bool linked = written && ::link(temp.c_str(), file.c_str()) == 0;
     const int linkError = errno;
@@ -125,8 +183,8 @@ bool PortLock::Acquire(const std::string& devicePath, PortHolder& holder)
     }
     if (written && linkError == EEXIST) {
         // Another program locked it just now.
-        const pid_t pid = ReadLockPid(file);
-        holder = {pid, pid > 0 ? ProcessName(pid) : std::string()};
+        if (Check(name, {dirs.front()}, why, false))
+            why = {};
         return false;
     }
     return true;
@@ -134,35 +192,9 @@ bool PortLock::Acquire(const std::string& devicePath, PortHolder& holder)
 
 void PortLock::Release()
 {
-    if (!file_.empty() && ReadLockPid(file_) == ::getpid())
+    if (!file_.empty() && Inspect(file_).pid == ::getpid())
         ::unlink(file_.c_str());
     file_.clear();
-}
-
-std::vector<PortHolder> ProcessesHolding(dev_t rdev, int exceptFd)
-{
-    std::vector<PortHolder> holders;
-    const pid_t self = ::getpid();
-    std::error_code ec;
-    for (const auto& process : std::filesystem::directory_iterator("/proc", ec)) {
-        const std::string pidText = process.path().filename().string();
-        pid_t pid = 0;
-        const auto [end, error] =
-            std::from_chars(pidText.data(), pidText.data() + pidText.size(), pid);
-        if (error != std::errc() || end != pidText.data() + pidText.size())
-            continue;
-        std::error_code fdError;
-        for (const auto& fd : std::filesystem::directory_iterator(process.path() / "fd", fdError)) {
-            struct stat st {};
-            if (::stat(fd.path().c_str(), &st) != 0 || !S_ISCHR(st.st_mode) || st.st_rdev != rdev)
-                continue;
-            if (pid == self && fd.path().filename() == std::to_string(exceptFd))
-                continue;
-            holders.push_back({pid, ProcessName(pid)});
-            break;
-        }
-    }
-    return holders;
 }
 
 } // namespace platform

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <grp.h>
 #include <linux/serial.h>
 #include <new>
@@ -95,17 +96,39 @@ std::string PortName(std::string_view name, const std::string& path)
                         : com + " is " + path;
 }
 
+// "COM3 is /dev/null, which is not a serial port" for a COM name,
+// "/dev/null is not a serial port" for a path.
+std::string PortIs(std::string_view name, const std::string& path, const std::string& what)
+{
+    return ParseComName(name) ? PortName(name, path) + ", which " + what : path + " " + what;
+}
+
 std::string HeldDetail(std::string_view name, const std::string& path,
                        const std::vector<PortHolder>& holders)
 {
-    std::string who;
-    for (const auto& h : holders) {
-        if (h.pid <= 0)
-            continue;
-        who += who.empty() ? "" : ", ";
-        who += "process " + std::to_string(h.pid) + (h.name.empty() ? "" : " (" + h.name + ")");
-    }
+    const std::string who = DescribeHolders(holders);
     return PortName(name, path) + "; " + (who.empty() ? "another program" : who) + " holds it";
+}
+
+// Why an open is refused: the number, the detail, and what was found.
+struct Refusal {
+    std::uint32_t error;
+    std::string detail;
+    OpenFinding finding;
+    std::string holder;
+};
+
+bool Refuse(Refusal refusal)
+{
+    SetLastErrorDetail(std::move(refusal.detail));
+    SetLastOpenRefusal({refusal.finding, std::move(refusal.holder)});
+    return Fail(refusal.error);
+}
+
+Refusal Held(std::string_view name, const std::string& path, const std::vector<PortHolder>& holders)
+{
+    return {ErrorAccessDenied, HeldDetail(name, path, holders), OpenFinding::Held,
+            DescribeHolders(holders)};
 }
 
 bool InGroup(gid_t gid)
@@ -138,24 +161,124 @@ std::string PermissionDetail(const std::string& path)
     return path + " is owned by " + owner + ":" + groupName + " with mode " + mode;
 }
 
-std::string OpenFailureDetail(std::string_view name, const std::string& path, int error)
+Refusal OpenError(std::string_view name, const std::string& path, int error)
 {
-    switch (ErrorFromErrno(error, ErrnoContext::Open)) {
+    const std::uint32_t number = ErrorFromErrno(error, ErrnoContext::Open);
+    switch (number) {
     case ErrorPermissionDenied:
-        return (ParseComName(name) ? PortName(name, path) + "; " : std::string()) +
-               PermissionDetail(path);
+        return {number,
+                (ParseComName(name) ? PortName(name, path) + "; " : std::string()) +
+                    PermissionDetail(path),
+                OpenFinding::Other,
+                {}};
     case ErrorAccessDenied: {
         struct stat st {};
-        return HeldDetail(name, path,
-                          ::stat(path.c_str(), &st) == 0 ? ProcessesHolding(st.st_rdev, -1)
-                                                         : std::vector<PortHolder>{});
+        return Held(name, path,
+                    ::stat(path.c_str(), &st) == 0 ? ProcessesHolding(st.st_rdev, -1)
+                                                   : std::vector<PortHolder>{});
     }
     case ErrorFileNotFound:
     case ErrorPathNotFound:
-        return PortName(name, path) + ", which is not there";
+        return {number, PortIs(name, path, "is not there"), OpenFinding::Missing, {}};
     default:
-        return PortName(name, path);
+        return {number, PortName(name, path), OpenFinding::Other, {}};
     }
+}
+
+// A terminal that may be a serial port, told from its node before it is
+// opened: opening another kind of device can do things of its own (a
+// watchdog starts counting down). The tty class in sysfs has every terminal
+// but the pseudo-terminals' slaves; /dev/tty, /dev/console, /dev/ptmx and
+// the virtual consoles are terminals but no ports. Without sysfs the open's
+// isatty decides.
+bool MayBeSerialPort(const struct stat& node)
+{
+    if (!S_ISCHR(node.st_mode))
+        return false;
+    const unsigned devMajor = major(node.st_rdev);
+    if (devMajor == 5 || (devMajor == 4 && minor(node.st_rdev) < 64))
+        return false;
+    if (IsPseudoTerminal(node))
+        return true;
+    std::error_code ec;
+    if (!std::filesystem::exists("/sys/dev/char", ec))
+        return true;
+    const auto device = std::filesystem::canonical("/sys/dev/char/" + std::to_string(devMajor) +
+                                                       ":" + std::to_string(minor(node.st_rdev)),
+                                                   ec);
+    return !ec && device.parent_path().filename() == "tty";
+}
+
+// Why path must not be opened at all, judged from its node (which this
+// fills in): nothing is there, it is no serial port, or it is a process's
+// controlling terminal (a login shell's, a terminal tab's), which must
+// never get a meter's queries.
+std::optional<Refusal> NodeRefusal(std::string_view name, const std::string& path,
+                                   struct stat& node)
+{
+    if (::stat(path.c_str(), &node) != 0)
+        return OpenError(name, path, errno);
+    if (!MayBeSerialPort(node))
+        return Refusal{ErrorFileNotFound,
+                       PortIs(name, path, "is not a serial port"),
+                       OpenFinding::NotAPort,
+                       {}};
+    if (const PortHolder owner = TerminalOwner(node.st_rdev); owner.pid > 0)
+        return Refusal{ErrorAccessDenied,
+                       PortIs(name, path, "is the terminal of " + DescribeHolder(owner)),
+                       OpenFinding::Terminal, DescribeHolder(owner)};
+    return std::nullopt;
+}
+
+// The exclusive claims on an open device: TIOCEXCL, which root's open
+// passes, and flock, which keeps out every other process of ours (and a
+// second open in this one). An exclusive flag that no live process holds is
+// stale (its holder was killed, and a pseudo-terminal keeps the flag while
+// its master is open): it is cleared, and the port taken.
+std::optional<Refusal> ExclusiveRefusal(std::string_view name, const std::string& path, int fd,
+                                        dev_t rdev)
+{
+    int exclusive = 0;
+    if (detail::Ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
+        auto holders = ProcessesHolding(rdev, fd);
+        if (!holders.empty())
+            return Held(name, path, holders);
+        detail::Ioctl(fd, TIOCNXCL);
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int e = errno;
+        if (e == EWOULDBLOCK)
+            return Held(name, path, ProcessesHolding(rdev, fd));
+        return Refusal{
+            ErrorFromErrno(e, ErrnoContext::Open), PortName(name, path), OpenFinding::Other, {}};
+    }
+    return std::nullopt;
+}
+
+// The claims of programs that take no exclusive one: a lock file, and
+// having the device open at all (a plain reader takes the meter's bytes).
+// A lock file of ours is taken for a port, not for a pseudo-terminal: its
+// TIOCEXCL and flock keep others out, and its other end, which has it open
+// on purpose, does not count.
+std::optional<Refusal> OthersRefusal(std::string_view name, const std::string& path, int fd,
+                                     dev_t rdev, bool pseudoTerminal, PortLock& lock)
+{
+    LockRefusal why;
+    if (!(pseudoTerminal ? PortLock::Free(path, why) : lock.Acquire(path, why))) {
+        if (!why.badFile.empty())
+            return Refusal{ErrorAccessDenied,
+                           PortName(name, path) + "; " + why.badFile + " is " + why.what +
+                               ", not a lock file",
+                           OpenFinding::BadLock,
+                           {}};
+        return Held(name, path, {why.holder});
+    }
+    // One of our own threads would have met the flock.
+    auto others = ProcessesHolding(rdev, fd);
+    std::erase_if(others, [](const PortHolder& h) { return h.pid == ::getpid(); });
+    if (!others.empty())
+        return Held(name, path, others);
+    return std::nullopt;
 }
 
 } // namespace
@@ -171,67 +294,44 @@ SerialDevice::~SerialDevice()
 bool SerialDevice::Open(std::string_view name)
 {
     SetLastErrorDetail({});
+    SetLastOpenRefusal({});
     const std::unique_lock use(useMutex_);
     if (fd_ >= 0)
         return Fail(ErrorInvalidParameter);
     try {
         const std::string path = ResolveDeviceName(name);
-        const auto fail = [&](std::uint32_t error, std::string detail) {
-            SetLastErrorDetail(std::move(detail));
-            return Fail(error);
-        };
         if (path.empty())
-            return fail(ErrorFileNotFound, PortName(name, path));
+            return Refuse({ErrorFileNotFound, PortName(name, path), OpenFinding::Unmapped, {}});
+        struct stat node {};
+        if (auto refusal = NodeRefusal(name, path, node))
+            return Refuse(std::move(*refusal));
 
         UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-        if (fd.Get() < 0) {
-            const int e = errno;
-            return fail(ErrorFromErrno(e, ErrnoContext::Open), OpenFailureDetail(name, path, e));
-        }
+        if (fd.Get() < 0)
+            return Refuse(OpenError(name, path, errno));
         struct stat st {};
         if (::fstat(fd.Get(), &st) != 0)
             return Fail(ErrorFromErrno(errno, ErrnoContext::Open));
-        if (!S_ISCHR(st.st_mode) || !::isatty(fd.Get()))
-            return fail(ErrorFileNotFound, PortName(name, path)); // something, but not a port
-        const auto busy = [&](std::vector<PortHolder> holders) {
-            return fail(ErrorAccessDenied, HeldDetail(name, path, holders));
-        };
-        // Root's open passes another program's TIOCEXCL: the port is still theirs.
-        int exclusive = 0;
-        if (detail::Ioctl(fd.Get(), TIOCGEXCL, &exclusive) == 0 && exclusive != 0)
-            return busy(ProcessesHolding(st.st_rdev, fd.Get()));
-        // flock keeps out every other process of ours (and a second open in
-        // this one); TIOCEXCL keeps out other programs that do not lock.
-        if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
-            const int e = errno;
-            if (e == EWOULDBLOCK)
-                return busy(ProcessesHolding(st.st_rdev, fd.Get()));
-            return Fail(ErrorFromErrno(e, ErrnoContext::Open));
-        }
+        if (!S_ISCHR(st.st_mode) || st.st_rdev != node.st_rdev || !::isatty(fd.Get()))
+            return Refuse({ErrorFileNotFound,
+                           PortIs(name, path, "is not a serial port"),
+                           OpenFinding::NotAPort,
+                           {}});
+        if (auto refusal = ExclusiveRefusal(name, path, fd.Get(), st.st_rdev))
+            return Refuse(std::move(*refusal));
 
         int bits = 0;
         const bool hasModem = detail::Ioctl(fd.Get(), TIOCMGET, &bits) == 0;
         if (!hasModem && IsGoneErrno(errno))
-            return fail(ErrorFileNotFound, PortName(name, path));
+            return Refuse(
+                {ErrorFileNotFound, PortIs(name, path, "is not there"), OpenFinding::Missing, {}});
         serial_icounter_struct counters{};
         const bool hasCounters = detail::Ioctl(fd.Get(), TIOCGICOUNT, &counters) == 0;
         const bool lineless = IsPseudoTerminal(st) && !hasModem;
 
-        // A pseudo-terminal is no shared line: the lock files are for ports.
         auto lock = std::make_unique<PortLock>();
-        PortHolder holder;
-        if (!lineless && !lock->Acquire(path, holder))
-            return busy({holder});
-        // A program that takes none of these claims still reads what comes:
-        // it holds the port as long as it has it open. (Not for a pty, whose
-        // other end keeps it open on purpose; one of our own threads would
-        // have met the flock.)
-        if (!lineless) {
-            auto others = ProcessesHolding(st.st_rdev, fd.Get());
-            std::erase_if(others, [](const PortHolder& h) { return h.pid == ::getpid(); });
-            if (!others.empty())
-                return busy(std::move(others));
-        }
+        if (auto refusal = OthersRefusal(name, path, fd.Get(), st.st_rdev, lineless, *lock))
+            return Refuse(std::move(*refusal));
 
         // From here on what is changed on the device is undone on failure.
         const bool exclusiveSet = detail::Ioctl(fd.Get(), TIOCEXCL) == 0;
@@ -333,9 +433,13 @@ bool SerialDevice::Open(std::string_view name)
 bool SerialDevice::Probe(std::string_view name)
 {
     SetLastErrorDetail({});
+    SetLastOpenRefusal({});
     const std::string path = ResolveDeviceName(name);
     if (path.empty())
         return Fail(ErrorFileNotFound);
+    struct stat node {};
+    if (const auto refusal = NodeRefusal(name, path, node))
+        return Fail(refusal->error);
     // Opened and closed, nothing else: no line settings, no lock, no
     // exclusivity, so that looking changes nothing for a program that has it.
     UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));

@@ -2,6 +2,7 @@
 #include "FakeUart.h"
 #include "PtyPair.h"
 
+#include "platform/Holders.h"
 #include "platform/LastError.h"
 #include "platform/SerialDevice.h"
 #include "platform/Sync.h"
@@ -13,12 +14,15 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <grp.h>
 #include <iomanip>
+#include <poll.h>
 #include <spawn.h>
+#include <stdexcept>
 #include <sys/fsuid.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -92,6 +96,56 @@ protected:
     SerialDevice device_;
 };
 
+// A child that opens the slave and answers once it has; killed with the test.
+class SlaveHolder {
+public:
+    // controlling: as a shell in a terminal tab, the slave is its session's
+    // terminal; exclusive: it sets TIOCEXCL, as a serial program does.
+    SlaveHolder(const testutil::PtyPair& pty, bool controlling, bool exclusive)
+    {
+        const std::string& slave = pty.SlavePath();
+        int ready[2];
+        if (::pipe(ready) != 0)
+            throw std::runtime_error("no pipe");
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::close(pty.Master()); // another program, not the pair's other end
+            if (controlling)
+                ::setsid();
+            const int fd = ::open(slave.c_str(), O_RDWR | (controlling ? 0 : O_NOCTTY));
+            if (controlling)
+                ::ioctl(fd, TIOCSCTTY, 0);
+            if (exclusive)
+                ::ioctl(fd, TIOCEXCL);
+            (void)!::write(ready[1], "x", 1);
+            ::pause();
+            ::_exit(0);
+        }
+        char byte = 0;
+        (void)!::read(ready[0], &byte, 1);
+        ::close(ready[0]);
+        ::close(ready[1]);
+    }
+    ~SlaveHolder() { Kill(); }
+    SlaveHolder(const SlaveHolder&) = delete;
+    SlaveHolder& operator=(const SlaveHolder&) = delete;
+    void Kill()
+    {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        pid_ = -1;
+    }
+    std::string Named() const
+    {
+        return "process " + std::to_string(pid_) + " (" + platform::ProcessName(pid_) + ")";
+    }
+
+private:
+    pid_t pid_ = -1;
+};
+
 } // namespace
 
 TEST(SerialDeviceOpen, FailuresCarryWindowsNumbersAndLeakNoDescriptors)
@@ -102,16 +156,34 @@ TEST(SerialDeviceOpen, FailuresCarryWindowsNumbersAndLeakNoDescriptors)
     com.Link(3, "/nonexistent/ttyUSB9");
     const std::string file = (com.Path() / "plain-file").string();
     std::ofstream(file) << "not a port";
-    com.Link(4, file);
+    const std::string fifo = (com.Path() / "fifo").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    // Something is there, but no serial port: never opened as one.
+    const std::vector<std::string> noPorts = {file,   "/dev/null", "/dev/zero", fifo,
+                                              "/tmp", "/dev/ptmx", "/dev/tty"};
+    for (unsigned i = 0; i < noPorts.size(); ++i)
+        com.Link(10 + i, noPorts[i]);
     const int before = testutil::OpenDescriptors();
 
     SerialDevice a;
+    using platform::OpenFinding;
     EXPECT_FALSE(a.Open("\\\\.\\COM9")); // no link, no detection
     EXPECT_EQ(platform::GetLastError(), platform::ErrorFileNotFound);
+    EXPECT_EQ(platform::LastOpenRefusal().finding, OpenFinding::Unmapped);
     EXPECT_FALSE(a.Open("\\\\.\\COM3")); // pinned, device absent
     EXPECT_EQ(platform::GetLastError(), platform::ErrorFileNotFound);
-    EXPECT_FALSE(a.Open("\\\\.\\COM4")); // opens, but is no port
-    EXPECT_EQ(platform::GetLastError(), platform::ErrorFileNotFound);
+    EXPECT_EQ(platform::LastOpenRefusal().finding, OpenFinding::Missing);
+    EXPECT_EQ(platform::LastErrorDetail(), "COM3 is /nonexistent/ttyUSB9, which is not there");
+    for (unsigned i = 0; i < noPorts.size(); ++i) {
+        const std::string com = "COM" + std::to_string(10 + i);
+        EXPECT_FALSE(a.Open("\\\\.\\" + com)) << noPorts[i];
+        EXPECT_EQ(platform::GetLastError(), platform::ErrorFileNotFound) << noPorts[i];
+        EXPECT_EQ(platform::LastOpenRefusal().finding, OpenFinding::NotAPort) << noPorts[i];
+        EXPECT_EQ(platform::LastErrorDetail(),
+                  com + " is " + noPorts[i] + ", which is not a serial port");
+    }
+    EXPECT_FALSE(a.Open("/dev/null"));
+    EXPECT_EQ(platform::LastErrorDetail(), "/dev/null is not a serial port");
     EXPECT_FALSE(a.Open("COMx"));
     EXPECT_EQ(platform::GetLastError(), platform::ErrorFileNotFound);
     EXPECT_FALSE(a.IsOpen());
@@ -123,6 +195,9 @@ TEST(SerialDeviceOpen, FailuresCarryWindowsNumbersAndLeakNoDescriptors)
     EXPECT_EQ(platform::GetLastError(), platform::ErrorAccessDenied);
     EXPECT_FALSE(b.Open(pty.SlavePath())); // the same device by its path
     EXPECT_EQ(platform::GetLastError(), platform::ErrorAccessDenied);
+    EXPECT_EQ(platform::LastOpenRefusal().finding, OpenFinding::Held);
+    EXPECT_EQ(platform::LastOpenRefusal().holder, "process " + std::to_string(::getpid()) + " (" +
+                                                      platform::ProcessName(::getpid()) + ")");
     EXPECT_EQ(OpenInChild(Com1), static_cast<int>(platform::ErrorAccessDenied));
     EXPECT_FALSE(a.Open(Com1)); // already open on this object
     EXPECT_EQ(platform::GetLastError(), platform::ErrorInvalidParameter);
@@ -155,6 +230,52 @@ TEST(SerialDeviceOpen, APermissionProblemIsNotReportedAsBusy)
         EXPECT_EQ(platform::GetLastError(), platform::ErrorPermissionDenied);
         EXPECT_EQ(testutil::OpenDescriptors(), before);
     }
+}
+
+// Some process's controlling terminal (a login shell's, a terminal tab's)
+// is not opened at all: it would be made raw and get the meter's queries.
+TEST(SerialDeviceOpen, AControllingTerminalIsLeftAloneAndItsOwnerNamed)
+{
+    testutil::PtyPair pty;
+    SlaveHolder shell(pty, true, false);
+    termios before{};
+    ASSERT_EQ(::tcgetattr(pty.Master(), &before), 0);
+    SerialDevice device;
+    EXPECT_FALSE(device.Open(pty.SlavePath()));
+    EXPECT_EQ(platform::GetLastError(), platform::ErrorAccessDenied);
+    EXPECT_EQ(platform::LastOpenRefusal().finding, platform::OpenFinding::Terminal);
+    EXPECT_EQ(platform::LastOpenRefusal().holder, shell.Named());
+    EXPECT_EQ(platform::LastErrorDetail(),
+              pty.SlavePath() + " is the terminal of " + shell.Named());
+    EXPECT_FALSE(SerialDevice::Probe(pty.SlavePath()));
+    termios after{};
+    ASSERT_EQ(::tcgetattr(pty.Master(), &after), 0);
+    EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0) << "the terminal was set up";
+    pollfd p{pty.Master(), POLLIN, 0};
+    EXPECT_EQ(::poll(&p, 1, 0), 0) << "something was written to it";
+}
+
+// TIOCEXCL lives with a pseudo-terminal pair, so a holder that is killed
+// leaves it set. While the holder lives the port is theirs; once it is gone
+// the flag is stale and root takes the port. (A user's open meets the
+// kernel's refusal, which the simulator, holding the pair, lifts.)
+TEST(SerialDeviceOpen, AnExclusiveFlagOutlivingItsKilledHolderIsTakenOver)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "only root's open passes TIOCEXCL";
+    testutil::PtyPair pty;
+    SlaveHolder holder(pty, false, true);
+    SerialDevice device;
+    EXPECT_FALSE(device.Open(pty.SlavePath()));
+    EXPECT_EQ(platform::LastOpenRefusal().holder, holder.Named());
+    holder.Kill();
+    ASSERT_TRUE(device.Open(pty.SlavePath())) << platform::LastErrorDetail();
+    ASSERT_TRUE(device.Close());
+    const int fd = ::open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    int exclusive = 1;
+    EXPECT_EQ(::ioctl(fd, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
+    ::close(fd);
 }
 
 // The slave's settings as another program holding it sees them.
@@ -211,41 +332,27 @@ TEST(SerialDeviceOpen, AHeldPortIsSeenAsHeldAndOnlyOurOwnClaimsAreUndone)
     com.Link(1, pty.SlavePath());
     testutil::FakeUart uart;
     const std::string lockFile =
-        uart.LockDir() + "/LCK.." + pty.SlavePath().substr(5).replace(3, 1, "_");
+        uart.LockDir() + "/LCK.." + std::filesystem::path(pty.SlavePath()).filename().string();
     SerialDevice device;
 
+    // A program that takes no claim still reads what comes: it holds the
+    // port as long as it has it open.
+    SlaveHolder reader(pty, false, false);
+    EXPECT_FALSE(device.Open(Com1));
+    const std::string detail = platform::LastErrorDetail();
+    EXPECT_EQ(platform::GetLastError(), platform::ErrorAccessDenied);
+    EXPECT_EQ(detail, "COM1 is " + pty.SlavePath() + "; " + reader.Named() + " holds it");
+
+    // Its TIOCEXCL too, while it has the port open.
     uart.SetExclusive(true);
     EXPECT_FALSE(device.Open(Com1));
     EXPECT_EQ(platform::GetLastError(), platform::ErrorAccessDenied);
-    EXPECT_EQ(platform::LastErrorDetail().rfind("COM1 is " + pty.SlavePath() + "; ", 0), 0u)
-        << platform::LastErrorDetail();
+    EXPECT_EQ(platform::LastErrorDetail(), detail);
     EXPECT_TRUE(uart.Exclusive()) << "their exclusivity was cleared";
     EXPECT_EQ(uart.Calls(TIOCNXCL), 0);
     EXPECT_FALSE(std::filesystem::exists(lockFile));
+    reader.Kill();
     uart.SetExclusive(false);
-
-    // A program that has it open without any claim still takes its bytes.
-    const pid_t reader = ::fork();
-    if (reader == 0) {
-        ::open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY);
-        ::pause();
-        ::_exit(0);
-    }
-    bool seen = false;
-    for (int i = 0; i < 1000 && !seen; ++i) {
-        seen = !device.Open(Com1);
-        if (!seen) {
-            ASSERT_TRUE(device.Close());
-            std::this_thread::sleep_for(std::chrono::milliseconds(2)); // until it has opened
-        }
-    }
-    const std::string detail = platform::LastErrorDetail();
-    ::kill(reader, SIGKILL);
-    ::waitpid(reader, nullptr, 0);
-    ASSERT_TRUE(seen);
-    EXPECT_EQ(platform::GetLastError(), platform::ErrorAccessDenied);
-    EXPECT_NE(detail.find("; process " + std::to_string(reader) + " ("), std::string::npos)
-        << detail;
 
     // A live process's lock file: init's.
     std::ofstream(lockFile) << "         1\n";

@@ -40,6 +40,26 @@ void SetLastError(std::uint32_t error);
 std::string LastErrorDetail();
 void SetLastErrorDetail(std::string detail);
 
+// What the last failed open of this thread found, for a program that words
+// its own messages (velmor-log); None after a successful open.
+enum class OpenFinding {
+    None,
+    Unmapped, // a COM number the map has no device for
+    Missing,  // nothing at the path
+    NotAPort, // something that is no serial port: a file, /dev/null, a directory
+    Held,     // another program or process has it
+    Terminal, // the controlling terminal of a process (a shell, a terminal tab)
+    BadLock,  // something that is no lock file sits at its lock file's place
+    Other,    // the number and the detail say it
+};
+struct OpenRefusal {
+    OpenFinding finding = OpenFinding::None;
+    // Held and Terminal: who, "process 812 (bash)", when known.
+    std::string holder;
+};
+OpenRefusal LastOpenRefusal();
+void SetLastOpenRefusal(OpenRefusal refusal);
+
 // Where an errno value comes from: the same value means different things
 // there (EIO: a ttyS node without a UART, a device that has gone, a failed
 // write to disk), and each path reports it as its callers' messages expect.

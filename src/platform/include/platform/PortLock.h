@@ -1,25 +1,28 @@
 #pragma once
 
 // Who else has a serial device: UUCP lock files (LCK..ttyUSB0 in /var/lock
-// or /run/lock, the convention terminal programs share) and, for messages,
-// the processes that have the device open.
+// or /run/lock, the convention terminal programs share).
+
+#include "platform/Holders.h"
 
 #include <string>
-#include <sys/types.h>
-#include <vector>
 
 namespace platform {
-
-struct PortHolder {
-    pid_t pid = 0;    // 0: not known
-    std::string name; // the process's name, when known
-};
 
 // The lock file directory; empty gives back the system's. Tests point it at
 // a private directory.
 void SetLockDirectory(std::string directory);
 
-// A lock file of ours for one device, removed when it goes.
+// Why a device's lock file keeps it from being opened.
+struct LockRefusal {
+    PortHolder holder;   // the live process whose lock file it is
+    std::string badFile; // or: the lock file's place holds something else
+    std::string what;    // ... which is this ("a symbolic link", "a directory")
+};
+
+// A lock file of ours for one device, removed when it goes. The file is
+// named after the device node (LCK..ttyUSB0 also for a by-id link to it),
+// holds the pid as ten ASCII digits and a newline, and is readable by all.
 class PortLock {
 public:
     PortLock() = default;
@@ -27,18 +30,19 @@ public:
     PortLock(const PortLock&) = delete;
     PortLock& operator=(const PortLock&) = delete;
 
-    // False when a live process holds the device's lock file (holder tells
-    // which); a stale one, whose process is gone, is removed. Where no lock
-    // directory can be written the device goes unlocked.
-    bool Acquire(const std::string& devicePath, PortHolder& holder);
+    // False when a live process holds the device's lock file, or something
+    // that is no lock file sits in its place (why tells which); a stale one,
+    // whose process is gone, is removed. Where no lock directory can be
+    // written the device goes unlocked.
+    bool Acquire(const std::string& devicePath, LockRefusal& why);
     void Release();
+
+    // False when the device's lock file keeps it from being opened, as for
+    // Acquire; nothing is written or removed.
+    static bool Free(const std::string& devicePath, LockRefusal& why);
 
 private:
     std::string file_;
 };
-
-// The processes that have the character device rdev open, except the
-// descriptor exceptFd of this process (-1: none); from /proc.
-std::vector<PortHolder> ProcessesHolding(dev_t rdev, int exceptFd);
 
 } // namespace platform
