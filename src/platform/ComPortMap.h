@@ -9,6 +9,8 @@
 // The link directory is ${XDG_CONFIG_HOME:-~/.config}/velmor/com. When
 // VELMOR_COM_DIR is set, only the links there count and nothing is detected.
 
+#include "platform/DeviceIdentity.h"
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -44,5 +46,8 @@ std::optional<unsigned> ParseComName(std::string_view name);
 // when the name maps to nothing.
 std::string ResolveDeviceName(std::string_view name,
                               const ComPortSources& sources = DefaultComPortSources());
+
+// IdentifyDevice with the map's sources and the sysfs tree to look in.
+DeviceIdentity IdentifyDevice(std::string_view name, const ComPortSources& sources);
 
 } // namespace platform

@@ -1,6 +1,7 @@
 // Unit under test: ComPortMap (COM numbers to device paths).
 #include "ComPortMap.h"
 
+#include "PtyPair.h"
 #include "ScopedEnv.h"
 #include "TempDir.h"
 
@@ -39,6 +40,30 @@ public:
     void Link(const std::string& name, const fs::path& target) const
     {
         fs::create_symlink(target, root_.Path() / "links" / name);
+    }
+    // The link made anew, as a simulator started again makes it: the old
+    // one is there until the new one takes its place.
+    void Relink(const std::string& name, const fs::path& target) const
+    {
+        const fs::path link = root_.Path() / "links" / name;
+        fs::create_symlink(target, link.string() + ".new");
+        fs::rename(link.string() + ".new", link);
+    }
+    // A USB adapter plugged into port `usbPort` behind the tty `name`, as
+    // sysfs shows it; an empty serial: the adapter has none.
+    void UsbAdapter(const std::string& name, const std::string& product, const std::string& serial,
+                    const std::string& usbPort) const
+    {
+        const fs::path device = root_.Path() / "sys" / "devices" / "usb1" / usbPort;
+        fs::create_directories(device / (usbPort + ":1.0") / name);
+        std::ofstream(device / "idVendor") << "0403\n";
+        std::ofstream(device / "idProduct") << product << "\n";
+        if (!serial.empty())
+            std::ofstream(device / "serial") << serial << "\n";
+        fs::create_directories(root_.Path() / "sys" / name);
+        const fs::path link = root_.Path() / "sys" / name / "device";
+        fs::remove(link);
+        fs::create_directory_symlink(device / (usbPort + ":1.0") / name, link);
     }
     fs::path Dev(const std::string& name) const { return root_.Path() / "dev" / name; }
     ComPortSources Sources(bool detect = true) const
@@ -138,4 +163,45 @@ TEST(ComPortMap, ParsesComNames)
     for (const char* bad :
          {"\\\\.\\COM0", "COM", "COM1x", "COM-1", "COM01", "/dev/ttyS0", "LPT1", "\\\\.\\", ""})
         EXPECT_FALSE(platform::ParseComName(bad).has_value()) << bad;
+}
+
+// A device that went away is taken up again only when it is the same one
+// back: the same USB adapter, not another that got its name; a COM link
+// made anew (the simulated meter started again). A pseudo-terminal is never
+// taken up again by its path: its number goes to the next terminal opened.
+TEST(DeviceIdentity, ResumesOnlyOnTheDeviceThatWasLost)
+{
+    FakeTree tree;
+    const auto sources = tree.Sources(false);
+    const auto identify = [&](const char* name) { return platform::IdentifyDevice(name, sources); };
+    constexpr const char* Com1 = "\\\\.\\COM1";
+    tree.Node("ttyUSB0");
+    tree.UsbAdapter("ttyUSB0", "6001", "A1B2C3", "1-2");
+    tree.Link("com1", tree.Dev("ttyUSB0"));
+    const auto lost = identify(Com1);
+    EXPECT_EQ(lost.hardware, "usb 0403:6001 serial A1B2C3 interface 1.0");
+
+    fs::remove(tree.Dev("ttyUSB0")); // unplugged
+    EXPECT_FALSE(platform::MayResume(lost, identify(Com1)));
+    tree.Node("ttyUSB0");
+    tree.UsbAdapter("ttyUSB0", "6001", "Z9Y8X7", "1-2"); // another adapter got its name
+    EXPECT_FALSE(platform::MayResume(lost, identify(Com1)));
+    tree.UsbAdapter("ttyUSB0", "6001", "A1B2C3", "1-3"); // itself, in another socket
+    EXPECT_TRUE(platform::MayResume(lost, identify(Com1)));
+    // Without a serial number, the socket tells it.
+    tree.UsbAdapter("ttyUSB0", "6015", "", "1-4");
+    const auto plain = identify(Com1);
+    EXPECT_EQ(plain.hardware, "usb 0403:6015 at 1-4 interface 1.0");
+    tree.UsbAdapter("ttyUSB0", "6015", "", "1-5");
+    EXPECT_FALSE(platform::MayResume(plain, identify(Com1)));
+
+    testutil::PtyPair pty;
+    const auto byPath = platform::IdentifyDevice(pty.SlavePath(), sources);
+    EXPECT_TRUE(byPath.pseudoTerminal);
+    EXPECT_FALSE(platform::MayResume(byPath, platform::IdentifyDevice(pty.SlavePath(), sources)));
+    tree.Link("com2", pty.SlavePath());
+    const auto linked = identify("\\\\.\\COM2");
+    EXPECT_FALSE(platform::MayResume(linked, identify("\\\\.\\COM2"))) << "a link left behind";
+    tree.Relink("com2", pty.SlavePath());
+    EXPECT_TRUE(platform::MayResume(linked, identify("\\\\.\\COM2")));
 }
