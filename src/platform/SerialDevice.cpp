@@ -112,16 +112,24 @@ std::string HeldDetail(std::string_view name, const std::string& path,
 
 // Why an open is refused: the number, the detail, and what was found.
 struct Refusal {
+    Refusal(std::uint32_t error, std::string detail, OpenFinding finding, std::string holder = {},
+            LockRefusal lock = {})
+        : error(error), detail(std::move(detail)), finding(finding), holder(std::move(holder)),
+          lock(std::move(lock))
+    {
+    }
     std::uint32_t error;
     std::string detail;
     OpenFinding finding;
     std::string holder;
+    LockRefusal lock;
 };
 
 bool Refuse(Refusal refusal)
 {
     SetLastErrorDetail(std::move(refusal.detail));
-    SetLastOpenRefusal({refusal.finding, std::move(refusal.holder)});
+    SetLastOpenRefusal({refusal.finding, std::move(refusal.holder), std::move(refusal.lock.badFile),
+                        std::move(refusal.lock.what)});
     return Fail(refusal.error);
 }
 
@@ -270,7 +278,8 @@ std::optional<Refusal> OthersRefusal(std::string_view name, const std::string& p
                            PortName(name, path) + "; " + why.badFile + " is " + why.what +
                                ", not a lock file",
                            OpenFinding::BadLock,
-                           {}};
+                           {},
+                           why};
         return Held(name, path, {why.holder});
     }
     // One of our own threads would have met the flock.

@@ -2,6 +2,7 @@
 
 #include <iconv.h>
 #include <langinfo.h>
+#include <sys/resource.h>
 #include <sys/utsname.h>
 
 #include <array>
@@ -121,6 +122,17 @@ std::string LocaleFromUtf16(std::span<const std::uint8_t> text)
     iconv(converter.get(), nullptr, nullptr, &outAt, &outLeft);
     out.append(buffer.data(), static_cast<std::size_t>(outAt - buffer.data()));
     return out;
+}
+
+bool RaiseDescriptorLimit()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return false;
+    if (limit.rlim_cur == limit.rlim_max)
+        return true;
+    limit.rlim_cur = limit.rlim_max;
+    return ::setrlimit(RLIMIT_NOFILE, &limit) == 0;
 }
 
 } // namespace platform

@@ -62,15 +62,9 @@ std::string Caption(const char* caption)
 
 } // namespace
 
-LogClock::LogClock()
-    : wallStart(std::chrono::system_clock::now()), steadyStart(std::chrono::steady_clock::now())
-{
-}
-
 LogClock::TimePoint LogClock::Now() const
 {
-    return wallStart + std::chrono::duration_cast<std::chrono::system_clock::duration>(
-                           std::chrono::steady_clock::now() - steadyStart);
+    return std::chrono::system_clock::now();
 }
 
 std::string_view StatusName(Status status)
@@ -86,6 +80,8 @@ std::string_view StatusName(Status status)
         return "bad-reply";
     case Status::PortLost:
         return "port-lost";
+    case Status::LateReply:
+        return "late-reply";
     }
     return "?";
 }

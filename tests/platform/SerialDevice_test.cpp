@@ -278,6 +278,35 @@ TEST(SerialDeviceOpen, AnExclusiveFlagOutlivingItsKilledHolderIsTakenOver)
     ::close(fd);
 }
 
+// On a pseudo-terminal too, another program's lock file and a plain reader
+// hold the port; no lock file of ours is written for one.
+TEST(SerialDeviceOpen, OnAPseudoTerminalOtherProgramsClaimsCountToo)
+{
+    testutil::PtyPair pty;
+    const TempDir locks("lock");
+    platform::SetLockDirectory(locks.Path().string());
+    const std::string lockFile =
+        locks / ("LCK.." + std::filesystem::path(pty.SlavePath()).filename().string());
+    SerialDevice device;
+    ASSERT_TRUE(device.Open(pty.SlavePath())) << platform::LastErrorDetail();
+    EXPECT_FALSE(std::filesystem::exists(lockFile));
+    ASSERT_TRUE(device.Close());
+
+    std::ofstream(lockFile) << "         1\n";
+    const bool lockedOpened = device.Open(pty.SlavePath());
+    const platform::OpenRefusal locked = platform::LastOpenRefusal();
+    std::filesystem::remove(lockFile);
+    SlaveHolder reader(pty, false, false);
+    const bool readOpened = device.Open(pty.SlavePath());
+    const platform::OpenRefusal read = platform::LastOpenRefusal();
+    platform::SetLockDirectory({});
+    EXPECT_FALSE(lockedOpened);
+    EXPECT_EQ(locked.finding, platform::OpenFinding::Held);
+    EXPECT_EQ(locked.holder, "process 1 (" + platform::ProcessName(1) + ")");
+    EXPECT_FALSE(readOpened);
+    EXPECT_EQ(read.holder, reader.Named());
+}
+
 // The slave's settings as another program holding it sees them.
 std::string LineOf(int fd)
 {

@@ -163,6 +163,7 @@ public:
 
     int Out() const { return out_.Get(); }
     int Err() const { return err_.Get(); }
+    pid_t Pid() const { return pid_; }
 
     void Signal(int signal) { ::kill(pid_, signal); }
 

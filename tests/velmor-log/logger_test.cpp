@@ -1,10 +1,15 @@
 // Unit under test: velmor-log, the program, against simulated meters on
 // pseudo-terminals linked into a private COM port map.
 #include "SimTest.h"
+#include "SmallTmpfs.h"
 #include "instrument-sim/comlink.h"
 #include "instrument-sim/simulator.h"
 
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+
 #include <csignal>
+#include <ctime>
 #include <fstream>
 #include <memory>
 #include <regex>
@@ -34,12 +39,14 @@ sim::Config State(std::uint8_t mode, std::uint8_t voltageRange, std::uint8_t cur
     return c;
 }
 
-// velmor-log as a child with the COM map of the test.
+// velmor-log as a child with the COM map of the test; shell: commands run
+// first in the child's shell (ulimit -n 20), env: more of its environment.
 class Log : public simtest::Child {
 public:
-    Log(std::vector<std::string> args, const fs::path& comDir)
+    Log(std::vector<std::string> args, const fs::path& comDir, const std::string& shell = {},
+        std::vector<std::string> env = {})
         // A decimal comma in the locale must not reach the lines.
-        : Child(WithProgram(std::move(args)), comDir, {"LC_ALL=ru_RU.UTF-8"})
+        : Child(WithProgram(std::move(args), shell), comDir, WithLocale(std::move(env)))
     {
     }
 
@@ -75,12 +82,41 @@ public:
     std::string out, err;
 
 private:
-    static std::vector<std::string> WithProgram(std::vector<std::string> args)
+    static std::vector<std::string> WithProgram(std::vector<std::string> args,
+                                                const std::string& shell)
     {
         args.insert(args.begin(), VELMOR_LOG_PROGRAM);
+        if (!shell.empty()) {
+            args.insert(args.begin(), {"/bin/sh", "-c", shell + "; exec \"$0\" \"$@\""});
+        }
         return args;
     }
+    static std::vector<std::string> WithLocale(std::vector<std::string> env)
+    {
+        env.insert(env.begin(), "LC_ALL=ru_RU.UTF-8");
+        return env;
+    }
 };
+
+// Opens new pseudo-terminals, as a terminal program does for each tab,
+// until one gets path (the lowest free number comes first); their masters,
+// the last one path's. Empty when another program took path first.
+std::vector<sim::UniqueFd> OpenTerminalsUntil(const std::string& path)
+{
+    std::vector<sim::UniqueFd> masters;
+    for (int i = 0; i < 64; ++i) {
+        sim::UniqueFd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+        if (!master.Valid() || ::grantpt(master.Get()) != 0 || ::unlockpt(master.Get()) != 0) {
+            break;
+        }
+        const std::string name = ::ptsname(master.Get());
+        masters.push_back(std::move(master));
+        if (name == path) {
+            return masters;
+        }
+    }
+    return {};
+}
 
 std::vector<std::string> Lines(const std::string& text)
 {
@@ -199,6 +235,9 @@ TEST(VelmorLog, ErrorLinesKeepPollingUntilTooManyInARow)
     EXPECT_EQ(lines[2].substr(lines[2].find(',')), ",COM1,,,,,,,no-reply");
     EXPECT_NE(quiet.err.find("COM1: 2 errors in a row, giving up"), std::string::npos) << quiet.err;
     EXPECT_NE(quiet.err.find("COM1: 0 readings, 2 errors (no-reply 2)"), std::string::npos);
+    Log once({"--com", "1", "--timeout", "100", "--max-errors", "1"}, tmp.Path());
+    EXPECT_EQ(once.Wait(), 1);
+    EXPECT_NE(once.err.find("COM1: 1 error in a row, giving up"), std::string::npos) << once.err;
 
     // Half the replies with a wrong check code: each is a line, and the
     // polling goes on past them.
@@ -277,12 +316,28 @@ TEST(VelmorLog, BadInputIsOneLineAndWritesNothing)
 {
     simtest::TempDir tmp;
     Meter meter(tmp.Path(), 1);
+    Meter spare(tmp.Path(), 4);
+    const std::string port = meter.simulator.Path();
     const fs::path busyFile = tmp.Path() / "busy.csv";
     Log busy({"--com", "1", "--output", busyFile.string()}, tmp.Path());
     ASSERT_TRUE(WaitForLine(busyFile, ",ok"));
 
     const fs::path file = tmp.Path() / "never.csv";
-    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+    const fs::path json = tmp.Path() / "log.jsonl";
+    std::ofstream(json) << "{\"time\":\"2026-12-09T17:57:10.832+01:00\",\"port\":\"COM1\"}\n";
+    const fs::path fifo = tmp.Path() / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    fs::create_symlink(tmp.Path() / "ttyUSB7", tmp.Path() / "com3");
+    struct Case {
+        Case(std::vector<std::string> a, std::string m, std::string s = {})
+            : args(std::move(a)), message(std::move(m)), shell(std::move(s))
+        {
+        }
+        std::vector<std::string> args;
+        std::string message;
+        std::string shell; // run first in the child's shell
+    };
+    const std::vector<Case> cases = {
         {{"--com", "2", "--frobnicate"}, "unknown option --frobnicate"},
         {{"--com", "2", "--mode", "voltage", "--vrange", "70"},
          "--vrange is one of 30|60|75|150|300|450|600, not '70'"},
@@ -291,12 +346,33 @@ TEST(VelmorLog, BadInputIsOneLineAndWritesNothing)
         {{"--com", "2", "--count", "0"}, "--count needs a whole number"},
         {{"--output", file.string()}, "no meter given"},
         {{"--com", "2", "--output", file.string()}, "COM2: no such port in the COM port map"},
+        {{"--com", "3", "--output", file.string()},
+         "velmor-log: COM3 is " + (tmp.Path() / "ttyUSB7").string() + ", which is not there"},
         {{"--device", (tmp.Path() / "ttyUSB9").string(), "--output", file.string()},
          "ttyUSB9: no such device"},
-        {{"--com", "1", "--output", file.string()}, "COM1: held by another program"},
+        // Who holds it: this velmor-log, also by another name.
+        {{"--com", "1", "--output", file.string()},
+         "COM1: held by process " + std::to_string(busy.Pid()) + " (velmor-log)"},
+        {{"--com", "1", "--device", port, "--output", file.string()},
+         "COM1 and " + port + " are one device"},
+        {{"--device", port, "--device", "/dev/pts/../" + port.substr(5), "--output", file.string()},
+         " are one device"},
+        // The lines would go down the meter's line.
+        {{"--com", "1", "--output", port}, "--output " + port + " is a meter's port (COM1)"},
+        {{"--com", "1"}, "standard output is a meter's port (COM1)", "exec >" + port},
+        {{"--com", "1"}, "standard output is closed", "exec >&-"},
+        {{"--device", "/dev/null", "--output", file.string()}, "/dev/null: not a serial port"},
+        {{"--device", "/dev/zero", "--output", file.string()}, "/dev/zero: not a serial port"},
+        {{"--device", "/dev/ptmx", "--output", file.string()}, "/dev/ptmx: not a serial port"},
+        {{"--device", fifo.string(), "--output", file.string()}, "fifo: not a serial port"},
+        {{"--device", tmp.Path().string(), "--output", file.string()},
+         tmp.Path().string() + ": not a serial port"},
+        {{"--device", busyFile.string(), "--output", file.string()}, "busy.csv: not a serial port"},
+        {{"--com", "4", "--output", json.string()},
+         json.string() + " holds something else: its first line is not the CSV header"},
     };
-    for (const auto& [args, message] : cases) {
-        Log log(args, tmp.Path());
+    for (const auto& [args, message, shell] : cases) {
+        Log log(args, tmp.Path(), shell);
         EXPECT_EQ(log.Wait(), 2) << message;
         EXPECT_EQ(log.err, "velmor-log: " + log.err.substr(12, log.err.find('\n') - 11))
             << "one line: " << log.err;
@@ -309,20 +385,41 @@ TEST(VelmorLog, BadInputIsOneLineAndWritesNothing)
     EXPECT_NE(help.out.find("Exit status:\n  0  stopped by Ctrl-C"), std::string::npos);
 }
 
-TEST(VelmorLog, ResumesWhenTheUnpluggedDeviceIsBack)
+// After a loss only the meter's own device is taken up again: a pseudo-
+// terminal's number goes to the next terminal anyone opens, and a link a
+// killed simulator left behind points at it; the link made anew to a meter
+// is the meter back.
+TEST(VelmorLog, ResumesOnTheMeterBackNotOnWhatTookItsPlace)
 {
     simtest::TempDir tmp;
     sim::Config hangUp;
     hangUp.faults.hangUpAfter = 3;
-    auto meter = std::make_unique<Meter>(tmp.Path(), 1, hangUp);
+    auto lost = std::make_unique<sim::Simulator>(hangUp);
+    lost->Start();
+    const std::string lostPath = lost->Path();
+    const fs::path link = tmp.Path() / "com1";
+    fs::create_symlink(lostPath, link); // as a killed simulator leaves it
     const fs::path file = tmp.Path() / "log.csv";
     Log log({"--com", "1", "--mode", "current", "--output", file.string()}, tmp.Path());
     ASSERT_TRUE(WaitForLine(file, ",port-lost"));
-    meter.reset();
+    lost.reset();
+    const auto terminals = OpenTerminalsUntil(lostPath);
+    if (terminals.empty()) {
+        ADD_FAILURE() << "another program took " << lostPath << " first";
+    } else {
+        // Two reconnect rounds.
+        pollfd p{terminals.back().Get(), POLLIN, 0};
+        EXPECT_EQ(::poll(&p, 1, 2500), 0) << "a stranger's terminal got the meter's queries";
+    }
 
     // Back under the same COM number, set to voltage: the setting is sent
     // again before the polling resumes.
-    meter = std::make_unique<Meter>(tmp.Path(), 1, State(1, 0, 0));
+    sim::Config voltage;
+    voltage.state = {1, 0, 0};
+    sim::Simulator back(voltage);
+    back.Start();
+    fs::create_symlink(back.Path(), link.string() + ".new");
+    fs::rename(link.string() + ".new", link);
     ASSERT_TRUE(WaitForLine(file, ",0.5000,A,0.5,current,30V,1A,ok"));
     const auto before = FileLines(file).size();
     ASSERT_TRUE(WaitForLines(file, before + 2));
@@ -335,5 +432,190 @@ TEST(VelmorLog, ResumesWhenTheUnpluggedDeviceIsBack)
         << log.err;
     EXPECT_NE(log.err.find("COM1: back, logging resumes"), std::string::npos) << log.err;
     EXPECT_NE(log.err.find("(port-lost 1)"), std::string::npos) << log.err;
-    EXPECT_GE(meter->simulator.RequestCount(), 3u);
+    EXPECT_GE(back.RequestCount(), 3u);
+
+    // A pseudo-terminal named by its path is gone for good.
+    sim::Simulator once(hangUp);
+    once.Start();
+    Log byPath({"--device", once.Path()}, tmp.Path());
+    EXPECT_EQ(byPath.Wait(), 1);
+    EXPECT_NE(byPath.err.find(once.Path() + ": the device is not connected; a pseudo-terminal "
+                                            "that hung up does not come back"),
+              std::string::npos)
+        << byPath.err;
+    EXPECT_EQ(CountOf(Lines(byPath.out), ",port-lost"), 1u);
+}
+
+// A reply that comes after its time-out is not the next request's answer.
+TEST(VelmorLog, ALateReplyIsDroppedNotTakenForTheNextOnes)
+{
+    simtest::TempDir tmp;
+    sim::Config late;
+    late.faults.replyDelay = std::chrono::milliseconds(600);
+    Meter meter(tmp.Path(), 1, late);
+    Log log({"--com", "1", "--timeout", "400", "--count", "4"}, tmp.Path());
+    ASSERT_EQ(log.Wait(), 0) << log.err;
+    const auto lines = Lines(log.out);
+    ASSERT_EQ(lines.size(), 5u) << log.out;
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        EXPECT_EQ(lines[i].substr(lines[i].find(',')),
+                  i % 2 == 1 ? ",COM1,,,,,,,no-reply" : ",COM1,,,,,,,late-reply");
+    }
+    EXPECT_NE(log.err.find("COM1: 0 readings, 4 errors (no-reply 2, late-reply 2)"),
+              std::string::npos)
+        << log.err;
+}
+
+// Without descriptors the serial library's threads fail: the run ends
+// saying so, never logging a meter that answers as silent.
+TEST(VelmorLog, AFailureInTheSerialThreadsEndsTheRun)
+{
+    simtest::TempDir tmp;
+    Meter meter(tmp.Path(), 1);
+    // Where the descriptors run out depends on the build: each limit ends in
+    // a refused open (2), failed threads (1) or a whole run (0).
+    bool threadsFailed = false;
+    for (int limit = 12; limit <= 40; ++limit) {
+        Log log({"--com", "1", "--count", "3", "--interval", "0", "--timeout", "300"}, tmp.Path(),
+                "ulimit -n " + std::to_string(limit));
+        const int status = log.Wait();
+        const auto lines = Lines(log.out);
+        for (const auto& line : Lines(log.err)) {
+            EXPECT_TRUE(line.starts_with("velmor-log: ") || line.starts_with("COM1: "))
+                << limit << ": " << line;
+        }
+        EXPECT_EQ(CountOf(lines, "no-reply"), 0u) << limit << ": " << log.out;
+        if (status == 0) {
+            EXPECT_EQ(CountOf(lines, ",ok"), 3u) << limit;
+        } else if (status == 1) {
+            threadsFailed =
+                threadsFailed ||
+                log.err.find("velmor-log: the serial port's threads failed: ") != std::string::npos;
+        } else {
+            EXPECT_EQ(status, 2) << limit << ": " << log.err;
+            EXPECT_TRUE(lines.empty()) << limit;
+        }
+    }
+    EXPECT_TRUE(threadsFailed) << "no limit reached the threads";
+    // A soft limit below the hard one is raised.
+    Log raised({"--com", "1", "--count", "3", "--interval", "0"}, tmp.Path(), "ulimit -S -n 12");
+    EXPECT_EQ(raised.Wait(), 0) << raised.err;
+    EXPECT_EQ(CountOf(Lines(raised.out), ",ok"), 3u);
+}
+
+// A full disk cuts no line: what did not fit is taken back, and the
+// summary counts what the file holds.
+TEST(VelmorLog, AFullDiskLeavesWholeLinesAndTheSummaryCountsThem)
+{
+    SmallTmpfs disk(4 * 4096);
+    if (!disk.Mounted()) {
+        GTEST_SKIP() << "no tmpfs can be mounted here (root can)";
+    }
+    std::ofstream(disk.Path() / "filler") << std::string(3 * 4096, 'x');
+    simtest::TempDir tmp;
+    Meter meter(tmp.Path(), 1, State(1, 6, 0));
+    const fs::path file = disk.Path() / "log.csv";
+    Log log({"--com", "1", "--interval", "0", "--output", file.string()}, tmp.Path());
+    EXPECT_EQ(log.Wait(), 1);
+    std::ifstream in(file);
+    const std::string text(std::istreambuf_iterator<char>(in), {});
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ(text.back(), '\n');
+    const auto lines = Lines(text);
+    EXPECT_EQ(CountOf(lines, ",COM1,300.00,V,300,voltage,600V,1A,ok"), lines.size() - 1) << text;
+    // The system's words for a full disk follow the locale.
+    EXPECT_NE(log.err.find("velmor-log: cannot write " + file.string() + ": "), std::string::npos)
+        << log.err;
+    EXPECT_NE(log.err.find("COM1: " + std::to_string(lines.size() - 1) + " readings, 0 errors"),
+              std::string::npos)
+        << log.err;
+}
+
+#ifdef VELMOR_FAKETIME
+// The wall clock is read for each reading: a clock set forward (as after a
+// suspend, when the steady clock stood still) shows in the next line.
+TEST(VelmorLog, EachReadingIsStampedByTheWallClock)
+{
+    simtest::TempDir tmp;
+    Meter meter(tmp.Path(), 1);
+    const fs::path offset = tmp.Path() / "offset";
+    std::ofstream(offset) << "+0\n";
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    const fs::path file = tmp.Path() / "log.csv";
+    Log log({"--com", "1", "--interval", "20", "--output", file.string()}, tmp.Path(), {},
+            {"LD_PRELOAD=" VELMOR_FAKETIME, "FAKETIME_TIMESTAMP_FILE=" + offset.string(),
+             "FAKETIME_NO_CACHE=1", "FAKETIME_DONT_FAKE_MONOTONIC=1",
+             std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") +
+                 ":verify_asan_link_order=0"});
+    ASSERT_TRUE(WaitForLines(file, 3));
+    std::ofstream(offset.string() + ".new") << "+2d\n";
+    fs::rename(offset.string() + ".new", offset);
+    const std::size_t jumped = FileLines(file).size();
+    ASSERT_TRUE(WaitForLines(file, jumped + 2));
+    log.Signal(SIGTERM);
+    EXPECT_EQ(log.Wait(), 0);
+    const std::time_t later = std::time(nullptr) + 2 * 24 * 3600;
+    std::tm local{};
+    localtime_r(&later, &local);
+    char day[16];
+    std::strftime(day, sizeof day, "%Y-%m-%d", &local);
+    const auto lines = FileLines(file);
+    EXPECT_NE(lines[1].substr(0, 10), day);
+    EXPECT_EQ(lines.back().substr(0, 10), day) << lines.back();
+}
+#endif
+
+// Whatever way a run ends, the port is free for the next: an ending signal
+// also during a wait for the output, and a holder killed outright (its
+// TIOCEXCL outlives it on a pseudo-terminal).
+TEST(VelmorLog, ThePortIsFreeAgainAfterAnyEnd)
+{
+    simtest::TempDir tmp;
+    Meter meter(tmp.Path(), 1);
+    const auto takesThePort = [&] {
+        // Root clears a stale claim at once, the simulator within a second.
+        for (auto end = std::chrono::steady_clock::now() + simtest::Patience;
+             std::chrono::steady_clock::now() < end;) {
+            Log next({"--com", "1", "--count", "1"}, tmp.Path());
+            if (next.Wait() == 0) {
+                return true;
+            }
+            std::this_thread::sleep_for(100ms);
+        }
+        return false;
+    };
+    {
+        const fs::path file = tmp.Path() / "killed.csv";
+        Log killed({"--com", "1", "--output", file.string()}, tmp.Path());
+        ASSERT_TRUE(WaitForLine(file, ",ok"));
+        killed.Signal(SIGKILL);
+        EXPECT_EQ(killed.Wait(), -1);
+    }
+    EXPECT_TRUE(takesThePort()) << "after SIGKILL";
+
+    const fs::path fifo = tmp.Path() / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        // Nobody reads the FIFO yet.
+        Log waiting({"--com", "1", "--output", fifo.string()}, tmp.Path());
+        std::this_thread::sleep_for(300ms); // into its wait
+        waiting.Signal(signal);
+        EXPECT_EQ(waiting.Wait(), 0) << strsignal(signal);
+        EXPECT_NE(waiting.err.find("COM1: 0 readings"), std::string::npos) << waiting.err;
+        EXPECT_TRUE(takesThePort()) << strsignal(signal);
+    }
+    // A reader that opened the FIFO, then stopped reading: it fills up.
+    const sim::UniqueFd reader(::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    ASSERT_TRUE(reader.Valid());
+    Log stuck({"--com", "1", "--interval", "0", "--output", fifo.string()}, tmp.Path());
+    int held = 0;
+    for (auto end = std::chrono::steady_clock::now() + simtest::Patience;
+         held < 60000 && std::chrono::steady_clock::now() < end;) {
+        std::this_thread::sleep_for(20ms);
+        ::ioctl(reader.Get(), FIONREAD, &held);
+    }
+    ASSERT_GE(held, 60000) << "the FIFO did not fill";
+    stuck.Signal(SIGTERM);
+    EXPECT_EQ(stuck.Wait(), 0);
+    EXPECT_TRUE(takesThePort()) << "after a full FIFO";
 }

@@ -1,8 +1,11 @@
 #include "velmor-log/logger.h"
 
 #include "platform/EndingSignals.h"
+#include "platform/LastError.h"
 #include "protocol/float.h"
 #include "serial/SerExcept.h"
+#include "serial/SerMisc.h"
+#include "serial/SerWin32.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>
@@ -10,6 +13,7 @@
 
 #include <csignal>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
 
@@ -31,13 +35,29 @@ int TerminalWidth()
     return ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
 }
 
+// What the device layer found, in the words of the other lines; what it
+// did not word itself, in the library's.
 std::string OpenFailure(const std::string& port, bool byNumber, const std::exception& e)
 {
-    if (dynamic_cast<const EBadId*>(&e) != nullptr) {
-        return port + (byNumber ? ": no such port in the COM port map" : ": no such device");
-    }
-    if (dynamic_cast<const EAlreadyOpen*>(&e) != nullptr) {
-        return port + ": held by another program";
+    const platform::OpenRefusal refusal = platform::LastOpenRefusal();
+    switch (refusal.finding) {
+    case platform::OpenFinding::Unmapped:
+        return port + ": no such port in the COM port map";
+    case platform::OpenFinding::Missing:
+        // "COM3 is /dev/ttyUSB2, which is not there": the map pins it.
+        return byNumber ? platform::LastErrorDetail() : port + ": no such device";
+    case platform::OpenFinding::NotAPort:
+        return port + ": not a serial port";
+    case platform::OpenFinding::Held:
+        return port + ": held by " + (refusal.holder.empty() ? "another program" : refusal.holder);
+    case platform::OpenFinding::Terminal:
+        return port + ": the terminal of " + refusal.holder + ", not a meter's port";
+    case platform::OpenFinding::BadLock:
+        return port + ": its lock file " + refusal.lockFile + " is " + refusal.lockWhat +
+               ", not a lock file";
+    case platform::OpenFinding::None:
+    case platform::OpenFinding::Other:
+        break;
     }
     return port + ": " + e.what();
 }
@@ -65,15 +85,30 @@ TLogger::TLogger(const Options& options) : options(options)
                 Note(text);
                 if (failed) {
                     Finish(ExitFailure);
+                    return;
                 }
+                // After the meter has written what its loss brings.
+                QMetaObject::invokeMethod(
+                    &context, [this] { CheckOver(); }, Qt::QueuedConnection);
             }));
     }
     samples.resize(meters.size());
+    // Called on the thread that failed; the run ends on the loop's.
+    TSerWin32Dispatcher::SetThreadExceptionHandler([this](std::exception_ptr error) {
+        QMetaObject::invokeMethod(
+            &context,
+            [this, error] {
+                Note("the serial port's threads failed: " + ExceptionMessage(error));
+                Finish(ExitFailure);
+            },
+            Qt::QueuedConnection);
+    });
 }
 
 TLogger::~TLogger()
 {
     meters.clear();
+    TSerWin32Dispatcher::SetThreadExceptionHandler({});
     endingSignals.reset();
     if (signalFd >= 0) {
         ::close(signalFd);
@@ -82,19 +117,8 @@ TLogger::~TLogger()
 
 int TLogger::Run()
 {
-    // Nothing is written before every port has opened.
-    for (std::size_t i = 0; i < meters.size(); ++i) {
-        try {
-            meters[i]->Open();
-        } catch (const std::exception& e) {
-            Error(OpenFailure(meters[i]->Name(), options.ports[i].device.empty(), e));
-            return ExitBadInput;
-        }
-    }
-    if (!OpenOutput()) {
-        return ExitBadInput;
-    }
-
+    // First, so that an ending signal ends the run wherever it is, also in
+    // a wait for the output (a FIFO without a reader, a pipe that is full).
     try {
         signalFd = platform::OpenEndingSignals();
     } catch (const std::system_error& e) {
@@ -106,6 +130,28 @@ int TLogger::Run()
         platform::TakeEndingSignals(signalFd);
         Finish(ExitOk);
     });
+    output.SetStop(signalFd);
+
+    if (const std::string error = CheckPorts(); !error.empty()) {
+        Error(error);
+        return ExitBadInput;
+    }
+    // Nothing is written before every port has opened.
+    for (std::size_t i = 0; i < meters.size(); ++i) {
+        try {
+            meters[i]->Open();
+        } catch (const std::exception& e) {
+            Error(OpenFailure(meters[i]->Name(), options.ports[i].device.empty(), e));
+            return ExitBadInput;
+        }
+    }
+    if (const std::string error = output.Open(options.output, options.format); !error.empty()) {
+        if (output.LastTrouble() != record::TRecordFile::Trouble::Stopped) {
+            Error(error);
+            return ExitBadInput;
+        }
+        exitStatus = ExitOk; // stopped while waiting for a reader
+    }
 
     if (options.duration) {
         durationTimer.setSingleShot(true);
@@ -119,8 +165,8 @@ int TLogger::Run()
         statusTick.start(StatusPeriod);
     }
 
-    for (auto& meter : meters) {
-        meter->Start();
+    for (std::size_t i = 0; i < meters.size() && !exitStatus; ++i) {
+        meters[i]->Start();
     }
     const int status = exitStatus ? *exitStatus : QCoreApplication::exec();
 
@@ -137,14 +183,31 @@ int TLogger::Run()
     return status;
 }
 
-bool TLogger::OpenOutput()
+std::string TLogger::CheckPorts() const
 {
-    const std::string error = output.Open(options.output, options.format);
-    if (!error.empty()) {
-        Error(error);
-        return false;
+    std::vector<platform::DeviceIdentity> devices;
+    for (const auto& meter : meters) {
+        devices.push_back(meter->Identify());
     }
-    return true;
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+        for (std::size_t j = 0; j < i; ++j) {
+            if (devices[i].rdev != 0 && devices[i].rdev == devices[j].rdev) {
+                return meters[j]->Name() + " and " + meters[i]->Name() +
+                       " are one device: each meter needs a port of its own";
+            }
+        }
+    }
+    // The lines would go down the meter's line.
+    struct stat st {};
+    const bool known = options.output.empty() ? ::fstat(STDOUT_FILENO, &st) == 0
+                                              : ::stat(options.output.c_str(), &st) == 0;
+    for (std::size_t i = 0; known && S_ISCHR(st.st_mode) && i < devices.size(); ++i) {
+        if (devices[i].rdev == st.st_rdev) {
+            return (options.output.empty() ? "standard output" : "--output " + options.output) +
+                   " is a meter's port (" + meters[i]->Name() + ")";
+        }
+    }
+    return {};
 }
 
 void TLogger::Report(TMeter& meter, const Reading& reading)
@@ -154,13 +217,27 @@ void TLogger::Report(TMeter& meter, const Reading& reading)
     }
     const std::string error = output.Append(reading);
     if (!error.empty()) {
+        switch (output.LastTrouble()) {
+        case record::TRecordFile::Trouble::Stopped:
+            Finish(ExitOk); // a signal ended the wait for room: the line is not written
+            return;
+        case record::TRecordFile::Trouble::Refused:
+            // Found at the first line: another program began the file.
+            Note(error);
+            Finish(ExitBadInput);
+            return;
+        case record::TRecordFile::Trouble::None:
+        case record::TRecordFile::Trouble::Failed:
+            break;
+        }
         Note(error);
         Finish(ExitFailure);
         return;
     }
+    meter.Written(reading);
     const MeterStats& s = meter.Stats();
     if (options.maxErrors && s.errorsInRow >= *options.maxErrors) {
-        Note(meter.Name() + ": " + std::to_string(s.errorsInRow) + " errors in a row, giving up");
+        Note(meter.Name() + ": " + Counted(s.errorsInRow, "error") + " in a row, giving up");
         Finish(ExitFailure);
         return;
     }
@@ -170,6 +247,21 @@ void TLogger::Report(TMeter& meter, const Reading& reading)
         }
     }
     Finish(ExitOk);
+}
+
+void TLogger::CheckOver()
+{
+    bool gone = false;
+    for (const auto& meter : meters) {
+        if (!meter->Done() && !meter->Gone()) {
+            return;
+        }
+        gone = gone || meter->Gone();
+    }
+    if (gone && !exitStatus) {
+        Note("no meter is left to log, giving up");
+        Finish(ExitFailure);
+    }
 }
 
 void TLogger::Note(const std::string& text)
@@ -252,7 +344,8 @@ std::string TLogger::Summary(const TMeter& meter) const
     const std::pair<const char*, std::uint64_t> counts[] = {{"no-reply", s.noReply},
                                                             {"check-error", s.checkError},
                                                             {"bad-reply", s.badReply},
-                                                            {"port-lost", s.portLost}};
+                                                            {"port-lost", s.portLost},
+                                                            {"late-reply", s.lateReply}};
     for (const auto& [kind, n] : counts) {
         if (n > 0) {
             kinds += (kinds.empty() ? "" : ", ") + std::string(kind) + " " + std::to_string(n);

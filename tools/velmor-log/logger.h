@@ -4,6 +4,7 @@
 #include "velmor-log/meter.h"
 #include "velmor-log/options.h"
 
+#include <QObject>
 #include <QTimer>
 
 #include <chrono>
@@ -23,7 +24,9 @@ namespace vlog {
 void BlockEndingSignals();
 
 // Every live line and the summary go to standard error; lines of readings to
-// the output. One per run, on the thread of the event loop.
+// the output. One per run, on the thread of the event loop. A failure in the
+// serial library's threads ends the run (exit 1): a meter whose port has no
+// threads left would only seem silent.
 class TLogger {
 public:
     explicit TLogger(const Options& options);
@@ -39,7 +42,10 @@ private:
     void Report(TMeter& meter, const Reading& reading);
     void Note(const std::string& text);
     void Finish(int status);
-    bool OpenOutput();
+    // Ends the run once no meter can log any more.
+    void CheckOver();
+    // Why the ports and the output cannot be used together, or empty.
+    std::string CheckPorts() const;
     void DrawStatus();
     void ClearStatus();
     std::string StatusLine(std::size_t index) const;
@@ -47,6 +53,7 @@ private:
 
     const Options options;
     LogClock clock;
+    QObject context; // calls queued from the serial library's threads die with it
     std::vector<std::unique_ptr<TMeter>> meters;
     record::TRecordFile output;
     std::optional<int> exitStatus;

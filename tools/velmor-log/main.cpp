@@ -3,17 +3,53 @@
 #include "velmor-log/logger.h"
 #include "velmor-log/options.h"
 
+#include "platform/System.h"
+
 #include <QCoreApplication>
 
+#include <fcntl.h>
 #include <iostream>
+#include <unistd.h>
+
+namespace {
+
+// Standard input, output or error closed by the caller would be taken by the
+// next descriptor opened, the port's among them, and lines written there:
+// /dev/null holds their places. True when standard output was closed.
+bool FillStandardDescriptors()
+{
+    bool outputClosed = false;
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1) {
+            continue;
+        }
+        outputClosed = outputClosed || fd == STDOUT_FILENO;
+        const int null = ::open("/dev/null", O_RDWR);
+        if (null >= 0 && null != fd) {
+            ::dup2(null, fd);
+            ::close(null);
+        }
+    }
+    return outputClosed;
+}
+
+} // namespace
 
 int main(int argc, char** argv)
 {
+    const bool outputClosed = FillStandardDescriptors();
+    // Each port takes several descriptors: many meters must not meet a soft
+    // limit below what the system allows.
+    platform::RaiseDescriptorLimit();
     vlog::Options options;
     try {
         options = vlog::ParseOptions(std::vector<std::string>(argv + 1, argv + argc));
     } catch (const vlog::OptionError& e) {
         std::cerr << "velmor-log: " << e.what() << " (velmor-log --help lists the options)\n";
+        return vlog::ExitBadInput;
+    }
+    if (outputClosed && options.output.empty() && !options.help && !options.version) {
+        std::cerr << "velmor-log: standard output is closed: give --output FILE\n";
         return vlog::ExitBadInput;
     }
     if (options.help) {

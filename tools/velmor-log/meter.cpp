@@ -86,6 +86,9 @@ void MeterStats::Add(const Reading& r)
     case Status::PortLost:
         ++portLost;
         break;
+    case Status::LateReply:
+        ++lateReply;
+        break;
     }
     if (r.status != Status::Ok) {
         ++errorsInRow;
@@ -132,11 +135,18 @@ TMeter::TMeter(const PortChoice& choice, const MeterSettings& settings, const Lo
         // The pause and the time-out are never cut short by a coarse timer.
         t->setTimerType(Qt::PreciseTimer);
     }
+    quiet.setSingleShot(true);
+    quiet.setTimerType(Qt::PreciseTimer);
     interval.setInterval(settings.interval);
     timeout.setInterval(settings.timeout);
+    // A reply later than a whole time-out of silence after the one that
+    // was missed is no longer taken for the next one's; the pause after a
+    // reply is kept as well.
+    quiet.setInterval(std::max(settings.timeout, settings.interval));
     reconnect.setInterval(ReconnectPeriod);
     QObject::connect(&interval, &QTimer::timeout, &context, [this] { Next(); });
     QObject::connect(&timeout, &QTimer::timeout, &context, [this] { Take(); });
+    QObject::connect(&quiet, &QTimer::timeout, &context, [this] { QuietEnough(); });
     QObject::connect(&reconnect, &QTimer::timeout, &context, [this] { Reconnect(); });
     port.SetOnTrigger([this](TSerCustomComPort*, std::uint16_t msg, std::uint16_t, std::uint16_t) {
         if (msg == TriggerAvailMsg) {
@@ -153,6 +163,12 @@ TMeter::~TMeter()
 void TMeter::Open()
 {
     port.SetOpen(true);
+    identity = Identify();
+}
+
+platform::DeviceIdentity TMeter::Identify() const
+{
+    return platform::IdentifyDevice(port.Device());
 }
 
 void TMeter::Start()
@@ -165,8 +181,10 @@ void TMeter::Stop()
 {
     running = false;
     awaiting = false;
+    settling = false;
     interval.stop();
     timeout.stop();
+    quiet.stop();
     reconnect.stop();
     try {
         port.SetOpen(false);
@@ -205,6 +223,27 @@ void TMeter::Send(const Step& step)
 
 void TMeter::Trigger()
 {
+    if (settling) {
+        // A reply to a request that was given up: the quiet time starts
+        // again, and the next request's purge drops it. Its line is written
+        // now, in time order with the other meters' (outside the
+        // notification, as a take is).
+        quiet.start();
+        if (lateLine && !lateSeen) {
+            lateSeen = true;
+            QMetaObject::invokeMethod(
+                &context,
+                [this, time = clock.Now()] {
+                    Reading r;
+                    r.time = time;
+                    r.port = name;
+                    r.status = Status::LateReply;
+                    Emit(std::move(r));
+                },
+                Qt::QueuedConnection);
+        }
+        return;
+    }
     if (!awaiting) {
         return;
     }
@@ -265,7 +304,11 @@ void TMeter::Settled(const TakenReply& taken, const Frame& reply, std::uint16_t 
         if (++setupDone == setup.size()) {
             started = true;
         }
-        ScheduleNext();
+        if (taken.linkError == 1) {
+            Settle(false);
+        } else {
+            ScheduleNext();
+        }
         return;
     }
     started = true;
@@ -284,18 +327,44 @@ void TMeter::Settled(const TakenReply& taken, const Frame& reply, std::uint16_t 
         integerDigits = d.integerDigits;
         record::FillMeasurement(r, reply, d, settings.model);
     }
+    const bool missed = r.status == Status::NoReply;
     Emit(std::move(r));
-    ScheduleNext();
+    if (missed) {
+        Settle(true);
+    } else {
+        ScheduleNext();
+    }
 }
 
 void TMeter::Emit(Reading reading)
+{
+    report(*this, reading);
+}
+
+void TMeter::Written(const Reading& reading)
 {
     stats.Add(reading);
     if (settings.count && stats.lines >= *settings.count) {
         done = true;
         running = false;
     }
-    report(*this, reading);
+}
+
+void TMeter::Settle(bool line)
+{
+    if (!running) {
+        return;
+    }
+    settling = true;
+    lateLine = line;
+    lateSeen = false;
+    quiet.start();
+}
+
+void TMeter::QuietEnough()
+{
+    settling = false;
+    Next();
 }
 
 void TMeter::ScheduleNext()
@@ -316,12 +385,21 @@ void TMeter::ScheduleNext()
 void TMeter::Lost(const std::exception& e)
 {
     awaiting = false;
+    settling = false;
     timeout.stop();
+    quiet.stop();
     try {
         port.SetOpen(false);
     } catch (const std::exception&) {
     }
-    note(*this, name + ": " + Sentence(e.what()) + "; logging resumes when it is back", false);
+    // Its number goes to the next terminal anyone opens; only a COM link
+    // made anew brings the meter back.
+    gone = identity.pseudoTerminal && identity.link.empty();
+    note(*this,
+         name + ": " + Sentence(e.what()) +
+             (gone ? "; a pseudo-terminal that hung up does not come back"
+                   : "; logging resumes when it is back"),
+         false);
     if (started) {
         Reading r;
         r.time = clock.Now();
@@ -329,7 +407,7 @@ void TMeter::Lost(const std::exception& e)
         r.status = Status::PortLost;
         Emit(std::move(r));
     }
-    if (running) {
+    if (running && !gone) {
         reconnect.start();
     }
 }
@@ -340,11 +418,17 @@ void TMeter::Reconnect()
         reconnect.stop();
         return;
     }
+    // Only the device that was lost: whatever has its path now may be
+    // someone else's.
+    if (!platform::MayResume(identity, Identify())) {
+        return;
+    }
     try {
         port.SetOpen(true);
     } catch (const std::exception&) {
         return; // not back yet
     }
+    identity = Identify();
     reconnect.stop();
     note(*this, name + ": back, logging resumes", false);
     setupDone = 0;

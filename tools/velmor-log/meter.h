@@ -2,6 +2,7 @@
 
 #include "velmor-log/options.h"
 
+#include "platform/DeviceIdentity.h"
 #include "protocol/float.h"
 #include "protocol/frames.h"
 #include "serial/SerPort.h"
@@ -11,6 +12,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,6 +26,9 @@ using record::Status;
 class TLogPort : public TSerComPort {
 public:
     explicit TLogPort(const PortChoice& choice);
+
+    // The name the device layer opens: "\\.\COMn" or the absolute path.
+    std::string Device() const { return DeviceName(); }
 
 protected:
     void ValidateComNumber() override;
@@ -41,6 +46,7 @@ struct MeterStats {
     std::uint64_t checkError = 0;
     std::uint64_t badReply = 0;
     std::uint64_t portLost = 0;
+    std::uint64_t lateReply = 0;
     std::uint64_t errorsInRow = 0;
     double min = 0;
     double max = 0;
@@ -49,7 +55,7 @@ struct MeterStats {
     std::string unit;                       // of the last reading
     int decimals = 0;                       // of the last reading
 
-    std::uint64_t Errors() const { return noReply + checkError + badReply + portLost; }
+    std::uint64_t Errors() const { return noReply + checkError + badReply + portLost + lateReply; }
     void Add(const Reading& reading);
 };
 
@@ -66,10 +72,13 @@ struct MeterSettings {
 // Polls one meter as the window does: a request, its reply (complete at the
 // expected length, or the time-out after the last byte), the pause, the next
 // request. The setting commands go first, each acknowledged before the next.
+// After a request that got no reply the next waits until the line has been
+// quiet for a time-out, so that a late reply is not taken for its answer.
 // Lives on the thread that runs the event loop, which also opens the port,
 // so every trigger and timer of the meter runs there.
 class TMeter {
 public:
+    // A line for the output; the meter counts it once Written says so.
     using TReport = std::function<void(TMeter&, const Reading&)>;
     // A message for the user; failed: the meter cannot go on (a setting
     // was not acknowledged at start).
@@ -88,9 +97,18 @@ public:
     // Ends polling and releases the port.
     void Stop();
 
+    // The reading reported is in the output: it counts for the summary
+    // and for --count.
+    void Written(const Reading& reading);
+
     const std::string& Name() const { return name; }
     const MeterStats& Stats() const { return stats; }
     bool Done() const { return done; }
+    // The device went away and cannot come back: a pseudo-terminal named
+    // by its path, which hung up.
+    bool Gone() const { return gone; }
+    // The device the port stands for now.
+    platform::DeviceIdentity Identify() const;
 
 private:
     struct Step {
@@ -108,6 +126,8 @@ private:
     void Lost(const std::exception& e);
     void Reconnect();
     void ScheduleNext();
+    void Settle(bool line);
+    void QuietEnough();
 
     std::string name;
     MeterSettings settings;
@@ -119,6 +139,7 @@ private:
     QTimer interval;
     QTimer timeout;
     QTimer reconnect;
+    QTimer quiet; // after a no-reply: the line has been quiet long enough
 
     std::vector<Step> setup;
     std::size_t setupDone = 0;
@@ -130,6 +151,14 @@ private:
     std::uint8_t integerDigits = 0;
     bool running = false;
     bool done = false;
+    bool gone = false;
+    // While quiet runs: bytes that came late are dropped; lateLine: the
+    // first of them makes a late-reply line (not after a setting), lateSeen:
+    // it has.
+    bool settling = false;
+    bool lateLine = false;
+    bool lateSeen = false;
+    platform::DeviceIdentity identity; // of the device as last opened
     MeterStats stats;
 };
 

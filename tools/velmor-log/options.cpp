@@ -213,13 +213,17 @@ Meters:
 
 Polling:
   --interval MS      pause after each reply (default 100, 0 allowed)
-  --timeout MS       reply time-out after the last byte (default 500)
+  --timeout MS       reply time-out after the last byte (default 500); after
+                     a missed reply the next query waits until the line has
+                     been quiet this long, and what comes meanwhile is
+                     dropped (a late-reply line)
   --count N          stop after N lines per meter
   --duration SECONDS stop after this long
   --max-errors N     give up after N errors in a row on one meter
 
 Output:
-  --output FILE      append the lines to FILE (default standard output)
+  --output FILE      append the lines to FILE (default standard output); a
+                     file that holds another format is not appended to
   --format FORMAT    csv (default, one header line) or jsonl
   -q, --quiet        no live status line on standard error
   -h, --help         show this text
@@ -227,16 +231,20 @@ Output:
 
 Each line: time (ISO 8601, local, milliseconds and offset), port, value as
 the meter shows it, unit, exact value, mode, voltage range, current range,
-status (ok, no-reply, check-error, bad-reply, port-lost). Error lines carry
-no value; polling goes on.
+status (ok, no-reply, check-error, bad-reply, port-lost, late-reply). Error
+lines carry no value; polling goes on.
 
 Exit status:
   0  stopped by Ctrl-C, SIGTERM, --count or --duration
   1  gave up while logging: --max-errors reached, a setting the meter did not
-     acknowledge, or output that could not be written
+     acknowledge, output that could not be written, no meter left (a
+     pseudo-terminal that hung up does not come back), or the serial
+     library's threads failed
   2  bad input: unknown option or value, a range the model does not have, a
-     port that does not exist, is held by another program or may not be
-     opened, an output file that cannot be opened; nothing was written
+     port that does not exist, is no serial port, is held by another program
+     or may not be opened, one port given twice, an output file that cannot
+     be opened, holds another format or is a meter's port; nothing was
+     written
 )";
 }
 

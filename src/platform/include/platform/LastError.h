@@ -56,6 +56,9 @@ struct OpenRefusal {
     OpenFinding finding = OpenFinding::None;
     // Held and Terminal: who, "process 812 (bash)", when known.
     std::string holder;
+    // BadLock: the lock file's path, and what is there instead.
+    std::string lockFile;
+    std::string lockWhat;
 };
 OpenRefusal LastOpenRefusal();
 void SetLastOpenRefusal(OpenRefusal refusal);

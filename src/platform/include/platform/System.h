@@ -1,7 +1,8 @@
 #pragma once
 
 // What the serial library asks of the system it runs on: its name for the
-// log's header, and the locale's character set that texts are shown in.
+// log's header, the locale's character set that texts are shown in, and
+// room for the descriptors an open port takes.
 
 #include <cstdint>
 #include <span>
@@ -21,5 +22,11 @@ std::string LocaleCodeSet();
 // represent becomes '?' (without a converter for the set, every character
 // outside ASCII does).
 std::string LocaleFromUtf16(std::span<const std::uint8_t> text);
+
+// Raises the soft limit on open descriptors to the hard one: each open port
+// takes several (the device, its event descriptors, its threads' message
+// queues), and the usual soft limit of 1024 ends a program's ports long
+// before the system would. False when the limit could not be raised.
+bool RaiseDescriptorLimit();
 
 } // namespace platform

@@ -15,18 +15,14 @@ namespace record {
 
 enum class Format { Csv, Jsonl };
 
-// One clock for every meter: the wall time at start carried on by the
-// steady clock, so that lines are in time order across meters and a clock
-// step during the run cannot reorder them.
+// One clock for every meter: the wall clock, read for each reading, so
+// that a line says when it was taken also after a suspend or a clock set
+// right (the steady clock, which keeps the intervals, stands still while
+// the machine sleeps).
 class LogClock {
 public:
     using TimePoint = std::chrono::system_clock::time_point;
-    LogClock();
     TimePoint Now() const;
-
-private:
-    std::chrono::system_clock::time_point wallStart;
-    std::chrono::steady_clock::time_point steadyStart;
 };
 
 enum class Status {
@@ -35,6 +31,7 @@ enum class Status {
     CheckError, // bytes came, their check code is wrong
     BadReply,   // an intact reply that is no measurement
     PortLost,   // the device went away
+    LateReply,  // bytes that came after a time-out, dropped
 };
 
 std::string_view StatusName(Status status);
