@@ -94,6 +94,7 @@ TEST(Options, BadOptionsAreExplained)
         {{"--silent=yes"}, "--silent takes no value"},
         {{"--device="}, "--device needs a path"},
         {{"--split", "0"}, "--split needs a whole number from 1 to 64"},
+        {{"--hangup-after", "0"}, "--hangup-after needs a whole number from 1 to"},
     };
     for (const auto& [args, message] : cases) {
         try {

@@ -5,9 +5,14 @@
 #include "protocol/crc.h"
 #include "protocol/float.h"
 
+#include <linux/close_range.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 
+#include <cerrno>
 #include <cmath>
+#include <fstream>
+#include <thread>
 
 using namespace std::chrono_literals;
 using simtest::Bytes;
@@ -334,7 +339,7 @@ TEST(Simulator, ServesAGivenDevice)
     simulator.Stop();
 }
 
-TEST(Simulator, MissingDeviceIsReported)
+TEST(Simulator, AMissingDeviceOrOneThatIsNoPortIsRefused)
 {
     sim::Config config;
     config.device = "/nonexistent/ttyUSB9";
@@ -345,4 +350,72 @@ TEST(Simulator, MissingDeviceIsReported)
         EXPECT_NE(std::string(e.what()).find("/nonexistent/ttyUSB9"), std::string::npos);
         EXPECT_EQ(e.code().value(), ENOENT);
     }
+    // No client could ever reach it.
+    simtest::TempDir tmp;
+    for (const std::string& device : {std::string("/dev/null"), tmp / "file"}) {
+        std::ofstream(tmp / "file") << "x";
+        config.device = device;
+        try {
+            sim::Simulator simulator(config);
+            ADD_FAILURE() << "serves " << device;
+        } catch (const std::runtime_error& e) {
+            EXPECT_EQ(std::string(e.what()), device + " is not a serial port");
+        }
+    }
+}
+
+namespace {
+
+// Whether the slave at path carries TIOCEXCL: a user's open is refused,
+// root's shows it.
+bool Exclusive(const std::string& path)
+{
+    const sim::UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.Valid()) {
+        return errno == EBUSY;
+    }
+    int exclusive = 0;
+    return ::ioctl(fd.Get(), TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
+}
+
+} // namespace
+
+// A client killed outright leaves its TIOCEXCL on the pair, and every later
+// open would be refused: the simulator, which holds the pair, clears it
+// once no process has the slave, and not before.
+TEST(Simulator, ClearsTheExclusiveClaimOfAClientThatWasKilled)
+{
+    sim::Simulator simulator({});
+    simulator.Start();
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t client = ::fork();
+    if (client == 0) {
+        // Another program: none of the test's descriptors, the pair's master among them.
+        ::dup2(ready[1], 100);
+        ::close_range(3, 99, 0);
+        const int fd = ::open(simulator.Path().c_str(), O_RDWR | O_NOCTTY);
+        ::ioctl(fd, TIOCEXCL);
+        const Bytes query = Request(Command::ReadMeasurement);
+        (void)!::write(fd, query.data(), query.size());
+        (void)!::write(100, "x", 1);
+        ::pause();
+        ::_exit(0);
+    }
+    ::close(ready[1]);
+    char byte = 0;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+    ::close(ready[0]);
+    ASSERT_TRUE(simulator.WaitForRequests(1, simtest::Patience));
+    std::this_thread::sleep_for(1500ms); // past the simulator's look at the claim
+    EXPECT_TRUE(Exclusive(simulator.Path())) << "a live client's claim was cleared";
+    ::kill(client, SIGKILL);
+    ::waitpid(client, nullptr, 0);
+    bool cleared = false;
+    for (auto end = std::chrono::steady_clock::now() + simtest::Patience;
+         !cleared && std::chrono::steady_clock::now() < end;) {
+        cleared = !Exclusive(simulator.Path());
+        std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_TRUE(cleared);
 }

@@ -110,7 +110,7 @@ Options ParseOptions(const std::vector<std::string>& args)
         {"--noise-delay", [&](auto& n, auto& v) { f.noiseDelay = Millis(n, v); }},
         {"--burst", [&](auto& n, auto& v) { f.burstBytes = Bytes(n, v); }},
         {"--hangup-after",
-         [&](auto& n, auto& v) { f.hangUpAfter = static_cast<int>(Integer(n, v, 0, 1000000000)); }},
+         [&](auto& n, auto& v) { f.hangUpAfter = static_cast<int>(Integer(n, v, 1, 1000000000)); }},
     };
 
     for (std::size_t i = 0; i < args.size(); ++i) {

@@ -1,10 +1,13 @@
 #include "instrument-sim/simulator.h"
 
+#include "platform/Holders.h"
 #include "protocol/crc.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -26,6 +29,8 @@ constexpr std::chrono::milliseconds FrameGap{50};
 // often it looks.
 constexpr std::chrono::milliseconds HangUpGrace{2000};
 constexpr std::chrono::milliseconds DrainCheck{5};
+// How often a client's exclusive claim is looked at, once one is seen.
+constexpr std::chrono::milliseconds ClaimCheck{1000};
 
 [[noreturn]] void ThrowErrno(const std::string& what)
 {
@@ -62,9 +67,6 @@ void MakeRaw(int fd, const std::string& path, std::uint32_t baud = 9600)
 {
     termios tio{};
     if (::tcgetattr(fd, &tio) != 0) {
-        if (errno == ENOTTY) {
-            return; // not a terminal: nothing to set
-        }
         ThrowErrno("cannot read the line settings of " + path);
     }
     ::cfmakeraw(&tio);
@@ -125,9 +127,21 @@ Simulator::Simulator(Config config)
     }
     if (!config.device.empty()) {
         path_ = config.device;
+        // Something else than a terminal (a file, /dev/null) is not served:
+        // no client could ever reach it. Only character devices are opened.
+        struct stat st {};
+        if (::stat(path_.c_str(), &st) != 0) {
+            ThrowErrno("cannot open " + path_);
+        }
+        if (!S_ISCHR(st.st_mode)) {
+            throw std::runtime_error(path_ + " is not a serial port");
+        }
         device_.Reset(::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
         if (!device_.Valid()) {
             ThrowErrno("cannot open " + path_);
+        }
+        if (!::isatty(device_.Get())) {
+            throw std::runtime_error(path_ + " is not a serial port");
         }
         MakeRaw(device_.Get(), path_, config.baud);
         return;
@@ -212,8 +226,12 @@ void Simulator::Serve(int stopFd)
     Clock::time_point lastInput{};
     Output output;
     std::optional<Clock::time_point> hangUpBy;
+    std::optional<Clock::time_point> claimCheck; // a client's TIOCEXCL is looked at then
     for (;;) {
         Clock::time_point now = Clock::now();
+        if (claimCheck && now >= *claimCheck) {
+            claimCheck = ReleaseStaleClaim() ? std::nullopt : std::optional(now + ClaimCheck);
+        }
         while (!output.queue.empty() && output.NextDue() <= now) {
             auto& piece = output.queue.front();
             if (output.pending.size() == output.written && output.nextByte < now) {
@@ -268,6 +286,9 @@ void Simulator::Serve(int stopFd)
         if (!input.empty()) {
             deadline = std::min(deadline.value_or(Clock::time_point::max()), lastInput + FrameGap);
         }
+        if (claimCheck) {
+            deadline = std::min(deadline.value_or(Clock::time_point::max()), *claimCheck);
+        }
         const bool byteDue = paced && !full && output.written < output.pending.size();
         if (byteDue) {
             deadline = std::min(deadline.value_or(Clock::time_point::max()), output.nextByte);
@@ -305,6 +326,9 @@ void Simulator::Serve(int stopFd)
                 input.insert(input.end(), buffer, buffer + n);
                 lastInput = now;
                 TakeInput(input, output, now);
+                if (!claimCheck && ClientClaimed()) {
+                    claimCheck = now + ClaimCheck;
+                }
             } else if (n == 0) {
                 throw std::runtime_error(path_ + " was closed");
             } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
@@ -318,6 +342,31 @@ void Simulator::Serve(int stopFd)
             input.clear();
         }
     }
+}
+
+bool Simulator::ClientClaimed() const
+{
+    int exclusive = 0;
+    return slave_.Valid() && ::ioctl(slave_.Get(), TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
+}
+
+bool Simulator::ReleaseStaleClaim()
+{
+    if (!ClientClaimed()) {
+        return true;
+    }
+    // The pair keeps TIOCEXCL after its holder was killed, and every later
+    // open would be refused: once no process but this one has the slave,
+    // the claim is nobody's.
+    struct stat st {};
+    if (::fstat(slave_.Get(), &st) != 0) {
+        return true;
+    }
+    if (!platform::ProcessesHolding(st.st_rdev, slave_.Get()).empty()) {
+        return false;
+    }
+    ::ioctl(slave_.Get(), TIOCNXCL);
+    return true;
 }
 
 void Simulator::HangUp()
