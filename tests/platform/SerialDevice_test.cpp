@@ -11,15 +11,16 @@
 
 #include <sys/ioctl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
-#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <grp.h>
 #include <iomanip>
+#include <iterator>
 #include <poll.h>
 #include <spawn.h>
 #include <stdexcept>
@@ -250,7 +251,10 @@ TEST(SerialDeviceOpen, AControllingTerminalIsLeftAloneAndItsOwnerNamed)
     EXPECT_FALSE(SerialDevice::Probe(pty.SlavePath()));
     termios after{};
     ASSERT_EQ(::tcgetattr(pty.Master(), &after), 0);
-    EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0) << "the terminal was set up";
+    EXPECT_TRUE(before.c_iflag == after.c_iflag && before.c_oflag == after.c_oflag &&
+                before.c_cflag == after.c_cflag && before.c_lflag == after.c_lflag &&
+                std::equal(std::begin(before.c_cc), std::end(before.c_cc), std::begin(after.c_cc)))
+        << "the terminal was set up";
     pollfd p{pty.Master(), POLLIN, 0};
     EXPECT_EQ(::poll(&p, 1, 0), 0) << "something was written to it";
 }

@@ -507,11 +507,11 @@ TEST(VelmorLog, AFailureInTheSerialThreadsEndsTheRun)
 // summary counts what the file holds.
 TEST(VelmorLog, AFullDiskLeavesWholeLinesAndTheSummaryCountsThem)
 {
-    SmallTmpfs disk(4 * 4096);
+    SmallTmpfs disk(std::size_t{4} * 4096);
     if (!disk.Mounted()) {
         GTEST_SKIP() << "no tmpfs can be mounted here (root can)";
     }
-    std::ofstream(disk.Path() / "filler") << std::string(3 * 4096, 'x');
+    std::ofstream(disk.Path() / "filler") << std::string(std::size_t{3} * 4096, 'x');
     simtest::TempDir tmp;
     Meter meter(tmp.Path(), 1, State(1, 6, 0));
     const fs::path file = disk.Path() / "log.csv";
@@ -543,8 +543,9 @@ TEST(VelmorLog, EachReadingIsStampedByTheWallClock)
     const char* asan = std::getenv("ASAN_OPTIONS");
     const fs::path file = tmp.Path() / "log.csv";
     Log log({"--com", "1", "--interval", "20", "--output", file.string()}, tmp.Path(), {},
-            {"LD_PRELOAD=" VELMOR_FAKETIME, "FAKETIME_TIMESTAMP_FILE=" + offset.string(),
-             "FAKETIME_NO_CACHE=1", "FAKETIME_DONT_FAKE_MONOTONIC=1",
+            {std::string("LD_PRELOAD=") + VELMOR_FAKETIME,
+             "FAKETIME_TIMESTAMP_FILE=" + offset.string(), "FAKETIME_NO_CACHE=1",
+             "FAKETIME_DONT_FAKE_MONOTONIC=1",
              std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") +
                  ":verify_asan_link_order=0"});
     ASSERT_TRUE(WaitForLines(file, 3));
@@ -554,7 +555,7 @@ TEST(VelmorLog, EachReadingIsStampedByTheWallClock)
     ASSERT_TRUE(WaitForLines(file, jumped + 2));
     log.Signal(SIGTERM);
     EXPECT_EQ(log.Wait(), 0);
-    const std::time_t later = std::time(nullptr) + 2 * 24 * 3600;
+    const std::time_t later = std::time(nullptr) + std::time_t{2} * 24 * 3600;
     std::tm local{};
     localtime_r(&later, &local);
     char day[16];
