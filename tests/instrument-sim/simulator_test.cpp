@@ -406,8 +406,8 @@ TEST(Simulator, ClearsTheExclusiveClaimOfAClientThatWasKilled)
     char byte = 0;
     ASSERT_EQ(::read(ready[0], &byte, 1), 1);
     ::close(ready[0]);
-    ASSERT_TRUE(simulator.WaitForRequests(1, simtest::Patience));
-    std::this_thread::sleep_for(1500ms); // past the simulator's look at the claim
+    // Answered after the simulator looked at the claim.
+    ASSERT_TRUE(simulator.WaitForSent(1, simtest::Patience));
     EXPECT_TRUE(Exclusive(simulator.Path())) << "a live client's claim was cleared";
     ::kill(client, SIGKILL);
     ::waitpid(client, nullptr, 0);

@@ -8,6 +8,7 @@
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -29,7 +30,8 @@ constexpr std::chrono::milliseconds FrameGap{50};
 // often it looks.
 constexpr std::chrono::milliseconds HangUpGrace{2000};
 constexpr std::chrono::milliseconds DrainCheck{5};
-// How often a client's exclusive claim is looked at, once one is seen.
+// How often a client's exclusive claim is looked at where its holder's end
+// cannot be waited for.
 constexpr std::chrono::milliseconds ClaimCheck{1000};
 
 [[noreturn]] void ThrowErrno(const std::string& what)
@@ -90,6 +92,15 @@ bool Readable(int fd)
 }
 
 } // namespace
+
+// A client's TIOCEXCL on the slave, watched by the processes that have the
+// slave open: their pidfds report when they end.
+struct Simulator::ClaimWatch {
+    std::vector<UniqueFd> holders;
+    std::optional<Clock::time_point> lookAgain; // a holder without a pidfd
+
+    bool Active() const { return !holders.empty() || lookAgain; }
+};
 
 struct Simulator::Output {
     // Pieces go out in order; each waits for its earliest time and for its
@@ -226,11 +237,11 @@ void Simulator::Serve(int stopFd)
     Clock::time_point lastInput{};
     Output output;
     std::optional<Clock::time_point> hangUpBy;
-    std::optional<Clock::time_point> claimCheck; // a client's TIOCEXCL is looked at then
+    ClaimWatch claim;
     for (;;) {
         Clock::time_point now = Clock::now();
-        if (claimCheck && now >= *claimCheck) {
-            claimCheck = ReleaseStaleClaim() ? std::nullopt : std::optional(now + ClaimCheck);
+        if (claim.lookAgain && now >= *claim.lookAgain) {
+            WatchClaim(claim, now);
         }
         while (!output.queue.empty() && output.NextDue() <= now) {
             auto& piece = output.queue.front();
@@ -286,8 +297,8 @@ void Simulator::Serve(int stopFd)
         if (!input.empty()) {
             deadline = std::min(deadline.value_or(Clock::time_point::max()), lastInput + FrameGap);
         }
-        if (claimCheck) {
-            deadline = std::min(deadline.value_or(Clock::time_point::max()), *claimCheck);
+        if (claim.lookAgain) {
+            deadline = std::min(deadline.value_or(Clock::time_point::max()), *claim.lookAgain);
         }
         const bool byteDue = paced && !full && output.written < output.pending.size();
         if (byteDue) {
@@ -302,23 +313,29 @@ void Simulator::Serve(int stopFd)
             timeout.tv_sec = static_cast<time_t>(left / 1'000'000);
             timeout.tv_nsec = static_cast<long>(left % 1'000'000) * 1000;
         }
-        pollfd fds[3] = {
+        std::vector<pollfd> fds = {
             {device_.Get(),
              static_cast<short>(POLLIN | (output.pending.empty() || byteDue ? 0 : POLLOUT)), 0},
             {stop_.Get(), POLLIN, 0},
             {stopFd, POLLIN, 0},
         };
-        const nfds_t count = stopFd >= 0 ? 3 : 2;
-        if (::ppoll(fds, count, deadline ? &timeout : nullptr, nullptr) < 0) {
+        for (const auto& holder : claim.holders) {
+            fds.push_back({holder.Get(), POLLIN, 0});
+        }
+        if (::ppoll(fds.data(), fds.size(), deadline ? &timeout : nullptr, nullptr) < 0) {
             if (errno == EINTR) {
                 continue;
             }
             ThrowErrno("poll");
         }
-        if (fds[1].revents != 0 || (count == 3 && fds[2].revents != 0)) {
+        if (fds[1].revents != 0 || fds[2].revents != 0) {
             return;
         }
         now = Clock::now();
+        if (std::any_of(fds.begin() + 3, fds.end(),
+                        [](const pollfd& p) { return p.revents != 0; })) {
+            WatchClaim(claim, now); // a holder has ended
+        }
         if (fds[0].revents & POLLIN) {
             std::uint8_t buffer[4096];
             const ssize_t n = ::read(device_.Get(), buffer, sizeof buffer);
@@ -326,8 +343,8 @@ void Simulator::Serve(int stopFd)
                 input.insert(input.end(), buffer, buffer + n);
                 lastInput = now;
                 TakeInput(input, output, now);
-                if (!claimCheck && ClientClaimed()) {
-                    claimCheck = now + ClaimCheck;
+                if (!claim.Active() && ClientClaimed()) {
+                    WatchClaim(claim, now);
                 }
             } else if (n == 0) {
                 throw std::runtime_error(path_ + " was closed");
@@ -350,23 +367,33 @@ bool Simulator::ClientClaimed() const
     return slave_.Valid() && ::ioctl(slave_.Get(), TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
 }
 
-bool Simulator::ReleaseStaleClaim()
+void Simulator::WatchClaim(ClaimWatch& claim, Clock::time_point now)
 {
+    claim = {};
     if (!ClientClaimed()) {
-        return true;
+        return;
     }
     // The pair keeps TIOCEXCL after its holder was killed, and every later
     // open would be refused: once no process but this one has the slave,
     // the claim is nobody's.
     struct stat st {};
     if (::fstat(slave_.Get(), &st) != 0) {
-        return true;
+        return;
     }
-    if (!platform::ProcessesHolding(st.st_rdev, slave_.Get()).empty()) {
-        return false;
+    const auto holders = platform::ProcessesHolding(st.st_rdev, slave_.Get());
+    if (holders.empty()) {
+        ::ioctl(slave_.Get(), TIOCNXCL);
+        return;
     }
-    ::ioctl(slave_.Get(), TIOCNXCL);
-    return true;
+    for (const auto& holder : holders) {
+        UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, holder.pid, 0)));
+        if (!pidfd.Valid()) {
+            claim.holders.clear();
+            claim.lookAgain = now + ClaimCheck;
+            return;
+        }
+        claim.holders.push_back(std::move(pidfd));
+    }
 }
 
 void Simulator::HangUp()

@@ -108,11 +108,12 @@ private:
 
     void Serve(int stopFd);
     void HangUp();
+    struct ClaimWatch;
     // A client has set TIOCEXCL on the pseudo-terminal's slave.
     bool ClientClaimed() const;
-    // Clears a client's TIOCEXCL once no process holds the slave any more;
-    // true when no claim is left to look at.
-    bool ReleaseStaleClaim();
+    // Clears a client's TIOCEXCL when no process has the slave any more,
+    // else watches the processes that have it. Serving thread only.
+    void WatchClaim(ClaimWatch& claim, Clock::time_point now);
     void TakeInput(std::vector<std::uint8_t>& input, Output& output, Clock::time_point now);
     void Answer(const std::uint8_t* request, std::size_t length, Output& output,
                 Clock::time_point now);
