@@ -1,6 +1,7 @@
 #include "ui/Startup.h"
 
 #include "platform/EndingSignals.h"
+#include "startup/Utf8Locale.h"
 #include "ui/AppError.h"
 #include "ui/AppServices.h"
 
@@ -78,6 +79,7 @@ void TProgram::DestroyWindows()
 int ProgramMain(int argc, char** argv, const std::function<void(TProgram&)>& started)
 {
     // Before the application object starts any thread.
+    startup::ChooseUtf8Locale();
     platform::BlockEndingSignals();
     QApplication app(argc, argv);
     TProgram program;
