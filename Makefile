@@ -152,8 +152,10 @@ uninstall:
 # The Debian package, built the way Debian builds one (dpkg-buildpackage,
 # debhelper, the test suite included) from a copy of the tree in build-deb/,
 # so that nothing is written beside the clone. The .deb is left here, at the
-# top of the clone; the whole log stays in build-deb/build.log.
-DEB_VERSION := $(shell sed -n '1s/^[^(]*(\([^)]*\)).*/\1/p' debian/changelog)
+# top of the clone; the whole log stays in build-deb/build.log. The version
+# names the release it is built on (debian/binary-version): a package for
+# Debian 13 does not install on 12.
+DEB_VERSION = $(shell debian/binary-version)
 DEB_FILE     = velmor_$(DEB_VERSION)_$(shell dpkg --print-architecture).deb
 deb: deb-deps
 	@rm -rf build-deb && mkdir -p build-deb/velmor
