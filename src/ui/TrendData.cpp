@@ -1,5 +1,6 @@
 #include "ui/TrendData.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
@@ -49,16 +50,20 @@ bool NoneMeasured(const TBucketStats& buckets)
     return true;
 }
 
-std::size_t WholeBigBlocks(std::size_t capacity)
+std::size_t PowerOfTwo(std::size_t wanted)
 {
-    const std::size_t blocks = (capacity + TTrendData::BigBlock - 1) / TTrendData::BigBlock;
-    return (blocks == 0 ? 1 : blocks) * TTrendData::BigBlock;
+    std::size_t capacity = TTrendData::BigBlock;
+    while (capacity < wanted) {
+        capacity *= 2;
+    }
+    return capacity;
 }
 
 } // namespace
 
 TTrendData::TTrendData(std::size_t wanted)
-    : capacity(WholeBigBlocks(wanted)),
+    : capacity(PowerOfTwo(wanted)), mask(capacity - 1), smallMask(capacity / Block - 1),
+      bigMask(capacity / BigBlock - 1),
       // Untouched until written: a ring that never fills costs what it holds.
       samples(std::make_unique_for_overwrite<TMeasurement[]>(capacity)),
       small(std::make_unique<TSummary[]>(capacity / Block)),
@@ -77,7 +82,7 @@ void TTrendData::Append(const TMeasurement& measurement)
         ++first;
     }
     const std::uint64_t i = next;
-    samples[i % capacity] = kept;
+    samples[i & mask] = kept;
     next = i + 1;
     // A block's summary starts again with its first reading; the block that
     // held its slot before is by then no longer whole in the ring, and only
@@ -93,8 +98,8 @@ void TTrendData::Append(const TMeasurement& measurement)
             s.buckets[kept.Bucket()].Add(kept.Value());
         }
     };
-    update(small[(i / Block) % (capacity / Block)], Block);
-    update(big[(i / BigBlock) % (capacity / BigBlock)], BigBlock);
+    update(small[(i / Block) & smallMask], Block);
+    update(big[(i / BigBlock) & bigMask], BigBlock);
 }
 
 void TTrendData::Clear()
@@ -140,16 +145,17 @@ std::uint64_t TTrendData::LowerBound(double timeMs) const
 
 std::uint64_t TTrendData::FirstBreak(std::uint64_t a, std::uint64_t b) const
 {
-    // Whole joined blocks are passed in one step; a block is joined to the
-    // reading before it when its first reading continues that one's line.
+    // A joined block continues the line from its second reading to its
+    // last: from inside one, the search goes on at its end. Its summary is
+    // the block's own while the block's first reading is held.
     std::uint64_t i = a + 1;
     while (i < b) {
-        if (i % BigBlock == 0 && i + BigBlock <= b &&
-            big[(i / BigBlock) % (capacity / BigBlock)].joined && Continues(i)) {
-            i += BigBlock;
-        } else if (i % Block == 0 && i + Block <= b &&
-                   small[(i / Block) % (capacity / Block)].joined && Continues(i)) {
-            i += Block;
+        const std::uint64_t bigStart = i / BigBlock * BigBlock;
+        const std::uint64_t smallStart = i / Block * Block;
+        if (bigStart >= first && Big(i).joined && (i > bigStart || Continues(i))) {
+            i = std::min(b, bigStart + BigBlock);
+        } else if (smallStart >= first && Small(i).joined && (i > smallStart || Continues(i))) {
+            i = std::min(b, smallStart + Block);
         } else if (!Continues(i)) {
             return i;
         } else {
@@ -164,12 +170,10 @@ std::uint64_t TTrendData::LastBreak(std::uint64_t a, std::uint64_t b) const
     // Looks at (a, i), from the right.
     std::uint64_t i = b;
     while (i > a + 1) {
-        if (i % BigBlock == 0 && i - BigBlock > a &&
-            big[((i - BigBlock) / BigBlock) % (capacity / BigBlock)].joined &&
+        if (i % BigBlock == 0 && i - BigBlock > a && Big(i - BigBlock).joined &&
             Continues(i - BigBlock)) {
             i -= BigBlock;
-        } else if (i % Block == 0 && i - Block > a &&
-                   small[((i - Block) / Block) % (capacity / Block)].joined &&
+        } else if (i % Block == 0 && i - Block > a && Small(i - Block).joined &&
                    Continues(i - Block)) {
             i -= Block;
         } else if (!Continues(i - 1)) {
@@ -187,10 +191,10 @@ TBucketStats TTrendData::Aggregate(std::uint64_t a, std::uint64_t b) const
     std::uint64_t i = a;
     while (i < b) {
         if (i % BigBlock == 0 && i + BigBlock <= b) {
-            MergeAll(out, big[(i / BigBlock) % (capacity / BigBlock)].buckets);
+            MergeAll(out, Big(i).buckets);
             i += BigBlock;
         } else if (i % Block == 0 && i + Block <= b) {
-            MergeAll(out, small[(i / Block) % (capacity / Block)].buckets);
+            MergeAll(out, Small(i).buckets);
             i += Block;
         } else {
             const TMeasurement& m = Sample(i);
@@ -207,11 +211,9 @@ std::optional<std::uint64_t> TTrendData::LastMeasured(std::uint64_t a, std::uint
 {
     std::uint64_t i = b;
     while (i > a) {
-        if (i % BigBlock == 0 && i - BigBlock >= a &&
-            NoneMeasured(big[((i - BigBlock) / BigBlock) % (capacity / BigBlock)].buckets)) {
+        if (i % BigBlock == 0 && i - BigBlock >= a && NoneMeasured(Big(i - BigBlock).buckets)) {
             i -= BigBlock;
-        } else if (i % Block == 0 && i - Block >= a &&
-                   NoneMeasured(small[((i - Block) / Block) % (capacity / Block)].buckets)) {
+        } else if (i % Block == 0 && i - Block >= a && NoneMeasured(Small(i - Block).buckets)) {
             i -= Block;
         } else if (Sample(i - 1).Ok()) {
             return i - 1;

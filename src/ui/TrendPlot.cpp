@@ -50,6 +50,33 @@ int StepDecimals(double step)
 constexpr int TimeTicks = 7;
 constexpr int ValueTicks = 6;
 
+// lo..hi widened to whole steps of 1, 2 or 5 times a power of ten, with at
+// most ValueTicks ticks; the tick count that gives.
+struct TNiceRange {
+    double lo;
+    double hi;
+    int ticks;
+};
+
+TNiceRange Nice(double lo, double hi)
+{
+    if (!(hi > lo)) {
+        return {lo, hi, ValueTicks};
+    }
+    const double rough = (hi - lo) / (ValueTicks - 1);
+    double step = std::pow(10.0, std::floor(std::log10(rough)));
+    for (const double factor : {1.0, 2.0, 5.0, 10.0, 20.0}) {
+        const double s = step * factor;
+        const double l = std::floor(lo / s) * s;
+        const double h = std::ceil(hi / s) * s;
+        const auto steps = static_cast<int>(std::lround((h - l) / s));
+        if (steps <= ValueTicks - 1) {
+            return {l, h, std::max(2, steps + 1)};
+        }
+    }
+    return {lo, hi, ValueTicks};
+}
+
 } // namespace
 
 TTrendPlot::TTrendPlot(QWidget* parent)
@@ -112,6 +139,36 @@ void TTrendPlot::Show(const std::vector<TTrendLine>& lines, double t0Ms, double 
                       const QString& timeFormat, double lo, double hi, bool nice,
                       const QString& valueTitle)
 {
+    // Each change of a range or of points makes the chart work out every
+    // series' geometry again: empty them first, set the ranges, then fill
+    // each once.
+    for (QLineSeries* s : series) {
+        if (s->count() > 0) {
+            s->clear();
+        }
+    }
+    if (dots->count() > 0) {
+        dots->clear();
+    }
+    const TNiceRange range = nice ? Nice(lo, hi) : TNiceRange{lo, hi, ValueTicks};
+    if (valueAxis->tickCount() != range.ticks) {
+        valueAxis->setTickCount(range.ticks);
+    }
+    valueAxis->setRange(range.lo, range.hi);
+    const double step = (range.hi - range.lo) / (range.ticks - 1);
+    const QString labels = QStringLiteral("%.%1f").arg(StepDecimals(step));
+    if (valueAxis->labelFormat() != labels) {
+        valueAxis->setLabelFormat(labels);
+    }
+    if (valueAxis->titleText() != valueTitle) {
+        valueAxis->setTitleText(valueTitle);
+    }
+    if (timeAxis->format() != timeFormat) {
+        timeAxis->setFormat(timeFormat);
+    }
+    timeAxis->setRange(QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(std::floor(t0Ms))),
+                       QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(std::ceil(t1Ms))));
+
     // The longest lines get a series each; the rest are dots, never a line
     // drawn across a gap.
     std::vector<std::size_t> order(lines.size());
@@ -134,30 +191,16 @@ void TTrendPlot::Show(const std::vector<TTrendLine>& lines, double t0Ms, double 
         }
         s->replace(Points(line.points));
     }
-    for (std::size_t i = drawn; i < series.size(); ++i) {
-        if (series[i]->count() > 0) {
-            series[i]->clear();
-        }
-    }
     QList<QPointF> rest;
     for (std::size_t i = drawn; i < lines.size(); ++i) {
         rest.append(Points(lines[order[i]].points));
     }
-    dots->setColor(lines.empty() ? BucketColour(0) : BucketColour(lines[order.back()].bucket));
-    dots->replace(rest);
+    if (!rest.isEmpty()) {
+        dots->setColor(BucketColour(lines[order.back()].bucket));
+        dots->replace(rest);
+    }
     linesShown = static_cast<int>(drawn);
     dotsShown = static_cast<int>(rest.size());
-
-    timeAxis->setFormat(timeFormat);
-    timeAxis->setRange(QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(std::floor(t0Ms))),
-                       QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(std::ceil(t1Ms))));
-    valueAxis->setRange(lo, hi);
-    if (nice) {
-        valueAxis->applyNiceNumbers();
-    }
-    const double step = (valueAxis->max() - valueAxis->min()) / (valueAxis->tickCount() - 1);
-    valueAxis->setLabelFormat(QStringLiteral("%.%1f").arg(StepDecimals(step)));
-    valueAxis->setTitleText(valueTitle);
 }
 
 std::optional<QPointF> TTrendPlot::ValueAt(QPoint point) const

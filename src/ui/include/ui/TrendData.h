@@ -46,14 +46,15 @@ class TTrendData {
 public:
     static constexpr std::size_t Block = 64;
     static constexpr std::size_t BigBlock = Block * Block;
-    // A day at the polling rate (a reading every 110 ms or so), in whole
-    // large blocks: 220 * 4096 = 901,120 readings.
-    static constexpr std::size_t DayCapacity = 220 * BigBlock;
+    // More than a day at the polling rate (a reading every 110 ms, or every
+    // 100 ms with replies that take no time): 2^20 = 1,048,576 readings. A
+    // power of two, so that a reading's slot is a mask of its index.
+    static constexpr std::size_t DayCapacity = std::size_t{1} << 20;
     // Longer than any cycle, even one that waited out its reply's time-out:
     // readings further apart were not taken in one run.
     static constexpr std::int64_t MaxStepMs = 2000;
 
-    // capacity: rounded up to whole large blocks.
+    // capacity: rounded up to a power of two of at least a large block.
     explicit TTrendData(std::size_t capacity = DayCapacity);
 
     // A reading older than the newest is taken as of the newest's time.
@@ -98,7 +99,9 @@ private:
         bool joined = false;
     };
 
-    const TMeasurement& Sample(std::uint64_t index) const { return samples[index % capacity]; }
+    const TMeasurement& Sample(std::uint64_t index) const { return samples[index & mask]; }
+    const TSummary& Small(std::uint64_t index) const { return small[(index / Block) & smallMask]; }
+    const TSummary& Big(std::uint64_t index) const { return big[(index / BigBlock) & bigMask]; }
     std::int64_t Time(std::uint64_t index) const { return Sample(index).TimeMs(); }
     bool Continues(std::uint64_t index) const;
     // The first held index whose time is at or after timeMs.
@@ -115,6 +118,9 @@ private:
     void Run(TTrendLine& line, std::uint64_t a, std::uint64_t b) const;
 
     std::size_t capacity;
+    std::uint64_t mask;      // capacity - 1
+    std::uint64_t smallMask; // capacity / Block - 1
+    std::uint64_t bigMask;   // capacity / BigBlock - 1
     std::unique_ptr<TMeasurement[]> samples;
     std::unique_ptr<TSummary[]> small; // capacity / Block
     std::unique_ptr<TSummary[]> big;   // capacity / BigBlock
