@@ -97,6 +97,7 @@ TTrendPlot::TTrendPlot(QWidget* parent)
     chart->setLocalizeNumbers(true);
     view->setRenderHint(QPainter::Antialiasing, false);
     view->setFrameShape(QFrame::NoFrame);
+    view->setObjectName(QStringLiteral("PlotView"));
 
     timeAxis->setTickCount(TimeTicks);
     valueAxis->setTickCount(ValueTicks);
@@ -234,7 +235,7 @@ bool TTrendPlot::eventFilter(QObject* watched, QEvent* event)
     if (watched == view->viewport() && onPointer) {
         if (event->type() == QEvent::MouseMove) {
             const QPoint at = static_cast<QMouseEvent*>(event)->position().toPoint();
-            onPointer(ValueAt(mapFrom(view->viewport(), at)));
+            onPointer(ValueAt(view->viewport()->mapTo(this, at)));
         } else if (event->type() == QEvent::Leave) {
             onPointer(std::nullopt);
         }

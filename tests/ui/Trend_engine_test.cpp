@@ -11,10 +11,13 @@
 #include "protocol/float.h"
 #include "record/Reading.h"
 
+#include <QAbstractScrollArea>
 #include <QAction>
+#include <QDateTime>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QTest>
 #include <gtest/gtest.h>
@@ -129,8 +132,8 @@ TEST_F(TrendEngine, TheRecordedFileIsWhatVelmorLogWrites)
 }
 
 // The operator's run: "Вид" > "График" while reading, the curve follows,
-// "Пауза" holds the view while readings go on, a PNG and a CSV of what is
-// held, and a silent meter leaves a gap.
+// "Пауза" holds the view while readings go on, the pointer's time and value,
+// a PNG and a CSV of what is held, and a silent meter leaves a gap.
 TEST_F(TrendEngine, TheWindowFillsWhileTheMainWindowReads)
 {
     Begin({}, true, 0);
@@ -171,6 +174,25 @@ TEST_F(TrendEngine, TheWindowFillsWhileTheMainWindowReads)
     ASSERT_TRUE(QTest::qWaitFor([&] { return data.Size() >= before + 3; }, 5000));
     QApplication::processEvents();
     EXPECT_EQ(trend->ShownTo(), held);
+    // The pointer over the plot: a second of the span shown and a value in
+    // volts; beside the plot area, nothing.
+    QWidget* viewport =
+        trend->Plot->findChild<QAbstractScrollArea*>(QStringLiteral("PlotView"))->viewport();
+    const auto pointAt = [&](QPoint at) {
+        QMouseEvent move(QEvent::MouseMove, at, viewport->mapToGlobal(at), Qt::NoButton,
+                         Qt::NoButton, Qt::NoModifier);
+        QApplication::sendEvent(viewport, &move);
+        return trend->PointerLabel->text();
+    };
+    const QString pointed = pointAt(viewport->rect().center());
+    QStringList seconds;
+    for (auto ms = static_cast<qint64>(trend->ShownFrom()); ms <= trend->ShownTo() + 999;
+         ms += 1000) {
+        seconds << QDateTime::fromMSecsSinceEpoch(ms).toString(QStringLiteral("dd.MM hh:mm:ss"));
+    }
+    EXPECT_TRUE(seconds.contains(pointed.left(14))) << pointed.toStdString();
+    EXPECT_TRUE(pointed.endsWith(QStringLiteral(" V"))) << pointed.toStdString();
+    EXPECT_EQ(pointAt(QPoint(1, 1)), QString());
     QTest::mouseClick(trend->PauseButton, Qt::LeftButton);
     EXPECT_GT(trend->ShownTo(), held);
 
