@@ -40,8 +40,11 @@ void MergeAll(TBucketStats& into, const TBucketStats& from)
     }
 }
 
-bool NoneMeasured(const TBucketStats& buckets)
+bool NoneMeasured(const TBucketStats& buckets, std::optional<std::uint8_t> bucket)
 {
+    if (bucket) {
+        return buckets[*bucket].count == 0;
+    }
     for (const TTrendStats& s : buckets) {
         if (s.count > 0) {
             return false;
@@ -207,15 +210,19 @@ TBucketStats TTrendData::Aggregate(std::uint64_t a, std::uint64_t b) const
     return out;
 }
 
-std::optional<std::uint64_t> TTrendData::LastMeasured(std::uint64_t a, std::uint64_t b) const
+std::optional<std::uint64_t> TTrendData::LastMeasured(std::uint64_t a, std::uint64_t b,
+                                                      std::optional<std::uint8_t> bucket) const
 {
     std::uint64_t i = b;
     while (i > a) {
-        if (i % BigBlock == 0 && i - BigBlock >= a && NoneMeasured(Big(i - BigBlock).buckets)) {
+        if (i % BigBlock == 0 && i - BigBlock >= a &&
+            NoneMeasured(Big(i - BigBlock).buckets, bucket)) {
             i -= BigBlock;
-        } else if (i % Block == 0 && i - Block >= a && NoneMeasured(Small(i - Block).buckets)) {
+        } else if (i % Block == 0 && i - Block >= a &&
+                   NoneMeasured(Small(i - Block).buckets, bucket)) {
             i -= Block;
-        } else if (Sample(i - 1).Ok()) {
+        } else if (const TMeasurement& m = Sample(i - 1);
+                   m.Ok() && (!bucket || m.Bucket() == *bucket)) {
             return i - 1;
         } else {
             --i;
@@ -306,12 +313,29 @@ std::vector<TTrendLine> TTrendData::Decimate(double t0Ms, double t1Ms, int colum
     return lines;
 }
 
+std::pair<std::uint64_t, std::uint64_t> TTrendData::Indices(double t0Ms, double t1Ms) const
+{
+    // Times are whole milliseconds: up to the first after t1Ms.
+    return {LowerBound(t0Ms), LowerBound(std::floor(t1Ms) + 1)};
+}
+
+std::array<std::optional<TMeasurement>, TMeasurement::Buckets>
+TTrendData::NewestOfEach(double t0Ms, double t1Ms) const
+{
+    std::array<std::optional<TMeasurement>, TMeasurement::Buckets> out;
+    const auto [a, b] = Indices(t0Ms, t1Ms);
+    for (std::uint8_t bucket = 0; bucket < out.size(); ++bucket) {
+        if (const auto i = a < b ? LastMeasured(a, b, bucket) : std::nullopt) {
+            out[bucket] = Sample(*i);
+        }
+    }
+    return out;
+}
+
 TTrendData::TSpan TTrendData::Summarise(double t0Ms, double t1Ms) const
 {
     TSpan span;
-    const std::uint64_t a = LowerBound(t0Ms);
-    // Times are whole milliseconds: the first after t1Ms.
-    const std::uint64_t b = LowerBound(std::floor(t1Ms) + 1);
+    const auto [a, b] = Indices(t0Ms, t1Ms);
     if (a >= b) {
         return span;
     }

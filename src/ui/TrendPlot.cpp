@@ -4,10 +4,11 @@
 #include <QEvent>
 #include <QMouseEvent>
 #include <QPen>
+#include <QSet>
 #include <QVBoxLayout>
+#include <QtCharts/QCategoryAxis>
 #include <QtCharts/QChart>
 #include <QtCharts/QChartView>
-#include <QtCharts/QDateTimeAxis>
 #include <QtCharts/QLineSeries>
 #include <QtCharts/QScatterSeries>
 #include <QtCharts/QValueAxis>
@@ -47,8 +48,9 @@ int StepDecimals(double step)
     return std::clamp(static_cast<int>(std::ceil(-std::log10(step))), 0, 6);
 }
 
-constexpr int TimeTicks = 7;
 constexpr int ValueTicks = 6;
+// At most this many steps between the time labels.
+constexpr double TimeSteps = 6;
 
 // lo..hi widened to whole steps of 1, 2 or 5 times a power of ten, with at
 // most ValueTicks ticks; the tick count that gives.
@@ -64,7 +66,7 @@ TNiceRange Nice(double lo, double hi)
         return {lo, hi, ValueTicks};
     }
     const double rough = (hi - lo) / (ValueTicks - 1);
-    double step = std::pow(10.0, std::floor(std::log10(rough)));
+    const double step = std::pow(10.0, std::floor(std::log10(rough)));
     for (const double factor : {1.0, 2.0, 5.0, 10.0, 20.0}) {
         const double s = step * factor;
         const double l = std::floor(lo / s) * s;
@@ -77,11 +79,59 @@ TNiceRange Nice(double lo, double hi)
     return {lo, hi, ValueTicks};
 }
 
+// Time labels at whole steps of the local clock: the smallest step that
+// gives at most TimeSteps of them across the span.
+std::vector<std::pair<QString, double>> TimeTicks(double t0Ms, double t1Ms)
+{
+    constexpr qint64 S = 1000;
+    constexpr qint64 M = 60 * S;
+    constexpr qint64 H = 60 * M;
+    constexpr qint64 D = 24 * H;
+    static constexpr std::array<qint64, 21> steps = {
+        S,      2 * S, 5 * S, 10 * S, 15 * S, 30 * S, M,      2 * M, 5 * M, 10 * M, 15 * M,
+        30 * M, H,     2 * H, 3 * H,  4 * H,  6 * H,  12 * H, D,     2 * D, 7 * D};
+    const double span = t1Ms - t0Ms;
+    qint64 step = steps.back();
+    for (const qint64 s : steps) {
+        if (span / static_cast<double>(s) <= TimeSteps) {
+            step = s;
+            break;
+        }
+    }
+    while (span / static_cast<double>(step) > TimeSteps) {
+        step *= 2;
+    }
+    const QString format = step < M                ? QStringLiteral("hh:mm:ss")
+                           : span <= 12.0 * 3600e3 ? QStringLiteral("hh:mm")
+                           : step < D              ? QStringLiteral("dd.MM hh:mm")
+                                                   : QStringLiteral("dd.MM");
+    // Whole steps of local time: the offset from UTC at the span's start.
+    const auto start = static_cast<qint64>(std::floor(t0Ms));
+    const qint64 offset = QDateTime::fromMSecsSinceEpoch(start).offsetFromUtc() * S;
+    const double first =
+        std::ceil(static_cast<double>(start + offset) / static_cast<double>(step)) *
+            static_cast<double>(step) -
+        static_cast<double>(offset);
+    std::vector<std::pair<QString, double>> ticks;
+    QSet<QString> used;
+    for (double t = first; t <= t1Ms; t += static_cast<double>(step)) {
+        QString label = QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(t)).toString(format);
+        // A category's label must be unique; the hour a clock goes back
+        // comes twice.
+        while (used.contains(label)) {
+            label += QChar(0x200B);
+        }
+        used.insert(label);
+        ticks.emplace_back(label, t);
+    }
+    return ticks;
+}
+
 } // namespace
 
 TTrendPlot::TTrendPlot(QWidget* parent)
     : QWidget(parent), chart(new QChart), view(new QChartView(chart, this)),
-      timeAxis(new QDateTimeAxis), valueAxis(new QValueAxis), dots(new QScatterSeries)
+      timeAxis(new QCategoryAxis)
 {
     setObjectName(QStringLiteral("Plot"));
     auto* layout = new QVBoxLayout(this);
@@ -99,17 +149,37 @@ TTrendPlot::TTrendPlot(QWidget* parent)
     view->setFrameShape(QFrame::NoFrame);
     view->setObjectName(QStringLiteral("PlotView"));
 
-    timeAxis->setTickCount(TimeTicks);
-    valueAxis->setTickCount(ValueTicks);
+    timeAxis->setLabelsPosition(QCategoryAxis::AxisLabelsPositionOnValue);
     chart->addAxis(timeAxis, Qt::AlignBottom);
-    chart->addAxis(valueAxis, Qt::AlignLeft);
+    for (std::size_t b = 0; b < Buckets; ++b) {
+        const QColor colour = BucketColour(static_cast<std::uint8_t>(b));
+        for (const bool left : {true, false}) {
+            auto* axis = new QValueAxis;
+            axis->setTickCount(ValueTicks);
+            axis->setTitleBrush(colour);
+            axis->setLinePenColor(colour);
+            // The grid is the left scale's; a right one's labels are in
+            // its line's colour.
+            axis->setGridLineVisible(left);
+            if (!left) {
+                axis->setLabelsBrush(colour);
+            }
+            axis->setVisible(false);
+            chart->addAxis(axis, left ? Qt::AlignLeft : Qt::AlignRight);
+            (left ? leftAxes : rightAxes)[b] = axis;
+        }
+        valueAxes[b] = leftAxes[b];
 
-    dots->setMarkerShape(QScatterSeries::MarkerShapeRectangle);
-    dots->setMarkerSize(3);
-    dots->setPen(Qt::NoPen);
-    chart->addSeries(dots);
-    dots->attachAxis(timeAxis);
-    dots->attachAxis(valueAxis);
+        auto* d = new QScatterSeries;
+        d->setMarkerShape(QScatterSeries::MarkerShapeRectangle);
+        d->setMarkerSize(3);
+        d->setPen(Qt::NoPen);
+        d->setColor(colour);
+        chart->addSeries(d);
+        d->attachAxis(timeAxis);
+        d->attachAxis(valueAxes[b]);
+        dots[b] = d;
+    }
 
     view->viewport()->setMouseTracking(true);
     view->viewport()->installEventFilter(this);
@@ -117,16 +187,20 @@ TTrendPlot::TTrendPlot(QWidget* parent)
 
 TTrendPlot::~TTrendPlot() = default;
 
-QLineSeries* TTrendPlot::LineSeries(std::size_t index)
+QLineSeries* TTrendPlot::LineSeries(std::uint8_t bucket, std::size_t index)
 {
-    while (series.size() <= index) {
+    std::vector<QLineSeries*>& pool = series[bucket];
+    while (pool.size() <= index) {
         auto* s = new QLineSeries;
+        QPen pen(BucketColour(bucket));
+        pen.setWidth(1);
+        s->setPen(pen);
         chart->addSeries(s);
         s->attachAxis(timeAxis);
-        s->attachAxis(valueAxis);
-        series.push_back(s);
+        s->attachAxis(valueAxes[bucket]);
+        pool.push_back(s);
     }
-    return series[index];
+    return pool[index];
 }
 
 int TTrendPlot::Columns() const
@@ -136,93 +210,158 @@ int TTrendPlot::Columns() const
     return width > 0 ? width : std::max(1, view->width() - 80);
 }
 
+void TTrendPlot::Arrange(const std::vector<TTrendScale>& scales)
+{
+    std::vector<std::uint8_t> wanted;
+    for (const TTrendScale& s : scales) {
+        wanted.push_back(s.bucket);
+    }
+    if (wanted == arranged) {
+        return;
+    }
+    // The chart lays out the right axes in the order they were added, by
+    // unit; the window asks for them in that order.
+    for (std::uint8_t b = 0; b < Buckets; ++b) {
+        const auto at = std::find(wanted.begin(), wanted.end(), b);
+        QValueAxis* axis = at == wanted.begin() ? leftAxes[b] : rightAxes[b];
+        leftAxes[b]->setVisible(at == wanted.begin());
+        rightAxes[b]->setVisible(at != wanted.begin() && at != wanted.end());
+        if (axis == valueAxes[b]) {
+            continue;
+        }
+        for (QLineSeries* s : series[b]) {
+            s->detachAxis(valueAxes[b]);
+            s->attachAxis(axis);
+        }
+        dots[b]->detachAxis(valueAxes[b]);
+        dots[b]->attachAxis(axis);
+        valueAxes[b] = axis;
+    }
+    arranged = wanted;
+}
+
+void TTrendPlot::ShowTimes(double t0Ms, double t1Ms)
+{
+    shownT0 = t0Ms;
+    shownT1 = t1Ms;
+    std::vector<std::pair<QString, double>> wanted = TimeTicks(t0Ms, t1Ms);
+    // The range first, so that no category lies outside it.
+    timeAxis->setRange(t0Ms, t1Ms);
+    if (wanted != ticks) {
+        for (const QString& label : timeAxis->categoriesLabels()) {
+            timeAxis->remove(label);
+        }
+        // Each label at the end of a category a step wide.
+        const double step = wanted.size() > 1 ? wanted[1].second - wanted[0].second : 1000;
+        timeAxis->setStartValue(wanted.empty() ? t0Ms : wanted.front().second - step);
+        for (const auto& [label, t] : wanted) {
+            timeAxis->append(label, t);
+        }
+        ticks = std::move(wanted);
+    }
+}
+
 void TTrendPlot::Show(const std::vector<TTrendLine>& lines, double t0Ms, double t1Ms,
-                      const QString& timeFormat, double lo, double hi, bool nice,
-                      const QString& valueTitle)
+                      const std::vector<TTrendScale>& scales)
 {
     // Each change of a range or of points makes the chart work out every
     // series' geometry again: empty them first, set the ranges, then fill
     // each once.
-    for (QLineSeries* s : series) {
-        if (s->count() > 0) {
-            s->clear();
+    for (const auto& pool : series) {
+        for (QLineSeries* s : pool) {
+            if (s->count() > 0) {
+                s->clear();
+            }
         }
     }
-    if (dots->count() > 0) {
-        dots->clear();
+    for (QScatterSeries* d : dots) {
+        if (d->count() > 0) {
+            d->clear();
+        }
     }
-    const TNiceRange range = nice ? Nice(lo, hi) : TNiceRange{lo, hi, ValueTicks};
-    if (valueAxis->tickCount() != range.ticks) {
-        valueAxis->setTickCount(range.ticks);
+    Arrange(scales);
+    for (const TTrendScale& scale : scales) {
+        QValueAxis* axis = valueAxes[scale.bucket];
+        const TNiceRange range =
+            scale.nice ? Nice(scale.lo, scale.hi) : TNiceRange{scale.lo, scale.hi, ValueTicks};
+        if (axis->tickCount() != range.ticks) {
+            axis->setTickCount(range.ticks);
+        }
+        axis->setRange(range.lo, range.hi);
+        const double step = (range.hi - range.lo) / (range.ticks - 1);
+        const QString labels = QStringLiteral("%.%1f").arg(StepDecimals(step));
+        if (axis->labelFormat() != labels) {
+            axis->setLabelFormat(labels);
+        }
+        if (axis->titleText() != scale.title) {
+            axis->setTitleText(scale.title);
+        }
     }
-    valueAxis->setRange(range.lo, range.hi);
-    const double step = (range.hi - range.lo) / (range.ticks - 1);
-    const QString labels = QStringLiteral("%.%1f").arg(StepDecimals(step));
-    if (valueAxis->labelFormat() != labels) {
-        valueAxis->setLabelFormat(labels);
-    }
-    if (valueAxis->titleText() != valueTitle) {
-        valueAxis->setTitleText(valueTitle);
-    }
-    if (timeAxis->format() != timeFormat) {
-        timeAxis->setFormat(timeFormat);
-    }
-    timeAxis->setRange(QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(std::floor(t0Ms))),
-                       QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(std::ceil(t1Ms))));
+    ShowTimes(t0Ms, t1Ms);
 
     // The longest lines get a series each; the rest are dots, never a line
     // drawn across a gap.
-    std::vector<std::size_t> order(lines.size());
-    for (std::size_t i = 0; i < order.size(); ++i) {
-        order[i] = i;
+    std::vector<std::size_t> order;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (std::find(arranged.begin(), arranged.end(), lines[i].bucket) != arranged.end()) {
+            order.push_back(i);
+        }
     }
-    if (lines.size() > MaxLines) {
+    const std::size_t drawn = std::min<std::size_t>(order.size(), MaxLines);
+    if (order.size() > MaxLines) {
         std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
             return lines[a].points.size() > lines[b].points.size();
         });
     }
-    const std::size_t drawn = std::min<std::size_t>(lines.size(), MaxLines);
+    std::array<std::size_t, Buckets> used{};
     for (std::size_t i = 0; i < drawn; ++i) {
         const TTrendLine& line = lines[order[i]];
-        QLineSeries* s = LineSeries(i);
-        QPen pen(BucketColour(line.bucket));
-        pen.setWidth(1);
-        if (s->pen() != pen) {
-            s->setPen(pen);
+        LineSeries(line.bucket, used[line.bucket]++)->replace(Points(line.points));
+    }
+    std::array<QList<QPointF>, Buckets> rest;
+    int restCount = 0;
+    for (std::size_t i = drawn; i < order.size(); ++i) {
+        const TTrendLine& line = lines[order[i]];
+        rest[line.bucket].append(Points(line.points));
+        restCount += static_cast<int>(line.points.size());
+    }
+    for (std::size_t b = 0; b < Buckets; ++b) {
+        if (!rest[b].isEmpty()) {
+            dots[b]->replace(rest[b]);
         }
-        s->replace(Points(line.points));
-    }
-    QList<QPointF> rest;
-    for (std::size_t i = drawn; i < lines.size(); ++i) {
-        rest.append(Points(lines[order[i]].points));
-    }
-    if (!rest.isEmpty()) {
-        dots->setColor(BucketColour(lines[order.back()].bucket));
-        dots->replace(rest);
     }
     linesShown = static_cast<int>(drawn);
-    dotsShown = static_cast<int>(rest.size());
+    dotsShown = restCount;
+    Point();
 }
 
-std::optional<QPointF> TTrendPlot::ValueAt(QPoint point) const
+std::optional<TTrendPointer> TTrendPlot::ValueAt(QPoint point) const
 {
     const QPoint inView = view->viewport()->mapFrom(this, point);
     const QPointF inChart = chart->mapFromScene(view->mapToScene(inView));
     const QRectF area = chart->plotArea();
-    if (!area.contains(inChart) || area.width() <= 0 || area.height() <= 0) {
+    if (!area.contains(inChart) || area.width() <= 0 || area.height() <= 0 || arranged.empty()) {
         return std::nullopt;
     }
-    const double t0 = static_cast<double>(timeAxis->min().toMSecsSinceEpoch());
-    const double t1 = static_cast<double>(timeAxis->max().toMSecsSinceEpoch());
     const double x = (inChart.x() - area.left()) / area.width();
     const double y = (area.bottom() - inChart.y()) / area.height();
-    return QPointF(t0 + x * (t1 - t0),
-                   valueAxis->min() + y * (valueAxis->max() - valueAxis->min()));
+    TTrendPointer at;
+    at.timeMs = shownT0 + x * (shownT1 - shownT0);
+    for (const std::uint8_t b : arranged) {
+        const QValueAxis* axis = valueAxes[b];
+        at.values.emplace_back(b, axis->min() + y * (axis->max() - axis->min()));
+    }
+    return at;
 }
 
-void TTrendPlot::SetOnPointer(std::function<void(std::optional<QPointF>)> callback)
+void TTrendPlot::SetOnPointer(std::function<void(std::optional<TTrendPointer>)> callback)
 {
     onPointer = std::move(callback);
+}
+
+QStringList TTrendPlot::TimeLabels() const
+{
+    return timeAxis->categoriesLabels();
 }
 
 QImage TTrendPlot::Picture()
@@ -230,14 +369,22 @@ QImage TTrendPlot::Picture()
     return view->grab().toImage();
 }
 
+void TTrendPlot::Point()
+{
+    if (onPointer) {
+        onPointer(pointer ? ValueAt(view->viewport()->mapTo(this, *pointer)) : std::nullopt);
+    }
+}
+
 bool TTrendPlot::eventFilter(QObject* watched, QEvent* event)
 {
-    if (watched == view->viewport() && onPointer) {
+    if (watched == view->viewport()) {
         if (event->type() == QEvent::MouseMove) {
-            const QPoint at = static_cast<QMouseEvent*>(event)->position().toPoint();
-            onPointer(ValueAt(view->viewport()->mapTo(this, at)));
+            pointer = static_cast<QMouseEvent*>(event)->position().toPoint();
+            Point();
         } else if (event->type() == QEvent::Leave) {
-            onPointer(std::nullopt);
+            pointer.reset();
+            Point();
         }
     }
     return QWidget::eventFilter(watched, event);

@@ -191,7 +191,7 @@ void TTrendWindow::Build()
             [this] { Guarded([this] { SaveImageClick(); }); });
     connect(SaveDataButton, &QPushButton::clicked, this,
             [this] { Guarded([this] { SaveDataClick(); }); });
-    Plot->SetOnPointer([this](std::optional<QPointF> at) { ShowPointer(at); });
+    Plot->SetOnPointer([this](const std::optional<TTrendPointer>& at) { ShowPointer(at); });
 }
 
 void TTrendWindow::SetSpan(Span span)
@@ -274,52 +274,63 @@ void TTrendWindow::Redraw()
 
     const TTrendData::TSpan span = data.Summarise(t0, t1);
     lastInView = span.last;
-    std::array<bool, TMeasurement::Buckets> present{};
-    double lo = 0;
-    double hi = 0;
-    bool any = false;
+    newestOfEach = data.NewestOfEach(t0, t1);
+    // Each unit's extent in view.
+    struct TExtent {
+        double lo = 0;
+        double hi = 0;
+        bool any = false;
+    };
+    std::array<TExtent, TMeasurement::Buckets> extents{};
     for (const TTrendLine& line : lines) {
-        present[line.bucket] = true;
+        TExtent& e = extents[line.bucket];
         for (const TTrendPoint& p : line.points) {
             if (p.timeMs < t0 || p.timeMs > t1) {
                 continue;
             }
-            lo = any ? std::min(lo, p.value) : p.value;
-            hi = any ? std::max(hi, p.value) : p.value;
-            any = true;
+            e.lo = e.any ? std::min(e.lo, p.value) : p.value;
+            e.hi = e.any ? std::max(e.hi, p.value) : p.value;
+            e.any = true;
         }
     }
-    QStringList titles;
-    for (std::size_t b = 0; b < present.size(); ++b) {
-        if (present[b]) {
-            titles << QString::fromUtf8(BucketTitles[b]);
+    // The newest reading's unit on the left, the others in view on the
+    // right: a scale each, never volts and amperes on one.
+    const std::uint8_t first = lastInView ? lastInView->Bucket() : 0;
+    std::vector<std::uint8_t> order{first};
+    for (std::uint8_t b = 0; b < extents.size(); ++b) {
+        if (b != first && extents[b].any) {
+            order.push_back(b);
         }
     }
-
-    bool nice = true;
-    // The full scale of the newest reading's range, 0 for one it has not.
-    const double fullScale = lastInView
-                                 ? RangeFullScale(lastInView->Mode(), lastInView->VoltageRange(),
-                                                  lastInView->CurrentRange())
-                                       .value_or(0)
-                                 : 0;
-    if (FullScaleBox->isChecked() && fullScale > 0) {
-        lo = any && lo < 0 ? -fullScale : 0;
-        hi = fullScale;
-        nice = false;
-    } else if (!any) {
-        lo = 0;
-        hi = 1;
-    } else {
-        const double pad = hi > lo ? (hi - lo) * 0.05 : std::max(std::abs(hi) * 0.05, 0.001);
-        lo -= pad;
-        hi += pad;
+    std::vector<TTrendScale> scales;
+    for (const std::uint8_t b : order) {
+        const TExtent& e = extents[b];
+        TTrendScale scale;
+        scale.bucket = b;
+        scale.title = QString::fromUtf8(BucketTitles[b]);
+        // The full scale of the unit's newest reading's range, 0 for one
+        // the meter has not.
+        const auto& newest = newestOfEach[b];
+        const double fullScale =
+            newest ? RangeFullScale(newest->Mode(), newest->VoltageRange(), newest->CurrentRange())
+                         .value_or(0)
+                   : 0;
+        if (FullScaleBox->isChecked() && fullScale > 0) {
+            scale.lo = e.any && e.lo < 0 ? -fullScale : 0;
+            scale.hi = fullScale;
+            scale.nice = false;
+        } else if (!e.any) {
+            scale.lo = 0;
+            scale.hi = 1;
+        } else {
+            const double pad =
+                e.hi > e.lo ? (e.hi - e.lo) * 0.05 : std::max(std::abs(e.hi) * 0.05, 0.001);
+            scale.lo = e.lo - pad;
+            scale.hi = e.hi + pad;
+        }
+        scales.push_back(scale);
     }
-    const double length = t1 - t0;
-    const QString format = length > 12 * 3600e3  ? QStringLiteral("dd.MM hh:mm")
-                           : length > 2 * 3600e3 ? QStringLiteral("hh:mm")
-                                                 : QStringLiteral("hh:mm:ss");
-    Plot->Show(lines, t0, t1, format, lo, hi, nice, titles.join(QStringLiteral(" / ")));
+    Plot->Show(lines, t0, t1, scales);
 
     // What a later reading is measured against in Added.
     const TTrendData::TSpan tail = data.Summarise(std::floor(t1 / columnMs) * columnMs, t1);
@@ -329,11 +340,11 @@ void TTrendWindow::Redraw()
     ShowFigures();
 }
 
-QString TTrendWindow::Figure(double value) const
+QString TTrendWindow::Figure(double value, const std::optional<TMeasurement>& like)
 {
-    const int decimals = lastInView ? lastInView->Decimals() : 3;
+    const int decimals = like ? like->Decimals() : 3;
     QString text = QString::fromStdString(FormatFixed(value, decimals, LocaleDecimalSeparator()));
-    const std::string_view unit = lastInView ? lastInView->Unit() : std::string_view();
+    const std::string_view unit = like ? like->Unit() : std::string_view();
     if (!unit.empty()) {
         text += QLatin1Char(' ') +
                 QString::fromLatin1(unit.data(), static_cast<qsizetype>(unit.size()));
@@ -359,18 +370,24 @@ void TTrendWindow::ShowFigures()
                           : QLatin1Char(' ') + QString::fromLatin1(span.last->Unit().data(),
                                                                    static_cast<qsizetype>(
                                                                        span.last->Unit().size()))),
-                 Figure(s.min), Figure(s.max), Figure(s.sum / s.count)));
+                 Figure(s.min, span.last), Figure(s.max, span.last),
+                 Figure(s.sum / s.count, span.last)));
 }
 
-void TTrendWindow::ShowPointer(std::optional<QPointF> at)
+void TTrendWindow::ShowPointer(const std::optional<TTrendPointer>& at)
 {
     if (!at) {
         PointerLabel->clear();
         return;
     }
-    const QDateTime time = QDateTime::fromMSecsSinceEpoch(qRound64(at->x()));
-    PointerLabel->setText(time.toString(QStringLiteral("dd.MM hh:mm:ss")) + QStringLiteral("    ") +
-                          Figure(at->y()));
+    const QDateTime time = QDateTime::fromMSecsSinceEpoch(qRound64(at->timeMs));
+    QString text = time.toString(QStringLiteral("dd.MM hh:mm:ss"));
+    // On each scale, as its unit's newest reading in view shows values.
+    for (const auto& [bucket, value] : at->values) {
+        text += QStringLiteral("    ") +
+                Figure(value, newestOfEach[bucket] ? newestOfEach[bucket] : lastInView);
+    }
+    PointerLabel->setText(text);
 }
 
 void TTrendWindow::resizeEvent(QResizeEvent* event)

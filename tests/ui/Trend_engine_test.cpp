@@ -19,6 +19,7 @@
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTest>
 #include <gtest/gtest.h>
 
@@ -239,12 +240,12 @@ public:
     void SetComNumber(std::uint16_t) override {}
 };
 
-TMeasurement Reading(std::int64_t timeMs, double volts)
+TMeasurement Reading(std::int64_t timeMs, double value, std::uint8_t mode = ModeVoltage)
 {
     Frame reply{};
     reply[0] = 0x41;
-    reply[1] = ModeVoltage;
-    const auto bytes = EncodeFloat(volts);
+    reply[1] = mode;
+    const auto bytes = EncodeFloat(value);
     std::copy(bytes.begin(), bytes.end(), reply.begin() + 4);
     return TMeasurement::Reply(timeMs, 1, reply, 2, ModelDranik);
 }
@@ -295,4 +296,51 @@ TEST(Recording, AFullDiskStopsItAndKeepsWhatWasWritten)
     form.MeasurementTaken(Reading(1'900'000'000'000, 1.0));
     EXPECT_EQ(FileText(path), kept);
     EXPECT_EQ(form.TrendData().Size(), static_cast<std::size_t>(taken + 1));
+}
+
+// Half a minute of volts, then half a minute of amperes: each unit has a
+// scale of its own, so the pointer reads a value on each; the time labels
+// fall on whole ten seconds; "Очистить" leaves nothing drawn.
+TEST(TrendWindow, EachUnitHasItsScaleAndTheTimesAreWhole)
+{
+    TForm1 form(std::make_unique<TQuietEngine>());
+    const std::int64_t start = QDateTime::currentMSecsSinceEpoch() - 60'000 + 7'321;
+    for (int i = 0; i < 546; ++i) {
+        const std::int64_t t = start + 110 * std::int64_t{i};
+        form.MeasurementTaken(i < 273 ? Reading(t, 12.0 + (i % 7) / 100.0)
+                                      : Reading(t, 0.5 + (i % 5) / 1000.0, ModeCurrent));
+    }
+    form.N5Click(nullptr);
+    TTrendWindow& trend = *form.TrendWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&trend));
+    trend.SetSpan(TTrendWindow::Span::Minute);
+    trend.Redraw();
+
+    const QStringList labels = trend.Plot->TimeLabels();
+    EXPECT_GE(labels.size(), 5);
+    for (const QString& label : labels) {
+        EXPECT_TRUE(
+            QRegularExpression(QStringLiteral("^\\d\\d:\\d\\d:\\d0$")).match(label).hasMatch())
+            << label.toStdString();
+    }
+    QWidget* viewport =
+        trend.Plot->findChild<QAbstractScrollArea*>(QStringLiteral("PlotView"))->viewport();
+    const QPoint centre = viewport->rect().center();
+    QMouseEvent move(QEvent::MouseMove, centre, viewport->mapToGlobal(centre), Qt::NoButton,
+                     Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(viewport, &move);
+    const QString pointed = trend.PointerLabel->text();
+    EXPECT_TRUE(
+        QRegularExpression(
+            QStringLiteral("^\\d\\d\\.\\d\\d \\d\\d:\\d\\d:\\d\\d +\\d+\\.\\d+ A +\\d+\\.\\d+ V$"))
+            .match(pointed)
+            .hasMatch())
+        << pointed.toStdString();
+    EXPECT_TRUE(trend.StatsLabel->text().contains(QStringLiteral(" A")))
+        << trend.StatsLabel->text().toStdString();
+
+    QTest::mouseClick(trend.ClearButton, Qt::LeftButton);
+    EXPECT_TRUE(form.TrendData().Empty());
+    EXPECT_EQ(trend.Plot->LinesShown(), 0);
+    EXPECT_EQ(trend.StatsLabel->text(), QStringLiteral("Нет показаний"));
 }

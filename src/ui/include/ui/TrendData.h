@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 // A point of the plot: milliseconds since the epoch, and the value.
@@ -87,6 +88,9 @@ public:
         TTrendStats stats;
     };
     TSpan Summarise(double t0Ms, double t1Ms) const;
+    // The newest reading of each unit bucket from t0Ms to t1Ms (inclusive).
+    std::array<std::optional<TMeasurement>, TMeasurement::Buckets> NewestOfEach(double t0Ms,
+                                                                                double t1Ms) const;
 
     // Whether the newest reading continues the line of the one before.
     bool NewestContinues() const { return !Empty() && Continues(next - 1); }
@@ -113,7 +117,11 @@ private:
     // or a.
     std::uint64_t LastBreak(std::uint64_t a, std::uint64_t b) const;
     TBucketStats Aggregate(std::uint64_t a, std::uint64_t b) const;
-    std::optional<std::uint64_t> LastMeasured(std::uint64_t a, std::uint64_t b) const;
+    // The last index in [a, b) measured in bucket, or in any without one.
+    std::optional<std::uint64_t> LastMeasured(std::uint64_t a, std::uint64_t b,
+                                              std::optional<std::uint8_t> bucket = {}) const;
+    // The indices [a, b) of a span's times.
+    std::pair<std::uint64_t, std::uint64_t> Indices(double t0Ms, double t1Ms) const;
     // Points for the readings [a, b) of one line.
     void Run(TTrendLine& line, std::uint64_t a, std::uint64_t b) const;
 

@@ -1,12 +1,13 @@
 #pragma once
 
 #include "ui/TrendData.h"
+#include "ui/TrendPlot.h"
 
-#include <QPointF>
 #include <QString>
 #include <QTimer>
 #include <QWidget>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -18,7 +19,6 @@ class QCheckBox;
 class QComboBox;
 class QLabel;
 class QPushButton;
-class TTrendPlot;
 
 // Asks for a file to write with a dialog of the program's own (so that it
 // looks alike everywhere and tests can answer it); appending: an existing
@@ -87,11 +87,12 @@ private:
     void Build();
     void ScheduleRedraw();
     void ShowFigures();
-    void ShowPointer(std::optional<QPointF> at);
+    void ShowPointer(const std::optional<TTrendPointer>& at);
     std::chrono::milliseconds SpanLength() const;
     // The span to show now: following the newest reading, or frozen.
     std::pair<double, double> ViewSpan() const;
-    QString Figure(double value) const;
+    // value with the decimals and unit of like.
+    static QString Figure(double value, const std::optional<TMeasurement>& like);
     void SaveImageClick();
     void SaveDataClick();
     void ClearClick();
@@ -112,6 +113,9 @@ private:
     double pausedT1 = 0;
     // The newest reading in view, for the figures' unit and decimals.
     std::optional<TMeasurement> lastInView;
+    // The newest reading of each unit in view at the last Redraw, for the
+    // decimals of the values under the pointer.
+    std::array<std::optional<TMeasurement>, TMeasurement::Buckets> newestOfEach;
 
     std::thread saver;
     std::atomic<bool> cancelSave{false};
