@@ -39,13 +39,20 @@ QList<QPointF> Points(const std::vector<TTrendPoint>& points)
     return out;
 }
 
-// Decimals for value labels a tick step apart.
+// Decimals for value labels a tick step apart: as many as the step has
+// (2.5 has one).
 int StepDecimals(double step)
 {
     if (!(step > 0)) {
         return 0;
     }
-    return std::clamp(static_cast<int>(std::ceil(-std::log10(step))), 0, 6);
+    for (int decimals = 0; decimals < 6; ++decimals) {
+        const double scaled = step * std::pow(10.0, decimals);
+        if (std::abs(scaled - std::round(scaled)) <= 1e-6 * scaled) {
+            return decimals;
+        }
+    }
+    return 6;
 }
 
 constexpr int ValueTicks = 6;
@@ -77,6 +84,26 @@ TNiceRange Nice(double lo, double hi)
         }
     }
     return {lo, hi, ValueTicks};
+}
+
+// A tick count for exactly lo..hi (a full scale): steps that read as round
+// numbers (30 V in steps of 5, 75 V of 15, 450 V of 75), else ValueTicks.
+int ExactTicks(double lo, double hi)
+{
+    const double width = hi - lo;
+    if (!(width > 0)) {
+        return ValueTicks;
+    }
+    for (int steps = ValueTicks; steps >= 3; --steps) {
+        const double step = width / steps;
+        const double mantissa = step / std::pow(10.0, std::floor(std::log10(step)));
+        for (const double round : {1.0, 1.5, 2.0, 2.5, 3.0, 5.0, 7.5}) {
+            if (std::abs(mantissa - round) < 1e-9) {
+                return steps + 1;
+            }
+        }
+    }
+    return ValueTicks;
 }
 
 // Time labels at whole steps of the local clock: the smallest step that
@@ -283,7 +310,8 @@ void TTrendPlot::Show(const std::vector<TTrendLine>& lines, double t0Ms, double 
     for (const TTrendScale& scale : scales) {
         QValueAxis* axis = valueAxes[scale.bucket];
         const TNiceRange range =
-            scale.nice ? Nice(scale.lo, scale.hi) : TNiceRange{scale.lo, scale.hi, ValueTicks};
+            scale.nice ? Nice(scale.lo, scale.hi)
+                       : TNiceRange{scale.lo, scale.hi, ExactTicks(scale.lo, scale.hi)};
         if (axis->tickCount() != range.ticks) {
             axis->setTickCount(range.ticks);
         }

@@ -79,13 +79,32 @@ QString AskFileName(QWidget* parent, const QString& title, const QString& filter
     dialog.setFileMode(QFileDialog::AnyFile);
     dialog.setNameFilter(filter);
     dialog.setDefaultSuffix(suffix);
-    if (appending) {
-        dialog.setOption(QFileDialog::DontConfirmOverwrite);
+    // The program speaks Russian and loads no translations of Qt's own
+    // texts: the dialog's words, and the question before replacing a file,
+    // are ours.
+    dialog.setLabelText(QFileDialog::LookIn, QStringLiteral("Папка:"));
+    dialog.setLabelText(QFileDialog::FileName, QStringLiteral("Имя файла:"));
+    dialog.setLabelText(QFileDialog::FileType, QStringLiteral("Тип файла:"));
+    dialog.setLabelText(QFileDialog::Accept, QStringLiteral("Сохранить"));
+    dialog.setLabelText(QFileDialog::Reject, QStringLiteral("Отмена"));
+    dialog.setOption(QFileDialog::DontConfirmOverwrite);
+    while (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()) {
+        const QString path = dialog.selectedFiles().front();
+        if (appending || !QFileInfo::exists(path)) {
+            return path;
+        }
+        QMessageBox ask(QMessageBox::Question, title,
+                        QStringLiteral("Файл %1 уже есть. Заменить его?").arg(path),
+                        QMessageBox::Yes | QMessageBox::No, &dialog);
+        ask.setObjectName(QStringLiteral("ReplaceBox"));
+        ask.button(QMessageBox::Yes)->setText(QStringLiteral("Заменить"));
+        ask.button(QMessageBox::No)->setText(QStringLiteral("Отмена"));
+        ask.setDefaultButton(QMessageBox::No);
+        if (ask.exec() == QMessageBox::Yes) {
+            return path;
+        }
     }
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
-        return {};
-    }
-    return dialog.selectedFiles().front();
+    return {};
 }
 
 QString NotAFile(const QString& path)
