@@ -4,7 +4,7 @@
 // poll+read loop, all on the same pseudo-terminal with the same data in
 // alternating rounds; then the velmor program itself against the simulated
 // meter: its polling cycle, its start-up to a painted window and its memory;
-// then once more with the trend window open over a day of readings: its
+// then once more with the trend window open over a full ring of readings: its
 // repaints, the CPU while it follows, the memory the day takes and the cycle.
 // The program runs as velmor-driven, velmor's own start-up in a process that
 // presses "Чтение показаний" once the window is painted: the start-up figure
@@ -642,6 +642,11 @@ std::vector<double> TimerLateness(const std::function<bool()>& done, Clock::time
     return late;
 }
 
+// Hours of simulated readings for the trend window, more than its ring
+// holds (2^20 readings, a day at the polling rate and more), so that it is
+// full: the most it ever draws, sums and keeps.
+constexpr const char* TrendHours = "33";
+
 TrendFigures ParseTrend(const std::vector<std::string>& lines)
 {
     TrendFigures out;
@@ -856,17 +861,17 @@ void PrintProgram(const ProgramFigures& program, int cycles)
     }
 }
 
-// The same program with "Вид" > "График" open over a day of readings,
+// The same program with "Вид" > "График" open over a full ring of readings,
 // following the newest at the one-minute span (a redraw for nearly every
 // reading), beside the run above without it.
 void PrintTrend(const ProgramFigures& closed, const ProgramFigures& open, const TrendFigures& trend)
 {
     const double lineMs = 10.0 * 10.0 * 1000.0 / 9600.0;
     const double ideal = 100.0 + lineMs + open.turnaroundMs;
-    std::printf("\nvelmor with the trend window open: %zu readings held (24 h), plot %d px wide, "
-                "following at the 1 min span; %d requests\n",
-                trend.held, trend.repaints.empty() ? 0 : trend.repaints.front().columns,
-                open.cycles);
+    std::printf(
+        "\nvelmor with the trend window open: %zu readings held (the full ring), plot %d px wide, "
+        "following at the 1 min span; %d requests\n",
+        trend.held, trend.repaints.empty() ? 0 : trend.repaints.front().columns, open.cycles);
     const std::pair<const char*, const char*> names[] = {
         {"minute", "1 min"}, {"ten-minutes", "10 min"}, {"hour", "1 h"}, {"all", "all"}};
     for (const TrendFigures::Span& span : trend.repaints) {
@@ -886,7 +891,7 @@ void PrintTrend(const ProgramFigures& closed, const ProgramFigures& open, const 
             " readings/s",
         open.cpuPercent <= 2);
     const double more = open.rssCyclesMiB - closed.rssCyclesMiB;
-    Row("resident memory, 24 h held (MiB)", Fixed(open.rssCyclesMiB, 1), "", "", std::nullopt,
+    Row("resident memory, ring full (MiB)", Fixed(open.rssCyclesMiB, 1), "", "", std::nullopt,
         std::nullopt, "<= 40 MiB more: +" + Fixed(more, 1), more <= 40);
     const double p99 = Percentile(open.periodsMs, 0.99);
     Row("cycle period p99, window open (ms)", Fixed(p99, 2), "", "", std::nullopt, std::nullopt,
@@ -1000,10 +1005,11 @@ int main(int argc, char** argv)
     if (cycles > 0) {
         std::fprintf(stderr, "velmor against the simulated meter: %d cycles...\n", cycles);
         program = RunProgram(velmorPath, 3, cycles);
-        std::fprintf(stderr, "velmor with the trend window over 24 h of readings: %d cycles...\n",
+        std::fprintf(stderr,
+                     "velmor with the trend window over a full ring of readings: %d cycles...\n",
                      cycles);
         withTrend =
-            RunProgram(velmorPath, 1, cycles, {"--trend", "24", "--span", "minute"}, &trend);
+            RunProgram(velmorPath, 1, cycles, {"--trend", TrendHours, "--span", "minute"}, &trend);
     }
 
     const PeerFigures& o = peers[PeerOurs];
