@@ -7,8 +7,8 @@
 #include "protocol/float.h"
 #include "record/Reading.h"
 
+#include <QButtonGroup>
 #include <QCheckBox>
-#include <QComboBox>
 #include <QDateTime>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -148,11 +148,22 @@ void TTrendWindow::Build()
     setWindowTitle(QStringLiteral("График"));
     setFont(WindowFont(DefaultFontPixels));
 
-    SpanBox = new QComboBox(this);
-    SpanBox->setObjectName(QStringLiteral("SpanBox"));
-    SpanBox->addItems({QStringLiteral("1 мин"), QStringLiteral("10 мин"), QStringLiteral("1 ч"),
-                       QStringLiteral("Всё")});
-    SpanBox->setCurrentIndex(static_cast<int>(Span::TenMinutes));
+    // One press picks a span: a row of buttons, one of them down.
+    spanGroup = new QButtonGroup(this);
+    const std::array<std::pair<const char*, const char*>, 4> spans = {
+        std::pair{"1 мин", "SpanMinute"}, std::pair{"10 мин", "SpanTenMinutes"},
+        std::pair{"1 ч", "SpanHour"}, std::pair{"Всё", "SpanAll"}};
+    for (std::size_t i = 0; i < spans.size(); ++i) {
+        auto* button = new QPushButton(QString::fromUtf8(spans[i].first), this);
+        button->setObjectName(QString::fromLatin1(spans[i].second));
+        button->setCheckable(true);
+        // As narrow as their captions: the row has to fit a small window.
+        button->setFixedWidth(
+            std::max(48, button->fontMetrics().horizontalAdvance(button->text()) + 20));
+        spanGroup->addButton(button, static_cast<int>(i));
+        SpanButtons[i] = button;
+    }
+    SpanButtons[static_cast<std::size_t>(Span::TenMinutes)]->setChecked(true);
     PauseButton = new QPushButton(QStringLiteral("Пауза"), this);
     PauseButton->setObjectName(QStringLiteral("PauseButton"));
     PauseButton->setCheckable(true);
@@ -172,10 +183,11 @@ void TTrendWindow::Build()
     PointerLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
 
     auto* tools = new QHBoxLayout;
-    auto* spanLabel = new QLabel(QStringLiteral("Интервал:"), this);
-    spanLabel->setBuddy(SpanBox);
-    tools->addWidget(spanLabel);
-    tools->addWidget(SpanBox);
+    tools->addWidget(new QLabel(QStringLiteral("Интервал:"), this));
+    for (QPushButton* button : SpanButtons) {
+        tools->addWidget(button);
+    }
+    tools->addSpacing(12);
     tools->addWidget(PauseButton);
     tools->addWidget(FullScaleBox);
     tools->addStretch(1);
@@ -191,8 +203,18 @@ void TTrendWindow::Build()
     layout->addLayout(figures);
     resize(900, 480);
 
-    connect(SpanBox, &QComboBox::currentIndexChanged, this,
-            [this] { Guarded([this] { Redraw(); }); });
+    connect(spanGroup, &QButtonGroup::idToggled, this, [this](int, bool checked) {
+        if (!checked) {
+            return;
+        }
+        Guarded([this] {
+            // Paused, the new span ends where the view stands.
+            if (PauseButton->isChecked()) {
+                pausedT0 = SpanStart(pausedT1);
+            }
+            Redraw();
+        });
+    });
     connect(PauseButton, &QPushButton::toggled, this, [this](bool paused) {
         Guarded([this, paused] {
             // Frozen where it stands; readings keep arriving underneath.
@@ -215,12 +237,12 @@ void TTrendWindow::Build()
 
 void TTrendWindow::SetSpan(Span span)
 {
-    SpanBox->setCurrentIndex(static_cast<int>(span));
+    SpanButtons[static_cast<std::size_t>(span)]->setChecked(true);
 }
 
 TTrendWindow::Span TTrendWindow::CurrentSpan() const
 {
-    return static_cast<Span>(std::clamp(SpanBox->currentIndex(), 0, 3));
+    return static_cast<Span>(std::clamp(spanGroup->checkedId(), 0, 3));
 }
 
 std::chrono::milliseconds TTrendWindow::SpanLength() const
@@ -239,19 +261,23 @@ std::chrono::milliseconds TTrendWindow::SpanLength() const
     return minutes(1); // the least "all" shows
 }
 
+double TTrendWindow::SpanStart(double t1) const
+{
+    double t0 = t1 - static_cast<double>(SpanLength().count());
+    if (CurrentSpan() == Span::All && !data.Empty()) {
+        t0 = std::min(t0, static_cast<double>(data.Oldest().TimeMs()));
+    }
+    return t0;
+}
+
 std::pair<double, double> TTrendWindow::ViewSpan() const
 {
     if (PauseButton->isChecked()) {
         return {pausedT0, pausedT1};
     }
-    const auto length = static_cast<double>(SpanLength().count());
     const double t1 = data.Empty() ? static_cast<double>(QDateTime::currentMSecsSinceEpoch())
                                    : static_cast<double>(data.Newest().TimeMs());
-    double t0 = t1 - length;
-    if (CurrentSpan() == Span::All && !data.Empty()) {
-        t0 = std::min(t0, static_cast<double>(data.Oldest().TimeMs()));
-    }
-    return {t0, t1};
+    return {SpanStart(t1), t1};
 }
 
 void TTrendWindow::Added()

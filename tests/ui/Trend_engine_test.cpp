@@ -133,8 +133,9 @@ TEST_F(TrendEngine, TheRecordedFileIsWhatVelmorLogWrites)
 }
 
 // The operator's run: "Вид" > "График" while reading, the curve follows,
-// "Пауза" holds the view while readings go on, the pointer's time and value,
-// a PNG and a CSV of what is held, and a silent meter leaves a gap.
+// "Пауза" holds the view while readings go on (and the spans end where it
+// stands), the pointer's time and value, a PNG and a CSV of what is held,
+// and a silent meter leaves a gap.
 TEST_F(TrendEngine, TheWindowFillsWhileTheMainWindowReads)
 {
     Begin({}, true, 0);
@@ -143,7 +144,8 @@ TEST_F(TrendEngine, TheWindowFillsWhileTheMainWindowReads)
     ASSERT_NE(trend, nullptr);
     ASSERT_TRUE(QTest::qWaitForWindowExposed(trend));
     EXPECT_EQ(trend->windowTitle(), QStringLiteral("График"));
-    trend->SetSpan(TTrendWindow::Span::Minute);
+    QTest::mouseClick(trend->SpanButtons[0], Qt::LeftButton);
+    EXPECT_EQ(trend->CurrentSpan(), TTrendWindow::Span::Minute);
 
     QTest::mouseClick(Button("BitLoad"), Qt::LeftButton);
     const TTrendData& data = form->TrendData();
@@ -194,6 +196,12 @@ TEST_F(TrendEngine, TheWindowFillsWhileTheMainWindowReads)
     EXPECT_TRUE(seconds.contains(pointed.left(14))) << pointed.toStdString();
     EXPECT_TRUE(pointed.endsWith(QStringLiteral(" V"))) << pointed.toStdString();
     EXPECT_EQ(pointAt(QPoint(1, 1)), QString());
+    // Another span while paused ends where the view stands.
+    QTest::mouseClick(trend->SpanButtons[2], Qt::LeftButton);
+    EXPECT_EQ(trend->ShownTo(), held);
+    EXPECT_EQ(trend->ShownFrom(), held - 3600e3);
+    QTest::mouseClick(trend->SpanButtons[0], Qt::LeftButton);
+    EXPECT_EQ(trend->ShownFrom(), held - 60e3);
     QTest::mouseClick(trend->PauseButton, Qt::LeftButton);
     EXPECT_GT(trend->ShownTo(), held);
 

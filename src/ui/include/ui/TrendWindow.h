@@ -14,9 +14,10 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 
 class QCheckBox;
-class QComboBox;
+class QButtonGroup;
 class QLabel;
 class QPushButton;
 
@@ -58,7 +59,8 @@ public:
     void SetSpan(Span span);
     Span CurrentSpan() const;
 
-    QComboBox* SpanBox;
+    // In the order of Span, one of them down.
+    std::array<QPushButton*, 4> SpanButtons{};
     QPushButton* PauseButton;
     QCheckBox* FullScaleBox;
     QPushButton* ClearButton;
@@ -89,6 +91,8 @@ private:
     void ShowFigures();
     void ShowPointer(const std::optional<TTrendPointer>& at);
     std::chrono::milliseconds SpanLength() const;
+    // Where the current span starts when it ends at t1.
+    double SpanStart(double t1) const;
     // The span to show now: following the newest reading, or frozen.
     std::pair<double, double> ViewSpan() const;
     // value with the decimals and unit of like.
@@ -98,6 +102,7 @@ private:
     void ClearClick();
 
     TTrendData& data;
+    QButtonGroup* spanGroup = nullptr;
     QTimer redrawTimer;
     // What the last Redraw drew.
     double shownT0 = 0;
