@@ -324,8 +324,9 @@ TTrendData::NewestOfEach(double t0Ms, double t1Ms) const
 {
     std::array<std::optional<TMeasurement>, TMeasurement::Buckets> out;
     const auto [a, b] = Indices(t0Ms, t1Ms);
-    for (std::uint8_t bucket = 0; bucket < out.size(); ++bucket) {
-        if (const auto i = a < b ? LastMeasured(a, b, bucket) : std::nullopt) {
+    for (std::size_t bucket = 0; bucket < out.size(); ++bucket) {
+        if (const auto i =
+                a < b ? LastMeasured(a, b, static_cast<std::uint8_t>(bucket)) : std::nullopt) {
             out[bucket] = Sample(*i);
         }
     }

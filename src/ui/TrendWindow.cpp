@@ -342,9 +342,9 @@ void TTrendWindow::Redraw()
     // right: a scale each, never volts and amperes on one.
     const std::uint8_t first = lastInView ? lastInView->Bucket() : 0;
     std::vector<std::uint8_t> order{first};
-    for (std::uint8_t b = 0; b < extents.size(); ++b) {
+    for (std::size_t b = 0; b < extents.size(); ++b) {
         if (b != first && extents[b].any) {
-            order.push_back(b);
+            order.push_back(static_cast<std::uint8_t>(b));
         }
     }
     std::vector<TTrendScale> scales;

@@ -63,9 +63,9 @@ TEST(TrendData, DecimationKeepsTheSpikeTheGapAndTheModeBreak)
             data.Append(Volts(t, i == Spike ? 5.0 : 1.0));
         }
     }
-    const auto gapTime = static_cast<double>(T0 + 100 * Gap);
-    const auto changeTime = static_cast<double>(T0 + 100 * ModeChange);
-    const double t1 = static_cast<double>(T0 + 100 * (Count - 1));
+    const auto gapTime = static_cast<double>(T0 + 100 * std::int64_t{Gap});
+    const auto changeTime = static_cast<double>(T0 + 100 * std::int64_t{ModeChange});
+    const double t1 = static_cast<double>(T0 + 100 * std::int64_t{Count - 1});
     for (const int columns : {37, 640, 1280, 50000}) {
         const auto lines = data.Decimate(static_cast<double>(T0), t1, columns);
         double top = 0;

@@ -284,7 +284,8 @@ TEST(Recording, AFullDiskStopsItAndKeepsWhatWasWritten)
     std::string written = record::CsvHeader();
     int taken = 0;
     for (; taken < 1000 && form.Recording(); ++taken) {
-        const TMeasurement m = Reading(1'800'000'000'000 + 110 * taken, 12.0 + taken / 1000.0);
+        const TMeasurement m =
+            Reading(1'800'000'000'000 + 110 * std::int64_t{taken}, 12.0 + taken / 1000.0);
         form.MeasurementTaken(m);
         if (form.Recording()) {
             written += record::FormatReading(m.ToReading(), record::Format::Csv);
