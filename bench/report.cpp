@@ -3,7 +3,9 @@
 // QSerialPort (readyRead then readAll on the main thread) and a plain
 // poll+read loop, all on the same pseudo-terminal with the same data in
 // alternating rounds; then the velmor program itself against the simulated
-// meter: its polling cycle, its start-up to a painted window and its memory.
+// meter: its polling cycle, its start-up to a painted window and its memory;
+// then once more with the trend window open over a full ring of readings: its
+// repaints, the CPU while it follows, the memory the day takes and the cycle.
 // The program runs as velmor-driven, velmor's own start-up in a process that
 // presses "Чтение показаний" once the window is painted: the start-up figure
 // is from the spawn to that paint, all that an operator waits for.
@@ -47,6 +49,7 @@
 #include <optional>
 #include <poll.h>
 #include <spawn.h>
+#include <sstream>
 #include <string>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
@@ -400,11 +403,46 @@ struct ProgramFigures {
     std::vector<double> timerLateMs;
     double rssShownMiB = 0;
     double rssCyclesMiB = 0;
+    // The process's CPU over the cycles, in per cent of one core, and the
+    // readings per second it took.
+    double cpuPercent = 0;
+    double readingsPerSecond = 0;
     // From the simulator taking a request to its reply going out, median.
     double turnaroundMs = 0;
     int cycles = 0;
     std::string failure;
 };
+
+// What velmor-driven --trend reports: per span, the repaint's p50, p99 and
+// max (ms) and the plot's pixel columns; the readings held.
+struct TrendFigures {
+    struct Span {
+        std::string name;
+        double p50 = 0;
+        double p99 = 0;
+        double max = 0;
+        int columns = 0;
+    };
+    std::vector<Span> repaints;
+    std::size_t held = 0;
+};
+
+double CpuSecondsOf(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), {});
+    // Fields after the command's closing parenthesis: utime is the 12th,
+    // stime the 13th.
+    std::istringstream rest(text.substr(text.rfind(')') + 2));
+    std::string field;
+    double ticks = 0;
+    for (int i = 1; i <= 13 && rest >> field; ++i) {
+        if (i >= 12) {
+            ticks += std::strtod(field.c_str(), nullptr);
+        }
+    }
+    return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
 
 double RssMiB(pid_t pid)
 {
@@ -422,7 +460,8 @@ double RssMiB(pid_t pid)
 // window on standard error, which a thread of ours reads.
 class Velmor {
 public:
-    Velmor(const std::string& path, const std::filesystem::path& comDir)
+    Velmor(const std::string& path, const std::filesystem::path& comDir,
+           std::vector<std::string> args = {})
     {
         int pipeFds[2];
         if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
@@ -445,8 +484,12 @@ public:
             envp.push_back(e.data());
         }
         envp.push_back(nullptr);
-        std::string program = path;
-        std::array<char*, 2> argv{program.data(), nullptr};
+        args.insert(args.begin(), path);
+        std::vector<char*> argv;
+        for (std::string& a : args) {
+            argv.push_back(a.data());
+        }
+        argv.push_back(nullptr);
         started = Clock::now();
         const int rc =
             ::posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), envp.data());
@@ -479,6 +522,19 @@ public:
     }
     pid_t Pid() const { return pid; }
 
+    // Waits for a line of the trend window's figures that starts with last;
+    // all of them so far.
+    std::vector<std::string> WaitLines(const std::string& last, std::chrono::milliseconds timeout)
+    {
+        std::unique_lock lock(m);
+        cv.wait_for(lock, timeout, [&] {
+            return ended || std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+                       return line.rfind(last, 0) == 0;
+                   });
+        });
+        return lines;
+    }
+
 private:
     void Read(int fd)
     {
@@ -494,12 +550,14 @@ private:
                  eol = pending.find('\n')) {
                 const std::string line = pending.substr(0, eol);
                 pending.erase(0, eol + 1);
+                std::lock_guard lock(m);
                 if (line.rfind("velmor-shown ", 0) == 0) {
                     const auto ns = std::strtoll(line.c_str() + 13, nullptr, 10);
-                    std::lock_guard lock(m);
                     shown = Clock::time_point(std::chrono::nanoseconds(ns));
-                    cv.notify_all();
+                } else if (line.rfind("trend-", 0) == 0) {
+                    lines.push_back(line);
                 }
+                cv.notify_all();
             }
         }
         ::close(fd);
@@ -514,6 +572,7 @@ private:
     std::mutex m;
     std::condition_variable cv;
     std::optional<Clock::time_point> shown;
+    std::vector<std::string> lines; // the trend window's figures
     bool ended = false;
 };
 
@@ -583,7 +642,34 @@ std::vector<double> TimerLateness(const std::function<bool()>& done, Clock::time
     return late;
 }
 
-ProgramFigures RunProgram(const std::string& velmorPath, int starts, int cycles)
+// Hours of simulated readings for the trend window, more than its ring
+// holds (2^20 readings, a day at the polling rate and more), so that it is
+// full: the most it ever draws, sums and keeps.
+constexpr const char* TrendHours = "33";
+
+TrendFigures ParseTrend(const std::vector<std::string>& lines)
+{
+    TrendFigures out;
+    for (const std::string& line : lines) {
+        std::istringstream in(line);
+        std::string kind;
+        in >> kind;
+        if (kind == "trend-repaint") {
+            TrendFigures::Span span;
+            in >> span.name >> span.p50 >> span.p99 >> span.max >> span.columns;
+            out.repaints.push_back(span);
+        } else if (kind == "trend-held") {
+            in >> out.held;
+        }
+    }
+    return out;
+}
+
+// starts runs of velmor-driven with args, the last one reading for cycles.
+// trend: velmor-driven's trend window figures, once it reported them (it
+// does so before it starts reading).
+ProgramFigures RunProgram(const std::string& velmorPath, int starts, int cycles,
+                          const std::vector<std::string>& args = {}, TrendFigures* trend = nullptr)
 {
     ProgramFigures out;
     std::string pattern =
@@ -601,7 +687,7 @@ ProgramFigures RunProgram(const std::string& velmorPath, int starts, int cycles)
         sim::ComLink link(dir, 1, simulator.Path());
         for (int run = 0; run < starts; ++run) {
             const std::size_t before = simulator.Requests().size();
-            Velmor velmor(velmorPath, dir);
+            Velmor velmor(velmorPath, dir, args);
             const auto ms = velmor.WaitShown(std::chrono::milliseconds(30000));
             if (!ms) {
                 out.failure = "velmor showed no window";
@@ -611,16 +697,30 @@ ProgramFigures RunProgram(const std::string& velmorPath, int starts, int cycles)
             if (run + 1 < starts) {
                 continue;
             }
+            if (trend != nullptr) {
+                *trend = ParseTrend(velmor.WaitLines("trend-held", std::chrono::minutes(5)));
+                if (trend->held == 0) {
+                    out.failure = "velmor-driven reported no trend window";
+                    break;
+                }
+            }
             // The last start goes on reading for the cycles.
             out.rssShownMiB = RssMiB(velmor.Pid());
             const std::size_t want = before + static_cast<std::size_t>(cycles) + 1;
             bool finished = false;
+            const double cpu0 = CpuSecondsOf(velmor.Pid());
+            const std::size_t requests0 = simulator.RequestCount();
+            const auto wall0 = Clock::now();
             out.timerLateMs = TimerLateness(
                 [&] { return simulator.RequestCount() >= want; },
                 Clock::now() + std::chrono::milliseconds(cycles * 300 + 10000), finished);
             if (!finished) {
                 out.failure = "the cycle stalled";
             }
+            const double wall = std::chrono::duration<double>(Clock::now() - wall0).count();
+            out.cpuPercent = 100.0 * (CpuSecondsOf(velmor.Pid()) - cpu0) / wall;
+            out.readingsPerSecond =
+                static_cast<double>(simulator.RequestCount() - requests0) / wall;
             out.rssCyclesMiB = RssMiB(velmor.Pid());
             const auto requests = simulator.Requests();
             AnalyseCycles(requests, simulator.Sent(), before, out);
@@ -754,8 +854,52 @@ void PrintProgram(const ProgramFigures& program, int cycles)
         std::nullopt, "", std::nullopt);
     Row("resident memory, " + std::to_string(cycles) + " cycles (MiB)",
         Fixed(program.rssCyclesMiB, 1), "", "", std::nullopt, std::nullopt, "", std::nullopt);
+    Row("CPU while reading (% of one core)", Fixed(program.cpuPercent, 2), "", "", std::nullopt,
+        std::nullopt, Fixed(program.readingsPerSecond, 1) + " readings/s", std::nullopt);
     if (!program.failure.empty()) {
         std::printf("velmor: %s\n", program.failure.c_str());
+    }
+}
+
+// The same program with "Вид" > "График" open over a full ring of readings,
+// following the newest at the one-minute span (a redraw for nearly every
+// reading), beside the run above without it.
+void PrintTrend(const ProgramFigures& closed, const ProgramFigures& open, const TrendFigures& trend)
+{
+    const double lineMs = 10.0 * 10.0 * 1000.0 / 9600.0;
+    const double ideal = 100.0 + lineMs + open.turnaroundMs;
+    std::printf(
+        "\nvelmor with the trend window open: %zu readings held (the full ring), plot %d px wide, "
+        "following at the 1 min span; %d requests\n",
+        trend.held, trend.repaints.empty() ? 0 : trend.repaints.front().columns, open.cycles);
+    const std::pair<const char*, const char*> names[] = {
+        {"minute", "1 min"}, {"ten-minutes", "10 min"}, {"hour", "1 h"}, {"all", "all"}};
+    for (const TrendFigures::Span& span : trend.repaints) {
+        std::string label = span.name;
+        for (const auto& [name, text] : names) {
+            if (span.name == name) {
+                label = text;
+            }
+        }
+        Row("repaint at " + label + ", p50 / p99 (ms)",
+            Fixed(span.p50, 2) + " / " + Fixed(span.p99, 2), "", "", std::nullopt, std::nullopt,
+            "p99 <= 16 ms (max " + Fixed(span.max, 1) + ")", span.p99 <= 16);
+    }
+    Row("CPU following (% of one core)", Fixed(open.cpuPercent, 2), "", "", std::nullopt,
+        std::nullopt,
+        "<= 2 %; closed " + Fixed(closed.cpuPercent, 2) + ", " + Fixed(open.readingsPerSecond, 1) +
+            " readings/s",
+        open.cpuPercent <= 2);
+    const double more = open.rssCyclesMiB - closed.rssCyclesMiB;
+    Row("resident memory, ring full (MiB)", Fixed(open.rssCyclesMiB, 1), "", "", std::nullopt,
+        std::nullopt, "<= 40 MiB more: +" + Fixed(more, 1), more <= 40);
+    const double p99 = Percentile(open.periodsMs, 0.99);
+    Row("cycle period p99, window open (ms)", Fixed(p99, 2), "", "", std::nullopt, std::nullopt,
+        "<= ideal " + Fixed(ideal, 1) + " + 2 ms; closed " +
+            Fixed(Percentile(closed.periodsMs, 0.99), 2),
+        !open.periodsMs.empty() && p99 <= ideal + 2);
+    if (!open.failure.empty()) {
+        std::printf("velmor with the trend window: %s\n", open.failure.c_str());
     }
 }
 
@@ -856,9 +1000,16 @@ int main(int argc, char** argv)
         }
     }
     ProgramFigures program;
+    ProgramFigures withTrend;
+    TrendFigures trend;
     if (cycles > 0) {
         std::fprintf(stderr, "velmor against the simulated meter: %d cycles...\n", cycles);
         program = RunProgram(velmorPath, 3, cycles);
+        std::fprintf(stderr,
+                     "velmor with the trend window over a full ring of readings: %d cycles...\n",
+                     cycles);
+        withTrend =
+            RunProgram(velmorPath, 1, cycles, {"--trend", TrendHours, "--span", "minute"}, &trend);
     }
 
     const PeerFigures& o = peers[PeerOurs];
@@ -916,9 +1067,10 @@ int main(int argc, char** argv)
 
     if (cycles > 0) {
         PrintProgram(program, cycles);
+        PrintTrend(program, withTrend, trend);
     }
     if (!qt) {
         std::printf("\nQSerialPort not built: install qt6-serialport-dev (make bench does).\n");
     }
-    return program.failure.empty() ? 0 : 1;
+    return program.failure.empty() && withTrend.failure.empty() ? 0 : 1;
 }

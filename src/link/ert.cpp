@@ -8,6 +8,7 @@
 #include <QObject>
 #include <QTimer>
 
+#include <chrono>
 #include <cstdio>
 #include <stdexcept>
 
@@ -87,12 +88,20 @@ void TExchange::SendRequest(Command command)
     stopPressed = false;
     RequestLength = BuildRequest(RequestFrame, command);
     ExpectedReplyLength = ::ExpectedReplyLength(command);
-    {
+    try {
         std::lock_guard lock(engineLock);
         ++requestSerial;
+        awaitedCommand = command;
         port.PurgeInput();
         port.PurgeOutput();
         port.PutBlock(RequestFrame.data(), RequestLength);
+    } catch (const std::exception&) {
+        // The port failing under the running cycle is a gap in the readings,
+        // as velmor-log writes one; the failure itself goes on to the caller.
+        if (command == Command::ReadMeasurement && PollState == 3) {
+            Deliver(TMeasurement::Gap(NowMs(), port.ComNumber(), record::Status::PortLost));
+        }
+        throw;
     }
     // A fresh period, so that no-reply never comes sooner than a full
     // timeout after the request.
@@ -216,20 +225,38 @@ void TExchange::Pass()
         return;
     }
     std::optional<TakenReply> taken;
+    Command command = Command::ReadMeasurement;
     try {
-        taken = TakeReply(serial);
+        taken = TakeReply(serial, command);
         if (!taken) {
             return; // overtaken by a request sent after the look above
         }
     } catch (const std::exception& e) {
         // A port that fails here is reported like a line fault; the worker
         // goes back to sleep either way.
+        if (command == Command::ReadMeasurement) {
+            AwaitUi([this, timeMs = NowMs()](std::function<void()> done) {
+                Deliver(TMeasurement::Gap(timeMs, port.ComNumber(), record::Status::PortLost));
+                done();
+            });
+        }
         ShowError(e.what());
         return;
     }
-    if (taken->process) {
-        AwaitUi([this](std::function<void()> done) {
-            ProcessReply();
+    // Only the answers to measurement requests are readings; the time is
+    // the taking's, as velmor-log's.
+    const bool measured = command == Command::ReadMeasurement;
+    const std::int64_t timeMs = NowMs();
+    if (taken->process || measured) {
+        AwaitUi([this, measured, timeMs, taken = *taken](std::function<void()> done) {
+            // Delivered first: a handler that fails inside the reply must
+            // not cost the reading.
+            if (measured) {
+                Deliver(Measured(timeMs, taken));
+            }
+            if (taken.process) {
+                ProcessReply();
+            }
             done();
         });
     }
@@ -238,12 +265,13 @@ void TExchange::Pass()
     }
 }
 
-std::optional<TakenReply> TExchange::TakeReply(std::uint64_t serial)
+std::optional<TakenReply> TExchange::TakeReply(std::uint64_t serial, Command& command)
 {
     std::lock_guard lock(engineLock);
     if (requestSerial != serial) {
         return std::nullopt;
     }
+    command = awaitedCommand;
     const TakenReply taken = TakeWaitingReply(port, ReplyFrame);
     ReceivedCount = taken.receivedCount;
     LinkError = taken.linkError;
@@ -274,4 +302,34 @@ void TExchange::ProcessReply()
         interval.stop();
         PollState = 0;
     }
+}
+
+TMeasurement TExchange::Measured(std::int64_t timeMs, const TakenReply& taken) const
+{
+    // velmor-log's rules for a line's status.
+    const std::uint16_t number = port.ComNumber();
+    if (taken.linkError == 1) {
+        return TMeasurement::Gap(timeMs, number, record::Status::NoReply);
+    }
+    if (taken.linkError == 2) {
+        return TMeasurement::Gap(timeMs, number, record::Status::CheckError);
+    }
+    if (taken.kept != MeasurementReplyLength ||
+        ClassifyReply(ReplyFrame[0]) != ReplyKind::Measurement) {
+        return TMeasurement::Gap(timeMs, number, record::Status::BadReply);
+    }
+    return TMeasurement::Reply(timeMs, number, ReplyFrame, IntegerDigits, ModelIndex);
+}
+
+void TExchange::Deliver(const TMeasurement& measurement) const
+{
+    if (onMeasured) {
+        onMeasured(measurement);
+    }
+}
+
+std::int64_t TExchange::NowMs() const
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(clock.Now().time_since_epoch())
+        .count();
 }

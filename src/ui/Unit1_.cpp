@@ -4,11 +4,14 @@
 #include "ui/Engine.h"
 #include "ui/FormStyle.h"
 #include "ui/Glyphs.h"
+#include "ui/TrendData.h"
+#include "ui/TrendWindow.h"
 #include "ui/Unit2.h"
 
 #include "link/Mes.h"
 #include "protocol/captions.h"
 #include "protocol/float.h"
+#include "record/RecordFile.h"
 
 #include <QEvent>
 #include <QFocusEvent>
@@ -186,6 +189,7 @@ void TFormEngine::Attach(TForm1& form)
         [&form](TSerCustomComPort* cp, std::uint16_t msg, std::uint16_t handle,
                 std::uint16_t data) { form.ComPortTrigger(cp, msg, handle, data); });
     exchange.SetApplyReply([&form](const ReplyDecision& decision) { form.ApplyReply(decision); });
+    exchange.SetMeasured([&form](const TMeasurement& m) { form.MeasurementTaken(m); });
     exchange.SetFailure([](const std::exception& error) { ShowApplicationError(error.what()); });
     // The worker's messages: non-modal, so the window stays usable.
     exchange.SetErrorBox([&form](const std::string& text, std::function<void()> closed) {
@@ -208,7 +212,8 @@ void TFormEngine::Detach()
 TForm1::TForm1(QWidget* parent) : TForm1(std::make_unique<TFormEngine>(), parent) {}
 
 TForm1::TForm1(std::unique_ptr<TEngine> own, QWidget* parent)
-    : QMainWindow(parent), engine(std::move(own))
+    : QMainWindow(parent), engine(std::move(own)), trendData(std::make_unique<TTrendData>()),
+      recordFile(std::make_unique<record::TRecordFile>())
 {
     Build();
     engine->Attach(*this);
@@ -364,6 +369,8 @@ void TForm1::BuildMenu()
     N3->setObjectName(QStringLiteral("N3"));
     ghfg1 = N1->addAction(QStringLiteral("Прибор"));
     ghfg1->setObjectName(QStringLiteral("ghfg1"));
+
+    BuildViewMenu();
 }
 
 void TForm1::BindHandlers()
@@ -408,6 +415,8 @@ void TForm1::BindHandlers()
     onMenu(Dranik2, &TForm1::Dranik2Click);
     onMenu(N3, &TForm1::N3Click);
     onMenu(ghfg1, &TForm1::ghfg1Click);
+    onMenu(N5, &TForm1::N5Click);
+    onMenu(N6, &TForm1::N6Click);
 }
 
 bool TForm1::event(QEvent* event)

@@ -173,12 +173,17 @@ TEST_F(Form1Test, ControlsAtTheirPlacesWithTheirCaptions)
         EXPECT_EQ(label->geometry().topLeft(), QPoint(16 + 32 * i, 16));
     }
 
-    // The menu, left to right.
+    // The menu, left to right: the original three, then "Вид".
     const QList<QAction*> top = form.MainMenu->actions();
-    ASSERT_EQ(top.size(), 3);
+    ASSERT_EQ(top.size(), 4);
     EXPECT_EQ(top[0]->text(), QStringLiteral("Помощь"));
     EXPECT_EQ(top[1]->text(), QStringLiteral("Выбор прибора"));
     EXPECT_EQ(top[2]->text(), QStringLiteral("Настройка"));
+    EXPECT_EQ(top[3]->text(), QStringLiteral("Вид"));
+    EXPECT_EQ(Find<QMenu>("N4")->actions(), (QList<QAction*>{form.N5, form.N6}));
+    EXPECT_EQ(form.N5->text(), QStringLiteral("График"));
+    EXPECT_EQ(form.N6->text(), QStringLiteral("Запись в файл..."));
+    EXPECT_FALSE(form.N6->isChecked());
     EXPECT_EQ(Find<QAction>("Version1101")->text(), QStringLiteral("Version 1.10"));
     EXPECT_EQ(Find<QAction>("Velmor1")->text(), QStringLiteral("Velmor/1"));
     EXPECT_EQ(Find<QAction>("Dranik2")->text(), QStringLiteral("Dranik/2"));

@@ -6,15 +6,18 @@
 #include "ui/Engine.h"
 #include "ui/FormStyle.h"
 #include "ui/PageControl.h"
+#include "ui/TrendWindow.h"
 #include "ui/Unit1_.h"
 #include "ui/Unit2.h"
 #include "ui/option2.h"
 
 #include "protocol/float.h"
 #include "protocol/frames.h"
+#include "simulated-day/SimulatedDay.h"
 
 #include <QApplication>
 #include <QComboBox>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
@@ -62,6 +65,26 @@ bool Save(QWidget& window, const QDir& dir, const QString& name)
     const bool saved = window.grab().save(path);
     QTextStream(stdout) << (saved ? "wrote " : "FAILED ") << path << '\n';
     return saved;
+}
+
+// The trend window over a day of simulated readings, all of it and its
+// last minute.
+bool SaveTrend(const QDir& dir)
+{
+    TForm1 form(std::make_unique<TIdleEngine>());
+    simday::Fill(form.TrendData(), QDateTime(QDate(2026, 12, 9), QTime(0, 0)).toMSecsSinceEpoch());
+    form.N5Click(nullptr);
+    TTrendWindow& trend = *form.TrendWindow();
+    trend.resize(1000, 520);
+    bool ok = true;
+    for (const auto& [span, name] : {std::pair{TTrendWindow::Span::All, "trend"},
+                                     std::pair{TTrendWindow::Span::Minute, "trend-minute"}}) {
+        trend.SetSpan(span);
+        QApplication::processEvents();
+        trend.Redraw();
+        ok = Save(trend, dir, QString::fromLatin1(name)) && ok;
+    }
+    return ok;
 }
 
 // Saves the modal window that open shows, then closes it so open returns.
@@ -158,6 +181,8 @@ int main(int argc, char** argv)
     form1.N1->popup(form1.mapToGlobal(QPoint(0, 0)));
     ok = Save(*form1.N1, dir, QStringLiteral("form1-menu")) && ok;
     form1.N1->close();
+
+    ok = SaveTrend(dir) && ok;
 
     Toption option;
     for (int page = 0; page < option.PageControl1->count(); ++page) {

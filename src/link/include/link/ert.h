@@ -1,7 +1,9 @@
 #pragma once
 
+#include "link/Measurement.h"
 #include "link/Mes.h"
 #include "protocol/frames.h"
+#include "record/Reading.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -63,6 +65,8 @@ public:
     using TApplyReply = std::function<void(const ReplyDecision&)>;
     // A failure raised by a handler run on the UI thread for the worker.
     using TFailure = std::function<void(const std::exception&)>;
+    // Every answer to a measurement request, gaps included; UI thread.
+    using TMeasured = std::function<void(const TMeasurement&)>;
 
     TExchange(TSerCustomComPort& port, QTimer& interval, QTimer& timeout);
     ~TExchange();
@@ -74,6 +78,8 @@ public:
     void SetFailure(TFailure failure) { uiFailure = std::move(failure); }
     // The box ShowError uses; without one its text goes to standard error.
     void SetErrorBox(TErrorBox box) { errorBox = std::move(box); }
+    // Where the measurements go, before the reply is applied to the window.
+    void SetMeasured(TMeasured measured) { onMeasured = std::move(measured); }
 
     // Engine start: the worker asleep, PollState 0, ModelIndex 2. Only the
     // first call does anything.
@@ -116,8 +122,13 @@ public:
 private:
     void Pass();
     // Nothing, taking nothing, when a request went out since serial.
-    std::optional<TakenReply> TakeReply(std::uint64_t serial);
+    // command: the request the reply answers.
+    std::optional<TakenReply> TakeReply(std::uint64_t serial, Command& command);
     void ProcessReply();
+    // UI thread: the measurement a taken reply makes, before ProcessReply.
+    TMeasurement Measured(std::int64_t timeMs, const TakenReply& taken) const;
+    void Deliver(const TMeasurement& measurement) const;
+    std::int64_t NowMs() const;
 
     TSerCustomComPort& port;
     QTimer& interval;
@@ -126,10 +137,15 @@ private:
     TApplyReply applyReply;
     TFailure uiFailure;
     TErrorBox errorBox;
+    TMeasured onMeasured;
+    // The readings' times, on velmor-log's clock.
+    const record::LogClock clock{};
     // Between SendRequest's flush-and-send and the worker's count-and-take.
     std::mutex engineLock;
     // Counts requests; written on the UI thread under engineLock.
     std::uint64_t requestSerial = 0;
+    // The request the awaited reply answers; under engineLock.
+    Command awaitedCommand = Command::ReadMeasurement;
     // Set by "Стоп", cleared by the next request.
     bool stopPressed = false;
     thr worker;

@@ -6,6 +6,7 @@
 #include "ui/Engine.h"
 
 #include <QMainWindow>
+#include <QString>
 #include <QTimer>
 
 #include <array>
@@ -21,6 +22,12 @@ class QMenuBar;
 class QPushButton;
 class QRadioButton;
 class TForm2;
+class TMeasurement;
+class TTrendData;
+class TTrendWindow;
+namespace record {
+class TRecordFile;
+}
 
 // The real engine behind the window: the port, the two timers and the
 // exchange. The exchange is declared last, so its worker is joined before the
@@ -114,6 +121,10 @@ public:
     QMenu* N1;
     QAction* N3;
     QAction* ghfg1; // "Прибор", below "Порт"
+    // Beyond the original menus: "Вид" with "График" and "Запись в файл...".
+    QMenu* N4;
+    QAction* N5;
+    QAction* N6; // checked while recording
 
     // Mode buttons in mode-code order: RadioU, RadioI, RadioP.
     std::array<QRadioButton*, 3> ModeButtons() const { return {RadioU, RadioI, RadioP}; }
@@ -153,6 +164,23 @@ public:
     // The window ghfg1Click shows (created after this one).
     void SetOptionWindow(QWidget* window) { optionWindow = window; }
 
+    // "Вид" > "График": opens the trend window, or raises it.
+    void N5Click(QObject* sender);
+    // "Вид" > "Запись в файл...": asks for a file and records every reading
+    // into it, or stops recording.
+    void N6Click(QObject* sender);
+    // Starts recording into path; an empty string, or why not.
+    QString StartRecording(const QString& path);
+    void StopRecording();
+    bool Recording() const;
+
+    // Every answer to a measurement request the engine takes, gaps
+    // included: held for the trend window, recorded when recording.
+    void MeasurementTaken(const TMeasurement& measurement);
+    TTrendData& TrendData() const { return *trendData; }
+    // Null until "График" was first opened.
+    TTrendWindow* TrendWindow() const { return trendWindow.get(); }
+
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     bool event(QEvent* event) override;
@@ -161,6 +189,7 @@ private:
     void Build();
     void BuildControls(QWidget* client);
     void BuildMenu();
+    void BuildViewMenu();
     void BindHandlers();
     void SetCurrentCaptions(const std::array<const char*, 4>& captions);
     // Arrow keys in the mode and voltage groups; true when handled.
@@ -170,4 +199,9 @@ private:
     QWidget* optionWindow = nullptr;
     TForm2* portDialog = nullptr;
     bool operatorFocus = false;
+    // After the engine, so that they go before it: its worker is stopped
+    // first, in the destructor.
+    std::unique_ptr<TTrendData> trendData;
+    std::unique_ptr<TTrendWindow> trendWindow;
+    std::unique_ptr<record::TRecordFile> recordFile;
 };
