@@ -304,7 +304,7 @@ bool SerialDevice::Open(std::string_view name)
 {
     SetLastErrorDetail({});
     SetLastOpenRefusal({});
-    const std::unique_lock use(useMutex_);
+    const LockGuard use(useMutex_);
     if (fd_ >= 0)
         return Fail(ErrorInvalidParameter);
     try {
@@ -398,7 +398,8 @@ bool SerialDevice::Open(std::string_view name)
             ::epoll_ctl(epoll.Get(), EPOLL_CTL_ADD, wake.Get(), &wakeEvent) != 0)
             return Fail(ErrorFromErrno(errno, ErrnoContext::Open));
 
-        const std::lock_guard state(stateMutex_);
+        const LockGuard fill(fillMutex_);
+        const LockGuard state(stateMutex_);
         undo.done = true;
         fd_ = fd.Release();
         epollFd_ = epoll.Release();
@@ -466,7 +467,7 @@ bool SerialDevice::Probe(std::string_view name)
 bool SerialDevice::Close()
 {
     {
-        const std::shared_lock use(useMutex_);
+        const SharedLockGuard use(useMutex_);
         if (fd_ < 0)
             return Fail(ErrorInvalidHandle);
         // Wake the event wait and a write, which hold useMutex_ shared.
@@ -474,7 +475,7 @@ bool SerialDevice::Close()
         detail::SignalFd(wakeFd_);
         detail::SignalFd(abortFd_);
     }
-    const std::unique_lock use(useMutex_);
+    const LockGuard use(useMutex_);
     if (fd_ >= 0)
         CloseDescriptors();
     return true;
@@ -482,9 +483,14 @@ bool SerialDevice::Close()
 
 void SerialDevice::CloseDescriptors()
 {
+    bool rs485On = false;
+    {
+        const LockGuard state(stateMutex_);
+        rs485On = rs485On_;
+    }
     // The device is left as it was found, unless it has gone.
     if (!gone_) {
-        if (rs485On_ != rs485Was_) {
+        if (rs485On != rs485Was_) {
             serial_rs485 rs485{};
             if (detail::Ioctl(fd_, TIOCGRS485, &rs485) == 0) {
                 if (rs485Was_)
@@ -507,7 +513,7 @@ void SerialDevice::CloseDescriptors()
     fd_ = epollFd_ = wakeFd_ = abortFd_ = -1;
     path_.clear();
     lock_.reset();
-    const std::lock_guard state(stateMutex_);
+    const LockGuard state(stateMutex_);
     queue_.reset();
     queueCapacity_ = 0;
     Queue().Clear();
@@ -516,13 +522,13 @@ void SerialDevice::CloseDescriptors()
 
 bool SerialDevice::IsOpen() const
 {
-    const std::shared_lock use(useMutex_);
+    const SharedLockGuard use(useMutex_);
     return fd_ >= 0;
 }
 
 std::string SerialDevice::Path() const
 {
-    const std::shared_lock use(useMutex_);
+    const SharedLockGuard use(useMutex_);
     return path_;
 }
 
@@ -533,7 +539,7 @@ void SerialDevice::SetLockDirectory(std::string directory)
 
 bool SerialDevice::HasModemLines() const
 {
-    const std::shared_lock use(useMutex_);
+    const SharedLockGuard use(useMutex_);
     return hasModem_;
 }
 
@@ -560,12 +566,12 @@ bool SerialDevice::FailErrno(int error)
 bool SerialDevice::SetupQueues(std::uint32_t inSize, std::uint32_t outSize,
                                std::uint32_t queueBytes)
 {
-    const std::shared_lock use(useMutex_);
+    const SharedLockGuard use(useMutex_);
     std::uint32_t error = 0;
     if (!Usable(error))
         return Fail(error);
-    const std::lock_guard fill(fillMutex_); // no read into the old queue is under way
-    const std::lock_guard state(stateMutex_);
+    const LockGuard fill(fillMutex_); // no read into the old queue is under way
+    const LockGuard state(stateMutex_);
     // Bytes already queued stay, in order, whatever the new size.
     const std::uint32_t count = Queue().Held();
     const std::uint32_t capacity =
@@ -631,8 +637,11 @@ std::size_t SerialDevice::DriverHolds()
 std::size_t SerialDevice::FillQueue(bool readable, bool& drained)
 {
     drained = false;
-    if (queueCapacity_ == 0)
-        return 0; // reads go to the driver
+    {
+        const LockGuard state(stateMutex_);
+        if (queueCapacity_ == 0)
+            return 0; // reads go to the driver
+    }
     // Without word from epoll only bytes a full queue left behind can be
     // there: every later arrival is reported by epoll.
     if (!readable && !fillPending_)
@@ -648,7 +657,7 @@ std::size_t SerialDevice::FillQueue(bool readable, bool& drained)
         std::uint8_t* end = nullptr;
         std::size_t free = 0;
         {
-            const std::lock_guard state(stateMutex_);
+            const LockGuard state(stateMutex_);
             Ring queue = Queue();
             if (queue.Free() == 0) {
                 // The driver may hold more, and no new arrival need come to
@@ -682,7 +691,7 @@ std::size_t SerialDevice::FillQueue(bool readable, bool& drained)
         }
         const auto got = static_cast<std::size_t>(n);
         {
-            const std::lock_guard state(stateMutex_);
+            const LockGuard state(stateMutex_);
             Ring queue = Queue();
             queue.Produced(static_cast<std::uint32_t>(got));
             queueBlocked_ = queue.Free() == 0;
@@ -715,18 +724,18 @@ std::size_t SerialDevice::TakeFromQueue(std::uint8_t* data, std::size_t count)
 
 void SerialDevice::QueueSizes(std::uint32_t& inSize, std::uint32_t& outSize) const
 {
-    const std::lock_guard state(stateMutex_);
+    const LockGuard state(stateMutex_);
     inSize = inQueueSize_;
     outSize = outQueueSize_;
 }
 
 bool SerialDevice::GetState(DeviceControl& dcb)
 {
-    const std::shared_lock use(useMutex_);
+    const SharedLockGuard use(useMutex_);
     std::uint32_t error = 0;
     if (!Usable(error))
         return Fail(error);
-    const std::lock_guard state(stateMutex_);
+    const LockGuard state(stateMutex_);
     DeviceControl now;
     if (const int e = detail::ReadLine(fd_, kept_, lineless_, now); e != 0)
         return FailErrno(e);
@@ -740,11 +749,11 @@ bool SerialDevice::SetState(const DeviceControl& dcb)
     if (dcb.baudRate == 0 || dcb.byteSize < 5 || dcb.byteSize > 8 || dcb.parity > SpaceParity ||
         dcb.stopBits > TwoStopBits || (dcb.flags & DcbOutxDsrFlow) != 0)
         return Fail(ErrorInvalidParameter);
-    const std::shared_lock use(useMutex_);
+    const SharedLockGuard use(useMutex_);
     std::uint32_t error = 0;
     if (!Usable(error))
         return Fail(error);
-    const std::lock_guard state(stateMutex_);
+    const LockGuard state(stateMutex_);
 
     // RTS toggle is the kernel's RS-485 mode: check for it before changing anything.
     const bool toggle = (dcb.flags & DcbRtsControlMask) == RtsControlToggle;
@@ -808,7 +817,7 @@ bool SerialDevice::ApplyLines(const DeviceControl& dcb)
 
 bool SerialDevice::Rs485Supported()
 {
-    const std::shared_lock use(useMutex_);
+    const SharedLockGuard use(useMutex_);
     std::uint32_t error = 0;
     if (!Usable(error))
         return Fail(error);
@@ -822,11 +831,11 @@ bool SerialDevice::SetMask(std::uint32_t mask)
 {
     if ((mask & ~KnownEvents) != 0)
         return Fail(ErrorInvalidParameter);
-    const std::shared_lock use(useMutex_);
+    const SharedLockGuard use(useMutex_);
     if (fd_ < 0)
         return Fail(ErrorInvalidHandle);
     {
-        const std::lock_guard state(stateMutex_);
+        const LockGuard state(stateMutex_);
         mask_ = mask;
         ++maskGeneration_;
         // A new mask starts a new history of line changes.
@@ -839,7 +848,7 @@ bool SerialDevice::SetMask(std::uint32_t mask)
 
 std::uint32_t SerialDevice::GetMask() const
 {
-    const std::lock_guard state(stateMutex_);
+    const LockGuard state(stateMutex_);
     return mask_;
 }
 
@@ -933,11 +942,11 @@ bool SerialDevice::LineChanges(std::uint32_t& events)
 bool SerialDevice::CheckLines(std::uint32_t& events)
 {
     events = 0;
-    const std::shared_lock use(useMutex_);
+    const SharedLockGuard use(useMutex_);
     std::uint32_t error = 0;
     if (!Usable(error))
         return Fail(error);
-    const std::lock_guard state(stateMutex_);
+    const LockGuard state(stateMutex_);
     if (!LineChanges(events)) {
         gone_ = true;
         return Fail(ErrorDeviceNotConnected);
@@ -949,7 +958,7 @@ bool SerialDevice::CheckLines(std::uint32_t& events)
 bool SerialDevice::WaitEvent(std::uint32_t& events)
 {
     events = 0;
-    const std::shared_lock use(useMutex_);
+    const SharedLockGuard use(useMutex_);
     std::uint32_t error = 0;
     if (!Usable(error))
         return Fail(error);
@@ -962,7 +971,7 @@ bool SerialDevice::WaitEvent(std::uint32_t& events)
 
     std::uint64_t generation = 0;
     {
-        const std::lock_guard state(stateMutex_);
+        const LockGuard state(stateMutex_);
         if (mask_ == 0)
             return Fail(ErrorInvalidParameter); // nothing could ever end it
         generation = maskGeneration_;
@@ -976,11 +985,11 @@ bool SerialDevice::WaitEvent(std::uint32_t& events)
         bool drained = false;
         std::size_t moved = 0;
         if (mayRead) {
-            const std::lock_guard fill(fillMutex_);
+            const LockGuard fill(fillMutex_);
             moved = FillQueue(readable, drained);
         }
         {
-            const std::lock_guard state(stateMutex_);
+            const LockGuard state(stateMutex_);
             // What the queue took is news to the reader, which does not read
             // the driver itself while a wait fills the queue.
             queueNews_ = queueNews_ || moved > 0;
@@ -1024,30 +1033,45 @@ bool SerialDevice::WaitEvent(std::uint32_t& events)
 bool SerialDevice::Read(void* data, std::size_t count, std::size_t& got)
 {
     got = 0;
-    const std::shared_lock use(useMutex_);
+    const SharedLockGuard use(useMutex_);
     std::uint32_t error = 0;
     if (!Usable(error) && !(error == ErrorDeviceNotConnected && fd_ >= 0))
         return Fail(error);
     if (count == 0)
         return true;
+    auto* bytes = static_cast<std::uint8_t*>(data);
+    bool madeRoom = false;
+    bool done = false;
     // Only a reader that may go to the driver itself keeps the wait's fill
     // out meanwhile, so that the queue's bytes come before the driver's.
-    std::unique_lock fill(fillMutex_, std::defer_lock);
-    if (!waiting_)
-        fill.lock();
-    std::unique_lock state(stateMutex_);
-    auto* bytes = static_cast<unsigned char*>(data);
+    if (!waiting_) {
+        const LockGuard fill(fillMutex_);
+        done = ReadLocked(bytes, count, got, true, madeRoom);
+    } else {
+        done = ReadLocked(bytes, count, got, false, madeRoom);
+    }
+    // The wait takes up filling the queue again; woken after the locks are
+    // let go, which it needs first.
+    if (madeRoom)
+        detail::SignalFd(wakeFd_);
+    return done;
+}
+
+bool SerialDevice::ReadLocked(std::uint8_t* bytes, std::size_t count, std::size_t& got,
+                              bool mayReadDriver, bool& madeRoom)
+{
+    const LockGuard state(stateMutex_);
     const bool wasBlocked = queueBlocked_;
     got = TakeFromQueue(bytes, count);
     if (got > 0)
         UpdateThrottle();
-    const bool madeRoom = got > 0 && wasBlocked;
+    madeRoom = got > 0 && wasBlocked;
     if (madeRoom)
         queueBlocked_ = false;
     // While a wait fills the queue only the wait reads the driver: a
     // terminal read wakes the kernel's buffer work, which would preempt the
     // reader on its way to the application.
-    const bool direct = queueCapacity_ == 0 || (fill.owns_lock() && !waiting_);
+    const bool direct = queueCapacity_ == 0 || (mayReadDriver && !waiting_);
     const std::size_t held = got < count && !gone_ && direct ? DriverHolds() : 0;
     if (held > 0) {
         const ssize_t n = ::read(fd_, bytes + got, std::min(count - got, held));
@@ -1063,11 +1087,6 @@ bool SerialDevice::Read(void* data, std::size_t count, std::size_t& got)
         return Fail(ErrorDeviceNotConnected);
     }
     rxSeen_ -= std::min(rxSeen_, got);
-    state.unlock();
-    // The wait takes up filling the queue again; woken after the lock is
-    // let go, which it needs first.
-    if (madeRoom)
-        detail::SignalFd(wakeFd_);
     return true;
 }
 
@@ -1075,7 +1094,7 @@ SerialDevice::WriteOutcome SerialDevice::Write(const void* data, std::size_t cou
                                                std::size_t& written, Event* abandon)
 {
     written = 0;
-    const std::shared_lock use(useMutex_);
+    const SharedLockGuard use(useMutex_);
     std::uint32_t error = 0;
     if (!Usable(error)) {
         SetLastError(error);
@@ -1125,12 +1144,12 @@ SerialDevice::WriteOutcome SerialDevice::Write(const void* data, std::size_t cou
 bool SerialDevice::ClearErrors(std::uint32_t& errors, CommStatus* status, bool countOutput)
 {
     errors = 0;
-    const std::shared_lock use(useMutex_);
+    const SharedLockGuard use(useMutex_);
     std::uint32_t error = 0;
     if (!Usable(error)) {
         // What came before the device went away is still there to be read.
         if (error == ErrorDeviceNotConnected && fd_ >= 0 && status != nullptr) {
-            const std::lock_guard state(stateMutex_);
+            const LockGuard state(stateMutex_);
             if (const std::uint32_t held = Queue().Held(); held > 0) {
                 *status = CommStatus{held, 0};
                 return true;
@@ -1138,7 +1157,7 @@ bool SerialDevice::ClearErrors(std::uint32_t& errors, CommStatus* status, bool c
         }
         return Fail(error);
     }
-    const std::lock_guard state(stateMutex_);
+    const LockGuard state(stateMutex_);
     // While a wait fills the queue, the driver's bytes are on their way into
     // it and no read can have them yet: the queue is what is waiting.
     int in = 0;
@@ -1176,11 +1195,11 @@ bool SerialDevice::ClearErrors(std::uint32_t& errors, CommStatus* status, bool c
 bool SerialDevice::GetModemStatus(std::uint32_t& status)
 {
     status = 0;
-    const std::shared_lock use(useMutex_);
+    const SharedLockGuard use(useMutex_);
     std::uint32_t error = 0;
     if (!Usable(error))
         return Fail(error);
-    const std::lock_guard state(stateMutex_);
+    const LockGuard state(stateMutex_);
     Snapshot now = waitBase_;
     if (!TakeSnapshot(now)) {
         gone_ = true;
@@ -1192,7 +1211,7 @@ bool SerialDevice::GetModemStatus(std::uint32_t& status)
 
 bool SerialDevice::Escape(std::uint32_t function)
 {
-    const std::shared_lock use(useMutex_);
+    const SharedLockGuard use(useMutex_);
     std::uint32_t error = 0;
     if (!Usable(error))
         return Fail(error);
@@ -1233,7 +1252,7 @@ bool SerialDevice::Purge(std::uint32_t flags)
 {
     if ((flags & ~(PurgeTxAbort | PurgeRxAbort | PurgeTxClear | PurgeRxClear)) != 0)
         return Fail(ErrorInvalidParameter);
-    const std::shared_lock use(useMutex_);
+    const SharedLockGuard use(useMutex_);
     std::uint32_t error = 0;
     if (!Usable(error))
         return Fail(error);
@@ -1245,8 +1264,8 @@ bool SerialDevice::Purge(std::uint32_t flags)
     if ((flags & PurgeTxClear) != 0 && ::tcflush(fd_, TCOFLUSH) != 0)
         return FailErrno(errno);
     if ((flags & PurgeRxClear) != 0) {
-        const std::lock_guard fill(fillMutex_);
-        const std::lock_guard state(stateMutex_);
+        const LockGuard fill(fillMutex_);
+        const LockGuard state(stateMutex_);
         Queue().Clear();
         queueNews_ = false;
         UpdateThrottle();
