@@ -69,7 +69,7 @@ struct DispatcherSide {
                 return 0;
             });
         d.AddWindowHandler(window);
-        d.UpdateHandlerFlags(1);
+        d.UpdateHandlerFlags(TSerBaseDispatcher::THandlerFlags::ComponentOn);
         d.SetAvailLevel(1);
     }
     ~DispatcherSide()

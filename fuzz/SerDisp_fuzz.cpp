@@ -75,7 +75,7 @@ public:
             d.AddWindowHandler(static_cast<platform::WindowHandle>(100 + k));
         }
         if (componentWants) {
-            d.UpdateHandlerFlags(1);
+            d.UpdateHandlerFlags(TSerBaseDispatcher::THandlerFlags::ComponentOn);
         }
         notifyEnabled = methods > 0 || windows > 0 || componentWants;
         d.onSend = [this](platform::WindowHandle) { Handler(); };

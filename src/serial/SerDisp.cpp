@@ -10,11 +10,11 @@
 
 namespace {
 
-using Lock = std::lock_guard<std::recursive_mutex>;
+using Lock = platform::LockGuard<platform::RecursiveMutex>;
 
-std::recursive_mutex& TableMutex()
+platform::RecursiveMutex& TableMutex()
 {
-    static std::recursive_mutex mutex;
+    static platform::RecursiveMutex mutex;
     return mutex;
 }
 
@@ -29,7 +29,7 @@ std::vector<TSerBaseDispatcher*>& Table()
 // ---------------------------------------------------------------------------
 // Dispatcher table
 
-std::recursive_mutex& TSerBaseDispatcher::TableLock()
+platform::RecursiveMutex& TSerBaseDispatcher::TableLock()
 {
     return TableMutex();
 }
@@ -44,14 +44,8 @@ TSerBaseDispatcher* TSerBaseDispatcher::FromHandle(int handle)
     return table[static_cast<std::size_t>(handle)];
 }
 
-std::size_t TSerBaseDispatcher::TableSlots()
-{
-    Lock lock(TableMutex());
-    return Table().size();
-}
-
 TSerBaseDispatcher::TSerBaseDispatcher(TSerCustomComPort* owner)
-    : ownerPort(owner), dispatchLog([this] { return ClockMs(); })
+    : ownerPort(owner), registry([this] { return ClockMs(); })
 {
     Lock lock(TableMutex());
     auto& table = Table();
@@ -108,6 +102,8 @@ void TSerBaseDispatcher::SynchronizeCall(const std::function<void()>& call)
     call();
 }
 
+void TSerBaseDispatcher::ApplyThreadPriorities(bool, std::uint8_t) {}
+
 int TSerBaseDispatcher::NegatedOsError() const
 {
     const std::uint32_t error = LastOsError();
@@ -118,12 +114,17 @@ int TSerBaseDispatcher::NegatedOsError() const
     return -static_cast<int>(error);
 }
 
-std::uint32_t TSerBaseDispatcher::ReadErrorsLocked(TCommStatus* copy)
+std::uint32_t TSerBaseDispatcher::RefreshCommStatusLocked()
 {
-    Lock lock(outputLock);
-    const std::uint32_t bits = ReadErrors(commStatus);
+    return ReadErrors(output.commStatus);
+}
+
+std::uint32_t TSerBaseDispatcher::RefreshCommStatus(TCommStatus* copy)
+{
+    Lock out(output.outputLock);
+    const std::uint32_t bits = RefreshCommStatusLocked();
     if (copy != nullptr) {
-        *copy = commStatus;
+        *copy = output.commStatus;
     }
     return bits;
 }
@@ -131,106 +132,120 @@ std::uint32_t TSerBaseDispatcher::ReadErrorsLocked(TCommStatus* copy)
 // ---------------------------------------------------------------------------
 // Life cycle
 
+// The state of an earlier open goes, the rings are made for this one and
+// the device is opened and set up; the threads start last.
 int TSerBaseDispatcher::OpenDispatcher(const char* deviceName, std::uint32_t baud,
                                        std::uint8_t parity, std::uint8_t dataBits,
                                        std::uint8_t stopBits, std::uint32_t inSize,
                                        std::uint32_t outSize, std::uint8_t lineFlags)
 {
+    ResetForOpen();
+    CreateSignals();
+    if (const int failed = OpenAndSetUpDevice(deviceName, inSize, outSize); failed < 0) {
+        CloseDispatcher();
+        return failed;
+    }
+    MakeRings(inSize, outSize);
+    SetUpLines(lineFlags);
+    ResetScan();
+    ClearTriggers();
+    ClearStatusHits();
+    {
+        Lock lock(registry.mainLock);
+        registry.modemStatusByte = 0;
+    }
+    GetModemStatus(0xF0);
+    {
+        // The rate the drain before the first line setting waits for.
+        Lock lock(registry.mainLock);
+        registry.currentBaud = 115200;
+    }
+    if (const int lineResult = SetLine(baud, parity, dataBits, stopBits); lineResult < 0) {
+        CloseDispatcher();
+        return lineResult;
+    }
+    RefreshLineErrors();
+    ResetRecorders();
+    Lock lock(registry.mainLock);
+    StartThreads();
+    return 0;
+}
+
+void TSerBaseDispatcher::ResetForOpen()
+{
     ringSeen.store(false);
     {
-        Lock in(inputLock);
-        InputRing().Clear();
+        Lock in(input.inputLock);
+        input.Ring().Clear();
     }
     ResetOutputRing();
-    {
-        Lock lock(mainLock);
-        dispatching.store(false);
-        removalPending = false;
-    }
-    CreateSignals();
+    Lock lock(registry.mainLock);
+    dispatching.store(false);
+    registry.removalPending = false;
+}
 
+int TSerBaseDispatcher::OpenAndSetUpDevice(const char* deviceName, std::uint32_t inSize,
+                                           std::uint32_t outSize)
+{
     const std::intptr_t handle = OpenDevice(deviceName, inSize, outSize);
-    if (handle < 0) {
-        const int code = handle == DispEventCreateFailed ? DispEventCreateFailed : NegatedOsError();
-        portHandle.store(handle);
-        CloseDispatcher();
-        return code;
-    }
     portHandle.store(handle);
+    if (handle < 0) {
+        return handle == DispEventCreateFailed ? DispEventCreateFailed : NegatedOsError();
+    }
+    return SetupDriverQueues(inSize, outSize) ? 0 : NegatedOsError();
+}
 
-    if (!SetupDriverQueues(inSize, outSize)) {
-        const int code = NegatedOsError();
-        CloseDispatcher();
-        return code;
-    }
-
+void TSerBaseDispatcher::MakeRings(std::uint32_t inSize, std::uint32_t outSize)
+{
     {
-        Lock in(inputLock);
-        inBuffer = std::make_unique<std::uint8_t[]>(DispatchBufferSize);
-        InputRing().Clear();
-        receivedTotal = 0;
-        readAheadCount = 0;
-        readAheadMode = false;
-        driverBacklog = false;
+        Lock in(input.inputLock);
+        input.buffer = std::make_unique<std::uint8_t[]>(DispatchBufferSize);
+        input.Ring().Clear();
+        input.receivedTotal = 0;
+        input.readAheadCount = 0;
+        input.readAheadMode = false;
+        input.driverBacklog = false;
     }
     {
-        Lock out(outputLock);
-        outBuffer = std::make_unique<std::uint8_t[]>(outSize);
-        outQueueSize = outSize;
-        OutputRing().Clear();
-        writeInFlight = false;
-        flushPending = false;
+        Lock out(output.outputLock);
+        output.buffer = std::make_unique<std::uint8_t[]>(outSize);
+        output.capacity = outSize;
+        output.Ring().Clear();
+        output.writeInFlight = false;
+        output.flushPending = false;
     }
-    inQueueSize = inSize;
+    inQueueSize.store(inSize);
+    outQueueSize.store(outSize);
     lineErrorBits.store(0);
     outputSent.store(false);
     closeDeferred.store(false);
-    {
-        Lock lock(mainLock);
-        rs485Enabled = false;
-        uartBaseAddress = 0;
-        GetLineState(lineState);
-    }
+}
 
-    if (lineFlags & 0x10) {
-        dtrHandshake = true;
-    } else {
-        dtrHandshake = false;
-        SetDtr((lineFlags & 0x01) ? 1 : 0);
+void TSerBaseDispatcher::SetUpLines(std::uint8_t lineFlags)
+{
+    Lock lock(registry.mainLock);
+    registry.rs485Enabled = false;
+    GetLineState(registry.lineState);
+    registry.dtrHandshake = (lineFlags & LineDtrHandshake) != 0;
+    if (!registry.dtrHandshake) {
+        SetLineLevelLocked(registry.dtrOn, false, (lineFlags & LineDtrOn) ? 1 : 0,
+                           platform::EscSetDtr, platform::EscClrDtr);
     }
-    if (lineFlags & 0x20) {
-        rtsHandshake = true;
-    } else {
-        rtsHandshake = false;
-        SetRts((lineFlags & 0x02) ? 1 : 0);
+    registry.rtsHandshake = (lineFlags & LineRtsHandshake) != 0;
+    if (!registry.rtsHandshake) {
+        SetLineLevelLocked(registry.rtsOn, false, (lineFlags & LineRtsOn) ? 1 : 0,
+                           platform::EscSetRts, platform::EscClrRts);
     }
+}
 
+void TSerBaseDispatcher::ResetScan()
+{
+    // Before the threads start, so the opening thread stands in for the dispatch thread.
+    dispatchThread.Assume();
     scanPosition = 0;
     lastNoticePosition = 0;
     noticedTotal = 0;
     unscannedBytes = 0;
-    ClearTriggers();
-    ClearStatusHits();
-    {
-        Lock lock(mainLock);
-        modemStatusByte = 0;
-    }
-    GetModemStatus(0xF0);
-
-    currentBaud = 115200;
-    const int lineResult = SetLine(baud, parity, dataBits, stopBits);
-    if (lineResult < 0) {
-        CloseDispatcher();
-        return lineResult;
-    }
-
-    RefreshLineErrors();
-    ResetRecorders();
-    {
-        Lock lock(mainLock);
-        StartThreads();
-    }
-    return 0;
 }
 
 void TSerBaseDispatcher::CloseDispatcher()
@@ -241,7 +256,7 @@ void TSerBaseDispatcher::CloseDispatcher()
         CloseDevice();
     }
     {
-        Lock lock(mainLock);
+        Lock lock(registry.mainLock);
         if (dispatching.load()) {
             // The dispatch thread finishes the teardown once the handler returns.
             closeDeferred.store(true);
@@ -258,13 +273,13 @@ void TSerBaseDispatcher::ReleasePort()
         StopThreads();
     }
     {
-        Lock in(inputLock);
-        inBuffer.reset();
-        InputRing().Clear();
+        Lock in(input.inputLock);
+        input.buffer.reset();
+        input.Ring().Clear();
     }
-    Lock out(outputLock);
-    outBuffer.reset();
-    OutputRing().Clear();
+    Lock out(output.outputLock);
+    output.buffer.reset();
+    output.Ring().Clear();
 }
 
 void TSerBaseDispatcher::Destroy()
@@ -279,13 +294,13 @@ void TSerBaseDispatcher::Destroy()
         CloseDispatcher();
     }
     LeaveTable();
-    Lock lock(mainLock);
-    windowHandlers.clear();
-    procedureHandlers.clear();
-    methodHandlers.clear();
-    timerTriggers.clear();
-    dataTriggers.clear();
-    statusTriggers.clear();
+    Lock lock(registry.mainLock);
+    registry.windowHandlers.clear();
+    registry.procedureHandlers.clear();
+    registry.methodHandlers.clear();
+    registry.timerTriggers.clear();
+    registry.dataTriggers.clear();
+    registry.statusTriggers.clear();
 }
 
 int TSerBaseDispatcher::SetupQueues(std::uint32_t inSize, std::uint32_t outSize)
@@ -298,7 +313,7 @@ int TSerBaseDispatcher::SetupQueues(std::uint32_t inSize, std::uint32_t outSize)
 
 bool TSerBaseDispatcher::EnterStarted(std::int32_t threads)
 {
-    Lock lock(mainLock);
+    Lock lock(registry.mainLock);
     if (started.load()) {
         return false;
     }

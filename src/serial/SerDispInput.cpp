@@ -9,7 +9,7 @@
 
 namespace {
 
-using Lock = std::lock_guard<std::recursive_mutex>;
+using Lock = platform::LockGuard<platform::RecursiveMutex>;
 using namespace serdisp;
 
 } // namespace
@@ -17,16 +17,11 @@ using namespace serdisp;
 // ---------------------------------------------------------------------------
 // Dispatch buffer
 
-std::uint32_t TSerBaseDispatcher::HeldLocked()
-{
-    return InputRing().Held();
-}
-
 // During a notification the thread delivering it and the thread running the
 // current handler read ahead: every handler sees the bytes from the same
 // starting point. Any other thread (a worker woken by the handler) takes
 // bytes for real, after everything the handlers have seen.
-bool TSerBaseDispatcher::IsReadAheadReaderLocked() const
+bool TSerBaseDispatcher::TInputSide::IsReadAheadReaderLocked() const
 {
     if (!readAheadMode) {
         return false;
@@ -35,63 +30,64 @@ bool TSerBaseDispatcher::IsReadAheadReaderLocked() const
     return self == notifyThread || self == handlerThread;
 }
 
-std::uint32_t TSerBaseDispatcher::HandlerFrontierLocked() const
+std::uint32_t TSerBaseDispatcher::TInputSide::HandlerFrontierLocked() const
 {
     const std::uint32_t count = readAheadCount > 0 ? static_cast<std::uint32_t>(readAheadCount) : 0;
     return readAheadFloor + std::max(readAheadMax, count);
 }
 
-std::uint32_t TSerBaseDispatcher::InputCount()
+void TSerBaseDispatcher::TInputSide::ReadWindowLocked(std::uint32_t& start, std::uint32_t& end)
 {
-    Lock in(inputLock);
-    const std::uint32_t held = HeldLocked();
-    if (!readAheadMode) {
-        return held;
-    }
-    std::uint32_t start = 0;
-    std::uint32_t end = held;
+    start = 0;
+    end = HeldLocked();
     if (IsReadAheadReaderLocked()) {
         start = readAheadFloor + static_cast<std::uint32_t>(std::max(readAheadCount, 0));
-        end = readAheadFrozen ? readAheadLimit : held;
-    } else {
+        end = readAheadFrozen ? readAheadLimit : end;
+    } else if (readAheadMode) {
         start = readAheadFrozen ? readAheadLimit + foreignTaken : HandlerFrontierLocked();
     }
+}
+
+void TSerBaseDispatcher::TInputSide::NoteHandlerReadsLocked()
+{
+    readAheadMax = std::max(readAheadMax, static_cast<std::uint32_t>(std::max(readAheadCount, 0)));
+}
+
+std::uint32_t TSerBaseDispatcher::InputCount()
+{
+    Lock in(input.inputLock);
+    std::uint32_t start = 0;
+    std::uint32_t end = 0;
+    input.ReadWindowLocked(start, end);
     return end > start ? end - start : 0;
 }
 
 int TSerBaseDispatcher::ReadBlock(std::uint8_t* destination, std::uint32_t count)
 {
     {
-        Lock in(inputLock);
+        Lock in(input.inputLock);
         if (count == 0) {
             return 0;
         }
-        if (!inBuffer) {
+        if (!input.buffer) {
             return DispBufferIsEmpty;
         }
-        const std::uint32_t held = HeldLocked();
-        const bool readAhead = IsReadAheadReaderLocked();
         std::uint32_t start = 0;
-        std::uint32_t end = held;
-        if (readAhead) {
-            start = readAheadFloor + static_cast<std::uint32_t>(std::max(readAheadCount, 0));
-            end = readAheadFrozen ? readAheadLimit : held;
-        } else if (readAheadMode) {
-            start = readAheadFrozen ? readAheadLimit + foreignTaken : HandlerFrontierLocked();
-        }
+        std::uint32_t end = 0;
+        input.ReadWindowLocked(start, end);
         if (end <= start || count > end - start) {
             return DispBufferIsEmpty;
         }
-        platform::Ring ring = InputRing();
+        platform::Ring ring = input.Ring();
         ring.Peek(start, destination, count);
-        if (readAhead) {
-            readAheadCount += static_cast<std::int32_t>(count);
-        } else if (readAheadMode) {
-            if (!readAheadFrozen) {
-                readAheadFrozen = true;
-                readAheadLimit = HandlerFrontierLocked();
+        if (input.IsReadAheadReaderLocked()) {
+            input.readAheadCount += static_cast<std::int32_t>(count);
+        } else if (input.readAheadMode) {
+            if (!input.readAheadFrozen) {
+                input.readAheadFrozen = true;
+                input.readAheadLimit = input.HandlerFrontierLocked();
             }
-            foreignTaken += count;
+            input.foreignTaken += count;
         } else {
             ring.Consumed(count);
         }
@@ -103,25 +99,25 @@ int TSerBaseDispatcher::ReadBlock(std::uint8_t* destination, std::uint32_t count
 
 int TSerBaseDispatcher::FlushInput()
 {
-    Lock in(inputLock);
-    const int result = FlushQueue(1);
-    driverBacklog = false;
-    if (readAheadMode) {
+    Lock in(input.inputLock);
+    const int result = FlushQueue(InputQueue);
+    input.driverBacklog = false;
+    if (input.readAheadMode) {
         // Handlers and other readers alike see nothing more of what was held;
         // the tail passes all of it when the notification ends.
-        readAheadFloor = HeldLocked();
-        readAheadCount = 0;
-        readAheadMax = 0;
-        readAheadFrozen = false;
-        readAheadLimit = 0;
-        foreignTaken = 0;
+        input.readAheadFloor = input.HeldLocked();
+        input.readAheadCount = 0;
+        input.readAheadMax = 0;
+        input.readAheadFrozen = false;
+        input.readAheadLimit = 0;
+        input.foreignTaken = 0;
     } else {
-        platform::Ring ring = InputRing();
+        platform::Ring ring = input.Ring();
         ring.Consumed(ring.Held());
-        readAheadCount = 0;
+        input.readAheadCount = 0;
     }
-    Lock lock(mainLock);
-    for (auto& trigger : dataTriggers) {
+    Lock lock(registry.mainLock);
+    for (auto& trigger : registry.dataTriggers) {
         std::fill(std::begin(trigger.state), std::end(trigger.state), 0u);
     }
     return result;
@@ -129,45 +125,44 @@ int TSerBaseDispatcher::FlushInput()
 
 bool TSerBaseDispatcher::FillWouldRead()
 {
-    Lock in(inputLock);
-    return driverBacklog && inBuffer && !inputFull && !readAheadMode;
+    Lock in(input.inputLock);
+    return input.driverBacklog && input.buffer && !input.full && !input.readAheadMode;
 }
 
 void TSerBaseDispatcher::FillInputBuffer()
 {
-    Lock in(inputLock);
-    if (inputFull || !inBuffer) {
+    dispatchThread.Assume();
+    Lock in(input.inputLock);
+    if (input.full || !input.buffer) {
         return;
     }
-    driverBacklog = false;
+    input.driverBacklog = false;
     TCommStatus status;
-    lineErrorBits.fetch_or(ReadErrorsLocked(&status) & 0x1F);
+    lineErrorBits.fetch_or(RefreshCommStatus(&status) & platform::CeLineErrors);
     if (status.inQueue == 0) {
         return;
     }
-    platform::Ring ring = InputRing();
+    platform::Ring ring = input.Ring();
     const std::uint32_t contiguous = ring.FreeRun();
     const std::uint32_t toRead = std::min(ring.Free(), status.inQueue);
-    std::uint32_t second = toRead > contiguous ? toRead - contiguous : 0;
+    const std::uint32_t second = toRead > contiguous ? toRead - contiguous : 0;
 
     // Straight into the ring; the whole run is offered, the read returns
     // what is there.
-    auto readPart = [&](std::uint32_t offered) {
-        std::uint8_t* at = ring.AtHead();
-        const std::uint32_t got = std::min(ReadPort(at, offered), offered);
-        AddLogEntry(LogTypeDispatch, LogSubReadCom, got, at, got);
-        ring.Produced(got);
-        receivedTotal += got;
-        unscannedBytes = std::min(unscannedBytes + got, DispatchBufferSize);
-        return got;
-    };
+    std::uint32_t read = ReadIntoRingLocked(ring, contiguous);
+    if (read == contiguous && second > 0) {
+        read += ReadIntoRingLocked(ring, second);
+    }
+    input.driverBacklog = read < status.inQueue && read > 0;
+}
 
-    std::uint32_t read = readPart(contiguous);
-    if (read < contiguous) {
-        second = 0;
-    }
-    if (second > 0) {
-        read += readPart(second);
-    }
-    driverBacklog = read < status.inQueue && read > 0;
+std::uint32_t TSerBaseDispatcher::ReadIntoRingLocked(platform::Ring& ring, std::uint32_t offered)
+{
+    std::uint8_t* at = ring.AtHead();
+    const std::uint32_t got = std::min(ReadPort(at, offered), offered);
+    AddLogEntry(LogTypeDispatch, LogSubReadCom, got, at, got);
+    ring.Produced(got);
+    input.receivedTotal += got;
+    unscannedBytes = std::min(unscannedBytes + got, DispatchBufferSize);
+    return got;
 }

@@ -4,7 +4,7 @@
 
 namespace {
 
-using Lock = std::lock_guard<std::recursive_mutex>;
+using Lock = platform::LockGuard<platform::RecursiveMutex>;
 
 constexpr std::uint32_t KeepBaud = 0;
 constexpr std::uint8_t KeepParity = 5;
@@ -48,23 +48,31 @@ std::uint32_t SerBaudFromCode(std::uint32_t baud)
     return baud;
 }
 
-int TSerBaseDispatcher::ApplyLineState(TLineState& state)
+int TSerBaseDispatcher::ApplyLineStateLocked(TLineState& state)
 {
-    Lock lock(mainLock);
-    if (!dtrHandshake) {
-        SetDtrControl(state, dtrOn ? platform::DtrControlEnable : platform::DtrControlDisable);
+    if (!registry.dtrHandshake) {
+        SetDtrControl(state,
+                      registry.dtrOn ? platform::DtrControlEnable : platform::DtrControlDisable);
     }
-    if (!rtsHandshake) {
-        SetRtsControl(state, rtsOn ? platform::RtsControlEnable : platform::RtsControlDisable);
+    if (!registry.rtsHandshake) {
+        SetRtsControl(state,
+                      registry.rtsOn ? platform::RtsControlEnable : platform::RtsControlDisable);
     }
     const int result = SetLineState(state);
-    currentBaud = state.baudRate;
+    registry.currentBaud = state.baudRate;
     // A line-state write may drop the lines; the remembered levels win.
-    SetDtr(dtrOn ? 1 : 0);
-    if (!rs485Enabled) {
-        SetRts(rtsOn ? 1 : 0);
-    }
+    ReapplyLevelsLocked();
     return result;
+}
+
+void TSerBaseDispatcher::ReapplyLevelsLocked()
+{
+    SetLineLevelLocked(registry.dtrOn, registry.dtrHandshake, registry.dtrOn ? 1 : 0,
+                       platform::EscSetDtr, platform::EscClrDtr);
+    if (!registry.rs485Enabled) {
+        SetLineLevelLocked(registry.rtsOn, registry.rtsHandshake, registry.rtsOn ? 1 : 0,
+                           platform::EscSetRts, platform::EscClrRts);
+    }
 }
 
 int TSerBaseDispatcher::SetLine(std::uint32_t baud, std::uint8_t parity, std::uint8_t dataBits,
@@ -72,10 +80,12 @@ int TSerBaseDispatcher::SetLine(std::uint32_t baud, std::uint8_t parity, std::ui
 {
     TLineState current;
     std::uint8_t stopCode = 0;
+    std::uint32_t oldBaud = 0;
     {
-        Lock lock(mainLock);
-        GetLineState(lineState);
-        current = lineState;
+        Lock lock(registry.mainLock);
+        GetLineState(registry.lineState);
+        current = registry.lineState;
+        oldBaud = registry.currentBaud;
         if (baud == KeepBaud) {
             baud = current.baudRate;
         }
@@ -98,100 +108,103 @@ int TSerBaseDispatcher::SetLine(std::uint32_t baud, std::uint8_t parity, std::ui
             return 0;
         }
     }
+    DrainAtOldSettings(current, oldBaud);
 
-    // Let the bytes still queued leave at the old settings, then wait out the
-    // last character in the shift register.
+    Lock lock(registry.mainLock);
+    GetLineState(registry.lineState);
+    registry.lineState.baudRate = baud;
+    registry.lineState.parity = parity;
+    registry.lineState.byteSize = dataBits;
+    registry.lineState.stopBits = stopCode;
+    return ApplyLineStateLocked(registry.lineState);
+}
+
+// Lets the bytes still queued leave at the old settings, then waits out the
+// last character in the shift register.
+void TSerBaseDispatcher::DrainAtOldSettings(const TLineState& old, std::uint32_t oldBaud)
+{
     for (int i = 0; i < DrainPolls && OutputUsed() > 0; ++i) {
         SleepMs(DrainPollMs);
     }
-    const std::uint32_t rate = SerBaudFromCode(currentBaud);
-    if (rate != 0) {
-        std::uint32_t bits = current.byteSize + 2u;
-        bits += current.parity != 0 ? 1 : 0;
-        bits += current.stopBits != platform::OneStopBit ? 1 : 0;
-        const std::uint64_t t = std::uint64_t{10000000u / rate} * bits;
-        std::uint64_t d = 18 * t;
-        if (d < 10000) {
-            d *= 2;
-        }
-        SleepMs(static_cast<std::uint32_t>((d + 9999) / 10000));
+    const std::uint32_t rate = SerBaudFromCode(oldBaud);
+    if (rate == 0) {
+        return;
     }
-
-    Lock lock(mainLock);
-    GetLineState(lineState);
-    lineState.baudRate = baud;
-    lineState.parity = parity;
-    lineState.byteSize = dataBits;
-    lineState.stopBits = stopCode;
-    return ApplyLineState(lineState);
+    std::uint32_t bits = old.byteSize + 2u;
+    bits += old.parity != 0 ? 1 : 0;
+    bits += old.stopBits != platform::OneStopBit ? 1 : 0;
+    const std::uint64_t t = std::uint64_t{10000000u / rate} * bits;
+    std::uint64_t d = 18 * t;
+    if (d < 10000) {
+        d *= 2;
+    }
+    SleepMs(static_cast<std::uint32_t>((d + 9999) / 10000));
 }
 
 int TSerBaseDispatcher::GetLineSettings(std::uint32_t& baud, std::uint8_t& parity,
                                         std::uint8_t& stopBits, std::uint8_t& dataBits)
 {
-    Lock lock(mainLock);
-    const int result = GetLineState(lineState);
-    baud = SerBaudFromCode(lineState.baudRate);
-    parity = lineState.parity;
-    stopBits = lineState.stopBits != platform::OneStopBit ? 2 : 1;
-    dataBits = lineState.byteSize;
+    Lock lock(registry.mainLock);
+    const int result = GetLineState(registry.lineState);
+    baud = SerBaudFromCode(registry.lineState.baudRate);
+    parity = registry.lineState.parity;
+    stopBits = registry.lineState.stopBits != platform::OneStopBit ? 2 : 1;
+    dataBits = registry.lineState.byteSize;
     return result;
 }
 
 int TSerBaseDispatcher::SetHardwareFlow(std::uint32_t bufferFull, std::uint32_t bufferResume,
                                         std::uint8_t options)
 {
-    if (bufferFull < bufferResume || bufferFull > inQueueSize) {
+    const std::uint32_t inSize = inQueueSize.load();
+    if (bufferFull < bufferResume || bufferFull > inSize) {
         return DispBadArgument;
     }
-    Lock lock(mainLock);
-    GetLineState(lineState);
-    const bool dtrWas = dtrHandshake;
-    const bool rtsWas = rtsHandshake;
-    lineState.flags &= ~(platform::DcbOutxCtsFlow | platform::DcbOutxDsrFlow |
-                         platform::DcbDtrControlMask | platform::DcbRtsControlMask);
-    dtrHandshake = false;
-    rtsHandshake = false;
+    Lock lock(registry.mainLock);
+    GetLineState(registry.lineState);
+    const bool dtrWas = registry.dtrHandshake;
+    const bool rtsWas = registry.rtsHandshake;
+    registry.lineState.flags &= ~(platform::DcbOutxCtsFlow | platform::DcbOutxDsrFlow |
+                                  platform::DcbDtrControlMask | platform::DcbRtsControlMask);
+    registry.dtrHandshake = false;
+    registry.rtsHandshake = false;
     if (options & HwUseDtr) {
-        SetDtrControl(lineState, platform::DtrControlHandshake);
-        dtrHandshake = true;
-    } else if (dtrOn) {
-        SetDtrControl(lineState, platform::DtrControlEnable);
+        SetDtrControl(registry.lineState, platform::DtrControlHandshake);
+        registry.dtrHandshake = true;
+    } else if (registry.dtrOn) {
+        SetDtrControl(registry.lineState, platform::DtrControlEnable);
     }
     if (options & HwUseRts) {
-        SetRtsControl(lineState, platform::RtsControlHandshake);
-        rtsHandshake = true;
-    } else if (rtsOn) {
-        SetRtsControl(lineState, platform::RtsControlEnable);
+        SetRtsControl(registry.lineState, platform::RtsControlHandshake);
+        registry.rtsHandshake = true;
+    } else if (registry.rtsOn) {
+        SetRtsControl(registry.lineState, platform::RtsControlEnable);
     }
-    if (rs485Enabled && IsNtPlatform()) {
-        SetRtsControl(lineState, platform::RtsControlToggle);
-        rtsHandshake = true;
+    if (registry.rs485Enabled) {
+        SetRtsControl(registry.lineState, platform::RtsControlToggle);
+        registry.rtsHandshake = true;
     }
-    lineState.xoffLim = static_cast<std::uint16_t>(inQueueSize - bufferFull);
-    lineState.xonLim = static_cast<std::uint16_t>(bufferResume);
+    registry.lineState.xoffLim = static_cast<std::uint16_t>(inSize - bufferFull);
+    registry.lineState.xonLim = static_cast<std::uint16_t>(bufferResume);
     if (options & HwRequireDsr) {
-        lineState.flags |= platform::DcbOutxDsrFlow;
+        registry.lineState.flags |= platform::DcbOutxDsrFlow;
     }
     if (options & HwRequireCts) {
-        lineState.flags |= platform::DcbOutxCtsFlow;
+        registry.lineState.flags |= platform::DcbOutxCtsFlow;
     }
-    return ApplyOrRestore(dtrWas, rtsWas);
+    return ApplyOrRestoreLocked(dtrWas, rtsWas);
 }
 
-int TSerBaseDispatcher::ApplyOrRestore(bool dtrWas, bool rtsWas)
+int TSerBaseDispatcher::ApplyOrRestoreLocked(bool dtrWas, bool rtsWas)
 {
-    const int result = ApplyLineState(lineState);
+    const int result = ApplyLineStateLocked(registry.lineState);
     if (result < 0) {
         // The line kept its old state: so do the handshake flags, or DTR and
         // RTS would stay stuck (SetDtr and SetRts doing nothing).
-        dtrHandshake = dtrWas;
-        rtsHandshake = rtsWas;
-        GetLineState(lineState);
-        SetDtr(dtrOn ? 1 : 0);
-        if (!rs485Enabled) {
-            SetRts(rtsOn ? 1 : 0);
-        }
+        registry.dtrHandshake = dtrWas;
+        registry.rtsHandshake = rtsWas;
+        GetLineState(registry.lineState);
+        ReapplyLevelsLocked();
     }
     return result;
 }
@@ -199,52 +212,53 @@ int TSerBaseDispatcher::ApplyOrRestore(bool dtrWas, bool rtsWas)
 int TSerBaseDispatcher::SetSoftwareFlow(std::uint32_t bufferFull, std::uint32_t bufferResume,
                                         std::uint8_t options)
 {
-    if (bufferFull < bufferResume || bufferFull > inQueueSize) {
+    const std::uint32_t inSize = inQueueSize.load();
+    if (bufferFull < bufferResume || bufferFull > inSize) {
         return DispBadArgument;
     }
-    Lock lock(mainLock);
-    GetLineState(lineState);
+    Lock lock(registry.mainLock);
+    GetLineState(registry.lineState);
     // A side left out of the options is switched off, so that narrowing the
     // options takes effect.
-    lineState.flags &= ~(platform::DcbInX | platform::DcbOutX);
+    registry.lineState.flags &= ~(platform::DcbInX | platform::DcbOutX);
     if (options & SwReceive) {
-        lineState.flags |= platform::DcbInX;
-        lineState.xoffLim = static_cast<std::uint16_t>(inQueueSize - bufferFull);
-        lineState.xonLim = static_cast<std::uint16_t>(bufferResume);
+        registry.lineState.flags |= platform::DcbInX;
+        registry.lineState.xoffLim = static_cast<std::uint16_t>(inSize - bufferFull);
+        registry.lineState.xonLim = static_cast<std::uint16_t>(bufferResume);
     }
     if (options & SwTransmit) {
-        lineState.flags |= platform::DcbOutX;
+        registry.lineState.flags |= platform::DcbOutX;
     }
     if (options & (SwReceive | SwTransmit)) {
-        lineState.xonChar = 17;
-        lineState.xoffChar = 19;
+        registry.lineState.xonChar = platform::XonChar;
+        registry.lineState.xoffChar = platform::XoffChar;
     }
-    return ApplyLineState(lineState);
+    return ApplyLineStateLocked(registry.lineState);
 }
 
 int TSerBaseDispatcher::ClearSoftwareFlow()
 {
-    Lock lock(mainLock);
-    GetLineState(lineState);
-    lineState.flags &= ~(platform::DcbInX | platform::DcbOutX);
-    return ApplyLineState(lineState);
+    Lock lock(registry.mainLock);
+    GetLineState(registry.lineState);
+    registry.lineState.flags &= ~(platform::DcbInX | platform::DcbOutX);
+    return ApplyLineStateLocked(registry.lineState);
 }
 
 int TSerBaseDispatcher::SetFlowChars(std::uint8_t xon, std::uint8_t xoff)
 {
-    Lock lock(mainLock);
-    GetLineState(lineState);
-    lineState.xonChar = xon;
-    lineState.xoffChar = xoff;
-    return ApplyLineState(lineState);
+    Lock lock(registry.mainLock);
+    GetLineState(registry.lineState);
+    registry.lineState.xonChar = xon;
+    registry.lineState.xoffChar = xoff;
+    return ApplyLineStateLocked(registry.lineState);
 }
 
 int TSerBaseDispatcher::GetFlowSettings(std::uint8_t& hwOptions, std::uint8_t& swOptions,
                                         std::uint8_t& xoff, std::uint8_t& xon)
 {
-    Lock lock(mainLock);
-    const int result = GetLineState(lineState);
-    const std::uint32_t flags = lineState.flags;
+    Lock lock(registry.mainLock);
+    const int result = GetLineState(registry.lineState);
+    const std::uint32_t flags = registry.lineState.flags;
     hwOptions = 0;
     if ((flags & platform::DcbDtrControlMask) == platform::DtrControlHandshake) {
         hwOptions |= HwUseDtr;
@@ -265,110 +279,116 @@ int TSerBaseDispatcher::GetFlowSettings(std::uint8_t& hwOptions, std::uint8_t& s
     if (flags & platform::DcbInX) {
         swOptions |= SwReceive;
     }
-    xoff = lineState.xoffChar;
-    xon = lineState.xonChar;
+    xoff = registry.lineState.xoffChar;
+    xon = registry.lineState.xonChar;
     return result;
+}
+
+int TSerBaseDispatcher::SetLineLevelLocked(bool& level, bool handshake, int on,
+                                           std::uint32_t setEscape, std::uint32_t clearEscape)
+{
+    if (handshake) {
+        return 1;
+    }
+    const bool high = on == 1;
+    const int result = EscapeFunction(static_cast<int>(high ? setEscape : clearEscape));
+    level = high;
+    return result == 0 ? 0 : DispBadArgument;
 }
 
 int TSerBaseDispatcher::SetDtr(int on)
 {
-    if (dtrHandshake) {
-        return 1;
-    }
-    const bool level = on == 1;
-    const int result = EscapeFunction(level ? platform::EscSetDtr : platform::EscClrDtr);
-    dtrOn = level;
-    return result == 0 ? 0 : DispBadArgument;
+    Lock lock(registry.mainLock);
+    return SetLineLevelLocked(registry.dtrOn, registry.dtrHandshake, on, platform::EscSetDtr,
+                              platform::EscClrDtr);
 }
 
 int TSerBaseDispatcher::SetRts(int on)
 {
-    if (rtsHandshake) {
-        return 1;
-    }
-    const bool level = on == 1;
-    const int result = EscapeFunction(level ? platform::EscSetRts : platform::EscClrRts);
-    rtsOn = level;
-    return result == 0 ? 0 : DispBadArgument;
+    Lock lock(registry.mainLock);
+    return SetLineLevelLocked(registry.rtsOn, registry.rtsHandshake, on, platform::EscSetRts,
+                              platform::EscClrRts);
 }
 
 int TSerBaseDispatcher::SetRs485(bool on)
 {
-    Lock lock(mainLock);
-    const bool was = rs485Enabled;
-    rs485Enabled = on;
-    if (on && !IsNtPlatform()) {
-        uartBaseAddress = static_cast<std::uint16_t>(EscapeFunction(platform::EscGetBaseAddress));
-    }
-    ApplyThreadPriorities();
-    if (!IsNtPlatform()) {
-        return 0; // the transmitter turns the line around itself
-    }
+    Lock lock(registry.mainLock);
+    const bool was = registry.rs485Enabled;
+    registry.rs485Enabled = on;
+    ApplyThreadPriorities(registry.rs485Enabled, registry.threadBoost);
     // The driver turns the line around (RTS toggle): on or off, it reaches
     // the line now, not only with the next hardware flow setting.
-    GetLineState(lineState);
-    const bool dtrWas = dtrHandshake;
-    const bool rtsWas = rtsHandshake;
+    GetLineState(registry.lineState);
+    const bool dtrWas = registry.dtrHandshake;
+    const bool rtsWas = registry.rtsHandshake;
     if (on) {
-        SetRtsControl(lineState, platform::RtsControlToggle);
-        rtsHandshake = true;
-    } else if ((lineState.flags & platform::DcbRtsControlMask) == platform::RtsControlToggle) {
-        rtsHandshake = false; // RTS goes back to its remembered level
+        SetRtsControl(registry.lineState, platform::RtsControlToggle);
+        registry.rtsHandshake = true;
+    } else if ((registry.lineState.flags & platform::DcbRtsControlMask) ==
+               platform::RtsControlToggle) {
+        registry.rtsHandshake = false; // RTS goes back to its remembered level
     }
-    const int result = ApplyOrRestore(dtrWas, rtsWas);
+    const int result = ApplyOrRestoreLocked(dtrWas, rtsWas);
     if (result < 0) {
-        rs485Enabled = was;
-        ApplyThreadPriorities();
+        registry.rs485Enabled = was;
+        ApplyThreadPriorities(registry.rs485Enabled, registry.threadBoost);
     }
     return result;
 }
 
 void TSerBaseDispatcher::SetThreadBoost(std::uint8_t boost)
 {
-    Lock lock(mainLock);
-    if (boost == threadBoost) {
+    Lock lock(registry.mainLock);
+    if (boost == registry.threadBoost) {
         return;
     }
-    threadBoost = boost;
-    ApplyThreadPriorities();
+    registry.threadBoost = boost;
+    ApplyThreadPriorities(registry.rs485Enabled, registry.threadBoost);
 }
 
 void TSerBaseDispatcher::SetOptionBits(std::uint32_t bits)
 {
-    Lock lock(mainLock);
-    optionFlags |= bits;
+    Lock lock(registry.mainLock);
+    registry.optionFlags |= bits;
 }
 
 void TSerBaseDispatcher::ClearOptionBits(std::uint32_t bits)
 {
-    Lock lock(mainLock);
-    optionFlags &= ~bits;
+    Lock lock(registry.mainLock);
+    registry.optionFlags &= ~bits;
+}
+
+std::uint8_t TSerBaseDispatcher::GetModemStatusLocked(std::uint8_t keepMask)
+{
+    std::uint8_t& status = registry.modemStatusByte;
+    status = static_cast<std::uint8_t>((ReadModemLines() & ModemLevels) | (status & ModemDeltas));
+    if (ringSeen.exchange(false)) {
+        status |= ModemTrailingRing;
+    }
+    const std::uint8_t result = status;
+    status &= keepMask;
+    return result;
 }
 
 std::uint8_t TSerBaseDispatcher::GetModemStatus(std::uint8_t keepMask)
 {
-    Lock lock(mainLock);
-    modemStatusByte =
-        static_cast<std::uint8_t>((ReadModemLines() & 0xF0) | (modemStatusByte & 0x0F));
-    if (ringSeen.exchange(false)) {
-        modemStatusByte |= ModemTrailingRing;
-    }
-    const std::uint8_t result = modemStatusByte;
-    modemStatusByte &= keepMask;
-    return result;
+    Lock lock(registry.mainLock);
+    return GetModemStatusLocked(keepMask);
 }
 
 void TSerBaseDispatcher::UpdateModemChanges()
 {
-    Lock lock(mainLock);
-    const std::uint8_t before = modemStatusByte;
-    GetModemStatus(0xFF);
-    modemStatusByte |= static_cast<std::uint8_t>(((before ^ modemStatusByte) & 0xF0) >> 4);
+    Lock lock(registry.mainLock);
+    std::uint8_t& status = registry.modemStatusByte;
+    const std::uint8_t before = status;
+    GetModemStatusLocked(0xFF);
+    // Each level that changed marks its delta bit, four places lower.
+    status |= static_cast<std::uint8_t>(((before ^ status) & ModemLevels) >> 4);
 }
 
 void TSerBaseDispatcher::RefreshLineErrors()
 {
-    lineErrorBits.fetch_or(ReadErrorsLocked() & 0x1F);
+    lineErrorBits.fetch_or(RefreshCommStatus() & platform::CeLineErrors);
 }
 
 int TSerBaseDispatcher::GetLineError()
@@ -376,12 +396,11 @@ int TSerBaseDispatcher::GetLineError()
     static constexpr struct {
         std::uint32_t bit;
         int code;
-    } Order[] = {{platform::CeRxOver, 1},
-                 {platform::CeOverrun, 2},
-                 {platform::CeRxParity, 3},
-                 {platform::CeFrame, 4},
-                 {platform::CeBreak, 9}};
-    Lock lock(mainLock);
+    } Order[] = {{platform::CeRxOver, LineErrorRxOver},
+                 {platform::CeOverrun, LineErrorOverrun},
+                 {platform::CeRxParity, LineErrorParity},
+                 {platform::CeFrame, LineErrorFrame},
+                 {platform::CeBreak, LineErrorBreak}};
     std::uint32_t bits = lineErrorBits.load();
     for (;;) {
         int code = 0;
@@ -395,7 +414,8 @@ int TSerBaseDispatcher::GetLineError()
             return 0;
         }
         // The break stays for CheckLineBreak.
-        if (lineErrorBits.compare_exchange_weak(bits, bits & ~0x0Fu)) {
+        if (lineErrorBits.compare_exchange_weak(
+                bits, bits & ~(platform::CeLineErrors & ~platform::CeBreak))) {
             return code;
         }
     }
@@ -403,18 +423,17 @@ int TSerBaseDispatcher::GetLineError()
 
 bool TSerBaseDispatcher::CheckLineBreak()
 {
-    Lock lock(mainLock);
     return (lineErrorBits.fetch_and(~platform::CeBreak) & platform::CeBreak) != 0;
 }
 
 std::uint8_t TSerBaseDispatcher::ModemStatusByte()
 {
-    Lock lock(mainLock);
-    return modemStatusByte;
+    Lock lock(registry.mainLock);
+    return registry.modemStatusByte;
 }
 
 std::uint32_t TSerBaseDispatcher::OptionFlags()
 {
-    Lock lock(mainLock);
-    return optionFlags;
+    Lock lock(registry.mainLock);
+    return registry.optionFlags;
 }

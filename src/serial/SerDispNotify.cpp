@@ -11,9 +11,11 @@
 
 namespace {
 
-using Lock = std::lock_guard<std::recursive_mutex>;
+using Lock = platform::LockGuard<platform::RecursiveMutex>;
 using namespace serdisp;
 
+// Timer triggers count in ticks of 55 ms.
+constexpr std::uint32_t TickMs = 55;
 // Ticks of 55 ms: half the range of the millisecond clock counted in them,
 // the distance past which a start tick ahead of the clock means it wrapped.
 constexpr std::uint32_t TicksHalfRange = 39045157;
@@ -69,142 +71,145 @@ void RunMatcher(TDataTrigger& trigger, std::uint8_t byte)
 
 void TSerBaseDispatcher::SetAvailLevel(std::uint32_t level)
 {
-    Lock lock(mainLock);
-    availLevel = level;
-    AddLogEntry(LogTypeLevelChanged, LogSubAvailLevel, level, nullptr, 0);
+    Lock lock(registry.mainLock);
+    registry.availLevel = level;
+    AddLogEntryLocked(LogTypeLevelChanged, LogSubAvailLevel, level, nullptr, 0);
 }
 
 void TSerBaseDispatcher::AddWindowHandler(platform::WindowHandle window)
 {
-    Lock lock(mainLock);
-    windowHandlers.push_back({window, false, std::this_thread::get_id()});
-    notifyEnabled = true;
-    AddLogEntry(LogTypeHandlerAdded, LogSubWindow, window, nullptr, 0);
+    Lock lock(registry.mainLock);
+    registry.windowHandlers.push_back({window, false, std::this_thread::get_id()});
+    registry.notifyEnabled = true;
+    AddLogEntryLocked(LogTypeHandlerAdded, LogSubWindow, window, nullptr, 0);
+}
+
+template <class Record, class Match>
+bool TSerBaseDispatcher::RemoveHandlerLocked(std::vector<Record>& list, Match match)
+{
+    auto it = std::find_if(list.begin(), list.end(),
+                           [&](const Record& h) { return !h.removed && match(h); });
+    if (it == list.end()) {
+        return false;
+    }
+    if (dispatching.load()) {
+        it->removed = true;
+        registry.removalPending = true;
+    } else {
+        list.erase(it);
+    }
+    return true;
 }
 
 void TSerBaseDispatcher::RemoveWindowHandler(platform::WindowHandle window)
 {
-    Lock lock(mainLock);
-    auto it =
-        std::find_if(windowHandlers.begin(), windowHandlers.end(),
-                     [&](const TWindowHandler& h) { return h.window == window && !h.removed; });
-    if (it != windowHandlers.end()) {
-        if (dispatching.load()) {
-            it->removed = true;
-            removalPending = true;
-        } else {
-            windowHandlers.erase(it);
-        }
-        AddLogEntry(LogTypeHandlerRemoved, LogSubWindow, window, nullptr, 0);
+    Lock lock(registry.mainLock);
+    if (RemoveHandlerLocked(registry.windowHandlers,
+                            [&](const TWindowHandler& h) { return h.window == window; })) {
+        AddLogEntryLocked(LogTypeHandlerRemoved, LogSubWindow, window, nullptr, 0);
     }
-    UpdateHandlerFlags(0);
+    UpdateHandlerFlagsLocked(THandlerFlags::Recompute);
 }
 
 void TSerBaseDispatcher::AddProcedureHandler(TTriggerProc proc)
 {
-    Lock lock(mainLock);
-    procedureHandlers.push_back({proc, false});
-    notifyEnabled = true;
+    Lock lock(registry.mainLock);
+    registry.procedureHandlers.push_back({proc, false});
+    registry.notifyEnabled = true;
 }
 
 void TSerBaseDispatcher::RemoveProcedureHandler(TTriggerProc proc)
 {
-    Lock lock(mainLock);
-    auto it =
-        std::find_if(procedureHandlers.begin(), procedureHandlers.end(),
-                     [&](const TProcedureHandler& h) { return h.proc == proc && !h.removed; });
-    if (it != procedureHandlers.end()) {
-        if (dispatching.load()) {
-            it->removed = true;
-            removalPending = true;
-        } else {
-            procedureHandlers.erase(it);
-        }
-    }
-    UpdateHandlerFlags(0);
+    Lock lock(registry.mainLock);
+    RemoveHandlerLocked(registry.procedureHandlers,
+                        [&](const TProcedureHandler& h) { return h.proc == proc; });
+    UpdateHandlerFlagsLocked(THandlerFlags::Recompute);
 }
 
 void TSerBaseDispatcher::AddMethodHandler(TTriggerMethod code, void* object, bool synchronize)
 {
-    Lock lock(mainLock);
-    methodHandlers.push_back({code, object, false, synchronize});
-    notifyEnabled = true;
+    Lock lock(registry.mainLock);
+    registry.methodHandlers.push_back({code, object, false, synchronize});
+    registry.notifyEnabled = true;
 }
 
 void TSerBaseDispatcher::RemoveMethodHandler(TTriggerMethod code, void* object)
 {
-    Lock lock(mainLock);
-    auto it =
-        std::find_if(methodHandlers.begin(), methodHandlers.end(), [&](const TMethodHandler& h) {
-            return h.code == code && h.object == object && !h.removed;
-        });
-    if (it != methodHandlers.end()) {
-        if (dispatching.load()) {
-            it->removed = true;
-            removalPending = true;
-        } else {
-            methodHandlers.erase(it);
-        }
-    }
-    UpdateHandlerFlags(0);
+    Lock lock(registry.mainLock);
+    RemoveHandlerLocked(registry.methodHandlers, [&](const TMethodHandler& h) {
+        return h.code == code && h.object == object;
+    });
+    UpdateHandlerFlagsLocked(THandlerFlags::Recompute);
 }
 
-void TSerBaseDispatcher::RecomputeNotifyLocked()
+std::size_t TSerBaseDispatcher::TRegistry::LiveWindowsLocked() const
 {
-    std::size_t windows = 0;
-    for (const auto& h : windowHandlers) {
-        windows += h.removed ? 0 : 1;
-    }
-    bool others = windows > 1;
-    for (const auto& h : procedureHandlers) {
-        others = others || !h.removed;
-    }
-    for (const auto& h : methodHandlers) {
-        others = others || !h.removed;
-    }
+    return static_cast<std::size_t>(std::count_if(windowHandlers.begin(), windowHandlers.end(),
+                                                  [](const auto& h) { return !h.removed; }));
+}
+
+void TSerBaseDispatcher::TRegistry::RecomputeNotifyLocked()
+{
+    const auto live = [](const auto& h) { return !h.removed; };
+    const bool others = LiveWindowsLocked() > 1 ||
+                        std::any_of(procedureHandlers.begin(), procedureHandlers.end(), live) ||
+                        std::any_of(methodHandlers.begin(), methodHandlers.end(), live);
     notifyEnabled = others || componentWantsTriggers;
 }
 
-void TSerBaseDispatcher::UpdateHandlerFlags(int mode)
+void TSerBaseDispatcher::TRegistry::PurgeRemovedLocked()
 {
-    Lock lock(mainLock);
-    if (mode == 1) {
-        componentWantsTriggers = true;
-        notifyEnabled = true;
+    std::erase_if(windowHandlers, [](const TWindowHandler& h) { return h.removed; });
+    std::erase_if(procedureHandlers, [](const TProcedureHandler& h) { return h.removed; });
+    std::erase_if(methodHandlers, [](const TMethodHandler& h) { return h.removed; });
+    removalPending = false;
+}
+
+void TSerBaseDispatcher::UpdateHandlerFlagsLocked(THandlerFlags flags)
+{
+    if (flags == THandlerFlags::ComponentOn) {
+        registry.componentWantsTriggers = true;
+        registry.notifyEnabled = true;
         return;
     }
-    if (mode == 2) {
-        componentWantsTriggers = false;
+    if (flags == THandlerFlags::ComponentOff) {
+        registry.componentWantsTriggers = false;
     }
-    RecomputeNotifyLocked();
+    registry.RecomputeNotifyLocked();
+}
+
+void TSerBaseDispatcher::UpdateHandlerFlags(THandlerFlags flags)
+{
+    Lock lock(registry.mainLock);
+    UpdateHandlerFlagsLocked(flags);
 }
 
 void TSerBaseDispatcher::ClearTriggers()
 {
-    Lock lock(mainLock);
-    availLevel = 0;
-    timerTriggers.clear();
-    dataTriggers.clear();
-    statusTriggers.clear();
+    Lock lock(registry.mainLock);
+    registry.availLevel = 0;
+    registry.timerTriggers.clear();
+    registry.dataTriggers.clear();
+    registry.statusTriggers.clear();
 }
 
 void TSerBaseDispatcher::SaveTriggers(TTriggerSnapshot& snapshot)
 {
-    Lock lock(mainLock);
+    Lock lock(registry.mainLock);
     FreeTriggerSnapshot(snapshot);
-    snapshot.availLevel = availLevel;
-    snapshot.timers = timerTriggers;
-    snapshot.data = dataTriggers;
-    snapshot.status = statusTriggers;
+    snapshot.availLevel = registry.availLevel;
+    snapshot.timers = registry.timerTriggers;
+    snapshot.data = registry.dataTriggers;
+    snapshot.status = registry.statusTriggers;
 }
 
 void TSerBaseDispatcher::RestoreTriggers(const TTriggerSnapshot& snapshot)
 {
-    Lock lock(mainLock);
-    availLevel = snapshot.availLevel;
-    timerTriggers = snapshot.timers;
-    dataTriggers = snapshot.data;
-    statusTriggers = snapshot.status;
+    Lock lock(registry.mainLock);
+    registry.availLevel = snapshot.availLevel;
+    registry.timerTriggers = snapshot.timers;
+    registry.dataTriggers = snapshot.data;
+    registry.statusTriggers = snapshot.status;
 }
 
 void TSerBaseDispatcher::FreeTriggerSnapshot(TTriggerSnapshot& snapshot)
@@ -217,8 +222,8 @@ void TSerBaseDispatcher::FreeTriggerSnapshot(TTriggerSnapshot& snapshot)
 
 std::uint32_t TSerBaseDispatcher::StatusTriggerKind(std::uint32_t handle)
 {
-    Lock lock(mainLock);
-    for (const auto& t : statusTriggers) {
+    Lock lock(registry.mainLock);
+    for (const auto& t : registry.statusTriggers) {
         if (t.handle == handle) {
             return t.kind;
         }
@@ -231,11 +236,11 @@ std::uint32_t TSerBaseDispatcher::StatusTriggerKind(std::uint32_t handle)
 
 void TSerBaseDispatcher::BeginHandler(std::thread::id thread)
 {
-    Lock in(inputLock);
+    Lock in(input.inputLock);
     // A handler that outlasted its send may have read on since it was counted.
-    readAheadMax = std::max(readAheadMax, static_cast<std::uint32_t>(std::max(readAheadCount, 0)));
-    readAheadCount = 0;
-    handlerThread = thread;
+    input.NoteHandlerReadsLocked();
+    input.readAheadCount = 0;
+    input.handlerThread = thread;
 }
 
 // False when the port was closed meanwhile: the delivery ends here.
@@ -244,35 +249,44 @@ bool TSerBaseDispatcher::EndHandler()
     if (closeDeferred.load()) {
         return false;
     }
-    Lock in(inputLock);
-    readAheadMax = std::max(readAheadMax, static_cast<std::uint32_t>(std::max(readAheadCount, 0)));
+    Lock in(input.inputLock);
+    input.NoteHandlerReadsLocked();
     return true;
+}
+
+template <class Record, class Deliver>
+bool TSerBaseDispatcher::ForEachHandler(std::vector<Record> TRegistry::*list, Deliver deliver)
+{
+    for (std::size_t i = 0;; ++i) {
+        Record h;
+        {
+            Lock lock(registry.mainLock);
+            const std::vector<Record>& records = registry.*list;
+            if (i >= records.size()) {
+                return true;
+            }
+            h = records[i];
+        }
+        if (!h.removed && !deliver(h)) {
+            return false;
+        }
+    }
 }
 
 bool TSerBaseDispatcher::RunHandlers(std::uint32_t message, std::uint32_t wParam,
                                      std::intptr_t lParam)
 {
     const auto self = std::this_thread::get_id();
-    // Records are copied out one at a time: handlers may add or remove
-    // handlers, and removal only marks records while dispatching.
-    for (std::size_t i = 0;; ++i) {
-        TMethodHandler h;
-        {
-            Lock lock(mainLock);
-            if (i >= methodHandlers.size()) {
-                break;
-            }
-            h = methodHandlers[i];
-        }
-        if (h.removed || h.code == nullptr) {
-            continue;
+    const bool methods = ForEachHandler(&TRegistry::methodHandlers, [&](const TMethodHandler& h) {
+        if (h.code == nullptr) {
+            return true;
         }
         if (h.synchronize) {
             BeginHandler(std::thread::id());
             SynchronizeCall([&] {
                 {
-                    Lock in(inputLock);
-                    handlerThread = std::this_thread::get_id();
+                    Lock in(input.inputLock);
+                    input.handlerThread = std::this_thread::get_id();
                 }
                 h.code(h.object, message, wParam, lParam);
             });
@@ -280,90 +294,62 @@ bool TSerBaseDispatcher::RunHandlers(std::uint32_t message, std::uint32_t wParam
             BeginHandler(self);
             h.code(h.object, message, wParam, lParam);
         }
-        if (!EndHandler()) {
-            return false;
-        }
-    }
-    for (std::size_t i = 0;; ++i) {
-        TProcedureHandler h;
-        {
-            Lock lock(mainLock);
-            if (i >= procedureHandlers.size()) {
-                break;
+        return EndHandler();
+    });
+    if (!methods || !ForEachHandler(&TRegistry::procedureHandlers, [&](const TProcedureHandler& h) {
+            if (h.proc == nullptr) {
+                return true;
             }
-            h = procedureHandlers[i];
-        }
-        if (h.removed || h.proc == nullptr) {
-            continue;
-        }
-        BeginHandler(self);
-        h.proc(message, wParam, lParam);
-        if (!EndHandler()) {
-            return false;
-        }
+            BeginHandler(self);
+            h.proc(message, wParam, lParam);
+            return EndHandler();
+        })) {
+        return false;
     }
-    bool windowsWanted = false;
     {
-        Lock lock(mainLock);
-        std::size_t windows = 0;
-        for (const auto& h : windowHandlers) {
-            windows += h.removed ? 0 : 1;
+        Lock lock(registry.mainLock);
+        if (registry.LiveWindowsLocked() <= 1 && !registry.componentWantsTriggers) {
+            return true;
         }
-        windowsWanted = windows > 1 || componentWantsTriggers;
-    }
-    if (!windowsWanted) {
-        return true;
     }
     // Threads whose handler outlasted its send: it may still be reading, and
     // the reads of another window of that thread could not be told from its
     // own, so such a window waits for the next notification.
     std::vector<std::thread::id> busyThreads;
-    for (std::size_t i = 0;; ++i) {
-        TWindowHandler h;
-        {
-            Lock lock(mainLock);
-            if (i >= windowHandlers.size()) {
-                break;
-            }
-            h = windowHandlers[i];
-        }
-        if (h.removed ||
-            std::find(busyThreads.begin(), busyThreads.end(), h.ownerThread) != busyThreads.end()) {
-            continue;
+    return ForEachHandler(&TRegistry::windowHandlers, [&](const TWindowHandler& h) {
+        if (std::find(busyThreads.begin(), busyThreads.end(), h.ownerThread) != busyThreads.end()) {
+            return true;
         }
         BeginHandler(h.ownerThread);
         // A window that does not answer in time is given up for this notification.
         if (!SendToWindow(h.window, message, wParam, lParam) && platform::IsWindow(h.window)) {
             busyThreads.push_back(h.ownerThread);
         }
-        if (!EndHandler()) {
-            return false;
-        }
-    }
-    return true;
+        return EndHandler();
+    });
 }
 
 bool TSerBaseDispatcher::NotifyHandlers(std::uint32_t message, std::uint32_t wParam,
                                         std::uint16_t data)
 {
     {
-        Lock lock(mainLock);
-        if (!notifyEnabled) {
+        Lock lock(registry.mainLock);
+        if (!registry.notifyEnabled) {
             return true;
         }
         dispatching.store(true);
     }
     {
-        Lock in(inputLock);
-        readAheadMax = 0;
-        readAheadCount = 0;
-        readAheadFloor = 0;
-        readAheadFrozen = false;
-        readAheadLimit = 0;
-        foreignTaken = 0;
-        readAheadMode = message == TriggerAvailMsg || message == TriggerDataMsg;
-        notifyThread = std::this_thread::get_id();
-        handlerThread = notifyThread;
+        Lock in(input.inputLock);
+        input.readAheadMax = 0;
+        input.readAheadCount = 0;
+        input.readAheadFloor = 0;
+        input.readAheadFrozen = false;
+        input.readAheadLimit = 0;
+        input.foreignTaken = 0;
+        input.readAheadMode = message == TriggerAvailMsg || message == TriggerDataMsg;
+        input.notifyThread = std::this_thread::get_id();
+        input.handlerThread = input.notifyThread;
     }
     const std::intptr_t lParam = static_cast<std::intptr_t>(dispatcherHandle) * 65536 + data;
 
@@ -374,31 +360,33 @@ bool TSerBaseDispatcher::NotifyHandlers(std::uint32_t message, std::uint32_t wPa
         ~Finish()
         {
             {
-                Lock in(d.inputLock);
-                d.readAheadMode = false;
-                d.notifyThread = std::thread::id();
-                d.handlerThread = std::thread::id();
+                Lock in(d.input.inputLock);
+                d.input.readAheadMode = false;
+                d.input.notifyThread = std::thread::id();
+                d.input.handlerThread = std::thread::id();
                 if (normal) {
-                    d.readAheadCount = 0;
+                    d.input.readAheadCount = 0;
                 }
             }
-            Lock lock(d.mainLock);
+            Lock lock(d.registry.mainLock);
             d.dispatching.store(false);
-            if (d.removalPending) {
-                d.PurgeRemovedHandlers();
+            if (d.registry.removalPending) {
+                d.registry.PurgeRemovedLocked();
+                d.UpdateHandlerFlagsLocked(THandlerFlags::Recompute);
             }
         }
     } finish{*this};
 
     bool result = RunHandlers(message, wParam, lParam);
     if (result) {
-        Lock in(inputLock);
-        if (readAheadMode) {
-            readAheadMode = false;
+        Lock in(input.inputLock);
+        if (input.readAheadMode) {
+            input.readAheadMode = false;
             // Also what a handler still running past its send has read so far.
-            const std::uint32_t moved =
-                readAheadFrozen ? readAheadLimit + foreignTaken : HandlerFrontierLocked();
-            InputRing().Consumed(moved);
+            const std::uint32_t moved = input.readAheadFrozen
+                                            ? input.readAheadLimit + input.foreignTaken
+                                            : input.HandlerFrontierLocked();
+            input.Ring().Consumed(moved);
             if (message == TriggerAvailMsg && moved != wParam) {
                 result = false;
             }
@@ -408,34 +396,25 @@ bool TSerBaseDispatcher::NotifyHandlers(std::uint32_t message, std::uint32_t wPa
     return result;
 }
 
-void TSerBaseDispatcher::PurgeRemovedHandlers()
-{
-    Lock lock(mainLock);
-    std::erase_if(windowHandlers, [](const TWindowHandler& h) { return h.removed; });
-    std::erase_if(procedureHandlers, [](const TProcedureHandler& h) { return h.removed; });
-    std::erase_if(methodHandlers, [](const TMethodHandler& h) { return h.removed; });
-    removalPending = false;
-    UpdateHandlerFlags(0);
-}
-
 bool TSerBaseDispatcher::CheckDataAndAvail()
 {
+    dispatchThread.Assume();
     std::uint32_t head = 0;
     std::uint64_t total = 0;
     {
-        Lock in(inputLock);
-        if (!inBuffer) {
+        Lock in(input.inputLock);
+        if (!input.buffer) {
             return false;
         }
-        head = inHead;
-        total = receivedTotal;
+        head = input.head;
+        total = input.receivedTotal;
     }
     std::uint32_t level = 0;
     bool anyData = false;
     {
-        Lock lock(mainLock);
-        level = availLevel;
-        for (const auto& t : dataTriggers) {
+        Lock lock(registry.mainLock);
+        level = registry.availLevel;
+        for (const auto& t : registry.dataTriggers) {
             anyData = anyData || t.matchLength != 0;
         }
     }
@@ -449,20 +428,20 @@ bool TSerBaseDispatcher::CheckDataAndAvail()
         std::uint8_t byte = 0;
         std::uint32_t next = 0;
         {
-            Lock in(inputLock);
-            if (!inBuffer) {
+            Lock in(input.inputLock);
+            if (!input.buffer) {
                 return false;
             }
-            const platform::Ring ring = InputRing();
+            const platform::Ring ring = input.Ring();
             byte = ring.ByteAt(pos);
             next = ring.Step(pos, 1);
         }
         std::uint32_t longest = 0;
         std::size_t records = 0;
         {
-            Lock lock(mainLock);
-            records = dataTriggers.size();
-            for (auto& t : dataTriggers) {
+            Lock lock(registry.mainLock);
+            records = registry.dataTriggers.size();
+            for (auto& t : registry.dataTriggers) {
                 if (t.matchLength == 0) {
                     continue;
                 }
@@ -477,41 +456,7 @@ bool TSerBaseDispatcher::CheckDataAndAvail()
             pos = next;
             continue;
         }
-        bool result = true;
-        if (level != 0 && lastNoticePosition != pos) {
-            std::int64_t before = 0;
-            {
-                Lock in(inputLock);
-                const std::uint32_t held = HeldLocked();
-                const std::uint32_t distance = InputRing().Offset(pos);
-                before = distance < held ? static_cast<std::int64_t>(distance) + 1 : 0;
-                if (readAheadMode) {
-                    before -= readAheadCount;
-                }
-            }
-            before -= longest;
-            if (before >= static_cast<std::int64_t>(level)) {
-                AddLogEntry(LogTypeTrigger, LogSubAvail, static_cast<std::uint32_t>(before),
-                            nullptr, 0);
-                result = NotifyHandlers(TriggerAvailMsg, static_cast<std::uint32_t>(before), 0);
-                scanPosition = lastNoticePosition = pos;
-            }
-        }
-        for (std::size_t i = records; i-- > 0;) {
-            std::uint32_t handle = 0;
-            std::uint32_t length = 0;
-            {
-                Lock lock(mainLock);
-                if (i >= dataTriggers.size() || dataTriggers[i].matched == 0) {
-                    continue;
-                }
-                dataTriggers[i].matched = 0;
-                handle = dataTriggers[i].handle;
-                length = dataTriggers[i].matchLength;
-                AddLogEntry(LogTypeTrigger, LogSubData, handle, nullptr, 0);
-            }
-            result = NotifyHandlers(TriggerDataMsg, handle, static_cast<std::uint16_t>(length));
-        }
+        const bool result = NotifyMatch(pos, level, longest, records);
         scanPosition = next;
         return result;
     }
@@ -529,15 +474,61 @@ bool TSerBaseDispatcher::CheckDataAndAvail()
     return false;
 }
 
+// A data trigger matched at pos: first an avail notice for the bytes before
+// the match, when there are enough of them, then the matched triggers', the
+// last record first.
+bool TSerBaseDispatcher::NotifyMatch(std::uint32_t pos, std::uint32_t level, std::uint32_t longest,
+                                     std::size_t records)
+{
+    dispatchThread.Assume();
+    bool result = true;
+    if (level != 0 && lastNoticePosition != pos) {
+        std::int64_t before = 0;
+        {
+            Lock in(input.inputLock);
+            const std::uint32_t held = input.HeldLocked();
+            const std::uint32_t distance = input.Ring().Offset(pos);
+            before = distance < held ? static_cast<std::int64_t>(distance) + 1 : 0;
+            if (input.readAheadMode) {
+                before -= input.readAheadCount;
+            }
+        }
+        before -= longest;
+        if (before >= static_cast<std::int64_t>(level)) {
+            AddLogEntry(LogTypeTrigger, LogSubAvail, static_cast<std::uint32_t>(before), nullptr,
+                        0);
+            result = NotifyHandlers(TriggerAvailMsg, static_cast<std::uint32_t>(before), 0);
+            scanPosition = lastNoticePosition = pos;
+        }
+    }
+    for (std::size_t i = records; i-- > 0;) {
+        std::uint32_t handle = 0;
+        std::uint32_t length = 0;
+        {
+            Lock lock(registry.mainLock);
+            auto& triggers = registry.dataTriggers;
+            if (i >= triggers.size() || triggers[i].matched == 0) {
+                continue;
+            }
+            triggers[i].matched = 0;
+            handle = triggers[i].handle;
+            length = triggers[i].matchLength;
+            AddLogEntryLocked(LogTypeTrigger, LogSubData, handle, nullptr, 0);
+        }
+        result = NotifyHandlers(TriggerDataMsg, handle, static_cast<std::uint16_t>(length));
+    }
+    return result;
+}
+
 bool TSerBaseDispatcher::CheckStatusTriggers()
 {
     bool needOutput = false;
     {
-        Lock lock(mainLock);
-        if (statusTriggers.empty()) {
+        Lock lock(registry.mainLock);
+        if (registry.statusTriggers.empty()) {
             return false;
         }
-        for (const auto& t : statusTriggers) {
+        for (const auto& t : registry.statusTriggers) {
             needOutput =
                 needOutput || (t.active && !t.hit &&
                                (t.kind == StatusKindOutFree || t.kind == StatusKindOutUsed));
@@ -548,97 +539,102 @@ bool TSerBaseDispatcher::CheckStatusTriggers()
     std::uint32_t handle = 0;
     std::uint16_t data = 0;
     {
-        Lock lock(mainLock);
-        auto it = statusTriggers.begin();
-        for (; it != statusTriggers.end(); ++it) {
-            TStatusTrigger& t = *it;
-            if (!t.active || t.hit) {
-                continue;
-            }
-            bool fire = false;
-            std::uint32_t value = 0;
-            switch (t.kind) {
-            case StatusKindModem:
-                fire = (((t.value & 0xFFu) ^ modemStatusByte) & (t.value >> 8)) != 0;
-                break;
-            case StatusKindLineError: {
-                const std::uint32_t bits = lineErrorBits.load();
-                if ((t.value & bits) != 0) {
-                    fire = true;
-                    t.value = static_cast<std::uint16_t>(bits);
-                }
-                break;
-            }
-            case StatusKindOutFree: {
-                const std::uint32_t free = outQueueSize > used ? outQueueSize - used : 0;
-                fire = free >= t.value;
-                value = free;
-                break;
-            }
-            case StatusKindOutUsed:
-                fire = used <= t.value;
-                value = used;
-                break;
-            case StatusKindOutSent:
-                fire = outputSent.exchange(false);
-                break;
-            default:
-                break;
-            }
-            if (fire) {
-                t.active = 0;
-                t.hit = 1;
-                statusHitSeen = true;
-                handle = t.handle;
-                data = static_cast<std::uint16_t>(value);
-                AddLogEntry(LogTypeTrigger, LogSubStatus, handle, nullptr, 0);
-                break;
-            }
-        }
-        if (it == statusTriggers.end()) {
+        Lock lock(registry.mainLock);
+        if (!FireStatusTriggerLocked(used, handle, data)) {
             return false;
         }
     }
     return NotifyHandlers(TriggerStatusMsg, handle, data);
 }
 
+bool TSerBaseDispatcher::FireStatusTriggerLocked(std::uint32_t used, std::uint32_t& handle,
+                                                 std::uint16_t& data)
+{
+    for (TStatusTrigger& t : registry.statusTriggers) {
+        if (!t.active || t.hit) {
+            continue;
+        }
+        bool fire = false;
+        std::uint32_t value = 0;
+        switch (t.kind) {
+        case StatusKindModem:
+            // Low byte: the levels to compare with; high byte: the lines that count.
+            fire = (((t.value & 0xFFu) ^ registry.modemStatusByte) & (t.value >> 8)) != 0;
+            break;
+        case StatusKindLineError: {
+            const std::uint32_t bits = lineErrorBits.load();
+            if ((t.value & bits) != 0) {
+                fire = true;
+                t.value = static_cast<std::uint16_t>(bits);
+            }
+            break;
+        }
+        case StatusKindOutFree: {
+            const std::uint32_t size = outQueueSize.load();
+            const std::uint32_t free = size > used ? size - used : 0;
+            fire = free >= t.value;
+            value = free;
+            break;
+        }
+        case StatusKindOutUsed:
+            fire = used <= t.value;
+            value = used;
+            break;
+        case StatusKindOutSent:
+            fire = outputSent.exchange(false);
+            break;
+        default:
+            break;
+        }
+        if (fire) {
+            t.active = 0;
+            t.hit = 1;
+            registry.statusHitSeen = true;
+            handle = t.handle;
+            data = static_cast<std::uint16_t>(value);
+            AddLogEntryLocked(LogTypeTrigger, LogSubStatus, handle, nullptr, 0);
+            return true;
+        }
+    }
+    return false;
+}
+
 bool TSerBaseDispatcher::CheckTimerTriggers()
 {
     std::uint32_t handle = 0;
     {
-        Lock lock(mainLock);
-        if (timerTriggers.empty()) {
+        Lock lock(registry.mainLock);
+        auto& timers = registry.timerTriggers;
+        if (timers.empty()) {
             return false;
         }
-        const std::uint32_t now = ClockMs() / 55;
-        auto it =
-            std::find_if(timerTriggers.begin(), timerTriggers.end(), [&](const TTimerTrigger& t) {
-                if (!t.active) {
-                    return false;
-                }
-                return t.expireTick < now ||
-                       (now < t.startTick && t.expireTick < now + TicksHalfRange);
-            });
-        if (it == timerTriggers.end()) {
+        const std::uint32_t now = ClockMs() / TickMs;
+        auto it = std::find_if(timers.begin(), timers.end(), [&](const TTimerTrigger& t) {
+            if (!t.active) {
+                return false;
+            }
+            return t.expireTick < now || (now < t.startTick && t.expireTick < now + TicksHalfRange);
+        });
+        if (it == timers.end()) {
             return false;
         }
         it->active = 0;
         handle = it->handle;
-        AddLogEntry(LogTypeTrigger, LogSubTimer, handle, nullptr, 0);
+        AddLogEntryLocked(LogTypeTrigger, LogSubTimer, handle, nullptr, 0);
     }
     return NotifyHandlers(TriggerTimerMsg, handle, 0);
 }
 
 void TSerBaseDispatcher::ClearStatusHits()
 {
-    Lock lock(mainLock);
-    if (!statusHitSeen) {
+    Lock lock(registry.mainLock);
+    if (!registry.statusHitSeen) {
         return;
     }
-    for (auto& t : statusTriggers) {
+    for (auto& t : registry.statusTriggers) {
         t.hit = 0;
     }
-    statusHitSeen = false;
+    registry.statusHitSeen = false;
 }
 
 // ---------------------------------------------------------------------------
@@ -701,8 +697,8 @@ void TSerBaseDispatcher::ProcessTimers()
         return;
     }
     {
-        Lock lock(mainLock);
-        statusHitSeen = false;
+        Lock lock(registry.mainLock);
+        registry.statusHitSeen = false;
     }
     while ((CheckStatusTriggers() || CheckTimerTriggers()) && !closeDeferred.load()) {
     }

@@ -7,7 +7,7 @@
 
 namespace {
 
-using Lock = std::lock_guard<std::recursive_mutex>;
+using Lock = platform::LockGuard<platform::RecursiveMutex>;
 using namespace serdisp;
 
 } // namespace
@@ -17,21 +17,21 @@ using namespace serdisp;
 
 std::uint32_t TSerBaseDispatcher::OutputWaiting()
 {
-    Lock out(outputLock);
-    return OutputRing().Held();
+    Lock out(output.outputLock);
+    return output.Ring().Held();
 }
 
 void TSerBaseDispatcher::CopyToOutputRing(const std::uint8_t* source, std::uint32_t count)
 {
-    Lock out(outputLock);
+    Lock out(output.outputLock);
     // A block filled to the ring's last byte marks it full: with head and
     // tail equal, the flag is all that tells full from empty.
-    OutputRing().Put(source, count);
+    output.Ring().Put(source, count);
 }
 
-void TSerBaseDispatcher::AdvanceOutputTail(std::uint32_t n)
+void TSerBaseDispatcher::AdvanceOutputTailLocked(std::uint32_t n)
 {
-    platform::Ring ring = OutputRing();
+    platform::Ring ring = output.Ring();
     ring.Consumed(n);
     // An emptied ring starts over at 0, so that the next blocks lie in one piece.
     if (ring.Empty()) {
@@ -41,65 +41,66 @@ void TSerBaseDispatcher::AdvanceOutputTail(std::uint32_t n)
 
 void TSerBaseDispatcher::ResetOutputRing()
 {
-    Lock out(outputLock);
-    OutputRing().Clear();
+    Lock out(output.outputLock);
+    output.Ring().Clear();
 }
 
 TSerBaseDispatcher::TOutputChunk TSerBaseDispatcher::TakeOutputChunk()
 {
-    Lock out(outputLock);
+    Lock out(output.outputLock);
     // A flush under way owns the ring until it has emptied it.
-    platform::Ring ring = OutputRing();
-    if (flushPending || ring.Empty()) {
+    platform::Ring ring = output.Ring();
+    if (output.flushPending || ring.Empty()) {
         return {};
     }
-    writeInFlight = true;
+    output.writeInFlight = true;
     return {ring.AtTail(), ring.HeldRun()};
 }
 
 bool TSerBaseDispatcher::ReleaseOutputChunk(std::uint32_t consumed, bool sent)
 {
-    Lock out(outputLock);
-    writeInFlight = false;
+    Lock out(output.outputLock);
+    output.writeInFlight = false;
     if (consumed > 0) {
-        AdvanceOutputTail(consumed);
+        AdvanceOutputTailLocked(consumed);
     }
     if (sent) {
         outputSent.store(true);
     }
-    return flushPending;
+    return output.flushPending;
 }
 
 std::optional<int> TSerBaseDispatcher::DropOutput(const std::function<int()>& purge,
                                                   bool writerGone)
 {
-    Lock out(outputLock);
-    if (writeInFlight && !writerGone) {
-        flushPending = true;
+    Lock out(output.outputLock);
+    if (output.writeInFlight && !writerGone) {
+        output.flushPending = true;
         return std::nullopt;
     }
-    writeInFlight = false;
-    flushPending = false;
-    OutputRing().Clear();
+    output.writeInFlight = false;
+    output.flushPending = false;
+    output.Ring().Clear();
     return purge();
 }
 
 std::uint32_t TSerBaseDispatcher::OutputUsed()
 {
-    Lock out(outputLock);
-    RefreshLineErrors();
-    return commStatus.outQueue;
+    Lock out(output.outputLock);
+    lineErrorBits.fetch_or(RefreshCommStatusLocked() & platform::CeLineErrors);
+    return output.commStatus.outQueue;
 }
 
 std::uint32_t TSerBaseDispatcher::OutputFree()
 {
     const std::uint32_t used = OutputUsed();
-    return outQueueSize > used ? outQueueSize - used : 0;
+    const std::uint32_t size = outQueueSize.load();
+    return size > used ? size - used : 0;
 }
 
 int TSerBaseDispatcher::FlushOutput()
 {
-    return FlushQueue(0);
+    return FlushQueue(OutputQueue);
 }
 
 int TSerBaseDispatcher::WriteBlock(const std::uint8_t* source, std::uint32_t count)
@@ -108,28 +109,23 @@ int TSerBaseDispatcher::WriteBlock(const std::uint8_t* source, std::uint32_t cou
         return 0;
     }
     {
-        Lock out(outputLock);
-        lineErrorBits.store(ReadErrors(commStatus));
-        const std::uint32_t waiting = commStatus.outQueue;
-        const std::uint32_t free = outQueueSize > waiting ? outQueueSize - waiting : 0;
-        if (count > free || !outBuffer) {
+        Lock out(output.outputLock);
+        lineErrorBits.store(RefreshCommStatusLocked());
+        const std::uint32_t waiting = output.commStatus.outQueue;
+        const std::uint32_t size = outQueueSize.load();
+        const std::uint32_t free = size > waiting ? size - waiting : 0;
+        if (count > free || !output.buffer) {
             return DispOutputBufferTooSmall;
         }
-        if (!IsNtPlatform() && rs485Enabled) {
-            if (uartBaseAddress == 0) {
-                return DispBaseAddressNotSet;
-            }
-            SetRts(1);
-        }
         if (QueueOutput(source, count) <= 0) {
-            lineErrorBits.store(ReadErrors(commStatus));
+            lineErrorBits.store(RefreshCommStatusLocked());
             return DispPutBlockFail;
         }
         outputSent.store(true);
     }
     // outputLock is left: the two are never held together.
-    Lock lock(mainLock);
-    AddLogEntry(LogTypeDispatch, LogSubWriteCom, count, source, count);
-    TraceBlock('T', source, count);
+    Lock lock(registry.mainLock);
+    AddLogEntryLocked(LogTypeDispatch, LogSubWriteCom, count, source, count);
+    TraceBlockLocked('T', source, count);
     return 0;
 }

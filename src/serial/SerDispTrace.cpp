@@ -7,7 +7,7 @@
 
 namespace {
 
-using Lock = std::lock_guard<std::recursive_mutex>;
+using Lock = platform::LockGuard<platform::RecursiveMutex>;
 
 } // namespace
 
@@ -16,32 +16,44 @@ using Lock = std::lock_guard<std::recursive_mutex>;
 
 void TSerBaseDispatcher::AddTraceEntry(char kind, std::uint8_t value)
 {
-    Lock lock(mainLock);
-    if (byteTrace.TracingOn()) {
-        byteTrace.AddTraceEntry(kind, value);
+    Lock lock(registry.mainLock);
+    if (registry.byteTrace.TracingOn()) {
+        registry.byteTrace.AddTraceEntry(kind, value);
     }
+}
+
+void TSerBaseDispatcher::TraceBlockLocked(char kind, const std::uint8_t* bytes, std::uint32_t count)
+{
+    registry.byteTrace.TraceBlock(kind, bytes, count);
 }
 
 void TSerBaseDispatcher::TraceBlock(char kind, const std::uint8_t* bytes, std::uint32_t count)
 {
-    Lock lock(mainLock);
-    byteTrace.TraceBlock(kind, bytes, count);
+    Lock lock(registry.mainLock);
+    TraceBlockLocked(kind, bytes, count);
+}
+
+void TSerBaseDispatcher::AddLogEntryLocked(std::uint8_t type, std::uint8_t subtype,
+                                           std::uint32_t data, const std::uint8_t* bytes,
+                                           std::uint32_t count)
+{
+    if (registry.dispatchLog.LoggingOn()) {
+        registry.dispatchLog.AddLogEntry(type, subtype, data, bytes, count);
+    }
 }
 
 void TSerBaseDispatcher::AddLogEntry(std::uint8_t type, std::uint8_t subtype, std::uint32_t data,
                                      const std::uint8_t* bytes, std::uint32_t count)
 {
-    Lock lock(mainLock);
-    if (dispatchLog.LoggingOn()) {
-        dispatchLog.AddLogEntry(type, subtype, data, bytes, count);
-    }
+    Lock lock(registry.mainLock);
+    AddLogEntryLocked(type, subtype, data, bytes, count);
 }
 
 void TSerBaseDispatcher::ResetRecorders()
 {
-    Lock lock(mainLock);
-    byteTrace.Reset();
-    dispatchLog.Reset();
+    Lock lock(registry.mainLock);
+    registry.byteTrace.Reset();
+    registry.dispatchLog.Reset();
 }
 
 // ---------------------------------------------------------------------------
@@ -49,50 +61,50 @@ void TSerBaseDispatcher::ResetRecorders()
 
 int TSerBaseDispatcher::InitTrace(std::uint32_t entries)
 {
-    Lock lock(mainLock);
-    return byteTrace.InitTrace(entries);
+    Lock lock(registry.mainLock);
+    return registry.byteTrace.InitTrace(entries);
 }
 
 int TSerBaseDispatcher::ClearTrace()
 {
-    Lock lock(mainLock);
-    return byteTrace.ClearTrace();
+    Lock lock(registry.mainLock);
+    return registry.byteTrace.ClearTrace();
 }
 
 void TSerBaseDispatcher::AbortTrace()
 {
-    Lock lock(mainLock);
-    byteTrace.AbortTrace();
+    Lock lock(registry.mainLock);
+    registry.byteTrace.AbortTrace();
 }
 
 void TSerBaseDispatcher::StartTrace()
 {
-    Lock lock(mainLock);
-    byteTrace.StartTrace();
+    Lock lock(registry.mainLock);
+    registry.byteTrace.StartTrace();
 }
 
 void TSerBaseDispatcher::StopTrace()
 {
-    Lock lock(mainLock);
-    byteTrace.StopTrace();
+    Lock lock(registry.mainLock);
+    registry.byteTrace.StopTrace();
 }
 
 int TSerBaseDispatcher::DumpTrace(const std::string& fileName, bool hexNonPrintable, bool allHex)
 {
-    Lock lock(mainLock);
-    return byteTrace.DumpTrace(fileName, hexNonPrintable, allHex);
+    Lock lock(registry.mainLock);
+    return registry.byteTrace.DumpTrace(fileName, hexNonPrintable, allHex);
 }
 
 int TSerBaseDispatcher::AppendTrace(const std::string& fileName, bool hexNonPrintable, bool allHex)
 {
-    Lock lock(mainLock);
-    return byteTrace.AppendTrace(fileName, hexNonPrintable, allHex);
+    Lock lock(registry.mainLock);
+    return registry.byteTrace.AppendTrace(fileName, hexNonPrintable, allHex);
 }
 
 bool TSerBaseDispatcher::TracingOn()
 {
-    Lock lock(mainLock);
-    return byteTrace.TracingOn();
+    Lock lock(registry.mainLock);
+    return registry.byteTrace.TracingOn();
 }
 
 // ---------------------------------------------------------------------------
@@ -100,48 +112,48 @@ bool TSerBaseDispatcher::TracingOn()
 
 int TSerBaseDispatcher::InitLog(std::uint32_t size)
 {
-    Lock lock(mainLock);
-    return dispatchLog.InitLog(size, std::max(inQueueSize, outQueueSize));
+    Lock lock(registry.mainLock);
+    return registry.dispatchLog.InitLog(size, std::max(inQueueSize.load(), outQueueSize.load()));
 }
 
 void TSerBaseDispatcher::ClearLog()
 {
-    Lock lock(mainLock);
-    dispatchLog.ClearLog();
+    Lock lock(registry.mainLock);
+    registry.dispatchLog.ClearLog();
 }
 
 void TSerBaseDispatcher::AbortLog()
 {
-    Lock lock(mainLock);
-    dispatchLog.AbortLog();
+    Lock lock(registry.mainLock);
+    registry.dispatchLog.AbortLog();
 }
 
 void TSerBaseDispatcher::StartLog()
 {
-    Lock lock(mainLock);
-    dispatchLog.StartLog();
+    Lock lock(registry.mainLock);
+    registry.dispatchLog.StartLog();
 }
 
 void TSerBaseDispatcher::StopLog()
 {
-    Lock lock(mainLock);
-    dispatchLog.StopLog();
+    Lock lock(registry.mainLock);
+    registry.dispatchLog.StopLog();
 }
 
-// The recorder holds mainLock for the whole write, so operations that log
-// wait for the file instead of changing the ring under it.
 int TSerBaseDispatcher::DumpLog(const std::string& fileName, bool hexNonPrintable, bool allHex)
 {
-    return dispatchLog.DumpLog(mainLock, fileName, hexNonPrintable, allHex);
+    Lock lock(registry.mainLock);
+    return registry.dispatchLog.DumpLog(fileName, hexNonPrintable, allHex);
 }
 
 int TSerBaseDispatcher::AppendLog(const std::string& fileName, bool hexNonPrintable, bool allHex)
 {
-    return dispatchLog.AppendLog(mainLock, fileName, hexNonPrintable, allHex);
+    Lock lock(registry.mainLock);
+    return registry.dispatchLog.AppendLog(fileName, hexNonPrintable, allHex);
 }
 
 bool TSerBaseDispatcher::LoggingOn()
 {
-    Lock lock(mainLock);
-    return dispatchLog.LoggingOn();
+    Lock lock(registry.mainLock);
+    return registry.dispatchLog.LoggingOn();
 }

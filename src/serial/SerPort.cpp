@@ -88,7 +88,7 @@ TSerCustomComPort::~TSerCustomComPort()
     {
         // A window procedure running on another thread holds the table lock
         // while it uses the component: wait for it, and keep later ones out.
-        const std::lock_guard lock(TSerBaseDispatcher::TableLock());
+        const platform::LockGuard lock(TSerBaseDispatcher::TableLock());
         windowLink->port = nullptr;
     }
     // With the window go the messages still queued for it, a pending
@@ -954,7 +954,9 @@ void TSerCustomComPort::UpdateHandlerFlags()
     if (!IsPortOpen()) {
         return;
     }
-    dispatcher->UpdateHandlerFlags(AnyTriggerEvent() ? 1 : 2);
+    dispatcher->UpdateHandlerFlags(AnyTriggerEvent()
+                                       ? TSerBaseDispatcher::THandlerFlags::ComponentOn
+                                       : TSerBaseDispatcher::THandlerFlags::ComponentOff);
 }
 
 void TSerCustomComPort::SetOnTrigger(TTriggerEvent value)
@@ -1120,7 +1122,7 @@ std::intptr_t TSerCustomComPort::NotifyWindowProc(const std::shared_ptr<TWindowL
     if (!trigger && msg != PortClosedMsg) {
         return 0;
     }
-    const std::lock_guard lock(TSerBaseDispatcher::TableLock());
+    const platform::LockGuard lock(TSerBaseDispatcher::TableLock());
     TSerCustomComPort* port = link->port;
     TSerBaseDispatcher* d = TSerBaseDispatcher::FromHandle(HandleOf(lParam));
     // The slot may belong to another component's dispatcher by now.

@@ -13,7 +13,6 @@
 namespace {
 
 constexpr std::uint32_t NtEventMask = 0x1F9;
-constexpr std::uint32_t OtherEventMask = 0x21F9;
 constexpr std::uint32_t StartAckTimeoutMs = 3000;
 constexpr std::uint32_t PassIntervalMs = 50;
 constexpr std::intptr_t OpenHandle = 1;
@@ -108,7 +107,7 @@ void TSerWin32Dispatcher::ThreadFinished(int slot)
 
 void TSerWin32Dispatcher::ReceiveLoop()
 {
-    std::uint32_t mask = IsNtPlatform() ? NtEventMask : OtherEventMask;
+    std::uint32_t mask = NtEventMask;
     eventMask.store(mask);
     device.SetMask(mask);
     ackSignal.Set();
@@ -367,10 +366,6 @@ void TSerWin32Dispatcher::ReleaseThread(TSerDispatcherThread& thread)
 
 int TSerWin32Dispatcher::EscapeFunction(int code)
 {
-    if (code == platform::EscGetBaseAddress) {
-        // No UART registers from user space; RS-485 direction is the kernel's.
-        return 0;
-    }
     if (!device.Escape(static_cast<std::uint32_t>(code))) {
         return NegatedOsError();
     }
@@ -422,11 +417,6 @@ std::uint32_t TSerWin32Dispatcher::ReadErrors(TCommStatus& status)
     status.inQueue = cs.inQueue;
     status.outQueue = OutputWaiting();
     return errors;
-}
-
-int TSerWin32Dispatcher::ReadFailed(int)
-{
-    return 0;
 }
 
 int TSerWin32Dispatcher::GetLineState(TLineState& state)
@@ -524,12 +514,11 @@ void TSerWin32Dispatcher::EventPassDone()
     }
 }
 
-void TSerWin32Dispatcher::ApplyThreadPriorities()
+void TSerWin32Dispatcher::ApplyThreadPriorities(bool rs485, std::uint8_t threadBoost)
 {
     const int normal = static_cast<int>(platform::ThreadPriority::Normal);
-    const int boost = ThreadBoost();
-    const int steps[3] = {normal + boost, normal + boost,
-                          normal + (Rs485Enabled() ? 1 : 0) + boost};
+    const int boost = threadBoost;
+    const int steps[3] = {normal + boost, normal + boost, normal + (rs485 ? 1 : 0) + boost};
     for (int slot = 0; slot < 3; ++slot) {
         const platform::ThreadId tid = threadTids[slot].load();
         if (tid != 0) {

@@ -113,7 +113,7 @@ TEST(SerDispTraceGolden, TracedAndLoggedExchangeThroughTheDispatcher)
     d.SetAvailLevel(1);
     at(3);
     d.AddWindowHandler(0x2A);
-    d.UpdateHandlerFlags(1);
+    d.UpdateHandlerFlags(TSerBaseDispatcher::THandlerFlags::ComponentOn);
 
     // The window takes whole replies and leaves a partial one for later.
     std::string taken;

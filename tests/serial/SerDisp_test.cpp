@@ -66,9 +66,9 @@ void PassServingWindows(TFakeDispatcher& d)
 
 } // namespace
 
-TEST(SerDispTable, SlotsAreReusedAndTrailingEmptySlotsDropped)
+TEST(SerDispTable, SlotsAreReusedAndFreedOnes)
 {
-    ASSERT_EQ(TSerBaseDispatcher::TableSlots(), 0u);
+    ASSERT_EQ(TSerBaseDispatcher::FromHandle(0), nullptr);
     auto a = std::make_unique<TFakeDispatcher>();
     auto b = std::make_unique<TFakeDispatcher>();
     auto c = std::make_unique<TFakeDispatcher>();
@@ -77,20 +77,22 @@ TEST(SerDispTable, SlotsAreReusedAndTrailingEmptySlotsDropped)
     EXPECT_EQ(c->DispatcherHandle(), 2);
 
     b.reset();
-    EXPECT_EQ(TSerBaseDispatcher::TableSlots(), 3u);
     EXPECT_EQ(TSerBaseDispatcher::FromHandle(1), nullptr);
     auto d = std::make_unique<TFakeDispatcher>();
     EXPECT_EQ(d->DispatcherHandle(), 1);
     EXPECT_EQ(TSerBaseDispatcher::FromHandle(1), d.get());
 
     c.reset();
-    EXPECT_EQ(TSerBaseDispatcher::TableSlots(), 2u);
+    EXPECT_EQ(TSerBaseDispatcher::FromHandle(2), nullptr);
     a.reset();
-    EXPECT_EQ(TSerBaseDispatcher::TableSlots(), 2u);
     EXPECT_EQ(TSerBaseDispatcher::FromHandle(0), nullptr);
+    EXPECT_EQ(TSerBaseDispatcher::FromHandle(1), d.get());
     d.reset();
-    EXPECT_EQ(TSerBaseDispatcher::TableSlots(), 0u);
+    EXPECT_EQ(TSerBaseDispatcher::FromHandle(1), nullptr);
     EXPECT_EQ(TSerBaseDispatcher::FromHandle(5), nullptr);
+    // With every slot free, the next dispatcher takes the first again.
+    auto e = std::make_unique<TFakeDispatcher>();
+    EXPECT_EQ(e->DispatcherHandle(), 0);
 }
 
 TEST(SerDispInput, EmptyWrappedAndFullBuffer)
@@ -319,12 +321,12 @@ TEST(SerDispNotify, WithoutTriggerEventsNothingIsSentButTheNoticeAdvances)
     ASSERT_EQ(d.Open(), 0);
     d.SetAvailLevel(1);
     d.AddWindowHandler(11);
-    d.UpdateHandlerFlags(2);
+    d.UpdateHandlerFlags(TSerBaseDispatcher::THandlerFlags::ComponentOff);
     d.Deliver(Sequence(3));
     d.ProcessCommEvents();
     EXPECT_TRUE(d.sends.empty());
 
-    d.UpdateHandlerFlags(1);
+    d.UpdateHandlerFlags(TSerBaseDispatcher::THandlerFlags::ComponentOn);
     d.ProcessCommEvents(); // the 3 bytes were already noticed
     EXPECT_TRUE(d.sends.empty());
     d.Deliver(Sequence(1));
@@ -339,7 +341,7 @@ TEST(SerDispNotify, HandlersRemovedWhileDispatchingAreSkippedThenPurged)
     TFakeDispatcher d;
     ASSERT_EQ(d.Open(), 0);
     d.SetAvailLevel(1);
-    d.UpdateHandlerFlags(1);
+    d.UpdateHandlerFlags(TSerBaseDispatcher::THandlerFlags::ComponentOn);
     Probe remover;
     Probe victim;
     remover.body = [&] {
@@ -864,7 +866,7 @@ TEST(SerDispWindows, WindowHandlersReadAheadOnTheirOwnThread)
 
     // The first window leaves from inside its own handler: the second is
     // still served this time, and alone (the component's events on) next time.
-    d.UpdateHandlerFlags(1);
+    d.UpdateHandlerFlags(TSerBaseDispatcher::THandlerFlags::ComponentOn);
     removeFirst = true;
     d.Deliver(Sequence(1, 0x46));
     pass();

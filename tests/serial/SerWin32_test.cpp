@@ -176,7 +176,7 @@ protected:
     {
         window = platform::CreateMessageWindow(proc);
         disp->AddWindowHandler(window);
-        disp->UpdateHandlerFlags(1);
+        disp->UpdateHandlerFlags(TSerBaseDispatcher::THandlerFlags::ComponentOn);
         disp->SetAvailLevel(level);
     }
 

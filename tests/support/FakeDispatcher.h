@@ -84,7 +84,7 @@ public:
     int EscapeFunction(int code) override
     {
         escapes.push_back(code);
-        return code == platform::EscGetBaseAddress ? baseAddress : escapeResult;
+        return escapeResult;
     }
     int FlushQueue(int queue) override
     {
@@ -107,7 +107,6 @@ public:
         status.outQueue = drainScript.empty() ? OutputWaiting() : NextDrainValue();
         return std::exchange(pendingErrors, 0u);
     }
-    int ReadFailed(int) override { return 0; }
     int GetLineState(TLineState& state) override
     {
         state = device;
@@ -191,9 +190,8 @@ public:
             call();
         }
     }
-    void ApplyThreadPriorities() override { ++priorityCalls; }
+    void ApplyThreadPriorities(bool, std::uint8_t) override { ++priorityCalls; }
     void EventPassDone() override { ++passesDone; }
-    bool IsNtPlatform() const override { return nt; }
 
     struct Sent {
         platform::WindowHandle window;
@@ -210,7 +208,6 @@ public:
     std::uint8_t modemLines = 0;
     std::vector<int> escapes;
     int escapeResult = 0;
-    int baseAddress = 0;
     int setLineResult = 0;
     int setLineCalls = 0;
     int readErrorsCalls = 0;
@@ -229,7 +226,6 @@ public:
     std::vector<Sent> sends;
     std::function<void(platform::WindowHandle)> onSend;
     std::function<void(const std::function<void()>&)> synchronizer;
-    bool nt = true;
     // Transmit counts that successive ReadErrors report instead of the ring's.
     std::deque<std::uint32_t> drainScript;
 

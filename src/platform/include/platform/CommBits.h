@@ -27,6 +27,8 @@ constexpr std::uint32_t CeOverrun = 0x02;
 constexpr std::uint32_t CeRxParity = 0x04;
 constexpr std::uint32_t CeFrame = 0x08;
 constexpr std::uint32_t CeBreak = 0x10;
+// The line errors above, together.
+constexpr std::uint32_t CeLineErrors = 0x1F;
 
 // Modem status bits (GetModemStatus).
 constexpr std::uint32_t MsCtsOn = 0x10;
@@ -43,8 +45,6 @@ constexpr std::uint32_t EscSetDtr = 5;
 constexpr std::uint32_t EscClrDtr = 6;
 constexpr std::uint32_t EscSetBreak = 8;
 constexpr std::uint32_t EscClrBreak = 9;
-// The UART's I/O base address; no device here has one to give (answers 0).
-constexpr std::uint32_t EscGetBaseAddress = 10;
 
 // Purge flags.
 constexpr std::uint32_t PurgeTxAbort = 0x1;

@@ -41,6 +41,10 @@ constexpr std::uint8_t OneStopBit = 0;
 constexpr std::uint8_t One5StopBits = 1;
 constexpr std::uint8_t TwoStopBits = 2;
 
+// The flow characters software flow control starts with.
+constexpr std::uint8_t XonChar = 17;
+constexpr std::uint8_t XoffChar = 19;
+
 struct DeviceControl {
     std::uint32_t baudRate = 9600;
     std::uint32_t flags = DcbBinary | DtrControlEnable | RtsControlEnable;

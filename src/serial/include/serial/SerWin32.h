@@ -91,7 +91,6 @@ public:
     int EscapeFunction(int code) override;
     int FlushQueue(int queue) override;
     std::uint32_t ReadErrors(TCommStatus& status) override;
-    int ReadFailed(int code) override;
     int GetLineState(TLineState& state) override;
     std::uint32_t ReadPort(std::uint8_t* destination, std::uint32_t count) override;
     int SetLineState(const TLineState& state) override;
@@ -133,7 +132,7 @@ protected:
     std::uint8_t ReadModemLines() override;
     std::uint32_t LastOsError() const override;
     void SynchronizeCall(const std::function<void()>& call) override;
-    void ApplyThreadPriorities() override;
+    void ApplyThreadPriorities(bool rs485, std::uint8_t boost) override;
     void CreateSignals() override;
     void EventPassDone() override;
 
