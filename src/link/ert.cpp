@@ -22,19 +22,21 @@ void thr::Start(std::function<void()> pass)
 
 void thr::Wake()
 {
-    std::lock_guard lock(gate->m);
-    if (gate->sleeping) {
-        gate->woken = true;
-        gate->cv.notify_all();
+    thr::Gate& g = *gate;
+    const platform::LockGuard lock(g.m);
+    if (g.sleeping) {
+        g.woken = true;
+        g.cv.NotifyAll();
     }
 }
 
 void thr::Stop()
 {
     {
-        std::lock_guard lock(gate->m);
-        gate->stopping = true;
-        gate->cv.notify_all();
+        thr::Gate& g = *gate;
+        const platform::LockGuard lock(g.m);
+        g.stopping = true;
+        g.cv.NotifyAll();
     }
     if (worker.joinable()) {
         worker.join();
@@ -45,12 +47,15 @@ void thr::Loop(const std::function<void()>& pass)
 {
     for (;;) {
         {
-            std::unique_lock lock(gate->m);
-            gate->sleeping = true;
-            gate->cv.wait(lock, [this] { return gate->woken || gate->stopping; });
-            gate->sleeping = false;
-            gate->woken = false;
-            if (gate->stopping) {
+            thr::Gate& g = *gate;
+            const platform::LockGuard lock(g.m);
+            g.sleeping = true;
+            while (!g.woken && !g.stopping) {
+                g.cv.Wait(g.m);
+            }
+            g.sleeping = false;
+            g.woken = false;
+            if (g.stopping) {
                 return;
             }
         }
@@ -89,7 +94,7 @@ void TExchange::SendRequest(Command command)
     RequestLength = BuildRequest(RequestFrame, command);
     ExpectedReplyLength = ::ExpectedReplyLength(command);
     try {
-        std::lock_guard lock(engineLock);
+        const platform::LockGuard lock(engineLock);
         ++requestSerial;
         awaitedCommand = command;
         port.PurgeInput();
@@ -154,18 +159,20 @@ bool TExchange::AwaitUi(std::function<void(std::function<void()> done)> call)
 {
     auto gate = worker.SharedGate();
     auto finished = std::make_shared<bool>(false);
+    // finished is under the gate's lock, as stopping is.
     std::function<void()> done = [gate, finished] {
-        std::lock_guard lock(gate->m);
+        const platform::LockGuard lock(gate->m);
         *finished = true;
-        gate->cv.notify_all();
+        gate->cv.NotifyAll();
     };
     TFailure failure = uiFailure;
     QMetaObject::invokeMethod(
         uiContext.get(),
         [gate, call = std::move(call), done, failure] {
             {
-                std::lock_guard lock(gate->m);
-                if (gate->stopping) {
+                thr::Gate& g = *gate;
+                const platform::LockGuard lock(g.m);
+                if (g.stopping) {
                     return;
                 }
             }
@@ -183,8 +190,11 @@ bool TExchange::AwaitUi(std::function<void(std::function<void()> done)> call)
             }
         },
         Qt::QueuedConnection);
-    std::unique_lock lock(gate->m);
-    gate->cv.wait(lock, [&] { return *finished || gate->stopping; });
+    thr::Gate& g = *gate;
+    const platform::LockGuard lock(g.m);
+    while (!*finished && !g.stopping) {
+        g.cv.Wait(g.m);
+    }
     return *finished;
 }
 
@@ -215,6 +225,7 @@ void TExchange::Pass()
             // report silence for a request whose reply is still on its way,
             // and leave that reply to a later pass as a second silence.
             superseded = AwaitingReply;
+            const platform::LockGuard lock(engineLock);
             serial = requestSerial;
             if (!superseded) {
                 timeout.stop();
@@ -267,7 +278,7 @@ void TExchange::Pass()
 
 std::optional<TakenReply> TExchange::TakeReply(std::uint64_t serial, Command& command)
 {
-    std::lock_guard lock(engineLock);
+    const platform::LockGuard lock(engineLock);
     if (requestSerial != serial) {
         return std::nullopt;
     }

@@ -144,11 +144,24 @@ TMeter::TMeter(const PortChoice& choice, const MeterSettings& settings, const Lo
     // reply is kept as well.
     quiet.setInterval(std::max(settings.timeout, settings.interval));
     reconnect.setInterval(ReconnectPeriod);
-    QObject::connect(&interval, &QTimer::timeout, &context, [this] { Next(); });
-    QObject::connect(&timeout, &QTimer::timeout, &context, [this] { Take(); });
-    QObject::connect(&quiet, &QTimer::timeout, &context, [this] { QuietEnough(); });
-    QObject::connect(&reconnect, &QTimer::timeout, &context, [this] { Reconnect(); });
+    QObject::connect(&interval, &QTimer::timeout, &context, [this] {
+        loopThread.Assume();
+        Next();
+    });
+    QObject::connect(&timeout, &QTimer::timeout, &context, [this] {
+        loopThread.Assume();
+        Take();
+    });
+    QObject::connect(&quiet, &QTimer::timeout, &context, [this] {
+        loopThread.Assume();
+        QuietEnough();
+    });
+    QObject::connect(&reconnect, &QTimer::timeout, &context, [this] {
+        loopThread.Assume();
+        Reconnect();
+    });
     port.SetOnTrigger([this](TSerCustomComPort*, std::uint16_t msg, std::uint16_t, std::uint16_t) {
+        loopThread.Assume();
         if (msg == TriggerAvailMsg) {
             Trigger();
         }
@@ -162,6 +175,7 @@ TMeter::~TMeter()
 
 void TMeter::Open()
 {
+    loopThread.Assume();
     port.SetOpen(true);
     identity = Identify();
 }
@@ -173,12 +187,14 @@ platform::DeviceIdentity TMeter::Identify() const
 
 void TMeter::Start()
 {
+    loopThread.Assume();
     running = true;
     Next();
 }
 
 void TMeter::Stop()
 {
+    loopThread.Assume();
     running = false;
     awaiting = false;
     settling = false;
@@ -234,6 +250,7 @@ void TMeter::Trigger()
             QMetaObject::invokeMethod(
                 &context,
                 [this, time = clock.Now()] {
+                    loopThread.Assume();
                     Reading r;
                     r.time = time;
                     r.port = name;
@@ -257,6 +274,7 @@ void TMeter::Trigger()
     QMetaObject::invokeMethod(
         &context,
         [this, sent = serial] {
+            loopThread.Assume();
             takeQueued = false;
             if (sent == serial) {
                 Take();
@@ -343,6 +361,7 @@ void TMeter::Emit(Reading reading)
 
 void TMeter::Written(const Reading& reading)
 {
+    loopThread.Assume();
     stats.Add(reading);
     if (settings.count && stats.lines >= *settings.count) {
         done = true;
@@ -378,7 +397,12 @@ void TMeter::ScheduleNext()
         // Through the event loop, so that other meters and signals get
         // their turn between the exchanges.
         QMetaObject::invokeMethod(
-            &context, [this] { Next(); }, Qt::QueuedConnection);
+            &context,
+            [this] {
+                loopThread.Assume();
+                Next();
+            },
+            Qt::QueuedConnection);
     }
 }
 

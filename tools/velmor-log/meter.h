@@ -3,6 +3,7 @@
 #include "velmor-log/options.h"
 
 #include "platform/DeviceIdentity.h"
+#include "platform/Mutex.h"
 #include "protocol/float.h"
 #include "protocol/frames.h"
 #include "serial/SerPort.h"
@@ -102,11 +103,23 @@ public:
     void Written(const Reading& reading);
 
     const std::string& Name() const { return name; }
-    const MeterStats& Stats() const { return stats; }
-    bool Done() const { return done; }
+    const MeterStats& Stats() const
+    {
+        loopThread.Assume();
+        return stats;
+    }
+    bool Done() const
+    {
+        loopThread.Assume();
+        return done;
+    }
     // The device went away and cannot come back: a pseudo-terminal named
     // by its path, which hung up.
-    bool Gone() const { return gone; }
+    bool Gone() const
+    {
+        loopThread.Assume();
+        return gone;
+    }
     // The device the port stands for now.
     platform::DeviceIdentity Identify() const;
 
@@ -117,17 +130,18 @@ private:
         const char* what; // the option it comes from, for messages
     };
 
-    void Next();
-    void Send(const Step& step);
-    void Trigger();
-    void Take();
-    void Settled(const TakenReply& taken, const Frame& reply, std::uint16_t count);
-    void Emit(Reading reading);
-    void Lost(const std::exception& e);
-    void Reconnect();
-    void ScheduleNext();
-    void Settle(bool line);
-    void QuietEnough();
+    void Next() REQUIRES(loopThread);
+    void Send(const Step& step) REQUIRES(loopThread);
+    void Trigger() REQUIRES(loopThread);
+    void Take() REQUIRES(loopThread);
+    void Settled(const TakenReply& taken, const Frame& reply, std::uint16_t count)
+        REQUIRES(loopThread);
+    void Emit(Reading reading) REQUIRES(loopThread);
+    void Lost(const std::exception& e) REQUIRES(loopThread);
+    void Reconnect() REQUIRES(loopThread);
+    void ScheduleNext() REQUIRES(loopThread);
+    void Settle(bool line) REQUIRES(loopThread);
+    void QuietEnough() REQUIRES(loopThread);
 
     std::string name;
     MeterSettings settings;
@@ -141,25 +155,28 @@ private:
     QTimer reconnect;
     QTimer quiet; // after a no-reply: the line has been quiet long enough
 
-    std::vector<Step> setup;
-    std::size_t setupDone = 0;
-    bool started = false; // the settings went through once
-    Step current{Command::ReadMeasurement, 0, ""};
-    bool awaiting = false;
-    bool takeQueued = false;
-    std::uint64_t serial = 0; // requests sent, so a late take finds its own
-    std::uint8_t integerDigits = 0;
-    bool running = false;
-    bool done = false;
-    bool gone = false;
+    // The meter's state is the event loop thread's: it is made there, and
+    // its timers, queued calls and trigger run there.
+    platform::ThreadRole loopThread;
+    std::vector<Step> setup GUARDED_BY(loopThread);
+    std::size_t setupDone GUARDED_BY(loopThread) = 0;
+    bool started GUARDED_BY(loopThread) = false; // the settings went through once
+    Step current GUARDED_BY(loopThread){Command::ReadMeasurement, 0, ""};
+    bool awaiting GUARDED_BY(loopThread) = false;
+    bool takeQueued GUARDED_BY(loopThread) = false;
+    std::uint64_t serial GUARDED_BY(loopThread) = 0; // requests sent, so a late take finds its own
+    std::uint8_t integerDigits GUARDED_BY(loopThread) = 0;
+    bool running GUARDED_BY(loopThread) = false;
+    bool done GUARDED_BY(loopThread) = false;
+    bool gone GUARDED_BY(loopThread) = false;
     // While quiet runs: bytes that came late are dropped; lateLine: the
     // first of them makes a late-reply line (not after a setting), lateSeen:
     // it has.
-    bool settling = false;
-    bool lateLine = false;
-    bool lateSeen = false;
-    platform::DeviceIdentity identity; // of the device as last opened
-    MeterStats stats;
+    bool settling GUARDED_BY(loopThread) = false;
+    bool lateLine GUARDED_BY(loopThread) = false;
+    bool lateSeen GUARDED_BY(loopThread) = false;
+    platform::DeviceIdentity identity GUARDED_BY(loopThread); // of the device as last opened
+    MeterStats stats GUARDED_BY(loopThread);
 };
 
 } // namespace vlog

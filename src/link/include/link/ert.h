@@ -5,13 +5,13 @@
 #include "protocol/frames.h"
 #include "record/Reading.h"
 
+#include "platform/Mutex.h"
+
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <exception>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <thread>
 
@@ -26,11 +26,12 @@ struct ReplyDecision;
 class thr {
 public:
     struct Gate {
-        std::mutex m;
-        std::condition_variable cv;
-        bool sleeping = true; // created asleep: a wake before the first wait counts
-        bool woken = false;
-        bool stopping = false;
+        platform::Mutex m;
+        platform::ConditionVariable cv;
+        // created asleep: a wake before the first wait counts
+        bool sleeping GUARDED_BY(m) = true;
+        bool woken GUARDED_BY(m) = false;
+        bool stopping GUARDED_BY(m) = false;
     };
 
     thr() : gate(std::make_shared<Gate>()) {}
@@ -123,7 +124,8 @@ private:
     void Pass();
     // Nothing, taking nothing, when a request went out since serial.
     // command: the request the reply answers.
-    std::optional<TakenReply> TakeReply(std::uint64_t serial, Command& command);
+    std::optional<TakenReply> TakeReply(std::uint64_t serial, Command& command)
+        EXCLUDES(engineLock);
     void ProcessReply();
     // UI thread: the measurement a taken reply makes, before ProcessReply.
     TMeasurement Measured(std::int64_t timeMs, const TakenReply& taken) const;
@@ -141,11 +143,11 @@ private:
     // The readings' times, on velmor-log's clock.
     const record::LogClock clock{};
     // Between SendRequest's flush-and-send and the worker's count-and-take.
-    std::mutex engineLock;
-    // Counts requests; written on the UI thread under engineLock.
-    std::uint64_t requestSerial = 0;
-    // The request the awaited reply answers; under engineLock.
-    Command awaitedCommand = Command::ReadMeasurement;
+    platform::Mutex engineLock;
+    // Counts requests; written on the UI thread.
+    std::uint64_t requestSerial GUARDED_BY(engineLock) = 0;
+    // The request the awaited reply answers.
+    Command awaitedCommand GUARDED_BY(engineLock) = Command::ReadMeasurement;
     // Set by "Стоп", cleared by the next request.
     bool stopPressed = false;
     thr worker;
