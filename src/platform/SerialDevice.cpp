@@ -7,6 +7,7 @@
 #include "platform/PortLock.h"
 #include "platform/SerialLine.h"
 #include "platform/Sync.h"
+#include "platform/UniqueFd.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -55,23 +56,6 @@ bool IsUnsupportedErrno(int error)
 {
     return error == ENOTTY || error == EINVAL;
 }
-
-class UniqueFd {
-public:
-    explicit UniqueFd(int fd = -1) : fd_(fd) {}
-    ~UniqueFd()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    int Get() const { return fd_; }
-    int Release() { return std::exchange(fd_, -1); }
-
-private:
-    int fd_;
-};
 
 bool IsPseudoTerminal(const struct stat& st)
 {
@@ -290,6 +274,140 @@ std::optional<Refusal> OthersRefusal(std::string_view name, const std::string& p
     return std::nullopt;
 }
 
+// --- The open's steps. Each returns false with the last error set; what
+// one changed on the device, the Opening's destructor undoes unless the
+// device was adopted.
+
+} // namespace
+
+// The device as the open found and changed it, until SerialDevice adopts it.
+struct detail::Opening {
+    std::string path;
+    UniqueFd fd;
+    dev_t rdev = 0;
+    bool pseudoTerminal = false;
+    bool hasModem = false;
+    bool hasCounters = false;
+    bool lineless = false;
+    std::unique_ptr<PortLock> lock;
+    bool exclusiveSet = false;
+    detail::SavedLine saved{};
+    bool lineSaved = false;
+    DeviceControl kept;
+    bool rs485On = false;
+    UniqueFd wake;
+    UniqueFd abort;
+    UniqueFd epoll;
+    struct Undo {
+        Opening& o;
+        bool done = false;
+        ~Undo()
+        {
+            if (done || o.fd.Get() < 0)
+                return;
+            if (o.lineSaved)
+                detail::RestoreLine(o.fd.Get(), o.saved);
+            if (o.exclusiveSet)
+                detail::Ioctl(o.fd.Get(), TIOCNXCL);
+        }
+    } undo{*this};
+};
+
+namespace {
+
+using detail::Opening;
+
+// The node is a serial port that nothing refuses; opened, and it is the
+// node that was looked at.
+bool OpenNode(std::string_view name, Opening& o)
+{
+    o.path = ResolveDeviceName(name);
+    if (o.path.empty())
+        return Refuse({ErrorFileNotFound, PortName(name, o.path), OpenFinding::Unmapped, {}});
+    struct stat node {};
+    if (auto refusal = NodeRefusal(name, o.path, node))
+        return Refuse(std::move(*refusal));
+    o.fd = UniqueFd(::open(o.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (o.fd.Get() < 0)
+        return Refuse(OpenError(name, o.path, errno));
+    struct stat st {};
+    if (::fstat(o.fd.Get(), &st) != 0)
+        return Fail(ErrorFromErrno(errno, ErrnoContext::Open));
+    if (!S_ISCHR(st.st_mode) || st.st_rdev != node.st_rdev || !::isatty(o.fd.Get()))
+        return Refuse({ErrorFileNotFound,
+                       PortIs(name, o.path, "is not a serial port"),
+                       OpenFinding::NotAPort,
+                       {}});
+    o.rdev = st.st_rdev;
+    o.pseudoTerminal = IsPseudoTerminal(st);
+    return true;
+}
+
+// Nobody else holds the device, and from here on nobody else can; what
+// lines and counters it has.
+bool ClaimDevice(std::string_view name, Opening& o)
+{
+    if (auto refusal = ExclusiveRefusal(name, o.path, o.fd.Get(), o.rdev))
+        return Refuse(std::move(*refusal));
+    int bits = 0;
+    o.hasModem = detail::Ioctl(o.fd.Get(), TIOCMGET, &bits) == 0;
+    if (!o.hasModem && IsGoneErrno(errno))
+        return Refuse(
+            {ErrorFileNotFound, PortIs(name, o.path, "is not there"), OpenFinding::Missing, {}});
+    serial_icounter_struct counters{};
+    o.hasCounters = detail::Ioctl(o.fd.Get(), TIOCGICOUNT, &counters) == 0;
+    o.lineless = o.pseudoTerminal && !o.hasModem;
+    o.lock = std::make_unique<PortLock>();
+    if (auto refusal = OthersRefusal(name, o.path, o.fd.Get(), o.rdev, o.lineless, *o.lock))
+        return Refuse(std::move(*refusal));
+    o.exclusiveSet = detail::Ioctl(o.fd.Get(), TIOCEXCL) == 0;
+    if (const int e = detail::SaveLine(o.fd.Get(), o.saved); e != 0)
+        return Fail(ErrorFromErrno(e, ErrnoContext::Open));
+    o.lineSaved = true;
+    return true;
+}
+
+// Raw from the first byte: the line settings the device has, without the
+// XON/XOFF a fresh terminal starts with, so that no 0x11 or 0x13 is taken
+// out of the data before the program sets its flow control.
+bool MakeRaw(Opening& o)
+{
+    if (const int e = detail::ReadLine(o.fd.Get(), o.kept, o.lineless, o.kept); e != 0)
+        return Fail(ErrorFromErrno(e, ErrnoContext::Open));
+    o.kept.flags &= ~(DcbOutX | DcbInX);
+    serial_rs485 rs485{};
+    o.rs485On = detail::Ioctl(o.fd.Get(), TIOCGRS485, &rs485) == 0 &&
+                (rs485.flags & SER_RS485_ENABLED) != 0;
+    if (o.rs485On)
+        o.kept.flags = (o.kept.flags & ~DcbRtsControlMask) | RtsControlToggle;
+    if (const int e = detail::WriteLine(o.fd.Get(), o.kept); e != 0)
+        return Fail(ErrorFromErrno(e, ErrnoContext::Open));
+    return true;
+}
+
+// The event wait's epoll over the device and the wake descriptor, and the
+// descriptor that abandons a write.
+bool MakeWaitDescriptors(Opening& o)
+{
+    o.wake = UniqueFd(detail::NewEventFd());
+    o.abort = UniqueFd(detail::NewEventFd());
+    o.epoll = UniqueFd(::epoll_create1(EPOLL_CLOEXEC));
+    if (o.epoll.Get() < 0)
+        return Fail(ErrorFromErrno(errno, ErrnoContext::Open));
+    // Edge-triggered: every arrival of data wakes the wait once, so that
+    // bytes nobody has read yet do not wake it again and again.
+    epoll_event deviceEvent{};
+    deviceEvent.events = EPOLLIN | EPOLLET;
+    deviceEvent.data.fd = o.fd.Get();
+    epoll_event wakeEvent{};
+    wakeEvent.events = EPOLLIN;
+    wakeEvent.data.fd = o.wake.Get();
+    if (::epoll_ctl(o.epoll.Get(), EPOLL_CTL_ADD, o.fd.Get(), &deviceEvent) != 0 ||
+        ::epoll_ctl(o.epoll.Get(), EPOLL_CTL_ADD, o.wake.Get(), &wakeEvent) != 0)
+        return Fail(ErrorFromErrno(errno, ErrnoContext::Open));
+    return true;
+}
+
 } // namespace
 
 SerialDevice::SerialDevice() = default;
@@ -308,136 +426,55 @@ bool SerialDevice::Open(std::string_view name)
     if (fd_ >= 0)
         return Fail(ErrorInvalidParameter);
     try {
-        const std::string path = ResolveDeviceName(name);
-        if (path.empty())
-            return Refuse({ErrorFileNotFound, PortName(name, path), OpenFinding::Unmapped, {}});
-        struct stat node {};
-        if (auto refusal = NodeRefusal(name, path, node))
-            return Refuse(std::move(*refusal));
-
-        UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-        if (fd.Get() < 0)
-            return Refuse(OpenError(name, path, errno));
-        struct stat st {};
-        if (::fstat(fd.Get(), &st) != 0)
-            return Fail(ErrorFromErrno(errno, ErrnoContext::Open));
-        if (!S_ISCHR(st.st_mode) || st.st_rdev != node.st_rdev || !::isatty(fd.Get()))
-            return Refuse({ErrorFileNotFound,
-                           PortIs(name, path, "is not a serial port"),
-                           OpenFinding::NotAPort,
-                           {}});
-        if (auto refusal = ExclusiveRefusal(name, path, fd.Get(), st.st_rdev))
-            return Refuse(std::move(*refusal));
-
-        int bits = 0;
-        const bool hasModem = detail::Ioctl(fd.Get(), TIOCMGET, &bits) == 0;
-        if (!hasModem && IsGoneErrno(errno))
-            return Refuse(
-                {ErrorFileNotFound, PortIs(name, path, "is not there"), OpenFinding::Missing, {}});
-        serial_icounter_struct counters{};
-        const bool hasCounters = detail::Ioctl(fd.Get(), TIOCGICOUNT, &counters) == 0;
-        const bool lineless = IsPseudoTerminal(st) && !hasModem;
-
-        auto lock = std::make_unique<PortLock>();
-        if (auto refusal = OthersRefusal(name, path, fd.Get(), st.st_rdev, lineless, *lock))
-            return Refuse(std::move(*refusal));
-
-        // From here on what is changed on the device is undone on failure.
-        const bool exclusiveSet = detail::Ioctl(fd.Get(), TIOCEXCL) == 0;
-        detail::SavedLine saved{};
-        bool lineSaved = false;
-        struct Undo {
-            int fd;
-            const bool& exclusive;
-            const detail::SavedLine& line;
-            const bool& lineSaved;
-            bool done = false;
-            ~Undo()
-            {
-                if (done)
-                    return;
-                if (lineSaved)
-                    detail::RestoreLine(fd, line);
-                if (exclusive)
-                    detail::Ioctl(fd, TIOCNXCL);
-            }
-        } undo{fd.Get(), exclusiveSet, saved, lineSaved};
-        if (const int e = detail::SaveLine(fd.Get(), saved); e != 0)
-            return Fail(ErrorFromErrno(e, ErrnoContext::Open));
-        lineSaved = true;
-
-        // Raw from the first byte: the line settings the device has, without
-        // the XON/XOFF a fresh terminal starts with, so that no 0x11 or 0x13
-        // is taken out of the data before the program sets its flow control.
-        DeviceControl kept;
-        if (const int e = detail::ReadLine(fd.Get(), kept, lineless, kept); e != 0)
-            return Fail(ErrorFromErrno(e, ErrnoContext::Open));
-        kept.flags &= ~(DcbOutX | DcbInX);
-        serial_rs485 rs485{};
-        const bool rs485On = detail::Ioctl(fd.Get(), TIOCGRS485, &rs485) == 0 &&
-                             (rs485.flags & SER_RS485_ENABLED) != 0;
-        if (rs485On)
-            kept.flags = (kept.flags & ~DcbRtsControlMask) | RtsControlToggle;
-        if (const int e = detail::WriteLine(fd.Get(), kept); e != 0)
-            return Fail(ErrorFromErrno(e, ErrnoContext::Open));
-
-        UniqueFd wake(detail::NewEventFd());
-        UniqueFd abort(detail::NewEventFd());
-        UniqueFd epoll(::epoll_create1(EPOLL_CLOEXEC));
-        if (epoll.Get() < 0)
-            return Fail(ErrorFromErrno(errno, ErrnoContext::Open));
-        // Edge-triggered: every arrival of data wakes the wait once, so that
-        // bytes nobody has read yet do not wake it again and again.
-        epoll_event deviceEvent{};
-        deviceEvent.events = EPOLLIN | EPOLLET;
-        deviceEvent.data.fd = fd.Get();
-        epoll_event wakeEvent{};
-        wakeEvent.events = EPOLLIN;
-        wakeEvent.data.fd = wake.Get();
-        if (::epoll_ctl(epoll.Get(), EPOLL_CTL_ADD, fd.Get(), &deviceEvent) != 0 ||
-            ::epoll_ctl(epoll.Get(), EPOLL_CTL_ADD, wake.Get(), &wakeEvent) != 0)
-            return Fail(ErrorFromErrno(errno, ErrnoContext::Open));
-
-        const LockGuard fill(fillMutex_);
-        const LockGuard state(stateMutex_);
-        undo.done = true;
-        fd_ = fd.Release();
-        epollFd_ = epoll.Release();
-        wakeFd_ = wake.Release();
-        abortFd_ = abort.Release();
-        path_ = path;
-        lineless_ = lineless;
-        hasModem_ = hasModem;
-        hasCounters_ = hasCounters;
-        exclusiveSet_ = exclusiveSet;
-        savedLine_ = saved;
-        lock_ = std::move(lock);
-        closing_ = false;
-        gone_ = false;
-        mask_ = 0;
-        ++maskGeneration_;
-        rxSeen_ = 0; // bytes already held count as new for the first wait
-        waitBase_ = Snapshot{};
-        TakeSnapshot(waitBase_);
-        errorBase_ = waitBase_;
-        kept_ = kept;
-        rs485On_ = rs485On;
-        rs485Was_ = rs485On;
-        inQueueSize_ = 0;
-        outQueueSize_ = 0;
-        queue_.reset();
-        queueCapacity_ = 0;
-        Queue().Clear();
-        queueBlocked_ = false;
-        queueNews_ = false;
-        throttled_ = false;
-        fillPending_ = true;
+        Opening opening;
+        if (!OpenNode(name, opening) || !ClaimDevice(name, opening) || !MakeRaw(opening) ||
+            !MakeWaitDescriptors(opening))
+            return false;
+        Adopt(opening);
         return true;
     } catch (const std::bad_alloc&) {
         return Fail(ErrorNotEnoughMemory);
     } catch (const std::system_error& e) {
         return Fail(ErrorFromErrno(e.code().value(), ErrnoContext::Open));
     }
+}
+
+void SerialDevice::Adopt(Opening& opening)
+{
+    const LockGuard fill(fillMutex_);
+    const LockGuard state(stateMutex_);
+    opening.undo.done = true;
+    fd_ = opening.fd.Release();
+    epollFd_ = opening.epoll.Release();
+    wakeFd_ = opening.wake.Release();
+    abortFd_ = opening.abort.Release();
+    path_ = opening.path;
+    lineless_ = opening.lineless;
+    hasModem_ = opening.hasModem;
+    hasCounters_ = opening.hasCounters;
+    exclusiveSet_ = opening.exclusiveSet;
+    savedLine_ = opening.saved;
+    lock_ = std::move(opening.lock);
+    closing_ = false;
+    gone_ = false;
+    mask_ = 0;
+    ++maskGeneration_;
+    rxSeen_ = 0; // bytes already held count as new for the first wait
+    waitBase_ = Snapshot{};
+    TakeSnapshot(waitBase_);
+    errorBase_ = waitBase_;
+    kept_ = opening.kept;
+    rs485On_ = opening.rs485On;
+    rs485Was_ = opening.rs485On;
+    inQueueSize_ = 0;
+    outQueueSize_ = 0;
+    queue_.reset();
+    queueCapacity_ = 0;
+    Queue().Clear();
+    queueBlocked_ = false;
+    queueNews_ = false;
+    throttled_ = false;
+    fillPending_ = true;
 }
 
 bool SerialDevice::Probe(std::string_view name)

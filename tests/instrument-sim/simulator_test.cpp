@@ -307,8 +307,8 @@ TEST(Simulator, ServesAGivenDevice)
     int slave = -1;
     char name[128];
     ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
-    const sim::UniqueFd masterFd(master);
-    const sim::UniqueFd slaveFd(slave);
+    const platform::UniqueFd masterFd(master);
+    const platform::UniqueFd slaveFd(slave);
 
     sim::Config config;
     config.device = name;
@@ -370,7 +370,7 @@ namespace {
 // root's shows it.
 bool Exclusive(const std::string& path)
 {
-    const sim::UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    const platform::UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (!fd.Valid()) {
         return errno == EBUSY;
     }

@@ -3,7 +3,7 @@
 // a plain termios client, a temporary directory and a child process.
 
 #include "TempDir.h"
-#include "instrument-sim/unique_fd.h"
+#include "platform/UniqueFd.h"
 #include "protocol/frames.h"
 
 #include <fcntl.h>
@@ -99,7 +99,7 @@ public:
     }
 
 private:
-    sim::UniqueFd fd_;
+    platform::UniqueFd fd_;
 };
 
 using ::TempDir;
@@ -177,8 +177,8 @@ public:
 
 private:
     pid_t pid_ = -1;
-    sim::UniqueFd out_;
-    sim::UniqueFd err_;
+    platform::UniqueFd out_;
+    platform::UniqueFd err_;
 };
 
 } // namespace simtest

@@ -101,11 +101,11 @@ private:
 // Opens new pseudo-terminals, as a terminal program does for each tab,
 // until one gets path (the lowest free number comes first); their masters,
 // the last one path's. Empty when another program took path first.
-std::vector<sim::UniqueFd> OpenTerminalsUntil(const std::string& path)
+std::vector<platform::UniqueFd> OpenTerminalsUntil(const std::string& path)
 {
-    std::vector<sim::UniqueFd> masters;
+    std::vector<platform::UniqueFd> masters;
     for (int i = 0; i < 64; ++i) {
-        sim::UniqueFd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+        platform::UniqueFd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
         if (!master.Valid() || ::grantpt(master.Get()) != 0 || ::unlockpt(master.Get()) != 0) {
             break;
         }
@@ -608,7 +608,7 @@ TEST(VelmorLog, ThePortIsFreeAgainAfterAnyEnd)
         EXPECT_TRUE(takesThePort()) << strsignal(signal);
     }
     // A reader that opened the FIFO, then stopped reading: it fills up.
-    const sim::UniqueFd reader(::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    const platform::UniqueFd reader(::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     ASSERT_TRUE(reader.Valid());
     Log stuck({"--com", "1", "--interval", "0", "--output", fifo.string()}, tmp.Path());
     int held = 0;

@@ -14,10 +14,10 @@ namespace {
 
 // A descriptor that becomes readable when an ending signal arrives, so the
 // serving loop can end cleanly and remove the link.
-sim::UniqueFd EndingSignals()
+platform::UniqueFd EndingSignals()
 {
     platform::BlockEndingSignals();
-    return sim::UniqueFd(platform::OpenEndingSignals());
+    return platform::UniqueFd(platform::OpenEndingSignals());
 }
 
 void PrintRequest(const sim::RequestRecord& r)
@@ -54,7 +54,7 @@ int main(int argc, char** argv)
         options.config.onRequest = PrintRequest;
     }
     try {
-        const sim::UniqueFd signals = EndingSignals();
+        const platform::UniqueFd signals = EndingSignals();
         sim::Simulator simulator(options.config);
         std::optional<sim::ComLink> link;
         if (options.com) {

@@ -96,7 +96,7 @@ bool Readable(int fd)
 // A client's TIOCEXCL on the slave, watched by the processes that have the
 // slave open: their pidfds report when they end.
 struct Simulator::ClaimWatch {
-    std::vector<UniqueFd> holders;
+    std::vector<platform::UniqueFd> holders;
     std::optional<Clock::time_point> lookAgain; // a holder without a pidfd
 
     bool Active() const { return !holders.empty() || lookAgain; }
@@ -157,7 +157,7 @@ Simulator::Simulator(Config config)
         MakeRaw(device_.Get(), path_, config.baud);
         return;
     }
-    UniqueFd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    platform::UniqueFd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
     if (!master.Valid() || ::grantpt(master.Get()) != 0 || ::unlockpt(master.Get()) != 0) {
         ThrowErrno("cannot create a pseudo-terminal");
     }
@@ -386,7 +386,7 @@ void Simulator::WatchClaim(ClaimWatch& claim, Clock::time_point now)
         return;
     }
     for (const auto& holder : holders) {
-        UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, holder.pid, 0)));
+        platform::UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, holder.pid, 0)));
         if (!pidfd.Valid()) {
             claim.holders.clear();
             claim.lookAgain = now + ClaimCheck;

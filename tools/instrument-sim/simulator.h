@@ -1,8 +1,8 @@
 #pragma once
 
 #include "instrument-sim/instrument.h"
-#include "instrument-sim/unique_fd.h"
 #include "instrument-sim/waveform.h"
+#include "platform/UniqueFd.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -122,9 +122,9 @@ private:
     std::vector<std::uint8_t> RandomBytes(int count);
 
     std::string path_;
-    UniqueFd device_;
-    UniqueFd slave_; // held open so that the master never sees a hang-up
-    UniqueFd stop_;  // eventfd
+    platform::UniqueFd device_;
+    platform::UniqueFd slave_; // held open so that the master never sees a hang-up
+    platform::UniqueFd stop_;  // eventfd
     const Clock::time_point start_ = Clock::now();
     std::function<void(const RequestRecord&)> onRequest_;
     Clock::duration byteTime_{}; // zero: unpaced

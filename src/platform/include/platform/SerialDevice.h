@@ -27,6 +27,10 @@ namespace platform {
 
 class Event;
 
+namespace detail {
+struct Opening;
+}
+
 struct CommStatus {
     // Bytes a read can have now: the receive queue's, and the driver's
     // while no wait is filling the queue from it.
@@ -132,6 +136,9 @@ private:
         std::uint32_t cts = 0, dsr = 0, rng = 0, dcd = 0;
         std::uint32_t frame = 0, overrun = 0, parity = 0, brk = 0, bufOverrun = 0;
     };
+
+    // The open's last step: the device's descriptors and state become this one's.
+    void Adopt(detail::Opening& opening) REQUIRES(useMutex_) EXCLUDES(stateMutex_, fillMutex_);
 
     // Each under useMutex_, shared at least; what else each needs is written on it.
     bool Usable(std::uint32_t& error) const REQUIRES_SHARED(useMutex_);

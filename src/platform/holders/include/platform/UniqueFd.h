@@ -1,12 +1,14 @@
 #pragma once
 
+// Owns one file descriptor and closes it. Plain POSIX, beside the holders,
+// so that the simulated meter uses it without the rest of the platform.
+
 #include <unistd.h>
 
 #include <utility>
 
-namespace sim {
+namespace platform {
 
-// Owns one file descriptor and closes it.
 class UniqueFd {
 public:
     UniqueFd() = default;
@@ -25,6 +27,8 @@ public:
 
     int Get() const { return fd_; }
     bool Valid() const { return fd_ >= 0; }
+    // The descriptor is the caller's from now on.
+    int Release() { return std::exchange(fd_, -1); }
     void Reset(int fd = -1)
     {
         if (fd_ >= 0) {
@@ -37,4 +41,4 @@ private:
     int fd_ = -1;
 };
 
-} // namespace sim
+} // namespace platform
