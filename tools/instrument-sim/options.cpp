@@ -1,5 +1,7 @@
 #include "instrument-sim/options.h"
 
+#include "cli/OptionLoop.h"
+
 #include <charconv>
 #include <functional>
 #include <map>
@@ -64,8 +66,7 @@ Options ParseOptions(const std::vector<std::string>& args)
     Options o;
     Config& c = o.config;
     Faults& f = c.faults;
-    using Setter = std::function<void(const std::string& option, const std::string& value)>;
-    const std::map<std::string, Setter> valued = {
+    const std::map<std::string, cli::Setter> valued = {
         {"--device",
          [&](auto&, auto& v) {
              if (v.empty()) {
@@ -113,42 +114,12 @@ Options ParseOptions(const std::vector<std::string>& args)
          [&](auto& n, auto& v) { f.hangUpAfter = static_cast<int>(Integer(n, v, 1, 1000000000)); }},
     };
 
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        std::string name = args[i];
-        std::optional<std::string> value;
-        if (const auto eq = name.find('='); name.starts_with("--") && eq != std::string::npos) {
-            value = name.substr(eq + 1);
-            name.resize(eq);
-        }
-        if (name == "--help" || name == "-h" || name == "--version" || name == "--silent" ||
-            name == "--verbose" || name == "-v") {
-            if (value) {
-                throw OptionError(name + " takes no value");
-            }
-            if (name == "--silent") {
-                f.silent = true;
-            } else if (name == "--verbose" || name == "-v") {
-                o.verbose = true;
-            } else if (name == "--version") {
-                o.version = true;
-            } else {
-                o.help = true;
-            }
-            continue;
-        }
-        const auto it = valued.find(name);
-        if (it == valued.end()) {
-            throw OptionError(name.starts_with("-") ? "unknown option " + name
-                                                    : "unexpected argument '" + name + "'");
-        }
-        if (!value) {
-            if (i + 1 == args.size()) {
-                throw OptionError(name + " needs a value");
-            }
-            value = args[++i];
-        }
-        it->second(name, *value);
-    }
+    const std::map<std::string, cli::Flag> flags = {
+        {"--silent", [&] { f.silent = true; }}, {"--verbose", [&] { o.verbose = true; }},
+        {"-v", [&] { o.verbose = true; }},      {"--version", [&] { o.version = true; }},
+        {"--help", [&] { o.help = true; }},     {"-h", [&] { o.help = true; }},
+    };
+    cli::RunOptionLoop<OptionError>(args, flags, valued);
     return o;
 }
 

@@ -1,5 +1,7 @@
 #include "velmor-log/options.h"
 
+#include "cli/OptionLoop.h"
+
 #include "protocol/captions.h"
 #include "protocol/frames.h"
 
@@ -84,8 +86,7 @@ Options ParseOptions(const std::vector<std::string>& args)
     // Ranges are checked once the model is known, whatever the order.
     std::optional<std::string> voltageText;
     std::optional<std::string> currentText;
-    using Setter = std::function<void(const std::string& option, const std::string& value)>;
-    const std::map<std::string, Setter> valued = {
+    const std::map<std::string, cli::Setter> valued = {
         {"--com",
          [&](auto& n, auto& v) {
              o.ports.push_back({static_cast<unsigned>(Whole(n, v, 1, 255)), {}});
@@ -138,36 +139,12 @@ Options ParseOptions(const std::vector<std::string>& args)
         {"--max-errors", [&](auto& n, auto& v) { o.maxErrors = Whole(n, v, 1, UINT64_MAX); }},
     };
 
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        std::string name = args[i];
-        std::optional<std::string> value;
-        if (const auto eq = name.find('='); name.starts_with("--") && eq != std::string::npos) {
-            value = name.substr(eq + 1);
-            name.resize(eq);
-        }
-        if (name == "--help" || name == "-h" || name == "--quiet" || name == "-q" ||
-            name == "--version") {
-            if (value) {
-                throw OptionError(name + " takes no value");
-            }
-            (name == "--quiet" || name == "-q" ? o.quiet
-             : name == "--version"             ? o.version
-                                               : o.help) = true;
-            continue;
-        }
-        const auto it = valued.find(name);
-        if (it == valued.end()) {
-            throw OptionError(name.starts_with("-") ? "unknown option " + name
-                                                    : "unexpected argument '" + name + "'");
-        }
-        if (!value) {
-            if (i + 1 == args.size()) {
-                throw OptionError(name + " needs a value");
-            }
-            value = args[++i];
-        }
-        it->second(name, *value);
-    }
+    const std::map<std::string, cli::Flag> flags = {
+        {"--quiet", [&] { o.quiet = true; }},     {"-q", [&] { o.quiet = true; }},
+        {"--version", [&] { o.version = true; }}, {"--help", [&] { o.help = true; }},
+        {"-h", [&] { o.help = true; }},
+    };
+    cli::RunOptionLoop<OptionError>(args, flags, valued);
     if (o.help || o.version) {
         return o;
     }

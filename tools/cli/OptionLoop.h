@@ -1,0 +1,54 @@
+#pragma once
+
+// The command-line loop velmor-log and velmor-sim share: "--name value",
+// "--name=value" and flags that take none, with the same messages for an
+// unknown option, a stray argument, a missing value and a value given to a
+// flag. Each program keeps its own options and its own error type.
+
+#include <cstddef>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace cli {
+
+using Flag = std::function<void()>;
+using Setter = std::function<void(const std::string& option, const std::string& value)>;
+
+// args without the program name; Error is thrown with a message for the user.
+template <class Error>
+void RunOptionLoop(const std::vector<std::string>& args, const std::map<std::string, Flag>& flags,
+                   const std::map<std::string, Setter>& valued)
+{
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        std::string name = args[i];
+        std::optional<std::string> value;
+        if (const auto eq = name.find('='); name.starts_with("--") && eq != std::string::npos) {
+            value = name.substr(eq + 1);
+            name.resize(eq);
+        }
+        if (const auto flag = flags.find(name); flag != flags.end()) {
+            if (value) {
+                throw Error(name + " takes no value");
+            }
+            flag->second();
+            continue;
+        }
+        const auto it = valued.find(name);
+        if (it == valued.end()) {
+            throw Error(name.starts_with("-") ? "unknown option " + name
+                                              : "unexpected argument '" + name + "'");
+        }
+        if (!value) {
+            if (i + 1 == args.size()) {
+                throw Error(name + " needs a value");
+            }
+            value = args[++i];
+        }
+        it->second(name, *value);
+    }
+}
+
+} // namespace cli
