@@ -91,6 +91,19 @@ bool Readable(int fd)
     return ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
 }
 
+// What is left until deadline, to the microsecond (a byte at 9600 baud
+// takes 1.04 ms), at most a minute.
+timespec TimeLeft(std::chrono::steady_clock::time_point deadline,
+                  std::chrono::steady_clock::time_point now)
+{
+    const auto left = std::clamp<std::int64_t>(
+        std::chrono::ceil<std::chrono::microseconds>(deadline - now).count(), 0, 60'000'000);
+    timespec timeout{};
+    timeout.tv_sec = static_cast<time_t>(left / 1'000'000);
+    timeout.tv_nsec = static_cast<long>(left % 1'000'000) * 1000;
+    return timeout;
+}
+
 } // namespace
 
 // A client's TIOCEXCL on the slave, watched by the processes that have the
@@ -243,76 +256,32 @@ void Simulator::Serve(int stopFd)
         if (claim.lookAgain && now >= *claim.lookAgain) {
             WatchClaim(claim, now);
         }
-        while (!output.queue.empty() && output.NextDue() <= now) {
-            auto& piece = output.queue.front();
-            if (output.pending.size() == output.written && output.nextByte < now) {
-                output.nextByte = now + byteTime_; // an idle line starts a new byte
-            }
-            output.pending.insert(output.pending.end(), piece.bytes.begin(), piece.bytes.end());
-            output.lastSent = now;
-            {
-                std::lock_guard lock(mutex_);
-                sent_.push_back({now, std::move(piece.bytes)});
-            }
-            output.queue.pop_front();
-            changed_.notify_all();
-        }
+        ReleaseDue(output, now);
         const bool paced = byteTime_ != Clock::duration::zero();
-        bool full = false; // the device takes no more for now: wait for POLLOUT
-        while (output.written < output.pending.size() && (!paced || output.nextByte <= now)) {
-            // Paced: one byte, once its ten bits have had their time.
-            const std::size_t chunk = paced ? 1 : output.pending.size() - output.written;
-            const ssize_t n = ::write(device_.Get(), output.pending.data() + output.written, chunk);
-            if (n > 0) {
-                output.written += static_cast<std::size_t>(n);
-                output.nextByte += byteTime_;
-            } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                full = true;
-                break; // wait for POLLOUT
-            } else if (errno != EINTR) {
-                ThrowErrno("cannot write to " + path_);
-            }
-        }
-        if (output.written == output.pending.size()) {
-            output.pending.clear();
-            output.written = 0;
-        }
+        // The device takes no more for now: wait for POLLOUT.
+        const bool full = !WritePending(output, now);
         std::optional<Clock::time_point> deadline;
-        if (output.hangUpWhenFlushed && output.queue.empty() && output.pending.empty()) {
-            // Closing the master discards what the client has not read yet,
-            // so let it take the last reply first; a client that never reads
-            // is not waited for long.
-            if (!hangUpBy) {
-                hangUpBy = now + HangUpGrace;
-            }
-            if (!slave_.Valid() || !Readable(slave_.Get()) || now >= *hangUpBy) {
-                HangUp();
-                return;
-            }
-            deadline = std::min(now + DrainCheck, *hangUpBy);
+        if (HangUpWhenRead(output, hangUpBy, now, deadline)) {
+            return;
         }
+        const auto sooner = [&](Clock::time_point t) {
+            deadline = std::min(deadline.value_or(Clock::time_point::max()), t);
+        };
         if (!output.queue.empty()) {
-            deadline = std::min(deadline.value_or(Clock::time_point::max()), output.NextDue());
+            sooner(output.NextDue());
         }
         if (!input.empty()) {
-            deadline = std::min(deadline.value_or(Clock::time_point::max()), lastInput + FrameGap);
+            sooner(lastInput + FrameGap);
         }
         if (claim.lookAgain) {
-            deadline = std::min(deadline.value_or(Clock::time_point::max()), *claim.lookAgain);
+            sooner(*claim.lookAgain);
         }
         const bool byteDue = paced && !full && output.written < output.pending.size();
         if (byteDue) {
-            deadline = std::min(deadline.value_or(Clock::time_point::max()), output.nextByte);
+            sooner(output.nextByte);
         }
-        // To the microsecond: a byte at 9600 baud takes 1.04 ms.
-        timespec timeout{};
-        if (deadline) {
-            const auto left = std::clamp<std::int64_t>(
-                std::chrono::ceil<std::chrono::microseconds>(*deadline - now).count(), 0,
-                60'000'000);
-            timeout.tv_sec = static_cast<time_t>(left / 1'000'000);
-            timeout.tv_nsec = static_cast<long>(left % 1'000'000) * 1000;
-        }
+        const timespec timeout = deadline ? TimeLeft(*deadline, now) : timespec{};
+        // The device, the two stops, then the claim's holders.
         std::vector<pollfd> fds = {
             {device_.Get(),
              static_cast<short>(POLLIN | (output.pending.empty() || byteDue ? 0 : POLLOUT)), 0},
@@ -337,19 +306,12 @@ void Simulator::Serve(int stopFd)
             WatchClaim(claim, now); // a holder has ended
         }
         if (fds[0].revents & POLLIN) {
-            std::uint8_t buffer[4096];
-            const ssize_t n = ::read(device_.Get(), buffer, sizeof buffer);
-            if (n > 0) {
-                input.insert(input.end(), buffer, buffer + n);
+            if (ReadDevice(input)) {
                 lastInput = now;
                 TakeInput(input, output, now);
                 if (!claim.Active() && ClientClaimed()) {
                     WatchClaim(claim, now);
                 }
-            } else if (n == 0) {
-                throw std::runtime_error(path_ + " was closed");
-            } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-                ThrowErrno("cannot read from " + path_);
             }
         } else if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
             throw std::runtime_error(path_ + " hung up");
@@ -359,6 +321,86 @@ void Simulator::Serve(int stopFd)
             input.clear();
         }
     }
+}
+
+bool Simulator::HangUpWhenRead(const Output& output, std::optional<Clock::time_point>& hangUpBy,
+                               Clock::time_point now, std::optional<Clock::time_point>& deadline)
+{
+    if (!output.hangUpWhenFlushed || !output.queue.empty() || !output.pending.empty()) {
+        return false;
+    }
+    // Closing the master discards what the client has not read yet, so let
+    // it take the last reply first; a client that never reads is not waited
+    // for long.
+    if (!hangUpBy) {
+        hangUpBy = now + HangUpGrace;
+    }
+    if (!slave_.Valid() || !Readable(slave_.Get()) || now >= *hangUpBy) {
+        HangUp();
+        return true;
+    }
+    deadline = std::min(now + DrainCheck, *hangUpBy);
+    return false;
+}
+
+void Simulator::ReleaseDue(Output& output, Clock::time_point now)
+{
+    while (!output.queue.empty() && output.NextDue() <= now) {
+        auto& piece = output.queue.front();
+        if (output.pending.size() == output.written && output.nextByte < now) {
+            output.nextByte = now + byteTime_; // an idle line starts a new byte
+        }
+        output.pending.insert(output.pending.end(), piece.bytes.begin(), piece.bytes.end());
+        output.lastSent = now;
+        {
+            std::lock_guard lock(mutex_);
+            sent_.push_back({now, std::move(piece.bytes)});
+        }
+        output.queue.pop_front();
+        changed_.notify_all();
+    }
+}
+
+bool Simulator::WritePending(Output& output, Clock::time_point now)
+{
+    const bool paced = byteTime_ != Clock::duration::zero();
+    bool room = true;
+    while (output.written < output.pending.size() && (!paced || output.nextByte <= now)) {
+        // Paced: one byte, once its ten bits have had their time.
+        const std::size_t chunk = paced ? 1 : output.pending.size() - output.written;
+        const ssize_t n = ::write(device_.Get(), output.pending.data() + output.written, chunk);
+        if (n > 0) {
+            output.written += static_cast<std::size_t>(n);
+            output.nextByte += byteTime_;
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            room = false;
+            break;
+        } else if (errno != EINTR) {
+            ThrowErrno("cannot write to " + path_);
+        }
+    }
+    if (output.written == output.pending.size()) {
+        output.pending.clear();
+        output.written = 0;
+    }
+    return room;
+}
+
+bool Simulator::ReadDevice(std::vector<std::uint8_t>& input)
+{
+    std::uint8_t buffer[4096];
+    const ssize_t n = ::read(device_.Get(), buffer, sizeof buffer);
+    if (n > 0) {
+        input.insert(input.end(), buffer, buffer + n);
+        return true;
+    }
+    if (n == 0) {
+        throw std::runtime_error(path_ + " was closed");
+    }
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        ThrowErrno("cannot read from " + path_);
+    }
+    return false;
 }
 
 bool Simulator::ClientClaimed() const

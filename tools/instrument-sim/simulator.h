@@ -107,6 +107,17 @@ private:
     struct Output;
 
     void Serve(int stopFd);
+    // Serve's steps: the output pieces that are due join what is to be
+    // written; what is to be written goes (false: the device is full); what
+    // the device has comes in (false: nothing came).
+    void ReleaseDue(Output& output, Clock::time_point now);
+    // The hang-up fault with everything written: true once hung up (the
+    // client has read the last reply, or its grace ran out); else deadline
+    // is when to look again.
+    bool HangUpWhenRead(const Output& output, std::optional<Clock::time_point>& hangUpBy,
+                        Clock::time_point now, std::optional<Clock::time_point>& deadline);
+    bool WritePending(Output& output, Clock::time_point now);
+    bool ReadDevice(std::vector<std::uint8_t>& input);
     void HangUp();
     struct ClaimWatch;
     // A client has set TIOCEXCL on the pseudo-terminal's slave.
