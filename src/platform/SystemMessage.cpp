@@ -1,5 +1,7 @@
 #include "platform/SystemMessage.h"
 
+#include "platform/LastError.h"
+
 #include <algorithm>
 #include <array>
 #include <string_view>
@@ -14,22 +16,23 @@ struct Message {
 };
 
 constexpr std::array<Message, 15> Messages = {{
-    {2, "The system cannot find the file specified."},
-    {3, "The system cannot find the path specified."},
-    {4, "The system cannot open the file."},
-    {5, "Access is denied."},
-    {6, "The handle is invalid."},
-    {8, "Not enough memory resources are available to process this command."},
-    {21, "The device is not ready."},
-    {22, "The device does not recognize the command."},
-    {31, "A device attached to the system is not functioning."},
-    {65, "Permission denied: you may not open this serial port."},
-    {87, "The parameter is incorrect."},
-    {995, "The I/O operation has been aborted because of either a thread exit or an "
-          "application request."},
-    {997, "Overlapped I/O operation is in progress."},
-    {1117, "The request could not be performed because of an I/O device error."},
-    {1167, "The device is not connected."},
+    {ErrorFileNotFound, "The system cannot find the file specified."},
+    {ErrorPathNotFound, "The system cannot find the path specified."},
+    {ErrorTooManyOpenFiles, "The system cannot open the file."},
+    {ErrorAccessDenied, "Access is denied."},
+    {ErrorInvalidHandle, "The handle is invalid."},
+    {ErrorNotEnoughMemory, "Not enough memory resources are available to process this command."},
+    {ErrorNotReady, "The device is not ready."},
+    {ErrorBadCommand, "The device does not recognize the command."},
+    {ErrorGenFailure, "A device attached to the system is not functioning."},
+    {ErrorPermissionDenied, "Permission denied: you may not open this serial port."},
+    {ErrorInvalidParameter, "The parameter is incorrect."},
+    {ErrorOperationAborted,
+     "The I/O operation has been aborted because of either a thread exit or an "
+     "application request."},
+    {ErrorIoPending, "Overlapped I/O operation is in progress."},
+    {ErrorIoDevice, "The request could not be performed because of an I/O device error."},
+    {ErrorDeviceNotConnected, "The device is not connected."},
 }};
 
 } // namespace
