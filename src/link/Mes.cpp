@@ -1,5 +1,7 @@
 #include "link/Mes.h"
 
+#include "protocol/frames.h"
+
 #include <cstdio>
 #include <utility>
 
@@ -16,5 +18,5 @@ void ShowErrorBox(const TErrorBox& box, const std::string& text, std::function<v
 
 const char* LinkErrorText(std::uint8_t linkError)
 {
-    return linkError == 1 ? NoReplyText : CheckCodeText;
+    return linkError == LinkErrorNoReply ? NoReplyText : CheckCodeText;
 }

@@ -78,7 +78,7 @@ void TExchange::Start()
     if (worker.Running()) {
         return;
     }
-    PollState = 0;
+    PollState = PollIdle;
     ModelIndex = 2;
     worker.Start([this] { Pass(); });
 }
@@ -103,7 +103,7 @@ void TExchange::SendRequest(Command command)
     } catch (const std::exception&) {
         // The port failing under the running cycle is a gap in the readings,
         // as velmor-log writes one; the failure itself goes on to the caller.
-        if (command == Command::ReadMeasurement && PollState == 3) {
+        if (command == Command::ReadMeasurement && PollState == PollMeasuring) {
             Deliver(TMeasurement::Gap(NowMs(), port.ComNumber(), record::Status::PortLost));
         }
         throw;
@@ -118,7 +118,7 @@ void TExchange::StopPolling()
 {
     interval.stop();
     timeout.stop();
-    PollState = 0;
+    PollState = PollIdle;
 }
 
 void TExchange::StopButton()
@@ -131,15 +131,15 @@ void TExchange::IntervalTick()
 {
     interval.stop();
     switch (PollState) {
-    case 1:
+    case PollVoltageRange:
         SendRequest(Command::ReadVoltageRange);
-        PollState = 2;
+        PollState = PollCurrentRange;
         break;
-    case 2:
+    case PollCurrentRange:
         SendRequest(Command::ReadCurrentRange);
-        PollState = 3;
+        PollState = PollMeasuring;
         break;
-    case 3:
+    case PollMeasuring:
         SendRequest(Command::ReadMeasurement);
         break;
     default:
@@ -212,7 +212,7 @@ void TExchange::ReportLinkError()
 
 void TExchange::Pass()
 {
-    LinkError = 0;
+    LinkError = LinkErrorNone;
     if (!AwaitingReply.exchange(false)) {
         return;
     }
@@ -271,7 +271,7 @@ void TExchange::Pass()
             done();
         });
     }
-    if (LinkError != 0) {
+    if (LinkError != LinkErrorNone) {
         ReportLinkError();
     }
 }
@@ -311,7 +311,7 @@ void TExchange::ProcessReply()
     }
     if (stopped) {
         interval.stop();
-        PollState = 0;
+        PollState = PollIdle;
     }
 }
 
@@ -319,10 +319,10 @@ TMeasurement TExchange::Measured(std::int64_t timeMs, const TakenReply& taken) c
 {
     // velmor-log's rules for a line's status.
     const std::uint16_t number = port.ComNumber();
-    if (taken.linkError == 1) {
+    if (taken.linkError == LinkErrorNoReply) {
         return TMeasurement::Gap(timeMs, number, record::Status::NoReply);
     }
-    if (taken.linkError == 2) {
+    if (taken.linkError == LinkErrorCheckCode) {
         return TMeasurement::Gap(timeMs, number, record::Status::CheckError);
     }
     if (taken.kept != MeasurementReplyLength ||

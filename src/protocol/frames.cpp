@@ -64,9 +64,9 @@ TakenReply JudgeReply(const Frame& reply, std::uint16_t waiting)
     taken.kept = ReplyBytesKept(waiting);
     taken.receivedCount = static_cast<std::uint8_t>(waiting & 0xFF);
     if (waiting == 0) {
-        taken.linkError = 1;
+        taken.linkError = LinkErrorNoReply;
     } else if (waiting > FrameCapacity || Crc16(reply.data(), waiting) != 0) {
-        taken.linkError = 2;
+        taken.linkError = LinkErrorCheckCode;
     } else {
         taken.process = reply[0] >= 0x40;
     }

@@ -473,7 +473,7 @@ bool TForm1::MoveWithinGroup(QObject* from, int step)
 
 void TForm1::BitLoadClick(QObject*)
 {
-    engine->SetPollState(1);
+    engine->SetPollState(TExchange::PollVoltageRange);
     engine->SendRequest(Command::ReadMeasurement);
 }
 
@@ -490,7 +490,7 @@ void TForm1::BitBtnStopClick(QObject*)
 
 void TForm1::RadioPClick(QObject*)
 {
-    if (engine->PollState() == 3) {
+    if (engine->PollState() == TExchange::PollMeasuring) {
         engine->StopPolling();
     }
     if (operatorFocus) {
@@ -507,7 +507,7 @@ void TForm1::RadioPClick(QObject*)
 
 void TForm1::RadioButton4Click(QObject*)
 {
-    if (engine->PollState() == 3) {
+    if (engine->PollState() == TExchange::PollMeasuring) {
         engine->StopPolling();
     }
     const auto index = CheckedIndex(VoltageButtons);
@@ -520,7 +520,7 @@ void TForm1::RadioButton4Click(QObject*)
 
 void TForm1::RadioButton11Click(QObject*)
 {
-    if (engine->PollState() == 3) {
+    if (engine->PollState() == TExchange::PollMeasuring) {
         engine->StopPolling();
     }
     // No focus gate here: every change of the current range is sent, also
@@ -587,6 +587,6 @@ void TForm1::ApplyReply(const ReplyDecision& decision)
         engine->StartInterval();
     }
     if (decision.measuring) {
-        engine->SetPollState(3);
+        engine->SetPollState(TExchange::PollMeasuring);
     }
 }

@@ -304,12 +304,12 @@ void TMeter::Take()
 void TMeter::Settled(const TakenReply& taken, const Frame& reply, std::uint16_t count)
 {
     if (current.command != Command::ReadMeasurement) {
-        const bool acknowledged =
-            taken.linkError == 0 && ClassifyReply(reply[0]) == ReplyKind::Acknowledgement;
+        const bool acknowledged = taken.linkError == LinkErrorNone &&
+                                  ClassifyReply(reply[0]) == ReplyKind::Acknowledgement;
         if (!acknowledged) {
-            const char* why = taken.linkError == 1   ? "no reply"
-                              : taken.linkError == 2 ? "wrong check code"
-                                                     : "not an acknowledgement";
+            const char* why = taken.linkError == LinkErrorNoReply     ? "no reply"
+                              : taken.linkError == LinkErrorCheckCode ? "wrong check code"
+                                                                      : "not an acknowledgement";
             const std::string text =
                 name + ": the meter did not acknowledge " + current.what + " (" + why + ")";
             if (!started) {
@@ -322,7 +322,7 @@ void TMeter::Settled(const TakenReply& taken, const Frame& reply, std::uint16_t 
         if (++setupDone == setup.size()) {
             started = true;
         }
-        if (taken.linkError == 1) {
+        if (taken.linkError == LinkErrorNoReply) {
             Settle(false);
         } else {
             ScheduleNext();
@@ -333,9 +333,9 @@ void TMeter::Settled(const TakenReply& taken, const Frame& reply, std::uint16_t 
     Reading r;
     r.time = clock.Now();
     r.port = name;
-    if (taken.linkError == 1) {
+    if (taken.linkError == LinkErrorNoReply) {
         r.status = Status::NoReply;
-    } else if (taken.linkError == 2) {
+    } else if (taken.linkError == LinkErrorCheckCode) {
         r.status = Status::CheckError;
     } else if (count != MeasurementReplyLength ||
                ClassifyReply(reply[0]) != ReplyKind::Measurement) {

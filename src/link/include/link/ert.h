@@ -116,7 +116,12 @@ public:
     std::atomic<std::uint8_t> ReceivedCount{0};
     std::atomic<std::uint8_t> LinkError{0};
     std::atomic<bool> AwaitingReply{false};
-    std::uint8_t PollState = 0;
+    // Where the polling cycle is: idle, or the query the next interval sends.
+    static constexpr std::uint8_t PollIdle = 0;
+    static constexpr std::uint8_t PollVoltageRange = 1;
+    static constexpr std::uint8_t PollCurrentRange = 2;
+    static constexpr std::uint8_t PollMeasuring = 3;
+    std::uint8_t PollState = PollIdle;
     std::uint8_t ModelIndex = 0;
     std::uint8_t IntegerDigits = 0;
 

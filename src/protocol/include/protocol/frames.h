@@ -51,11 +51,16 @@ std::uint8_t BuildRequest(Frame& frame, Command command);
 bool ReplyIntact(const std::uint8_t* data, std::uint16_t count);
 
 // What the worker makes of the bytes waiting when it takes a reply.
+// What went wrong with a taken reply (TakenReply::linkError, LinkError).
+inline constexpr std::uint8_t LinkErrorNone = 0;
+inline constexpr std::uint8_t LinkErrorNoReply = 1;
+inline constexpr std::uint8_t LinkErrorCheckCode = 2;
+
 struct TakenReply {
     std::uint16_t kept = 0;         // bytes that go into the reply buffer, from position 0
     std::uint8_t receivedCount = 0; // the port's count, 8 bits wide
-    std::uint8_t linkError = 0;     // 0 none, 1 no reply, 2 check code error
-    bool process = false;           // hand the reply to ProcessReply
+    std::uint8_t linkError = LinkErrorNone;
+    bool process = false; // hand the reply to ProcessReply
 };
 
 // How many of the waiting bytes the reply buffer keeps: all of them up to
