@@ -77,6 +77,22 @@ public:
         return open > 0 ? -1 : Exit();
     }
 
+    // Reads standard error until it holds text, within the patience.
+    bool WaitForError(const std::string& text)
+    {
+        const auto end = std::chrono::steady_clock::now() + simtest::Patience;
+        while (err.find(text) == std::string::npos && std::chrono::steady_clock::now() < end) {
+            pollfd p{Err(), POLLIN, 0};
+            char buffer[4096];
+            ssize_t n = 0;
+            if (::poll(&p, 1, 100) > 0 && (n = ::read(Err(), buffer, sizeof buffer)) <= 0) {
+                break; // it ended
+            }
+            err.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+        }
+        return err.find(text) != std::string::npos;
+    }
+
     std::string out, err;
 
 private:
