@@ -499,6 +499,9 @@ void TPublisher::Down(Link& link, int rc, int error)
             why.erase(0, colon + 1);
         }
         text = "TLS failed: " + (why.empty() ? Lower(mosquitto_strerror(rc)) : Lower(why));
+    } else if (rc == MOSQ_ERR_CONN_LOST) {
+        text =
+            wasConnected ? "connection lost" : "cannot connect: the broker closed the connection";
     } else {
         const std::string why =
             rc == MOSQ_ERR_ERRNO && error != 0 ? std::strerror(error) : mosquitto_strerror(rc);
