@@ -54,8 +54,8 @@ endif
 MAKEFLAGS += --no-print-directory
 
 .PHONY: all deps bench-deps fuzz-deps deb-deps lint-deps configure build test bench bench-all \
-        soak demo install uninstall deb sanitize sanitize-address sanitize-thread fuzz clang lint \
-        format format-check clean
+        soak demo install uninstall deb deb-build sanitize sanitize-address sanitize-thread fuzz \
+        clang lint format format-check clean
 
 all: build
 
@@ -152,10 +152,30 @@ uninstall:
 # The Debian package, built the way Debian builds one (dpkg-buildpackage,
 # debhelper, the test suite included) from a copy of the tree in build-deb/,
 # so that nothing is written beside the clone. The .deb is left here, at the
-# top of the clone; the whole log stays in build-deb/build.log.
-DEB_VERSION := $(shell sed -n '1s/^[^(]*(\([^)]*\)).*/\1/p' debian/changelog)
-DEB_FILE     = velmor_$(DEB_VERSION)_$(shell dpkg --print-architecture).deb
+# top of the clone; build-deb/ keeps the whole log (build.log) and what
+# dpkg-buildpackage makes besides: the debug symbols (velmor-dbgsym_*.deb),
+# the .changes and the .buildinfo. The version names the release it is built
+# on (debian/binary-version): a package for Debian 13 does not install on 12.
+# Root in someone else's clone installs what is missing, then builds as the
+# clone's owner (deb-build), so that everything left in it is the owner's.
+DEB_VERSION = $(shell debian/binary-version)
+DEB_FILE    = velmor_$(DEB_VERSION)_$(shell dpkg --print-architecture).deb
 deb: deb-deps
+	@owner=$$(stat -c %u .); \
+	if [ "$$(id -u)" = 0 ] && [ "$$owner" != 0 ]; then \
+	  entry=$$(getent passwd "$$owner" || true); \
+	  echo "Building as the clone's owner, $${entry%%:*}$${entry:+ }(uid $$owner)"; \
+	  home=$$(printf '%s' "$$entry" | cut -d: -f6); \
+	  setpriv --reuid="$$owner" --regid="$$(stat -c %g .)" --clear-groups \
+	    env -u XDG_RUNTIME_DIR HOME="$${home:-/nonexistent}" $(MAKE) deb-build; \
+	else \
+	  $(MAKE) deb-build; \
+	fi
+	@echo "$(DEB_FILE) is ready; build-deb/ keeps the log, the debug symbols" \
+	  "(velmor-dbgsym_$(DEB_VERSION)_*.deb), the .changes and the .buildinfo."
+	@echo "Install it with: $(strip $(SUDO) apt) install ./$(DEB_FILE)"
+
+deb-build:
 	@rm -rf build-deb && mkdir -p build-deb/velmor
 	@tar -c --exclude='./build*' --exclude=./.git --exclude='./*.deb' . | tar -x -C build-deb/velmor
 	@echo "Building $(DEB_FILE): the program, the test suite, the package (log: build-deb/build.log)"
@@ -165,7 +185,6 @@ deb: deb-deps
 	[ "$$(cat ../status)" = 0 ] || \
 	  { tail -n 60 ../build.log; echo "velmor: the package build failed (log: build-deb/build.log)" >&2; exit 1; }
 	@cp build-deb/$(DEB_FILE) .
-	@echo "$(DEB_FILE) is ready; install it with: sudo apt install ./$(DEB_FILE)"
 
 sanitize: sanitize-address sanitize-thread
 

@@ -1,6 +1,7 @@
 #include "ui/Startup.h"
 
 #include "platform/EndingSignals.h"
+#include "startup/Utf8Locale.h"
 #include "ui/AppError.h"
 #include "ui/AppServices.h"
 
@@ -8,9 +9,114 @@
 #include <QEvent>
 #include <QSocketNotifier>
 
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
 #include <unistd.h>
+#include <vector>
 
 namespace {
+
+// Qt's messages while the application object connects to the window system,
+// held back until the outcome is known: passed on once it stands, dropped
+// when it cannot, for the one line that says why. Without a display Qt would
+// end the process with abort() and advice about its plugins, which are
+// rarely the problem. Messages may come from any thread, hence the lock.
+class TWindowSystemStart {
+public:
+    TWindowSystemStart()
+    {
+        const std::lock_guard guard(state.lock);
+        state.holding = true;
+        state.previous = qInstallMessageHandler(&Hold);
+    }
+    ~TWindowSystemStart()
+    {
+        std::vector<THeld> held;
+        QtMessageHandler previous = nullptr;
+        {
+            const std::lock_guard guard(state.lock);
+            qInstallMessageHandler(state.previous);
+            state.holding = false;
+            held.swap(state.held);
+            previous = state.previous;
+        }
+        for (const THeld& m : held) {
+            const QMessageLogContext context(m.file ? m.file->c_str() : nullptr, m.line,
+                                             m.function ? m.function->c_str() : nullptr,
+                                             m.category ? m.category->c_str() : nullptr);
+            previous(m.type, context, m.text);
+        }
+    }
+    TWindowSystemStart(const TWindowSystemStart&) = delete;
+    TWindowSystemStart& operator=(const TWindowSystemStart&) = delete;
+
+private:
+    struct THeld {
+        QtMsgType type;
+        std::optional<std::string> file, function, category;
+        int line;
+        QString text;
+    };
+    struct TState {
+        std::mutex lock;
+        bool holding = false;
+        QtMessageHandler previous = nullptr;
+        std::vector<THeld> held;
+    };
+    static TState state;
+
+    static std::optional<std::string> Copy(const char* text)
+    {
+        return text != nullptr ? std::optional<std::string>(text) : std::nullopt;
+    }
+
+    static void Hold(QtMsgType type, const QMessageLogContext& context, const QString& text)
+    {
+        std::unique_lock guard(state.lock);
+        if (!state.holding) {
+            // Arrived while the holding ended.
+            const QtMessageHandler previous = state.previous;
+            guard.unlock();
+            previous(type, context, text);
+            return;
+        }
+        if (type == QtFatalMsg) {
+            // The window system could not be started: nothing else has
+            // begun, nothing needs an orderly end.
+            const std::string line = NoDisplayLine();
+            std::fputs(line.c_str(), stderr);
+            std::fflush(stderr);
+            std::_Exit(1);
+        }
+        state.held.push_back({type, Copy(context.file), Copy(context.function),
+                              Copy(context.category), context.line, text});
+    }
+
+    static std::string NoDisplayLine()
+    {
+        // What chose the display, as far as it was set; a platform named
+        // by hand is part of the answer.
+        std::string displays;
+        bool named = false;
+        for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) {
+            const char* value = std::getenv(name);
+            if (value != nullptr && *value != '\0') {
+                displays += (displays.empty() ? "" : ", ") + std::string(name) + "=" + value;
+                named = named || std::string_view(name) != "QT_QPA_PLATFORM";
+            }
+        }
+        const std::string why = !named ? "neither DISPLAY nor WAYLAND_DISPLAY is set"
+                                       : "the display could not be opened (" + displays + ")";
+        return "velmor: velmor is a graphical program and needs a desktop session, but " + why +
+               "; in a terminal, velmor-log reads the meter\n";
+    }
+};
+
+TWindowSystemStart::TState TWindowSystemStart::state;
 
 // Ends the message loop once the main window has closed, even while a
 // dialog without a parent (an error display, the port selection) is shown.
@@ -78,8 +184,11 @@ void TProgram::DestroyWindows()
 int ProgramMain(int argc, char** argv, const std::function<void(TProgram&)>& started)
 {
     // Before the application object starts any thread.
+    startup::ChooseUtf8Locale();
     platform::BlockEndingSignals();
+    std::optional<TWindowSystemStart> windowSystem(std::in_place);
     QApplication app(argc, argv);
+    windowSystem.reset();
     TProgram program;
     const TEndingSignals endingSignals([&program] {
         if (program.Form1) {

@@ -35,6 +35,8 @@ TEST(ComDirectory, EnvironmentDecides)
     EXPECT_THROW(sim::ComDirectory(), std::runtime_error);
 }
 
+// The directories it made go with the link, unless something else is in
+// them; one that was there before stays.
 TEST(ComLink, LinksForItsLifetime)
 {
     simtest::TempDir tmp;
@@ -46,7 +48,19 @@ TEST(ComLink, LinksForItsLifetime)
         EXPECT_EQ(link.Path(), dir / "com4");
         EXPECT_EQ(fs::read_symlink(dir / "com4"), target);
     }
-    EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "com4")));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(tmp.Path() / "deep")));
+
+    {
+        sim::ComLink link(dir, 4, target);
+        std::ofstream(tmp.Path() / "deep" / "notes").put('x');
+    }
+    EXPECT_FALSE(fs::exists(fs::symlink_status(dir)));
+    EXPECT_TRUE(fs::exists(tmp.Path() / "deep" / "notes"));
+
+    {
+        sim::ComLink link(tmp.Path() / "deep", 4, target);
+    }
+    EXPECT_TRUE(fs::is_directory(tmp.Path() / "deep"));
 }
 
 TEST(ComLink, StaleLinkIsReplacedLiveOneRefused)

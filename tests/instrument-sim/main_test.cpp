@@ -89,7 +89,7 @@ TEST(VelmorSim, EndsAfterHangingUp)
     EXPECT_FALSE(fs::exists(fs::symlink_status(tmp.Path() / "com2")));
 }
 
-TEST(VelmorSim, BadOptionsAndHelp)
+TEST(VelmorSim, BadOptionsHelpAndVersion)
 {
     simtest::TempDir tmp;
     Program bad({"--split", "0"}, tmp.Path());
@@ -107,4 +107,7 @@ TEST(VelmorSim, BadOptionsAndHelp)
     Program help({"--help"}, tmp.Path());
     EXPECT_NE(help.FirstLine().find("Usage: velmor-sim"), std::string::npos);
     EXPECT_EQ(help.Exit(), 0);
+    Program version({"--version"}, tmp.Path());
+    EXPECT_EQ(version.FirstLine(), "velmor-sim " VELMOR_VERSION);
+    EXPECT_EQ(version.Exit(), 0);
 }

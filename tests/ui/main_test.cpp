@@ -1,6 +1,7 @@
 // Unit under test: main (the velmor program, src/ui/main.cpp and ProgramMain), run as a process in
 // front of the simulated meter; velmor-driven is the same start-up with the first press made.
 #include "PtyPair.h"
+#include "SimTest.h"
 #include "instrument-sim/simulator.h"
 #include "platform/SerialDevice.h"
 
@@ -12,7 +13,9 @@
 #include <poll.h>
 #include <spawn.h>
 #include <string>
+#include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -102,7 +105,105 @@ private:
     int pidfd = -1;
 };
 
+// velmor run to its end with the environment changed as given ("NAME="
+// empties a variable, which Qt and velmor take as unset).
+struct Ran {
+    int status = -1; // -1: did not end by itself within the patience
+    std::string out, err;
+};
+
+Ran RunVelmor(std::vector<std::string> args, std::vector<std::string> env)
+{
+    const simtest::TempDir comDir;
+    args.insert(args.begin(), VELMOR_PROGRAM);
+    simtest::Child child(std::move(args), comDir.Path(), std::move(env));
+    Ran ran;
+    pollfd p[2] = {{child.Out(), POLLIN, 0}, {child.Err(), POLLIN, 0}};
+    std::string* text[2] = {&ran.out, &ran.err};
+    const auto end = std::chrono::steady_clock::now() + 4 * simtest::Patience;
+    for (int open = 2; open > 0;) {
+        if (std::chrono::steady_clock::now() >= end) {
+            return ran; // the child is killed as it goes
+        }
+        if (::poll(p, 2, 100) <= 0) {
+            continue;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (p[i].fd < 0 || p[i].revents == 0) {
+                continue;
+            }
+            char buffer[4096];
+            const ssize_t n = ::read(p[i].fd, buffer, sizeof buffer);
+            if (n > 0) {
+                text[i]->append(buffer, static_cast<std::size_t>(n));
+            } else {
+                p[i].fd = -1;
+                --open;
+            }
+        }
+    }
+    ran.status = child.Exit();
+    return ran;
+}
+
+// An X display number that nothing serves, neither by its socket file nor
+// by the abstract socket of the same name.
+int FreeDisplay()
+{
+    for (int n = 71; n < 200; ++n) {
+        const std::string path = "/tmp/.X11-unix/X" + std::to_string(n);
+        bool served = false;
+        for (const bool abstract : {false, true}) {
+            sockaddr_un address{};
+            address.sun_family = AF_UNIX;
+            path.copy(address.sun_path + (abstract ? 1 : 0), path.size());
+            const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            const auto length =
+                static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() + 1);
+            served = served || ::connect(fd, reinterpret_cast<sockaddr*>(&address), length) == 0;
+            ::close(fd);
+        }
+        if (!served) {
+            return n;
+        }
+    }
+    return -1;
+}
+
 } // namespace
+
+// Without a display velmor says in one line what it is and what to use in a
+// terminal, instead of Qt's abort and its advice about plugins; --help and
+// --version need no display.
+TEST(VelmorProgram, WithoutADisplayItSaysSoInOneLine)
+{
+    const auto console = [](const std::string& display = "") {
+        return std::vector<std::string>{"QT_QPA_PLATFORM=", "DISPLAY=" + display,
+                                        "WAYLAND_DISPLAY=", "XDG_SESSION_TYPE=", "LC_ALL=C"};
+    };
+    const std::string start = "velmor: velmor is a graphical program and needs a desktop session";
+    const std::string terminal = "; in a terminal, velmor-log reads the meter\n";
+
+    const Ran none = RunVelmor({}, console());
+    EXPECT_EQ(none.status, 1);
+    EXPECT_EQ(none.err, start + ", but neither DISPLAY nor WAYLAND_DISPLAY is set" + terminal);
+    EXPECT_EQ(none.out, "");
+
+    const int display = FreeDisplay();
+    ASSERT_GT(display, 0);
+    const Ran closed = RunVelmor({}, console(":" + std::to_string(display)));
+    EXPECT_EQ(closed.status, 1);
+    EXPECT_EQ(closed.err, start + ", but the display could not be opened (DISPLAY=:" +
+                              std::to_string(display) + ")" + terminal);
+
+    const Ran help = RunVelmor({"--help"}, console());
+    EXPECT_EQ(help.status, 0);
+    EXPECT_TRUE(help.out.starts_with("Usage: velmor\n")) << help.out;
+    EXPECT_EQ(help.err, "");
+    const Ran version = RunVelmor({"--version"}, console());
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "velmor " VELMOR_VERSION "\n");
+}
 
 TEST(VelmorProgram, EndingSignalsCloseTheWindowAndTheProgramEndsCleanly)
 {

@@ -36,6 +36,14 @@ ComLink::ComLink(const fs::path& directory, int number, const fs::path& target)
     : link_(directory / ("com" + std::to_string(number))), target_(target)
 {
     std::error_code ec;
+    fs::path missing = directory.has_filename() ? directory : directory.parent_path();
+    for (; !missing.empty() && !fs::exists(fs::symlink_status(missing, ec));
+         missing = missing.parent_path()) {
+        created_.push_back(missing);
+        if (missing == missing.root_path()) {
+            break;
+        }
+    }
     fs::create_directories(directory, ec);
     if (ec) {
         throw std::system_error(ec, "cannot create " + directory.string());
@@ -64,6 +72,12 @@ ComLink::~ComLink()
     std::error_code ec;
     if (fs::read_symlink(link_, ec) == target_ && !ec) {
         fs::remove(link_, ec);
+    }
+    // What the constructor created, as long as nothing else has come into it.
+    for (const auto& directory : created_) {
+        if (!fs::is_directory(fs::symlink_status(directory, ec)) || !fs::remove(directory, ec)) {
+            break;
+        }
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace sim {
 
@@ -11,8 +12,9 @@ namespace sim {
 std::filesystem::path ComDirectory();
 
 // The link comN -> target in a COM map directory, for as long as this object
-// lives. Creates the directory if needed. A leftover link whose target is gone
-// (from a simulator that was killed) is replaced; a live one is an error.
+// lives. Creates the directory if needed, and removes what it created when it
+// is left empty. A leftover link whose target is gone (from a simulator that
+// was killed) is replaced; a live one is an error.
 class ComLink {
 public:
     ComLink(const std::filesystem::path& directory, int number,
@@ -26,6 +28,7 @@ public:
 private:
     std::filesystem::path link_;
     std::filesystem::path target_;
+    std::vector<std::filesystem::path> created_; // deepest first
 };
 
 } // namespace sim

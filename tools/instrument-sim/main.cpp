@@ -46,6 +46,10 @@ int main(int argc, char** argv)
         std::cout << sim::HelpText();
         return 0;
     }
+    if (options.version) {
+        std::cout << "velmor-sim " VELMOR_VERSION "\n";
+        return 0;
+    }
     if (options.verbose) {
         options.config.onRequest = PrintRequest;
     }

@@ -120,8 +120,8 @@ Options ParseOptions(const std::vector<std::string>& args)
             value = name.substr(eq + 1);
             name.resize(eq);
         }
-        if (name == "--help" || name == "-h" || name == "--silent" || name == "--verbose" ||
-            name == "-v") {
+        if (name == "--help" || name == "-h" || name == "--version" || name == "--silent" ||
+            name == "--verbose" || name == "-v") {
             if (value) {
                 throw OptionError(name + " takes no value");
             }
@@ -129,6 +129,8 @@ Options ParseOptions(const std::vector<std::string>& args)
                 f.silent = true;
             } else if (name == "--verbose" || name == "-v") {
                 o.verbose = true;
+            } else if (name == "--version") {
+                o.version = true;
             } else {
                 o.help = true;
             }
@@ -193,6 +195,7 @@ Faults:
 
   -v, --verbose        print every request on stderr
   -h, --help           show this text
+      --version        show the version
 )";
 }
 

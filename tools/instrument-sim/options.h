@@ -14,6 +14,7 @@ struct Options {
     std::optional<int> com; // link the port as comN
     bool verbose = false;   // print every request on stderr
     bool help = false;
+    bool version = false;
 };
 
 class OptionError : public std::runtime_error {

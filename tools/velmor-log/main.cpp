@@ -1,5 +1,6 @@
 // velmor-log: a meter's readings to a file from the command line, one meter
 // or several on one clock.
+#include "startup/Utf8Locale.h"
 #include "velmor-log/logger.h"
 #include "velmor-log/options.h"
 
@@ -62,6 +63,7 @@ int main(int argc, char** argv)
         return vlog::ExitOk;
     }
     try {
+        startup::ChooseUtf8Locale();
         vlog::BlockEndingSignals();
         // The options are ours alone: Qt sees the program name only.
         int qtArgc = 1;
