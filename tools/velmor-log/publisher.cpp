@@ -322,11 +322,7 @@ void TPublisher::Begin()
     {
         const std::lock_guard guard(lock);
         begun = true;
-        for (std::size_t i = 0; i < pending.size(); ++i) {
-            pending[i].push_back({taken++, Kind::Online, StatusPayload(i)});
-        }
     }
-    Wake();
 }
 
 void TPublisher::Publish(std::size_t meter, const record::Reading& reading)
@@ -338,12 +334,17 @@ void TPublisher::Publish(std::size_t meter, const record::Reading& reading)
         if (closing || !begun || meter >= pending.size()) {
             return;
         }
-        // The retained status follows the mode and ranges the meter reports.
+        // The retained status follows the mode and ranges the meter reports;
+        // a first reading that is a gap leaves them unknown.
         Shown& s = shown[meter];
-        if (reading.status == record::Status::Ok &&
-            (s.mode != reading.mode || s.voltageRange != reading.voltageRange ||
-             s.currentRange != reading.currentRange)) {
-            s = {reading.mode, reading.voltageRange, reading.currentRange};
+        const bool differs = reading.status == record::Status::Ok &&
+                             (s.mode != reading.mode || s.voltageRange != reading.voltageRange ||
+                              s.currentRange != reading.currentRange);
+        if (differs) {
+            s = {true, reading.mode, reading.voltageRange, reading.currentRange};
+        }
+        if (differs || !s.announced) {
+            s.announced = true;
             pending[meter].push_back({taken++, Kind::Online, StatusPayload(meter)});
         }
         if (held >= options.queue) {

@@ -63,7 +63,8 @@ public:
     std::string Prepare();
     // Starts the sender thread, which connects at once.
     void Start();
-    // Logging has begun: each meter's status is online from now on.
+    // Logging has begun: each meter's status is online from its first
+    // reading on, which tells its mode and ranges.
     void Begin();
     // Queues a reading of meter `meter` (an index into the ports).
     void Publish(std::size_t meter, const record::Reading& reading);
@@ -130,6 +131,7 @@ private:
     PublishCounts counts;                   // published and dropped; queued is held
     std::vector<LinkState> states;          // per meter
     struct Shown {
+        bool announced = false; // its online status is queued
         std::string mode, voltageRange, currentRange;
     };
     std::vector<Shown> shown; // per meter: what its online status says
