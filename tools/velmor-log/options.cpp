@@ -381,6 +381,8 @@ Output:
                      to; with --mqtt alone, no lines are written
   --format FORMAT    csv (default, one header line) or jsonl
   -q, --quiet        no live status line on standard error
+  -h, --help         show this text
+      --version      show the version
 
 MQTT (each reading also published, as a JSON lines object, QoS 1):
   --mqtt URL         mqtt://HOST[:PORT] (default port 1883) or
@@ -397,8 +399,6 @@ MQTT (each reading also published, as a JSON lines object, QoS 1):
                      several meters each has a connection, ID-PORT
   --mqtt-queue N     readings kept while the broker is away (default
                      100000); beyond, the oldest are dropped and counted
-  -h, --help         show this text
-      --version      show the version
 
 Each line: time (ISO 8601, local, milliseconds and offset), port, value as
 the meter shows it, unit, exact value, mode, voltage range, current range,
