@@ -22,6 +22,10 @@ namespace vlog {
 namespace {
 
 constexpr std::chrono::milliseconds StatusPeriod{100}; // ten redraws a second at most
+// How long the start waits for the broker's first answer, and the end for it
+// to acknowledge what is queued.
+constexpr std::chrono::milliseconds StartPatience{2000};
+constexpr std::chrono::milliseconds DeliveryPatience{5000};
 
 void Error(const std::string& text)
 {
@@ -80,7 +84,8 @@ TLogger::TLogger(const Options& options) : options(options)
     const MeterSettings settings = MeterSettings::From(options);
     for (const PortChoice& choice : options.ports) {
         meters.push_back(std::make_unique<TMeter>(
-            choice, settings, clock, [this](TMeter& m, const Reading& r) { Report(m, r); },
+            choice, settings, clock,
+            [this, index = meters.size()](TMeter& m, const Reading& r) { Report(index, m, r); },
             [this](TMeter&, const std::string& text, bool failed) {
                 Note(text);
                 if (failed) {
@@ -93,6 +98,15 @@ TLogger::TLogger(const Options& options) : options(options)
             }));
     }
     samples.resize(meters.size());
+    if (options.mqtt) {
+        publisher = std::make_unique<TPublisher>(
+            *options.mqtt, options.ports, options.model == ModelVelmor ? "velmor" : "dranik",
+            [this] {
+                // On the sender thread; taken up on the loop's.
+                QMetaObject::invokeMethod(
+                    &context, [this] { OnBroker(); }, Qt::QueuedConnection);
+            });
+    }
     // Called on the thread that failed; the run ends on the loop's.
     TSerWin32Dispatcher::SetThreadExceptionHandler([this](std::exception_ptr error) {
         QMetaObject::invokeMethod(
@@ -107,6 +121,7 @@ TLogger::TLogger(const Options& options) : options(options)
 
 TLogger::~TLogger()
 {
+    publisher.reset();
     meters.clear();
     TSerWin32Dispatcher::SetThreadExceptionHandler({});
     endingSignals.reset();
@@ -132,6 +147,12 @@ int TLogger::Run()
     });
     output.SetStop(signalFd);
 
+    if (publisher) {
+        if (const std::string error = publisher->Prepare(); !error.empty()) {
+            Error(error);
+            return ExitBadInput;
+        }
+    }
     if (const std::string error = CheckPorts(); !error.empty()) {
         Error(error);
         return ExitBadInput;
@@ -145,28 +166,32 @@ int TLogger::Run()
             return ExitBadInput;
         }
     }
-    if (const std::string error = output.Open(options.output, options.format); !error.empty()) {
-        if (output.LastTrouble() != record::TRecordFile::Trouble::Stopped) {
-            Error(error);
-            return ExitBadInput;
+    if (options.toOutput) {
+        if (const std::string error = output.Open(options.output, options.format); !error.empty()) {
+            if (output.LastTrouble() != record::TRecordFile::Trouble::Stopped) {
+                Error(error);
+                return ExitBadInput;
+            }
+            exitStatus = ExitOk; // stopped while waiting for a reader
         }
-        exitStatus = ExitOk; // stopped while waiting for a reader
     }
 
-    if (options.duration) {
-        durationTimer.setSingleShot(true);
-        durationTimer.setTimerType(Qt::PreciseTimer);
-        QObject::connect(&durationTimer, &QTimer::timeout, [this] { Finish(ExitOk); });
-        durationTimer.start(*options.duration);
-    }
     live = !options.quiet && ::isatty(STDERR_FILENO) == 1;
     if (live) {
         QObject::connect(&statusTick, &QTimer::timeout, [this] { DrawStatus(); });
         statusTick.start(StatusPeriod);
     }
-
-    for (std::size_t i = 0; i < meters.size() && !exitStatus; ++i) {
-        meters[i]->Start();
+    if (publisher && !exitStatus) {
+        publisher->Start();
+        startPatience.setSingleShot(true);
+        QObject::connect(&startPatience, &QTimer::timeout, [this] {
+            Note(publisher->Url() + ": no answer yet; readings are queued until it answers");
+            brokerKind = BrokerState::Kind::Away;
+            StartLogging();
+        });
+        startPatience.start(StartPatience);
+    } else {
+        StartLogging();
     }
     const int status = exitStatus ? *exitStatus : QCoreApplication::exec();
 
@@ -176,11 +201,83 @@ int TLogger::Run()
         meter->Stop();
     }
     std::string summary;
-    for (const auto& meter : meters) {
-        summary += Summary(*meter);
+    if (publisher) {
+        // Said when the wait may be long: the broker is away.
+        if (const std::uint64_t queued = publisher->Counts().queued;
+            queued > 0 && publisher->State().kind != BrokerState::Kind::Connected) {
+            Error("delivering " + Counted(queued, "queued reading") + " to " + publisher->Url() +
+                  " (up to " + std::to_string(DeliveryPatience.count() / 1000) + " s)");
+        }
+        const PublishCounts c = publisher->Close(DeliveryPatience, signalFd);
+        if (logging) {
+            summary = "MQTT " + publisher->Url() + ": " + std::to_string(c.published) +
+                      " published, " + std::to_string(c.dropped) + " dropped, " +
+                      std::to_string(c.queued) + " not delivered\n";
+        }
+    }
+    // A run the broker refused has said why already, and logged nothing.
+    if (!refused) {
+        std::string meterLines;
+        for (const auto& meter : meters) {
+            meterLines += Summary(*meter);
+        }
+        summary = meterLines + summary;
     }
     [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, summary.data(), summary.size());
     return status;
+}
+
+void TLogger::StartLogging()
+{
+    if (logging || exitStatus) {
+        return;
+    }
+    logging = true;
+    startPatience.stop();
+    if (publisher) {
+        publisher->Begin();
+    }
+    if (options.duration) {
+        durationTimer.setSingleShot(true);
+        durationTimer.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&durationTimer, &QTimer::timeout, [this] { Finish(ExitOk); });
+        durationTimer.start(*options.duration);
+    }
+    for (std::size_t i = 0; i < meters.size() && !exitStatus; ++i) {
+        meters[i]->Start();
+    }
+}
+
+void TLogger::OnBroker()
+{
+    if (!publisher || exitStatus) {
+        return;
+    }
+    const BrokerState state = publisher->State();
+    if (!logging) {
+        if (!state.settled) {
+            return; // every connection's first answer decides
+        }
+        brokerKind = state.kind;
+        if (state.kind == BrokerState::Kind::Refused) {
+            refused = true;
+            Note(publisher->Url() + ": " + state.text);
+            Finish(ExitFailure);
+            return;
+        }
+        if (state.kind == BrokerState::Kind::Away) {
+            Note(publisher->Url() + ": " + state.text + "; readings are queued until it answers");
+        }
+        StartLogging();
+        return;
+    }
+    // Only a change of kind is a line; the status line follows every change.
+    if (state.kind == brokerKind || state.kind == BrokerState::Kind::Connecting) {
+        return;
+    }
+    brokerKind = state.kind;
+    Note(publisher->Url() + ": " + state.text +
+         (state.kind == BrokerState::Kind::Connected ? "" : "; readings are queued, retrying"));
 }
 
 std::string TLogger::CheckPorts() const
@@ -199,8 +296,9 @@ std::string TLogger::CheckPorts() const
     }
     // The lines would go down the meter's line.
     struct stat st {};
-    const bool known = options.output.empty() ? ::fstat(STDOUT_FILENO, &st) == 0
-                                              : ::stat(options.output.c_str(), &st) == 0;
+    const bool known =
+        options.toOutput && (options.output.empty() ? ::fstat(STDOUT_FILENO, &st) == 0
+                                                    : ::stat(options.output.c_str(), &st) == 0);
     for (std::size_t i = 0; known && S_ISCHR(st.st_mode) && i < devices.size(); ++i) {
         if (devices[i].rdev == st.st_rdev) {
             return (options.output.empty() ? "standard output" : "--output " + options.output) +
@@ -210,12 +308,12 @@ std::string TLogger::CheckPorts() const
     return {};
 }
 
-void TLogger::Report(TMeter& meter, const Reading& reading)
+void TLogger::Report(std::size_t index, TMeter& meter, const Reading& reading)
 {
     if (exitStatus) {
         return;
     }
-    const std::string error = output.Append(reading);
+    const std::string error = options.toOutput ? output.Append(reading) : std::string();
     if (!error.empty()) {
         switch (output.LastTrouble()) {
         case record::TRecordFile::Trouble::Stopped:
@@ -235,6 +333,9 @@ void TLogger::Report(TMeter& meter, const Reading& reading)
         return;
     }
     meter.Written(reading);
+    if (publisher) {
+        publisher->Publish(index, reading);
+    }
     const MeterStats& s = meter.Stats();
     if (options.maxErrors && s.errorsInRow >= *options.maxErrors) {
         Note(meter.Name() + ": " + Counted(s.errorsInRow, "error") + " in a row, giving up");
@@ -303,6 +404,14 @@ void TLogger::DrawStatus()
         screen += "\033[2K" + line + "\n";
     }
     drawn = meters.size();
+    if (publisher) {
+        std::string line = BrokerLine();
+        if (line.size() > width) {
+            line.resize(width);
+        }
+        screen += "\033[2K" + line + "\n";
+        ++drawn;
+    }
     [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, screen.data(), screen.size());
 }
 
@@ -333,6 +442,14 @@ std::string TLogger::StatusLine(std::size_t index) const
     return meters[index]->Name() + "  " + Counted(s.readings, "reading") + "  " +
            Counted(s.Errors(), "error") + "  last " + (s.lastText.empty() ? "-" : s.lastText) +
            "  " + rateText;
+}
+
+std::string TLogger::BrokerLine() const
+{
+    const PublishCounts c = publisher->Counts();
+    return "MQTT " + publisher->Url() + "  " + publisher->State().text + "  " +
+           std::to_string(c.published) + " published  " + std::to_string(c.queued) + " queued  " +
+           std::to_string(c.dropped) + " dropped";
 }
 
 std::string TLogger::Summary(const TMeter& meter) const

@@ -3,6 +3,7 @@
 #include "record/RecordFile.h"
 #include "velmor-log/meter.h"
 #include "velmor-log/options.h"
+#include "velmor-log/publisher.h"
 
 #include <QObject>
 #include <QTimer>
@@ -24,9 +25,12 @@ namespace vlog {
 void BlockEndingSignals();
 
 // Every live line and the summary go to standard error; lines of readings to
-// the output. One per run, on the thread of the event loop. A failure in the
-// serial library's threads ends the run (exit 1): a meter whose port has no
-// threads left would only seem silent.
+// the output, and with --mqtt to the broker too. One per run, on the thread
+// of the event loop. A failure in the serial library's threads ends the run
+// (exit 1): a meter whose port has no threads left would only seem silent.
+// With a broker, polling starts once every connection has had its first
+// answer (or after StartPatience): a refusal then ends the run before
+// anything is logged, a broker away only queues the readings.
 class TLogger {
 public:
     explicit TLogger(const Options& options);
@@ -39,7 +43,10 @@ public:
     int Run();
 
 private:
-    void Report(TMeter& meter, const Reading& reading);
+    void Report(std::size_t index, TMeter& meter, const Reading& reading);
+    void StartLogging();
+    // The broker's connections changed.
+    void OnBroker();
     void Note(const std::string& text);
     void Finish(int status);
     // Ends the run once no meter can log any more.
@@ -49,6 +56,7 @@ private:
     void DrawStatus();
     void ClearStatus();
     std::string StatusLine(std::size_t index) const;
+    std::string BrokerLine() const;
     std::string Summary(const TMeter& meter) const;
 
     const Options options;
@@ -57,6 +65,14 @@ private:
     std::vector<std::unique_ptr<TMeter>> meters;
     record::TRecordFile output;
     std::optional<int> exitStatus;
+    bool logging = false; // the meters were started
+
+    // After the context, so that its thread has ended before the context's
+    // queued calls die.
+    std::unique_ptr<TPublisher> publisher;
+    QTimer startPatience;
+    BrokerState::Kind brokerKind = BrokerState::Kind::Connecting; // as last told
+    bool refused = false;                                         // by the broker, at the start
 
     // The live status: on a terminal only, redrawn every tick.
     bool live = false;

@@ -49,7 +49,8 @@ int main(int argc, char** argv)
         std::cerr << "velmor-log: " << e.what() << " (velmor-log --help lists the options)\n";
         return vlog::ExitBadInput;
     }
-    if (outputClosed && options.output.empty() && !options.help && !options.version) {
+    if (outputClosed && options.toOutput && options.output.empty() && !options.help &&
+        !options.version) {
         std::cerr << "velmor-log: standard output is closed: give --output FILE\n";
         return vlog::ExitBadInput;
     }
