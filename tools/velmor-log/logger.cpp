@@ -23,10 +23,9 @@ namespace {
 
 constexpr std::chrono::milliseconds StatusPeriod{100}; // ten redraws a second at most
 
-void Error(const std::string& text)
+void Error(const std::string& text, Priority priority = Priority::Error)
 {
-    const std::string line = "velmor-log: " + text + "\n";
-    [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, line.data(), line.size());
+    Say(priority, "velmor-log: " + text + "\n");
 }
 
 int TerminalWidth()
@@ -82,7 +81,7 @@ TLogger::TLogger(const Options& options) : options(options)
         meters.push_back(std::make_unique<TMeter>(
             choice, settings, clock, [this](TMeter& m, const Reading& r) { Report(m, r); },
             [this](TMeter&, const std::string& text, bool failed) {
-                Note(text);
+                Note(text, failed ? Priority::Error : Priority::Warning);
                 if (failed) {
                     Finish(ExitFailure);
                     return;
@@ -159,7 +158,8 @@ int TLogger::Run()
         QObject::connect(&durationTimer, &QTimer::timeout, [this] { Finish(ExitOk); });
         durationTimer.start(*options.duration);
     }
-    live = !options.quiet && ::isatty(STDERR_FILENO) == 1;
+    // A service's status goes to its manager instead.
+    live = !options.quiet && ::isatty(STDERR_FILENO) == 1 && !service.Notifying();
     if (live) {
         QObject::connect(&statusTick, &QTimer::timeout, [this] { DrawStatus(); });
         statusTick.start(StatusPeriod);
@@ -168,7 +168,9 @@ int TLogger::Run()
     for (std::size_t i = 0; i < meters.size() && !exitStatus; ++i) {
         meters[i]->Start();
     }
+    StartService();
     const int status = exitStatus ? *exitStatus : QCoreApplication::exec();
+    service.Stopping(ServiceStatus());
 
     statusTick.stop();
     ClearStatus();
@@ -179,7 +181,7 @@ int TLogger::Run()
     for (const auto& meter : meters) {
         summary += Summary(*meter);
     }
-    [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, summary.data(), summary.size());
+    Say(Priority::Info, summary);
     return status;
 }
 
@@ -235,6 +237,7 @@ void TLogger::Report(TMeter& meter, const Reading& reading)
         return;
     }
     meter.Written(reading);
+    CheckReady();
     const MeterStats& s = meter.Stats();
     if (options.maxErrors && s.errorsInRow >= *options.maxErrors) {
         Note(meter.Name() + ": " + Counted(s.errorsInRow, "error") + " in a row, giving up");
@@ -264,10 +267,10 @@ void TLogger::CheckOver()
     }
 }
 
-void TLogger::Note(const std::string& text)
+void TLogger::Note(const std::string& text, Priority priority)
 {
     ClearStatus();
-    Error(text);
+    Error(text, priority);
 }
 
 void TLogger::Finish(int status)
@@ -276,6 +279,7 @@ void TLogger::Finish(int status)
         return;
     }
     exitStatus = status;
+    service.Stopping(ServiceStatus());
     for (auto& meter : meters) {
         meter->Stop();
     }
@@ -285,17 +289,24 @@ void TLogger::Finish(int status)
         Qt::QueuedConnection);
 }
 
-void TLogger::DrawStatus()
+void TLogger::TakeSamples()
 {
     const auto now = std::chrono::steady_clock::now();
-    const std::size_t width = static_cast<std::size_t>(std::max(TerminalWidth() - 1, 10));
-    std::string screen = drawn > 0 ? "\033[" + std::to_string(drawn) + "F" : "";
     for (std::size_t i = 0; i < meters.size(); ++i) {
         auto& window = samples[i];
         window.push_back({now, meters[i]->Stats().readings});
         while (window.size() > 2 && now - window[1].time >= std::chrono::seconds(1)) {
             window.pop_front();
         }
+    }
+}
+
+void TLogger::DrawStatus()
+{
+    TakeSamples();
+    const std::size_t width = static_cast<std::size_t>(std::max(TerminalWidth() - 1, 10));
+    std::string screen = drawn > 0 ? "\033[" + std::to_string(drawn) + "F" : "";
+    for (std::size_t i = 0; i < meters.size(); ++i) {
         std::string line = StatusLine(i);
         if (line.size() > width) {
             line.resize(width);
