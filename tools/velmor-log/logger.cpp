@@ -27,10 +27,9 @@ constexpr std::chrono::milliseconds StatusPeriod{100}; // ten redraws a second a
 constexpr std::chrono::milliseconds StartPatience{2000};
 constexpr std::chrono::milliseconds DeliveryPatience{5000};
 
-void Error(const std::string& text)
+void Error(const std::string& text, Priority priority = Priority::Error)
 {
-    const std::string line = "velmor-log: " + text + "\n";
-    [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, line.data(), line.size());
+    Say(priority, "velmor-log: " + text + "\n");
 }
 
 int TerminalWidth()
@@ -87,7 +86,7 @@ TLogger::TLogger(const Options& options) : options(options)
             choice, settings, clock,
             [this, index = meters.size()](TMeter& m, const Reading& r) { Report(index, m, r); },
             [this](TMeter&, const std::string& text, bool failed) {
-                Note(text);
+                Note(text, failed ? Priority::Error : Priority::Warning);
                 if (failed) {
                     Finish(ExitFailure);
                     return;
@@ -176,11 +175,13 @@ int TLogger::Run()
         }
     }
 
-    live = !options.quiet && ::isatty(STDERR_FILENO) == 1;
+    // A service's status goes to its manager instead.
+    live = !options.quiet && ::isatty(STDERR_FILENO) == 1 && !service.Notifying();
     if (live) {
         QObject::connect(&statusTick, &QTimer::timeout, [this] { DrawStatus(); });
         statusTick.start(StatusPeriod);
     }
+    StartService();
     if (publisher && !exitStatus) {
         publisher->Start();
         startPatience.setSingleShot(true);
@@ -194,6 +195,7 @@ int TLogger::Run()
         StartLogging();
     }
     const int status = exitStatus ? *exitStatus : QCoreApplication::exec();
+    service.Stopping(ServiceStatus());
 
     statusTick.stop();
     ClearStatus();
@@ -223,7 +225,7 @@ int TLogger::Run()
         }
         summary = meterLines + summary;
     }
-    [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, summary.data(), summary.size());
+    Say(Priority::Info, summary);
     return status;
 }
 
@@ -246,6 +248,7 @@ void TLogger::StartLogging()
     for (std::size_t i = 0; i < meters.size() && !exitStatus; ++i) {
         meters[i]->Start();
     }
+    CheckReady();
 }
 
 void TLogger::OnBroker()
@@ -336,6 +339,7 @@ void TLogger::Report(std::size_t index, TMeter& meter, const Reading& reading)
     if (publisher) {
         publisher->Publish(index, reading);
     }
+    CheckReady();
     const MeterStats& s = meter.Stats();
     if (options.maxErrors && s.errorsInRow >= *options.maxErrors) {
         Note(meter.Name() + ": " + Counted(s.errorsInRow, "error") + " in a row, giving up");
@@ -365,10 +369,10 @@ void TLogger::CheckOver()
     }
 }
 
-void TLogger::Note(const std::string& text)
+void TLogger::Note(const std::string& text, Priority priority)
 {
     ClearStatus();
-    Error(text);
+    Error(text, priority);
 }
 
 void TLogger::Finish(int status)
@@ -377,6 +381,7 @@ void TLogger::Finish(int status)
         return;
     }
     exitStatus = status;
+    service.Stopping(ServiceStatus());
     for (auto& meter : meters) {
         meter->Stop();
     }
@@ -386,17 +391,24 @@ void TLogger::Finish(int status)
         Qt::QueuedConnection);
 }
 
-void TLogger::DrawStatus()
+void TLogger::TakeSamples()
 {
     const auto now = std::chrono::steady_clock::now();
-    const std::size_t width = static_cast<std::size_t>(std::max(TerminalWidth() - 1, 10));
-    std::string screen = drawn > 0 ? "\033[" + std::to_string(drawn) + "F" : "";
     for (std::size_t i = 0; i < meters.size(); ++i) {
         auto& window = samples[i];
         window.push_back({now, meters[i]->Stats().readings});
         while (window.size() > 2 && now - window[1].time >= std::chrono::seconds(1)) {
             window.pop_front();
         }
+    }
+}
+
+void TLogger::DrawStatus()
+{
+    TakeSamples();
+    const std::size_t width = static_cast<std::size_t>(std::max(TerminalWidth() - 1, 10));
+    std::string screen = drawn > 0 ? "\033[" + std::to_string(drawn) + "F" : "";
+    for (std::size_t i = 0; i < meters.size(); ++i) {
         std::string line = StatusLine(i);
         if (line.size() > width) {
             line.resize(width);

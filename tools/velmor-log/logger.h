@@ -1,9 +1,11 @@
 #pragma once
 
 #include "record/RecordFile.h"
+#include "velmor-log/journal.h"
 #include "velmor-log/meter.h"
 #include "velmor-log/options.h"
 #include "velmor-log/publisher.h"
+#include "velmor-log/service.h"
 
 #include <QObject>
 #include <QTimer>
@@ -47,7 +49,7 @@ private:
     void StartLogging();
     // The broker's connections changed.
     void OnBroker();
-    void Note(const std::string& text);
+    void Note(const std::string& text, Priority priority = Priority::Error);
     void Finish(int status);
     // Ends the run once no meter can log any more.
     void CheckOver();
@@ -55,9 +57,16 @@ private:
     std::string CheckPorts() const;
     void DrawStatus();
     void ClearStatus();
+    void TakeSamples(); // each meter's reading count now, for its rate
     std::string StatusLine(std::size_t index) const;
     std::string BrokerLine() const;
     std::string Summary(const TMeter& meter) const;
+    // For a service manager (service.cpp beside the logger's own).
+    void StartService();
+    void CheckReady();
+    bool Polling();
+    std::string ServiceStatus();
+    void Reopen();
 
     const Options options;
     LogClock clock;
@@ -83,6 +92,15 @@ private:
         std::uint64_t readings;
     };
     std::vector<std::deque<Sample>> samples; // per meter, the last second
+
+    TService service;
+    bool settingsGiven = false;
+    QTimer serviceTick; // the status, once a second
+    struct Progress {
+        std::uint64_t steps = 0;
+        std::chrono::steady_clock::time_point since;
+    };
+    std::vector<Progress> progress; // per meter, for the watchdog
 
     int signalFd = -1;
     std::unique_ptr<QSocketNotifier> endingSignals;

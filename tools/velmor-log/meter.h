@@ -109,6 +109,9 @@ public:
     bool Gone() const { return gone; }
     // The device the port stands for now.
     platform::DeviceIdentity Identify() const;
+    // Steps of the polling so far, for the watchdog: exchanges whose request
+    // left, bytes while the line settles, attempts to reopen a lost port.
+    std::uint64_t Progress() const { return progress; }
 
 private:
     struct Step {
@@ -160,6 +163,7 @@ private:
     bool lateSeen = false;
     platform::DeviceIdentity identity; // of the device as last opened
     MeterStats stats;
+    std::uint64_t progress = 0;
 };
 
 } // namespace vlog

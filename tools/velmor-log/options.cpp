@@ -355,6 +355,11 @@ Logs a Velmor/Dranik meter's readings, one line each, until interrupted
 standard error. Repeat --com or --device to log several meters at once, each
 on its own port, into one output in time order.
 
+  --config FILE      take options from FILE, one a line as written here
+                     ("--com 3", "--interval=200"; "#" begins a comment), in
+                     the place of --config: options after it override the
+                     file's, ports add up; a bad line exits 2 naming it
+
 Meters:
   --com N            the port COMN of the COM port map (1..255)
   --device PATH      a serial device by its path
@@ -399,6 +404,9 @@ MQTT (each reading also published, as a JSON lines object, QoS 1):
                      several meters each has a connection, ID-PORT
   --mqtt-queue N     readings kept while the broker is away (default
                      100000); beyond, the oldest are dropped and counted
+
+SIGUSR1 opens the output file again (after log rotation moved it away): the
+lines go on into a new file, which begins with the header.
 
 Each line: time (ISO 8601, local, milliseconds and offset), port, value as
 the meter shows it, unit, exact value, mode, voltage range, current range,
