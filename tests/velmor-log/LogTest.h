@@ -3,6 +3,7 @@
 // a private COM port map, the program as a child, and its lines.
 
 #include "SimTest.h"
+#include "TextLines.h"
 #include "instrument-sim/comlink.h"
 #include "instrument-sim/simulator.h"
 
@@ -111,16 +112,6 @@ private:
         return env;
     }
 };
-
-inline std::vector<std::string> Lines(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
-}
 
 inline std::vector<std::string> FileLines(const fs::path& file)
 {
