@@ -103,7 +103,8 @@ grep -qx 'ExecStart=/usr/local/bin/velmor-log --output /var/lib/velmor/log/%i.cs
   fail "the unit's ExecStart does not start the installed velmor-log with the instance's file"
 units=$dest.units
 mkdir "$units"
-sed "s|^ExecStart=/usr/local/bin/|ExecStart=$root/bin/|" "$unit" >"$units/velmor-log@.service"
+# Quoted: the temporary directory's name may hold a space.
+sed "s|^ExecStart=/usr/local/bin/\([^ ]*\)|ExecStart=\"$root/bin/\1\"|" "$unit" >"$units/velmor-log@.service"
 if ! report=$(cd "$units" && MANPATH="$root/share/man" systemd-analyze verify ./velmor-log@bench1.service 2>&1) ||
    [ -n "$report" ]; then
   printf '%s\n' "$report"
