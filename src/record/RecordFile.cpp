@@ -8,6 +8,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace record {
 
@@ -260,6 +261,39 @@ bool TRecordFile::WriteAll(const std::string& text)
         done += static_cast<std::size_t>(n);
     }
     return true;
+}
+
+std::string TRecordFile::Reopen()
+{
+    if (!owned || !regular)
+        return {};
+    // Only a file, or none: what put a FIFO or a device in its place would
+    // have the logging wait for it, or write into it.
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) {
+        if (!S_ISREG(st.st_mode))
+            return Fail(Trouble::Failed, "cannot reopen " + path + ": not a regular file");
+    } else if (errno != ENOENT) {
+        return Fail(Trouble::Failed, "cannot reopen " + path + ": " + std::strerror(errno));
+    }
+    // Kept until the new file is open: nothing may be lost between the two.
+    const int oldFd = std::exchange(fd, -1);
+    const int oldReadFd = std::exchange(readFd, -1);
+    const bool oldFirstChecked = firstChecked;
+    owned = false;
+    if (std::string error = Open(path, format); !error.empty()) {
+        fd = oldFd;
+        readFd = oldReadFd;
+        owned = true;
+        regular = true;
+        firstChecked = oldFirstChecked;
+        headerDue = false;
+        return error;
+    }
+    if (oldReadFd >= 0)
+        ::close(oldReadFd);
+    ::close(oldFd);
+    return {};
 }
 
 void TRecordFile::Close()

@@ -1,6 +1,6 @@
 #!/bin/sh
-# Unit under test: the install rules (cmake --install), the desktop entry and
-# the AppStream metadata.
+# Unit under test: the install rules (cmake --install), the desktop entry,
+# the AppStream metadata and velmor-log's service unit.
 # Installs the build into a temporary DESTDIR and checks what a desktop needs.
 set -eu
 build=$1
@@ -11,7 +11,7 @@ manifest="$build/install_manifest.txt"
 [ -f "$manifest" ] && cp -p "$manifest" "$dest.manifest"
 restore() {
   if [ -f "$dest.manifest" ]; then mv -f "$dest.manifest" "$manifest"; else rm -f "$manifest"; fi
-  rm -rf "$dest"
+  rm -rf "$dest" "$dest.units"
 }
 trap restore EXIT
 fail() { echo "FAIL: $*"; exit 1; }
@@ -34,13 +34,15 @@ grep -q '<svg' "$icon" || fail "icon is not an SVG image"
   fail "48 px icon is not a 48 x 48 PNG"
 
 # Only what a package ships: the programs, their manual pages, the entry,
-# the icons and the AppStream metadata.
+# the icons, the AppStream metadata, velmor-log's unit and its rotation.
 count=$(find "$dest" -type f | wc -l)
-[ "$count" -eq 10 ] || { find "$dest" -type f; fail "$count files installed, 10 expected"; }
+[ "$count" -eq 12 ] || { find "$dest" -type f; fail "$count files installed, 12 expected"; }
 # The manifest, which uninstalling goes by, lists them under the prefix.
 expected="/usr/local/bin/velmor
 /usr/local/bin/velmor-log
 /usr/local/bin/velmor-sim
+/usr/local/etc/logrotate.d/velmor-log
+/usr/local/lib/systemd/system/velmor-log@.service
 /usr/local/share/applications/velmor.desktop
 /usr/local/share/icons/hicolor/48x48/apps/velmor.png
 /usr/local/share/icons/hicolor/scalable/apps/velmor.svg
@@ -91,4 +93,30 @@ if command -v appstreamcli >/dev/null 2>&1; then
   fi
   echo "appstreamcli validate: clean"
 fi
+# The unit as systemd reads it (offline: systemd need not run here), for an
+# instance, with the program and the manual page it names where they were
+# installed: no complaint at all, and a hardening exposure below 3.0.
+unit=$root/lib/systemd/system/velmor-log@.service
+command -v systemd-analyze >/dev/null 2>&1 ||
+  fail "systemd-analyze is missing (Debian: systemd, a Build-Depends that make test installs)"
+grep -qx 'ExecStart=/usr/local/bin/velmor-log --output /var/lib/velmor/log/%i.csv --config /etc/velmor/log/%i.conf' "$unit" ||
+  fail "the unit's ExecStart does not start the installed velmor-log with the instance's file"
+units=$dest.units
+mkdir "$units"
+# Quoted: the temporary directory's name may hold a space.
+sed "s|^ExecStart=/usr/local/bin/\([^ ]*\)|ExecStart=\"$root/bin/\1\"|" "$unit" >"$units/velmor-log@.service"
+if ! report=$(cd "$units" && MANPATH="$root/share/man" systemd-analyze verify ./velmor-log@bench1.service 2>&1) ||
+   [ -n "$report" ]; then
+  printf '%s\n' "$report"
+  fail "systemd-analyze verify"
+fi
+echo "systemd-analyze verify: clean"
+security=$(cd "$units" && systemd-analyze security --offline=true --no-pager ./velmor-log@bench1.service 2>&1) ||
+  { printf '%s\n' "$security"; fail "systemd-analyze security"; }
+exposure=$(printf '%s\n' "$security" | sed -n 's/^.*Overall exposure level for [^:]*: \([0-9.]*\) \([A-Z]*\).*$/\1 \2/p')
+[ -n "$exposure" ] || { printf '%s\n' "$security"; fail "no exposure level from systemd-analyze security"; }
+awk -v e="${exposure% *}" 'BEGIN { exit !(e < 3.0) }' ||
+  { printf '%s\n' "$security" | grep '✗'; fail "exposure $exposure, not below 3.0"; }
+echo "systemd-analyze security: exposure $exposure"
+
 echo "installed: $(cd "$dest" && find . -type f | sort | tr '\n' ' ')"

@@ -4,6 +4,7 @@
 // expected dumps.
 
 #include "TempDir.h"
+#include "TextLines.h"
 
 #include <gtest/gtest.h>
 
@@ -31,16 +32,6 @@ inline void WriteFile(const std::string& name, const std::string& text)
     if (!out) {
         ADD_FAILURE() << "cannot write " << name;
     }
-}
-
-inline std::vector<std::string> Lines(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
 }
 
 inline std::string GoldenFile(const std::string& name)

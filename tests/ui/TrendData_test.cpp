@@ -1,4 +1,5 @@
 // Unit under test: TTrendData (src/ui/TrendData), the trend window's ring and its decimation.
+#include "TrendReading.h"
 #include "ui/TrendData.h"
 
 #include "protocol/float.h"
@@ -10,16 +11,6 @@
 #include <vector>
 
 namespace {
-
-TMeasurement Volts(std::int64_t timeMs, double value, std::uint8_t mode = ModeVoltage)
-{
-    Frame reply{};
-    reply[0] = 0x41;
-    reply[1] = mode;
-    const auto bytes = EncodeFloat(value);
-    std::copy(bytes.begin(), bytes.end(), reply.begin() + 4);
-    return TMeasurement::Reply(timeMs, 1, reply, 2, ModelDranik);
-}
 
 struct Extent {
     double min = 1e300;
@@ -58,9 +49,9 @@ TEST(TrendData, DecimationKeepsTheSpikeTheGapAndTheModeBreak)
         if (i == Gap) {
             data.Append(TMeasurement::Gap(t, 1, record::Status::NoReply));
         } else if (i >= ModeChange) {
-            data.Append(Volts(t, 0.25, ModeCurrent));
+            data.Append(TrendReading(t, 0.25, ModeCurrent));
         } else {
-            data.Append(Volts(t, i == Spike ? 5.0 : 1.0));
+            data.Append(TrendReading(t, i == Spike ? 5.0 : 1.0));
         }
     }
     const auto gapTime = static_cast<double>(T0 + 100 * std::int64_t{Gap});
@@ -118,7 +109,7 @@ TEST(TrendData, TheRingHoldsTheNewestAndForgetsTheRest)
     const std::size_t heldSpike = total - 100;
     for (std::size_t i = 0; i < total; ++i) {
         const double value = i == 7 ? 100.0 : (i == heldSpike ? 50.0 : 1.0);
-        data.Append(Volts(static_cast<std::int64_t>(1000 + 100 * i), value));
+        data.Append(TrendReading(static_cast<std::int64_t>(1000 + 100 * i), value));
     }
     ASSERT_EQ(data.Size(), capacity);
     EXPECT_EQ(data.Oldest().TimeMs(), static_cast<std::int64_t>(1000 + 100 * (total - capacity)));

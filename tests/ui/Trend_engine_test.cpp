@@ -3,6 +3,7 @@
 #include "EngineHarness.h"
 #include "SimTest.h"
 #include "TempDir.h"
+#include "TrendReading.h"
 #include "support.h"
 #include "ui/TrendData.h"
 #include "ui/TrendPlot.h"
@@ -248,16 +249,6 @@ public:
     void SetComNumber(std::uint16_t) override {}
 };
 
-TMeasurement Reading(std::int64_t timeMs, double value, std::uint8_t mode = ModeVoltage)
-{
-    Frame reply{};
-    reply[0] = 0x41;
-    reply[1] = mode;
-    const auto bytes = EncodeFloat(value);
-    std::copy(bytes.begin(), bytes.end(), reply.begin() + 4);
-    return TMeasurement::Reply(timeMs, 1, reply, 2, ModelDranik);
-}
-
 } // namespace
 
 // A disk that fills up: the recording stops with a box, every line written
@@ -285,7 +276,7 @@ TEST(Recording, AFullDiskStopsItAndKeepsWhatWasWritten)
     int taken = 0;
     for (; taken < 1000 && form.Recording(); ++taken) {
         const TMeasurement m =
-            Reading(1'800'000'000'000 + 110 * std::int64_t{taken}, 12.0 + taken / 1000.0);
+            TrendReading(1'800'000'000'000 + 110 * std::int64_t{taken}, 12.0 + taken / 1000.0);
         form.MeasurementTaken(m);
         if (form.Recording()) {
             written += record::FormatReading(m.ToReading(), record::Format::Csv);
@@ -302,7 +293,7 @@ TEST(Recording, AFullDiskStopsItAndKeepsWhatWasWritten)
     const std::string kept = FileText(path);
     EXPECT_EQ(kept.substr(0, written.size()), written);
 
-    form.MeasurementTaken(Reading(1'900'000'000'000, 1.0));
+    form.MeasurementTaken(TrendReading(1'900'000'000'000, 1.0));
     EXPECT_EQ(FileText(path), kept);
     EXPECT_EQ(form.TrendData().Size(), static_cast<std::size_t>(taken + 1));
 }
@@ -316,8 +307,8 @@ TEST(TrendWindow, EachUnitHasItsScaleAndTheTimesAreWhole)
     const std::int64_t start = QDateTime::currentMSecsSinceEpoch() - 60'000 + 7'321;
     for (int i = 0; i < 546; ++i) {
         const std::int64_t t = start + 110 * std::int64_t{i};
-        form.MeasurementTaken(i < 273 ? Reading(t, 12.0 + (i % 7) / 100.0)
-                                      : Reading(t, 0.5 + (i % 5) / 1000.0, ModeCurrent));
+        form.MeasurementTaken(i < 273 ? TrendReading(t, 12.0 + (i % 7) / 100.0)
+                                      : TrendReading(t, 0.5 + (i % 5) / 1000.0, ModeCurrent));
     }
     form.N5Click(nullptr);
     TTrendWindow& trend = *form.TrendWindow();

@@ -18,9 +18,12 @@ using Flag = std::function<void()>;
 using Setter = std::function<void(const std::string& option, const std::string& value)>;
 
 // args without the program name; Error is thrown with a message for the user.
+// refused: options that are never accepted, with the message that says why
+// (with or without a value).
 template <class Error>
 void RunOptionLoop(const std::vector<std::string>& args, const std::map<std::string, Flag>& flags,
-                   const std::map<std::string, Setter>& valued)
+                   const std::map<std::string, Setter>& valued,
+                   const std::map<std::string, std::string>& refused = {})
 {
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string name = args[i];
@@ -28,6 +31,9 @@ void RunOptionLoop(const std::vector<std::string>& args, const std::map<std::str
         if (const auto eq = name.find('='); name.starts_with("--") && eq != std::string::npos) {
             value = name.substr(eq + 1);
             name.resize(eq);
+        }
+        if (const auto no = refused.find(name); no != refused.end()) {
+            throw Error(no->second);
         }
         if (const auto flag = flags.find(name); flag != flags.end()) {
             if (value) {

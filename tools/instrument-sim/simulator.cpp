@@ -551,6 +551,15 @@ void Simulator::SetFaults(const Faults& faults)
     faults_ = faults;
 }
 
+void Simulator::HoldClientOutput(bool hold)
+{
+    // The slave's output stopped as by flow control: the client's writes
+    // find no room until it is started again.
+    if (slave_.Valid()) {
+        ::tcflow(slave_.Get(), hold ? TCOOFF : TCOON);
+    }
+}
+
 Faults Simulator::GetFaults() const
 {
     std::lock_guard lock(mutex_);

@@ -88,6 +88,9 @@ public:
     void SetState(const InstrumentState& state);
     InstrumentState State() const;
     void SetRawValue(std::optional<std::array<std::uint8_t, 4>> bytes);
+    // The line takes no bytes from the client any more, as an adapter that
+    // stopped sending; false: it takes them again. A pseudo-terminal's only.
+    void HoldClientOutput(bool hold);
 
     std::vector<RequestRecord> Requests() const;
     std::vector<SentRecord> Sent() const;

@@ -22,11 +22,14 @@ namespace vlog {
 namespace {
 
 constexpr std::chrono::milliseconds StatusPeriod{100}; // ten redraws a second at most
+// How long the start waits for the broker's first answer, and the end for it
+// to acknowledge what is queued.
+constexpr std::chrono::milliseconds StartPatience{2000};
+constexpr std::chrono::milliseconds DeliveryPatience{5000};
 
-void Error(const std::string& text)
+void Error(const std::string& text, Priority priority = Priority::Error)
 {
-    const std::string line = "velmor-log: " + text + "\n";
-    [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, line.data(), line.size());
+    Say(priority, "velmor-log: " + text + "\n");
 }
 
 int TerminalWidth()
@@ -80,9 +83,10 @@ TLogger::TLogger(const Options& options) : options(options)
     const MeterSettings settings = MeterSettings::From(options);
     for (const PortChoice& choice : options.ports) {
         meters.push_back(std::make_unique<TMeter>(
-            choice, settings, clock, [this](TMeter& m, const Reading& r) { Report(m, r); },
+            choice, settings, clock,
+            [this, index = meters.size()](TMeter& m, const Reading& r) { Report(index, m, r); },
             [this](TMeter&, const std::string& text, bool failed) {
-                Note(text);
+                Note(text, failed ? Priority::Error : Priority::Warning);
                 if (failed) {
                     Finish(ExitFailure);
                     return;
@@ -93,6 +97,15 @@ TLogger::TLogger(const Options& options) : options(options)
             }));
     }
     samples.resize(meters.size());
+    if (options.mqtt) {
+        publisher = std::make_unique<TPublisher>(
+            *options.mqtt, options.ports, options.model == ModelVelmor ? "velmor" : "dranik",
+            [this] {
+                // On the sender thread; taken up on the loop's.
+                QMetaObject::invokeMethod(
+                    &context, [this] { OnBroker(); }, Qt::QueuedConnection);
+            });
+    }
     // Called on the thread that failed; the run ends on the loop's.
     TSerWin32Dispatcher::SetThreadExceptionHandler([this](std::exception_ptr error) {
         QMetaObject::invokeMethod(
@@ -107,6 +120,7 @@ TLogger::TLogger(const Options& options) : options(options)
 
 TLogger::~TLogger()
 {
+    publisher.reset();
     meters.clear();
     TSerWin32Dispatcher::SetThreadExceptionHandler({});
     endingSignals.reset();
@@ -132,6 +146,12 @@ int TLogger::Run()
     });
     output.SetStop(signalFd);
 
+    if (publisher) {
+        if (const std::string error = publisher->Prepare(); !error.empty()) {
+            Error(error);
+            return ExitBadInput;
+        }
+    }
     if (const std::string error = CheckPorts(); !error.empty()) {
         Error(error);
         return ExitBadInput;
@@ -145,30 +165,37 @@ int TLogger::Run()
             return ExitBadInput;
         }
     }
-    if (const std::string error = output.Open(options.output, options.format); !error.empty()) {
-        if (output.LastTrouble() != record::TRecordFile::Trouble::Stopped) {
-            Error(error);
-            return ExitBadInput;
+    if (options.toOutput) {
+        if (const std::string error = output.Open(options.output, options.format); !error.empty()) {
+            if (output.LastTrouble() != record::TRecordFile::Trouble::Stopped) {
+                Error(error);
+                return ExitBadInput;
+            }
+            exitStatus = ExitOk; // stopped while waiting for a reader
         }
-        exitStatus = ExitOk; // stopped while waiting for a reader
     }
 
-    if (options.duration) {
-        durationTimer.setSingleShot(true);
-        durationTimer.setTimerType(Qt::PreciseTimer);
-        QObject::connect(&durationTimer, &QTimer::timeout, [this] { Finish(ExitOk); });
-        durationTimer.start(*options.duration);
-    }
-    live = !options.quiet && ::isatty(STDERR_FILENO) == 1;
+    // A service's status goes to its manager instead.
+    live = !options.quiet && ::isatty(STDERR_FILENO) == 1 && !service.Notifying();
     if (live) {
         QObject::connect(&statusTick, &QTimer::timeout, [this] { DrawStatus(); });
         statusTick.start(StatusPeriod);
     }
-
-    for (std::size_t i = 0; i < meters.size() && !exitStatus; ++i) {
-        meters[i]->Start();
+    StartService();
+    if (publisher && !exitStatus) {
+        publisher->Start();
+        startPatience.setSingleShot(true);
+        QObject::connect(&startPatience, &QTimer::timeout, [this] {
+            Note(publisher->Url() + ": no answer yet; readings are queued until it answers");
+            brokerKind = BrokerState::Kind::Away;
+            StartLogging();
+        });
+        startPatience.start(StartPatience);
+    } else {
+        StartLogging();
     }
     const int status = exitStatus ? *exitStatus : QCoreApplication::exec();
+    service.Stopping(ServiceStatus());
 
     statusTick.stop();
     ClearStatus();
@@ -176,11 +203,84 @@ int TLogger::Run()
         meter->Stop();
     }
     std::string summary;
-    for (const auto& meter : meters) {
-        summary += Summary(*meter);
+    if (publisher) {
+        // Said when the wait may be long: the broker is away.
+        if (const std::uint64_t queued = publisher->Counts().queued;
+            queued > 0 && publisher->State().kind != BrokerState::Kind::Connected) {
+            Error("delivering " + Counted(queued, "queued reading") + " to " + publisher->Url() +
+                  " (up to " + std::to_string(DeliveryPatience.count() / 1000) + " s)");
+        }
+        const PublishCounts c = publisher->Close(DeliveryPatience, signalFd);
+        if (logging) {
+            summary = "MQTT " + publisher->Url() + ": " + std::to_string(c.published) +
+                      " published, " + std::to_string(c.dropped) + " dropped, " +
+                      std::to_string(c.queued) + " not delivered\n";
+        }
     }
-    [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, summary.data(), summary.size());
+    // A run the broker refused has said why already, and logged nothing.
+    if (!refused) {
+        std::string meterLines;
+        for (const auto& meter : meters) {
+            meterLines += Summary(*meter);
+        }
+        summary = meterLines + summary;
+    }
+    Say(Priority::Info, summary);
     return status;
+}
+
+void TLogger::StartLogging()
+{
+    if (logging || exitStatus) {
+        return;
+    }
+    logging = true;
+    startPatience.stop();
+    if (publisher) {
+        publisher->Begin();
+    }
+    if (options.duration) {
+        durationTimer.setSingleShot(true);
+        durationTimer.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&durationTimer, &QTimer::timeout, [this] { Finish(ExitOk); });
+        durationTimer.start(*options.duration);
+    }
+    for (std::size_t i = 0; i < meters.size() && !exitStatus; ++i) {
+        meters[i]->Start();
+    }
+    CheckReady();
+}
+
+void TLogger::OnBroker()
+{
+    if (!publisher || exitStatus) {
+        return;
+    }
+    const BrokerState state = publisher->State();
+    if (!logging) {
+        if (!state.settled) {
+            return; // every connection's first answer decides
+        }
+        brokerKind = state.kind;
+        if (state.kind == BrokerState::Kind::Refused) {
+            refused = true;
+            Note(publisher->Url() + ": " + state.text);
+            Finish(ExitFailure);
+            return;
+        }
+        if (state.kind == BrokerState::Kind::Away) {
+            Note(publisher->Url() + ": " + state.text + "; readings are queued until it answers");
+        }
+        StartLogging();
+        return;
+    }
+    // Only a change of kind is a line; the status line follows every change.
+    if (state.kind == brokerKind || state.kind == BrokerState::Kind::Connecting) {
+        return;
+    }
+    brokerKind = state.kind;
+    Note(publisher->Url() + ": " + state.text +
+         (state.kind == BrokerState::Kind::Connected ? "" : "; readings are queued, retrying"));
 }
 
 std::string TLogger::CheckPorts() const
@@ -199,8 +299,9 @@ std::string TLogger::CheckPorts() const
     }
     // The lines would go down the meter's line.
     struct stat st {};
-    const bool known = options.output.empty() ? ::fstat(STDOUT_FILENO, &st) == 0
-                                              : ::stat(options.output.c_str(), &st) == 0;
+    const bool known =
+        options.toOutput && (options.output.empty() ? ::fstat(STDOUT_FILENO, &st) == 0
+                                                    : ::stat(options.output.c_str(), &st) == 0);
     for (std::size_t i = 0; known && S_ISCHR(st.st_mode) && i < devices.size(); ++i) {
         if (devices[i].rdev == st.st_rdev) {
             return (options.output.empty() ? "standard output" : "--output " + options.output) +
@@ -210,12 +311,12 @@ std::string TLogger::CheckPorts() const
     return {};
 }
 
-void TLogger::Report(TMeter& meter, const Reading& reading)
+void TLogger::Report(std::size_t index, TMeter& meter, const Reading& reading)
 {
     if (exitStatus) {
         return;
     }
-    const std::string error = output.Append(reading);
+    const std::string error = options.toOutput ? output.Append(reading) : std::string();
     if (!error.empty()) {
         switch (output.LastTrouble()) {
         case record::TRecordFile::Trouble::Stopped:
@@ -235,6 +336,10 @@ void TLogger::Report(TMeter& meter, const Reading& reading)
         return;
     }
     meter.Written(reading);
+    if (publisher) {
+        publisher->Publish(index, reading);
+    }
+    CheckReady();
     const MeterStats& s = meter.Stats();
     if (options.maxErrors && s.errorsInRow >= *options.maxErrors) {
         Note(meter.Name() + ": " + Counted(s.errorsInRow, "error") + " in a row, giving up");
@@ -264,10 +369,10 @@ void TLogger::CheckOver()
     }
 }
 
-void TLogger::Note(const std::string& text)
+void TLogger::Note(const std::string& text, Priority priority)
 {
     ClearStatus();
-    Error(text);
+    Error(text, priority);
 }
 
 void TLogger::Finish(int status)
@@ -276,6 +381,7 @@ void TLogger::Finish(int status)
         return;
     }
     exitStatus = status;
+    service.Stopping(ServiceStatus());
     for (auto& meter : meters) {
         meter->Stop();
     }
@@ -285,17 +391,24 @@ void TLogger::Finish(int status)
         Qt::QueuedConnection);
 }
 
-void TLogger::DrawStatus()
+void TLogger::TakeSamples()
 {
     const auto now = std::chrono::steady_clock::now();
-    const std::size_t width = static_cast<std::size_t>(std::max(TerminalWidth() - 1, 10));
-    std::string screen = drawn > 0 ? "\033[" + std::to_string(drawn) + "F" : "";
     for (std::size_t i = 0; i < meters.size(); ++i) {
         auto& window = samples[i];
         window.push_back({now, meters[i]->Stats().readings});
         while (window.size() > 2 && now - window[1].time >= std::chrono::seconds(1)) {
             window.pop_front();
         }
+    }
+}
+
+void TLogger::DrawStatus()
+{
+    TakeSamples();
+    const std::size_t width = static_cast<std::size_t>(std::max(TerminalWidth() - 1, 10));
+    std::string screen = drawn > 0 ? "\033[" + std::to_string(drawn) + "F" : "";
+    for (std::size_t i = 0; i < meters.size(); ++i) {
         std::string line = StatusLine(i);
         if (line.size() > width) {
             line.resize(width);
@@ -303,6 +416,14 @@ void TLogger::DrawStatus()
         screen += "\033[2K" + line + "\n";
     }
     drawn = meters.size();
+    if (publisher) {
+        std::string line = BrokerLine();
+        if (line.size() > width) {
+            line.resize(width);
+        }
+        screen += "\033[2K" + line + "\n";
+        ++drawn;
+    }
     [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, screen.data(), screen.size());
 }
 
@@ -333,6 +454,14 @@ std::string TLogger::StatusLine(std::size_t index) const
     return meters[index]->Name() + "  " + Counted(s.readings, "reading") + "  " +
            Counted(s.Errors(), "error") + "  last " + (s.lastText.empty() ? "-" : s.lastText) +
            "  " + rateText;
+}
+
+std::string TLogger::BrokerLine() const
+{
+    const PublishCounts c = publisher->Counts();
+    return "MQTT " + publisher->Url() + "  " + publisher->State().text + "  " +
+           std::to_string(c.published) + " published  " + std::to_string(c.queued) + " queued  " +
+           std::to_string(c.dropped) + " dropped";
 }
 
 std::string TLogger::Summary(const TMeter& meter) const

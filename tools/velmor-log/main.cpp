@@ -1,8 +1,11 @@
 // velmor-log: a meter's readings to a file from the command line, one meter
 // or several on one clock.
 #include "startup/Utf8Locale.h"
+#include "velmor-log/config.h"
+#include "velmor-log/journal.h"
 #include "velmor-log/logger.h"
 #include "velmor-log/options.h"
+#include "velmor-log/service.h"
 
 #include "platform/System.h"
 
@@ -44,13 +47,17 @@ int main(int argc, char** argv)
     platform::RaiseDescriptorLimit();
     vlog::Options options;
     try {
-        options = vlog::ParseOptions(std::vector<std::string>(argv + 1, argv + argc));
+        options =
+            vlog::ParseOptions(vlog::ExpandConfig(std::vector<std::string>(argv + 1, argv + argc)));
     } catch (const vlog::OptionError& e) {
-        std::cerr << "velmor-log: " << e.what() << " (velmor-log --help lists the options)\n";
+        vlog::Say(vlog::Priority::Error, std::string("velmor-log: ") + e.what() +
+                                             " (velmor-log --help lists the options)\n");
         return vlog::ExitBadInput;
     }
-    if (outputClosed && options.output.empty() && !options.help && !options.version) {
-        std::cerr << "velmor-log: standard output is closed: give --output FILE\n";
+    if (outputClosed && options.toOutput && options.output.empty() && !options.help &&
+        !options.version) {
+        vlog::Say(vlog::Priority::Error,
+                  "velmor-log: standard output is closed: give --output FILE\n");
         return vlog::ExitBadInput;
     }
     if (options.help) {
@@ -64,13 +71,14 @@ int main(int argc, char** argv)
     try {
         startup::ChooseUtf8Locale();
         vlog::BlockEndingSignals();
+        vlog::BlockReopenSignal();
         // The options are ours alone: Qt sees the program name only.
         int qtArgc = 1;
         QCoreApplication app(qtArgc, argv);
         vlog::TLogger logger(options);
         return logger.Run();
     } catch (const std::exception& e) {
-        std::cerr << "velmor-log: " << e.what() << '\n';
+        vlog::Say(vlog::Priority::Error, std::string("velmor-log: ") + e.what() + "\n");
         return vlog::ExitFailure;
     }
 }

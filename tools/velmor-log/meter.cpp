@@ -240,6 +240,7 @@ void TMeter::Send(const Step& step)
 void TMeter::Trigger()
 {
     if (settling) {
+        ++progress;
         // A reply to a request that was given up: the quiet time starts
         // again, and the next request's purge drops it. Its line is written
         // now, in time order with the other meters' (outside the
@@ -294,6 +295,12 @@ void TMeter::Take()
     TakenReply taken;
     try {
         taken = TakeWaitingReply(port, reply);
+        // A request still queued never reached the line (an adapter that
+        // takes no bytes): its time-out is no step.
+        TSerBaseDispatcher* d = port.Dispatcher();
+        if (taken.kept > 0 || d == nullptr || d->OutputUsed() == 0) {
+            ++progress;
+        }
     } catch (const std::exception& e) {
         Lost(e);
         return;
@@ -442,6 +449,7 @@ void TMeter::Reconnect()
         reconnect.stop();
         return;
     }
+    ++progress;
     // Only the device that was lost: whatever has its path now may be
     // someone else's.
     if (!platform::MayResume(identity, Identify())) {

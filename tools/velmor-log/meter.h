@@ -122,6 +122,13 @@ public:
     }
     // The device the port stands for now.
     platform::DeviceIdentity Identify() const;
+    // Steps of the polling so far, for the watchdog: exchanges whose request
+    // left, bytes while the line settles, attempts to reopen a lost port.
+    std::uint64_t Progress() const
+    {
+        loopThread.Assume();
+        return progress;
+    }
 
 private:
     struct Step {
@@ -177,6 +184,7 @@ private:
     bool lateSeen GUARDED_BY(loopThread) = false;
     platform::DeviceIdentity identity GUARDED_BY(loopThread); // of the device as last opened
     MeterStats stats GUARDED_BY(loopThread);
+    std::uint64_t progress GUARDED_BY(loopThread) = 0;
 };
 
 } // namespace vlog

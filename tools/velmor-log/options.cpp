@@ -7,8 +7,10 @@
 
 #include <charconv>
 #include <cmath>
+#include <filesystem>
 #include <functional>
 #include <map>
+#include <set>
 
 namespace vlog {
 
@@ -73,7 +75,119 @@ std::uint8_t ModeCode(const std::string& text)
     return it->second;
 }
 
+constexpr const char* UrlForm = "mqtt://HOST[:PORT] or mqtts://HOST[:PORT]";
+
+// mqtt://host[:port] or mqtts://host[:port]; an IPv6 address in brackets.
+void ParseUrl(const std::string& url, MqttOptions& mqtt)
+{
+    std::string rest;
+    if (url.starts_with("mqtt://")) {
+        rest = url.substr(7);
+    } else if (url.starts_with("mqtts://")) {
+        rest = url.substr(8);
+        mqtt.tls = true;
+    } else {
+        throw OptionError(std::string("--mqtt needs ") + UrlForm + ", not '" + url + "'");
+    }
+    if (rest.find('@') != std::string::npos) {
+        throw OptionError("--mqtt takes no user or password: give --mqtt-user NAME, and the "
+                          "password in --mqtt-password-file FILE or VELMOR_MQTT_PASSWORD");
+    }
+    if (rest.ends_with('/')) {
+        rest.pop_back();
+    }
+    const auto bad = [&] { return OptionError("--mqtt '" + url + "' is not " + UrlForm); };
+    std::string port;
+    if (rest.starts_with('[')) {
+        const auto close = rest.find(']');
+        if (close == std::string::npos) {
+            throw bad();
+        }
+        mqtt.host = rest.substr(1, close - 1);
+        rest.erase(0, close + 1);
+        if (!rest.empty() && !rest.starts_with(':')) {
+            throw bad();
+        }
+        port = rest.empty() ? "" : rest.substr(1);
+        if (mqtt.host.find_first_not_of("0123456789abcdefABCDEF:.") != std::string::npos) {
+            throw bad();
+        }
+    } else {
+        const auto colon = rest.find(':');
+        mqtt.host = rest.substr(0, colon);
+        port = colon == std::string::npos ? "" : rest.substr(colon + 1);
+        if (colon != std::string::npos && port.empty()) {
+            throw bad();
+        }
+        if (mqtt.host.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                        "0123456789.-_") != std::string::npos) {
+            throw bad();
+        }
+    }
+    if (mqtt.host.empty()) {
+        throw bad();
+    }
+    mqtt.port = static_cast<std::uint16_t>(port.empty() ? (mqtt.tls ? 8883 : 1883)
+                                                        : Whole("--mqtt port", port, 1, 65535));
+}
+
+void CheckMqtt(MqttOptions& mqtt, const std::set<std::string>& given,
+               const std::vector<PortChoice>& ports)
+{
+    for (const char* option : {"--mqtt-ca", "--mqtt-cert", "--mqtt-key"}) {
+        if (!mqtt.tls && given.contains(option)) {
+            throw OptionError(std::string(option) + " is for an mqtts:// broker");
+        }
+    }
+    if (mqtt.cert.empty() != mqtt.key.empty()) {
+        throw OptionError("--mqtt-cert and --mqtt-key go together");
+    }
+    if (!mqtt.passwordFile.empty() && mqtt.user.empty()) {
+        throw OptionError("--mqtt-password-file needs --mqtt-user");
+    }
+    while (mqtt.topic.size() > 1 && mqtt.topic.ends_with('/')) {
+        mqtt.topic.pop_back();
+    }
+    if (mqtt.topic.find_first_of("+#") != std::string::npos || mqtt.topic.starts_with('$') ||
+        mqtt.topic == "/") {
+        throw OptionError("--mqtt-topic is a topic without the wildcards + and # that does not "
+                          "begin with $, not '" +
+                          mqtt.topic + "'");
+    }
+    // Two meters on one topic could not be told apart.
+    for (std::size_t i = 0; i < ports.size(); ++i) {
+        for (std::size_t j = 0; j < i; ++j) {
+            if (PortTopic(ports[i]) == PortTopic(ports[j])) {
+                throw OptionError(ports[j].Name() + " and " + ports[i].Name() +
+                                  " would publish to one topic (" + PortTopic(ports[i]) +
+                                  "): give one a COM number");
+            }
+        }
+    }
+}
+
 } // namespace
+
+std::string MqttOptions::Url() const
+{
+    const std::string name = host.find(':') == std::string::npos ? host : "[" + host + "]";
+    return (tls ? "mqtts://" : "mqtt://") + name + ":" + std::to_string(port);
+}
+
+std::string PortTopic(const PortChoice& port)
+{
+    std::string name =
+        port.device.empty() ? port.Name() : std::filesystem::path(port.device).filename().string();
+    if (name.empty()) {
+        name = port.device;
+    }
+    for (char& c : name) {
+        if (c == '/' || c == '+' || c == '#') {
+            c = '_';
+        }
+    }
+    return name;
+}
 
 std::string PortChoice::Name() const
 {
@@ -86,6 +200,19 @@ Options ParseOptions(const std::vector<std::string>& args)
     // Ranges are checked once the model is known, whatever the order.
     std::optional<std::string> voltageText;
     std::optional<std::string> currentText;
+    bool outputGiven = false;
+    MqttOptions mqtt;
+    std::optional<std::string> url;
+    std::set<std::string> mqttGiven; // the --mqtt-* options
+    const auto text = [&](std::string& field) {
+        return [&field, &mqttGiven](const std::string& n, const std::string& v) {
+            if (v.empty()) {
+                throw OptionError(n + " needs a value");
+            }
+            field = v;
+            mqttGiven.insert(n);
+        };
+    };
     const std::map<std::string, cli::Setter> valued = {
         {"--com",
          [&](auto& n, auto& v) {
@@ -124,7 +251,8 @@ Options ParseOptions(const std::vector<std::string>& args)
              if (v.empty()) {
                  throw OptionError("--output needs a file name");
              }
-             o.output = v;
+             o.output = v == "-" ? "" : v;
+             outputGiven = true;
          }},
         {"--format",
          [&](auto&, auto& v) {
@@ -137,6 +265,19 @@ Options ParseOptions(const std::vector<std::string>& args)
         {"--vrange", [&](auto&, auto& v) { voltageText = v; }},
         {"--crange", [&](auto&, auto& v) { currentText = v; }},
         {"--max-errors", [&](auto& n, auto& v) { o.maxErrors = Whole(n, v, 1, UINT64_MAX); }},
+        {"--mqtt", [&](auto&, auto& v) { url = v; }},
+        {"--mqtt-ca", text(mqtt.ca)},
+        {"--mqtt-cert", text(mqtt.cert)},
+        {"--mqtt-key", text(mqtt.key)},
+        {"--mqtt-user", text(mqtt.user)},
+        {"--mqtt-password-file", text(mqtt.passwordFile)},
+        {"--mqtt-topic", text(mqtt.topic)},
+        {"--mqtt-id", text(mqtt.id)},
+        {"--mqtt-queue",
+         [&](auto& n, auto& v) {
+             mqtt.queue = Whole(n, v, 1, 10'000'000);
+             mqttGiven.insert(n);
+         }},
     };
 
     const std::map<std::string, cli::Flag> flags = {
@@ -144,7 +285,12 @@ Options ParseOptions(const std::vector<std::string>& args)
         {"--version", [&] { o.version = true; }}, {"--help", [&] { o.help = true; }},
         {"-h", [&] { o.help = true; }},
     };
-    cli::RunOptionLoop<OptionError>(args, flags, valued);
+    const std::map<std::string, std::string> refused = {
+        // Any user could read it from the process list.
+        {"--mqtt-password", "a password is never given on the command line: put it in "
+                            "--mqtt-password-file FILE or VELMOR_MQTT_PASSWORD"},
+    };
+    cli::RunOptionLoop<OptionError>(args, flags, valued, refused);
     if (o.help || o.version) {
         return o;
     }
@@ -158,6 +304,14 @@ Options ParseOptions(const std::vector<std::string>& args)
             }
         }
     }
+    if (url) {
+        ParseUrl(*url, mqtt);
+        CheckMqtt(mqtt, mqttGiven, o.ports);
+        o.mqtt = mqtt;
+    } else if (!mqttGiven.empty()) {
+        throw OptionError(*mqttGiven.begin() + " needs --mqtt URL");
+    }
+    o.toOutput = outputGiven || !o.mqtt;
     if (voltageText) {
         o.voltageRange = RangeIndex("--vrange", *voltageText, VoltageCaptions, 'V', "");
     }
@@ -177,6 +331,11 @@ Logs a Velmor/Dranik meter's readings, one line each, until interrupted
 (Ctrl-C, SIGTERM), --count or --duration; then prints a summary per meter on
 standard error. Repeat --com or --device to log several meters at once, each
 on its own port, into one output in time order.
+
+  --config FILE      take options from FILE, one a line as written here
+                     ("--com 3", "--interval=200"; "#" begins a comment), in
+                     the place of --config: options after it override the
+                     file's, ports add up; a bad line exits 2 naming it
 
 Meters:
   --com N            the port COMN of the COM port map (1..255)
@@ -199,12 +358,32 @@ Polling:
   --max-errors N     give up after N errors in a row on one meter
 
 Output:
-  --output FILE      append the lines to FILE (default standard output); a
-                     file that holds another format is not appended to
+  --output FILE      append the lines to FILE (default standard output, also
+                     "-"); a file that holds another format is not appended
+                     to; with --mqtt alone, no lines are written
   --format FORMAT    csv (default, one header line) or jsonl
   -q, --quiet        no live status line on standard error
   -h, --help         show this text
       --version      show the version
+
+MQTT (each reading also published, as a JSON lines object, QoS 1):
+  --mqtt URL         mqtt://HOST[:PORT] (default port 1883) or
+                     mqtts://HOST[:PORT] (TLS, default port 8883)
+  --mqtt-ca FILE     the CA certificates that sign the broker's (default:
+                     the system's)
+  --mqtt-cert FILE, --mqtt-key FILE
+                     a client certificate and its key
+  --mqtt-user NAME   the user; the password is the first line of
+                     --mqtt-password-file FILE or VELMOR_MQTT_PASSWORD
+  --mqtt-topic PREFIX  topics PREFIX/PORT/reading and PREFIX/PORT/status
+                     (default velmor/HOSTNAME)
+  --mqtt-id ID       the client id (default velmor-log-HOSTNAME-PID); with
+                     several meters each has a connection, ID-PORT
+  --mqtt-queue N     readings kept while the broker is away (default
+                     100000); beyond, the oldest are dropped and counted
+
+SIGUSR1 opens the output file again (after log rotation moved it away): the
+lines go on into a new file, which begins with the header.
 
 Each line: time (ISO 8601, local, milliseconds and offset), port, value as
 the meter shows it, unit, exact value, mode, voltage range, current range,
@@ -215,13 +394,15 @@ Exit status:
   0  stopped by Ctrl-C, SIGTERM, --count or --duration
   1  gave up while logging: --max-errors reached, a setting the meter did not
      acknowledge, output that could not be written, no meter left (a
-     pseudo-terminal that hung up does not come back), or the serial
-     library's threads failed
+     pseudo-terminal that hung up does not come back), the serial
+     library's threads failed, or the MQTT broker refused the connection or
+     its TLS failed at start
   2  bad input: unknown option or value, a range the model does not have, a
      port that does not exist, is no serial port, is held by another program
      or may not be opened, one port given twice, an output file that cannot
-     be opened, holds another format or is a meter's port; nothing was
-     written
+     be opened, holds another format or is a meter's port, a malformed
+     --mqtt URL, a CA, certificate, key or password file that cannot be
+     read, a password on the command line; nothing was written
 )";
 }
 

@@ -26,6 +26,22 @@ struct PortChoice {
 
 using record::Format;
 
+// Where and how readings are published to an MQTT broker.
+struct MqttOptions {
+    bool tls = false; // mqtts://
+    std::string host;
+    std::uint16_t port = 0;
+    std::string ca, cert, key; // files; no CA: the system's
+    std::string user;
+    std::string passwordFile; // empty: VELMOR_MQTT_PASSWORD, if set
+    std::string topic;        // the prefix; empty: velmor/<hostname>
+    std::string id;           // the client id; empty: from host and pid
+    std::uint64_t queue = 100000;
+
+    // mqtt://host:port, as the messages name the broker.
+    std::string Url() const;
+};
+
 struct Options {
     std::vector<PortChoice> ports;
     std::uint8_t model = 2; // ModelDranik, as the window starts
@@ -34,16 +50,23 @@ struct Options {
     std::optional<std::uint64_t> count; // lines per meter
     std::optional<std::chrono::milliseconds> duration;
     std::string output; // empty: standard output
+    // Lines go to the output; not with --mqtt alone.
+    bool toOutput = true;
     Format format = Format::Csv;
     // Setting commands sent first: mode code, voltage and current range index.
     std::optional<std::uint8_t> mode;
     std::optional<std::uint8_t> voltageRange;
     std::optional<std::uint8_t> currentRange;
     std::optional<std::uint64_t> maxErrors;
+    std::optional<MqttOptions> mqtt;
     bool quiet = false;
     bool help = false;
     bool version = false;
 };
+
+// A port's level in the topics: the COM name or the device's basename,
+// with MQTT's separator and wildcards replaced by "_".
+std::string PortTopic(const PortChoice& port);
 
 class OptionError : public std::runtime_error {
 public:

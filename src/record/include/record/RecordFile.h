@@ -44,6 +44,11 @@ public:
     // why it could not be written; then nothing of it is in the file.
     std::string Append(const Reading& reading);
     void Close();
+    // The path opened anew, for a file that was moved away (log rotation):
+    // lines go on into a new file, a CSV one beginning with its header. On
+    // a failure the lines go on where they went, and the line that says why
+    // is returned. Standard output and what is no regular file stay as they are.
+    std::string Reopen();
 
     bool IsOpen() const { return fd >= 0; }
     // The path, or "the output" for standard output.
