@@ -22,89 +22,23 @@ struct Mapping {
     void (*raise)(std::int32_t, const std::string&); // always throws
 };
 
-#define VELMOR_MAP_TAPI(Name, Code) {ec##Name, &Raise<E##Name>},
+#define VELMOR_MAP_OWN(Name, Code, Category) {ec##Name, &Raise<E##Name>},
+// A class name cannot go in parentheses.
+// NOLINTBEGIN(bugprone-macro-parentheses)
+#define VELMOR_MAP_SHARED(Name, Code, Class) {ec##Name, &Raise<Class>},
+// NOLINTEND(bugprone-macro-parentheses)
+#define VELMOR_MAP_NONE(Name, Code)
 
-// Ordered by falling code so that it can be searched by halving.
+// In the list's order, falling code, so that it can be searched by halving.
 constexpr Mapping Mappings[] = {
-    {ecBadArgument, &Raise<EBadArgument>},
-    {ecGotQuitMsg, &Raise<EGotQuitMsg>},
-    {ecBufferTooBig, &Raise<EBufferTooBig>},
-    {ecPortNotAssigned, &Raise<EPortNotAssigned>},
-    {ecInternal, &Raise<EInternal>},
-    {ecModemNotAssigned, &Raise<EModemNotAssigned>},
-    {ecPhonebookNotAssigned, &Raise<EPhonebookNotAssigned>},
-    {ecCannotUseWithWinSock, &Raise<ECannotUseWithWinSock>},
-    {ecBadId, &Raise<EBadId>},
-    {ecBaudRate, &Raise<EBaudRate>},
-    {ecByteSize, &Raise<EByteSize>},
-    {ecDefault, &Raise<EDefault>},
-    {ecHardware, &Raise<EHardware>},
-    {ecMemory, &Raise<EMemory>},
-    {ecCommNotOpen, &Raise<ECommNotOpen>},
-    {ecAlreadyOpen, &Raise<EAlreadyOpen>},
-    {ecNoHandles, &Raise<ENoHandles>},
-    {ecNoTimers, &Raise<ENoTimers>},
-    {ecNoPortSelected, &Raise<ENoPortSelected>},
-    {ecNotOpenedByTapi, &Raise<ENotOpenedByTapi>},
-    {ecNullApi, &Raise<ENullApi>},
-    {ecRegisterHandlerFailed, &Raise<ERegisterHandlerFailed>},
-    {ecPutBlockFail, &Raise<EPutBlockFail>},
-    {ecGetBlockFail, &Raise<EGetBlockFail>},
-    {ecOutputBufferTooSmall, &Raise<EOutputBufferTooSmall>},
-    {ecBufferIsEmpty, &Raise<EBufferIsEmpty>},
-    {ecTracingNotEnabled, &Raise<ETracingNotEnabled>},
-    {ecLoggingNotEnabled, &Raise<ELoggingNotEnabled>},
-    {ecBaseAddressNotSet, &Raise<EBaseAddressNotSet>},
-    {ecModemNotStarted, &Raise<EModemNotStarted>},
-    {ecModemBusy, &Raise<EModemBusy>},
-    {ecModemNotDialing, &Raise<EModemNotDialing>},
-    {ecNotDialing, &Raise<ENotDialing>},
-    {ecAlreadyDialing, &Raise<EAlreadyDialing>},
-    {ecModemNotResponding, &Raise<EModemNotResponding>},
-    {ecModemRejectedCommand, &Raise<EModemRejectedCommand>},
-    {ecModemStatusMismatch, &Raise<EModemStatusMismatch>},
-    {ecTriggerTooLong, &Raise<ETriggerTooLong>},
-    {ecBadTriggerHandle, &Raise<EBadTriggerHandle>},
-    {ecProtocol6006, &Raise<EProtocol>},
-    {ecProtocol6008, &Raise<EProtocol>},
-    {ecProtocol6009, &Raise<EProtocol>},
-    {ecKeyTooLong, &Raise<EKeyTooLong>},
-    {ecDataTooLarge, &Raise<EDataTooLarge>},
-    {ecInternal7003, &Raise<EInternal>},
-    {ecIniWrite, &Raise<EIniWrite>},
-    {ecIniRead, &Raise<EIniRead>},
-    {ecInternal7006, &Raise<EInternal>},
-    {ecRecordExists, &Raise<ERecordExists>},
-    {ecRecordNotFound, &Raise<ERecordNotFound>},
-    {ecDatabaseFull, &Raise<EDatabaseFull>},
-    {ecDatabaseEmpty, &Raise<EDatabaseEmpty>},
-    {ecInternal7012, &Raise<EInternal>},
-    {ecBadFieldList, &Raise<EBadFieldList>},
-    {ecBadFieldForIndex, &Raise<EBadFieldForIndex>},
-    {ecFaxBadFormat, &Raise<EFaxBadFormat>},
-    {ecBadGraphicsFormat, &Raise<EBadGraphicsFormat>},
-    {ecConvertAbort, &Raise<EConvertAbort>},
-    {ecUnpackAbort, &Raise<EUnpackAbort>},
-    {ecCantMakeBitmap, &Raise<ECantMakeBitmap>},
-    {ecInvalidPageNumber, &Raise<EInvalidPageNumber>},
-    {ecFaxBadMachine, &Raise<EFaxBadMachine>},
-    {ecFaxBadModemResult, &Raise<EFaxBadModemResult>},
-    {ecFaxTrainError, &Raise<EFaxTrainError>},
-    {ecFaxInitError, &Raise<EFaxInitError>},
-    {ecFaxBusy, &Raise<EFaxBusy>},
-    {ecFaxVoiceCall, &Raise<EFaxVoiceCall>},
-    {ecFaxDataCall, &Raise<EFaxDataCall>},
-    {ecFaxNoDialTone, &Raise<EFaxNoDialTone>},
-    {ecFaxNoCarrier, &Raise<EFaxNoCarrier>},
-    {ecFaxSessionError, &Raise<EFaxSessionError>},
-    {ecFaxPageError, &Raise<EFaxPageError>},
     // clang-format off
-    VELMOR_SERIAL_TAPI_CODES(VELMOR_MAP_TAPI)
+    VELMOR_SERIAL_CODES(VELMOR_MAP_OWN, VELMOR_MAP_SHARED, VELMOR_MAP_NONE)
     // clang-format on
-    {ecRasLoadFail, &Raise<ERasLoadFail>},
 };
 
-#undef VELMOR_MAP_TAPI
+#undef VELMOR_MAP_NONE
+#undef VELMOR_MAP_SHARED
+#undef VELMOR_MAP_OWN
 
 constexpr bool CodesFall()
 {

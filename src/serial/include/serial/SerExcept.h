@@ -59,82 +59,13 @@ VELMOR_SERIAL_EXCEPTION(EFax, ESerialException)
 VELMOR_SERIAL_EXCEPTION(ETapi, ESerialException)
 VELMOR_SERIAL_EXCEPTION(ERas, ESerialException)
 
-// Specific failures (class, category).
-#define VELMOR_SERIAL_SPECIFIC_EXCEPTIONS(X)                                                       \
-    X(EBadArgument, EGeneral)                                                                      \
-    X(EGotQuitMsg, EGeneral)                                                                       \
-    X(EBufferTooBig, EGeneral)                                                                     \
-    X(EPortNotAssigned, EGeneral)                                                                  \
-    X(EInternal, EGeneral)                                                                         \
-    X(EModemNotAssigned, EGeneral)                                                                 \
-    X(EPhonebookNotAssigned, EGeneral)                                                             \
-    X(ECannotUseWithWinSock, EGeneral)                                                             \
-    X(EBadId, EOpenComm)                                                                           \
-    X(EBaudRate, EOpenComm)                                                                        \
-    X(EByteSize, EOpenComm)                                                                        \
-    X(EDefault, EOpenComm)                                                                         \
-    X(EHardware, EOpenComm)                                                                        \
-    X(EMemory, EOpenComm)                                                                          \
-    X(ECommNotOpen, EOpenComm)                                                                     \
-    X(EAlreadyOpen, EOpenComm)                                                                     \
-    X(ENoHandles, EOpenComm)                                                                       \
-    X(ENoTimers, EOpenComm)                                                                        \
-    X(ENoPortSelected, EOpenComm)                                                                  \
-    X(ENotOpenedByTapi, EOpenComm)                                                                 \
-    X(ENullApi, ESerialIO)                                                                         \
-    X(ERegisterHandlerFailed, ESerialIO)                                                           \
-    X(EPutBlockFail, ESerialIO)                                                                    \
-    X(EGetBlockFail, ESerialIO)                                                                    \
-    X(EOutputBufferTooSmall, ESerialIO)                                                            \
-    X(EBufferIsEmpty, ESerialIO)                                                                   \
-    X(ETracingNotEnabled, ESerialIO)                                                               \
-    X(ELoggingNotEnabled, ESerialIO)                                                               \
-    X(EBaseAddressNotSet, ESerialIO)                                                               \
-    X(EModemNotStarted, EModem)                                                                    \
-    X(EModemBusy, EModem)                                                                          \
-    X(EModemNotDialing, EModem)                                                                    \
-    X(EModemNotResponding, EModem)                                                                 \
-    X(EModemRejectedCommand, EModem)                                                               \
-    X(EModemStatusMismatch, EModem)                                                                \
-    X(EAlreadyDialing, EModem)                                                                     \
-    X(ENotDialing, EModem)                                                                         \
-    X(ETriggerTooLong, ETrigger)                                                                   \
-    X(EBadTriggerHandle, ETrigger)                                                                 \
-    X(EKeyTooLong, EINI)                                                                           \
-    X(EDataTooLarge, EINI)                                                                         \
-    X(EIniWrite, EINI)                                                                             \
-    X(EIniRead, EINI)                                                                              \
-    X(ERecordExists, EINI)                                                                         \
-    X(ERecordNotFound, EINI)                                                                       \
-    X(EDatabaseFull, EINI)                                                                         \
-    X(EDatabaseEmpty, EINI)                                                                        \
-    X(EBadFieldList, EINI)                                                                         \
-    X(EBadFieldForIndex, EINI)                                                                     \
-    X(EFaxBadFormat, EFax)                                                                         \
-    X(EBadGraphicsFormat, EFax)                                                                    \
-    X(EConvertAbort, EFax)                                                                         \
-    X(EUnpackAbort, EFax)                                                                          \
-    X(ECantMakeBitmap, EFax)                                                                       \
-    X(EInvalidPageNumber, EFax)                                                                    \
-    X(EFaxBadMachine, EFax)                                                                        \
-    X(EFaxBadModemResult, EFax)                                                                    \
-    X(EFaxTrainError, EFax)                                                                        \
-    X(EFaxInitError, EFax)                                                                         \
-    X(EFaxBusy, EFax)                                                                              \
-    X(EFaxVoiceCall, EFax)                                                                         \
-    X(EFaxDataCall, EFax)                                                                          \
-    X(EFaxNoDialTone, EFax)                                                                        \
-    X(EFaxNoCarrier, EFax)                                                                         \
-    X(EFaxSessionError, EFax)                                                                      \
-    X(EFaxPageError, EFax)                                                                         \
-    X(ERasLoadFail, ERas)
-
-VELMOR_SERIAL_SPECIFIC_EXCEPTIONS(VELMOR_SERIAL_EXCEPTION)
-
-// Telephony failures, one class per code of the table; each derives from ETapi.
-#define VELMOR_SERIAL_TAPI_EXCEPTION(Name, Code) VELMOR_SERIAL_EXCEPTION(E##Name, ETapi)
-VELMOR_SERIAL_TAPI_CODES(VELMOR_SERIAL_TAPI_EXCEPTION)
-#undef VELMOR_SERIAL_TAPI_EXCEPTION
+// The failures with a class of their own, from the list of codes.
+#define VELMOR_SERIAL_OWN_EXCEPTION(Name, Code, Category) VELMOR_SERIAL_EXCEPTION(E##Name, Category)
+#define VELMOR_SERIAL_NO_EXCEPTION(...)
+VELMOR_SERIAL_CODES(VELMOR_SERIAL_OWN_EXCEPTION, VELMOR_SERIAL_NO_EXCEPTION,
+                    VELMOR_SERIAL_NO_EXCEPTION)
+#undef VELMOR_SERIAL_NO_EXCEPTION
+#undef VELMOR_SERIAL_OWN_EXCEPTION
 
 // Passes code back when it is not a failure (0 or above) or while component
 // (may be null) is loading. Otherwise raises: the class mapped to the code
