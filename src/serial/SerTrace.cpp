@@ -137,6 +137,58 @@ private:
     std::array<bool, 256> known{};
 };
 
+// The log file's first lines: who wrote it, and the column titles.
+void WriteLogTitle(TTextFile& file)
+{
+    file.WriteLine(std::string("SERIAL ") + SerialLibraryVersion);
+    file.WriteLine("Compiler : " + CompilerDescription());
+    file.WriteLine("Operating System : " + OperatingSystemDescription());
+    file.WriteLine(ErrorText(LogColumnsText));
+    file.WriteLine(ErrorText(LogRuleText));
+}
+
+// A log line's head for a stored entry header: time, type, subtype, data.
+std::string LogLineHead(const std::uint8_t* raw, TLabelCache& types, TLabelCache& subtypes)
+{
+    static const std::string NoLabel;
+    const std::uint8_t subtype = raw[1];
+    char data[9];
+    std::snprintf(data, sizeof data, "%08X", static_cast<unsigned>(GetUint32(raw + 8)));
+    return PadLeft(LogTimeText(GetUint32(raw + 4)), 8) + "  " +
+           PadRight(types.Get(TypeLabelBase, raw[0]), 8) + "  " +
+           PadRight(subtype == 0 ? NoLabel : subtypes.Get(SubtypeLabelBase, subtype), 12) + "  " +
+           data + "  ";
+}
+
+// An entry's bytes after its line head, wrapped under the first byte.
+class TLogBytesWriter {
+public:
+    TLogBytesWriter(TTextFile& file, bool hexNonPrintable, bool allHex)
+        : file(file), hexNonPrintable(hexNonPrintable), allHex(allHex)
+    {
+    }
+
+    void Write(const std::uint8_t* bytes, std::uint32_t count)
+    {
+        for (std::uint32_t n = 0; n < count; ++n) {
+            char item[5];
+            const std::size_t width = FormatByteItem(bytes[n], hexNonPrintable, allHex, item);
+            column += width;
+            if (column >= LogWrapColumn) {
+                file.Write(LogContinuation);
+                column = width + LogFirstByteColumn;
+            }
+            file.Write(std::string_view(item, width));
+        }
+    }
+
+private:
+    TTextFile& file;
+    bool hexNonPrintable;
+    bool allHex;
+    std::size_t column = LogFirstByteColumn;
+};
+
 } // namespace
 
 std::size_t FormatByteItem(std::uint8_t value, bool hexNonPrintable, bool allHex, char (&out)[5])
@@ -364,9 +416,7 @@ std::int32_t TSerLog::InitLog(std::uint32_t size, std::uint32_t scratchSize)
 
 void TSerLog::ClearLog()
 {
-    logHead = 0;
-    logTail = 0;
-    logFree = logCapacity;
+    Ring().Clear();
 }
 
 void TSerLog::AbortLog()
@@ -410,43 +460,36 @@ bool TSerLog::AddLogEntry(std::uint8_t type, std::uint8_t subtype, std::uint32_t
     if (logBuffer == nullptr || size >= logCapacity) {
         return false;
     }
-    while (size > logFree && !Empty()) {
+    while (size > Free() && !Empty()) {
         DropOldestEntry();
     }
     std::uint8_t header[HeaderSize] = {type, subtype};
     PutUint32(header + 4, clock() - logStartTime);
     PutUint32(header + 8, data);
     PutUint32(header + 12, count);
-    Put(header, HeaderSize);
-    if (count > 0) {
-        Put(bytes, count);
-    }
+    platform::Ring ring = Ring();
+    ring.Put(header, HeaderSize);
+    ring.Put(bytes, count);
     return true;
-}
-
-void TSerLog::Put(const std::uint8_t* source, std::uint32_t count)
-{
-    const std::uint32_t first = std::min(count, logCapacity - logHead);
-    std::memcpy(logBuffer.get() + logHead, source, first);
-    std::memcpy(logBuffer.get(), source + first, count - first);
-    logHead = static_cast<std::uint32_t>((std::uint64_t{logHead} + count) % logCapacity);
-    logFree -= count;
-}
-
-void TSerLog::Peek(std::uint8_t* destination, std::uint32_t count) const
-{
-    const std::uint32_t first = std::min(count, logCapacity - logTail);
-    std::memcpy(destination, logBuffer.get() + logTail, first);
-    std::memcpy(destination + first, logBuffer.get(), count - first);
 }
 
 void TSerLog::Take(std::uint8_t* destination, std::uint32_t count)
 {
+    platform::Ring ring = Ring();
     if (destination != nullptr) {
-        Peek(destination, count);
+        ring.Peek(0, destination, count);
     }
-    logTail = static_cast<std::uint32_t>((std::uint64_t{logTail} + count) % logCapacity);
-    logFree += count;
+    ring.Consumed(count);
+}
+
+template <class Sink> void TSerLog::TakeInPieces(std::uint32_t count, Sink sink)
+{
+    while (count > 0) {
+        const std::uint32_t piece = std::min(count, logScratchSize);
+        Take(logScratch.get(), piece);
+        sink(logScratch.get(), piece);
+        count -= piece;
+    }
 }
 
 TSerLog::TEntryHeader TSerLog::TakeHeader()
@@ -465,11 +508,7 @@ TSerLog::TEntryHeader TSerLog::TakeHeader()
 void TSerLog::DropOldestEntry()
 {
     const TEntryHeader header = TakeHeader();
-    // The scratch takes what fits; the rest of a larger entry (a driver read
-    // beyond InSize) is skipped, never copied past the block.
-    const std::uint32_t kept = std::min(header.count, logScratchSize);
-    Take(logScratch.get(), kept);
-    Take(nullptr, header.count - kept);
+    Take(nullptr, header.count);
 }
 
 std::int32_t TSerLog::DumpLog(const std::string& fileName, bool hexNonPrintable, bool allHex)
@@ -495,53 +534,22 @@ std::int32_t TSerLog::WriteLog(const std::string& fileName, bool append, bool he
         return -error;
     }
 
-    file.WriteLine(std::string("SERIAL ") + SerialLibraryVersion);
-    file.WriteLine("Compiler : " + CompilerDescription());
-    file.WriteLine("Operating System : " + OperatingSystemDescription());
-    file.WriteLine(ErrorText(LogColumnsText));
-    file.WriteLine(ErrorText(LogRuleText));
-
+    WriteLogTitle(file);
     TLabelCache types;
     TLabelCache subtypes;
-    static const std::string NoLabel;
     while (!Empty()) {
         // The line head (whose lookups may throw) is built before the entry is
         // taken out, so a failure leaves the ring whole.
         std::uint8_t raw[HeaderSize];
-        Peek(raw, HeaderSize);
-        const std::uint8_t subtype = raw[1];
-        const std::string head =
-            PadLeft(LogTimeText(GetUint32(raw + 4)), 8) + "  " +
-            PadRight(types.Get(TypeLabelBase, raw[0]), 8) + "  " +
-            PadRight(subtype == 0 ? NoLabel : subtypes.Get(SubtypeLabelBase, subtype), 12) + "  ";
-        char data[9];
-        std::snprintf(data, sizeof data, "%08X", static_cast<unsigned>(GetUint32(raw + 8)));
-
+        Ring().Peek(0, raw, HeaderSize);
+        file.Write(LogLineHead(raw, types, subtypes));
         const TEntryHeader header = TakeHeader();
-        file.Write(head);
-        file.Write(data);
-        file.Write("  ");
-
         // Bytes pass through the scratch in pieces of its size, so an entry
         // larger than the scratch is written whole.
-        std::size_t column = LogFirstByteColumn;
-        std::uint32_t remaining = header.count;
-        while (remaining > 0) {
-            const std::uint32_t piece = std::min(remaining, logScratchSize);
-            Take(logScratch.get(), piece);
-            for (std::uint32_t n = 0; n < piece; ++n) {
-                char item[5];
-                const std::size_t width =
-                    FormatByteItem(logScratch[n], hexNonPrintable, allHex, item);
-                column += width;
-                if (column >= LogWrapColumn) {
-                    file.Write(LogContinuation);
-                    column = width + LogFirstByteColumn;
-                }
-                file.Write(std::string_view(item, width));
-            }
-            remaining -= piece;
-        }
+        TLogBytesWriter bytes(file, hexNonPrintable, allHex);
+        TakeInPieces(header.count, [&bytes](const std::uint8_t* piece, std::uint32_t n) {
+            bytes.Write(piece, n);
+        });
         file.Write("\n");
     }
 

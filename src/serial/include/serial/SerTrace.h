@@ -10,6 +10,8 @@
 // operation under its mainLock; TSerLog::DumpLog(lock, ...) takes that lock
 // itself for the whole of the dump and releases it on every path.
 
+#include "platform/Ring.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -151,9 +153,9 @@ public:
 
     bool LoggingOn() const noexcept { return loggingOn; }
     bool HasBuffer() const noexcept { return logBuffer != nullptr; }
-    bool Empty() const noexcept { return logFree == logCapacity; }
+    bool Empty() const noexcept { return Ring().Empty(); }
     std::uint32_t Capacity() const noexcept { return logCapacity; }
-    std::uint32_t Free() const noexcept { return logFree; }
+    std::uint32_t Free() const noexcept { return Ring().Free(); }
     std::uint32_t ScratchSize() const noexcept { return logScratchSize; }
     std::uint32_t StartTime() const noexcept { return logStartTime; }
 
@@ -166,11 +168,17 @@ private:
         std::uint32_t count = 0;
     };
 
+    // The ring over logBuffer; the positions are mutable because a Ring
+    // holds them by reference, also to read them.
+    platform::Ring Ring() const noexcept
+    {
+        return {logBuffer.get(), logCapacity, logHead, logTail, logFull};
+    }
     std::int32_t WriteLog(const std::string& fileName, bool append, bool hexNonPrintable,
                           bool allHex);
-    void Put(const std::uint8_t* source, std::uint32_t count);
-    // count bytes from the tail, which stays.
-    void Peek(std::uint8_t* destination, std::uint32_t count) const;
+    // Takes count bytes from the tail through the scratch, handing each piece
+    // (at most the scratch's size) to sink.
+    template <class Sink> void TakeInPieces(std::uint32_t count, Sink sink);
     // count bytes from the tail into destination (nullptr: skipped).
     void Take(std::uint8_t* destination, std::uint32_t count);
     TEntryHeader TakeHeader();
@@ -179,9 +187,9 @@ private:
     TMillisecondSource clock;
     bool loggingOn = false;
     std::unique_ptr<std::uint8_t[]> logBuffer;
-    std::uint32_t logHead = 0;
-    std::uint32_t logTail = 0;
-    std::uint32_t logFree = 0;
+    mutable std::uint32_t logHead = 0;
+    mutable std::uint32_t logTail = 0;
+    mutable bool logFull = false;
     std::uint32_t logCapacity = 0;
     std::unique_ptr<std::uint8_t[]> logScratch;
     std::uint32_t logScratchSize = 0;
