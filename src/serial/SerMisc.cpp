@@ -37,7 +37,7 @@ namespace {
 struct TExceptionDisplay {
     std::mutex mutex;
     TApplicationExceptionHandler handler;
-    std::thread::id firstInstaller;
+    std::thread::id mainThread;
 };
 
 TExceptionDisplay& Display()
@@ -53,14 +53,18 @@ void ShowOnStderr(std::exception_ptr error)
 
 } // namespace
 
-void SetApplicationExceptionHandler(TApplicationExceptionHandler handler)
+TApplicationExceptionHandler SetApplicationExceptionHandler(TApplicationExceptionHandler handler)
 {
     TExceptionDisplay& display = Display();
     const std::lock_guard lock(display.mutex);
-    if (display.firstInstaller == std::thread::id()) {
-        display.firstInstaller = std::this_thread::get_id();
-    }
-    display.handler = std::move(handler);
+    return std::exchange(display.handler, std::move(handler));
+}
+
+void MarkApplicationMainThread()
+{
+    TExceptionDisplay& display = Display();
+    const std::lock_guard lock(display.mutex);
+    display.mainThread = std::this_thread::get_id();
 }
 
 std::string ExceptionMessage(std::exception_ptr error)
@@ -99,13 +103,13 @@ bool IsApplicationMainThread()
         return QThread::currentThread() == app->thread();
     }
     TExceptionDisplay& display = Display();
-    std::thread::id first;
+    std::thread::id marked;
     {
         const std::lock_guard lock(display.mutex);
-        first = display.firstInstaller;
+        marked = display.mainThread;
     }
-    if (first != std::thread::id()) {
-        return first == std::this_thread::get_id();
+    if (marked != std::thread::id()) {
+        return marked == std::this_thread::get_id();
     }
     return platform::IsInitialThread();
 }

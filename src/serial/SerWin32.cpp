@@ -9,6 +9,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -213,10 +214,11 @@ TSerWin32Dispatcher::~TSerWin32Dispatcher()
     JoinThreads();
 }
 
-void TSerWin32Dispatcher::SetThreadExceptionHandler(std::function<void(std::exception_ptr)> handler)
+std::function<void(std::exception_ptr)>
+TSerWin32Dispatcher::SetThreadExceptionHandler(std::function<void(std::exception_ptr)> handler)
 {
     std::lock_guard lock(ExceptionHandlerMutex());
-    ExceptionHandler() = std::move(handler);
+    return std::exchange(ExceptionHandler(), std::move(handler));
 }
 
 void TSerWin32Dispatcher::ReportThreadException(std::exception_ptr error)

@@ -43,15 +43,26 @@ TEST(ApplicationExceptionHandler, ReplaceableDisplayAndItsThread)
     SetApplicationExceptionHandler([](std::exception_ptr) { throw std::runtime_error("x"); });
     EXPECT_NO_THROW(HandleApplicationException(std::make_exception_ptr(1)));
 
-    SetApplicationExceptionHandler(nullptr);
+    // Each setter hands back the display it replaced.
+    const TApplicationExceptionHandler failing = SetApplicationExceptionHandler(nullptr);
+    ASSERT_TRUE(failing);
+    EXPECT_THROW(failing(std::make_exception_ptr(1)), std::runtime_error);
     testing::internal::CaptureStderr();
     HandleApplicationException(std::make_exception_ptr(std::runtime_error("on stderr")));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "on stderr\n");
 
-    // Without an application object the main thread is the first that installed a display.
-    EXPECT_TRUE(IsApplicationMainThread());
-    bool otherIsMain = true;
-    std::thread other([&] { otherIsMain = IsApplicationMainThread(); });
+    // Without an application object the main thread is the one marked as such;
+    // installing a display elsewhere does not move it.
+    bool otherIsMain = false;
+    std::thread other([&] {
+        MarkApplicationMainThread();
+        otherIsMain = IsApplicationMainThread();
+    });
     other.join();
-    EXPECT_FALSE(otherIsMain);
+    EXPECT_TRUE(otherIsMain);
+    EXPECT_FALSE(IsApplicationMainThread());
+    MarkApplicationMainThread();
+    std::thread installer([] { SetApplicationExceptionHandler(nullptr); });
+    installer.join();
+    EXPECT_TRUE(IsApplicationMainThread());
 }

@@ -68,17 +68,19 @@ private:
 // not be opened after loading). The user interface installs its message box;
 // until then the message goes to stderr.
 using TApplicationExceptionHandler = std::function<void(std::exception_ptr)>;
-// An empty handler restores the stderr display.
-void SetApplicationExceptionHandler(TApplicationExceptionHandler handler);
+// An empty handler restores the stderr display. Returns the handler it replaces.
+TApplicationExceptionHandler SetApplicationExceptionHandler(TApplicationExceptionHandler handler);
 // Shows error through the installed display. Never throws.
 void HandleApplicationException(std::exception_ptr error) noexcept;
 // The text the display shows for error: its message, or "Unknown exception".
 std::string ExceptionMessage(std::exception_ptr error);
 
 // The application's main thread: the thread of the Qt application object
-// when one exists; without one, the first thread that installed an exception
-// handler, or else the process's initial thread.
+// when one exists; without one, the thread last marked as the main thread,
+// or else the process's initial thread.
 bool IsApplicationMainThread();
+// Makes the calling thread the main thread while no Qt application object exists.
+void MarkApplicationMainThread();
 
 // True when the locale's character set (LC_CTYPE) is UTF-8.
 bool SystemCodePageIsUtf8();

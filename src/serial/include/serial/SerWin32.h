@@ -125,8 +125,10 @@ public:
 
     // Where exceptions that escape a thread's loop go (they end that thread).
     // Without a handler they go to the application's error display, on the
-    // application's main thread once an application object exists.
-    static void SetThreadExceptionHandler(std::function<void(std::exception_ptr)> handler);
+    // application's main thread once an application object exists. Returns
+    // the handler it replaces.
+    static std::function<void(std::exception_ptr)>
+    SetThreadExceptionHandler(std::function<void(std::exception_ptr)> handler);
 
 protected:
     std::uint8_t ReadModemLines() override;
