@@ -12,6 +12,9 @@ namespace {
 
 using Lock = platform::LockGuard<platform::RecursiveMutex>;
 
+// The rate the drain before the first line setting of an open waits for.
+constexpr std::uint32_t FirstDrainBaud = 115200;
+
 platform::RecursiveMutex& TableMutex()
 {
     static platform::RecursiveMutex mutex;
@@ -154,11 +157,11 @@ int TSerBaseDispatcher::OpenDispatcher(const char* deviceName, std::uint32_t bau
         Lock lock(registry.mainLock);
         registry.modemStatusByte = 0;
     }
-    GetModemStatus(0xF0);
+    // Read the levels, keep them, forget the changes.
+    GetModemStatus(ModemLevels);
     {
-        // The rate the drain before the first line setting waits for.
         Lock lock(registry.mainLock);
-        registry.currentBaud = 115200;
+        registry.currentBaud = FirstDrainBaud;
     }
     if (const int lineResult = SetLine(baud, parity, dataBits, stopBits); lineResult < 0) {
         CloseDispatcher();

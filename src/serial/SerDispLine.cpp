@@ -31,6 +31,13 @@ void SetRtsControl(TLineState& state, std::uint32_t control)
     state.flags = (state.flags & ~platform::DcbRtsControlMask) | control;
 }
 
+// A flow control stops the sender at bufferFull and resumes it at
+// bufferResume: not above the receive queue, and not the other way round.
+bool FlowLevelsFit(std::uint32_t bufferFull, std::uint32_t bufferResume, std::uint32_t inSize)
+{
+    return bufferResume <= bufferFull && bufferFull <= inSize;
+}
+
 } // namespace
 
 std::uint32_t SerBaudFromCode(std::uint32_t baud)
@@ -157,7 +164,7 @@ int TSerBaseDispatcher::SetHardwareFlow(std::uint32_t bufferFull, std::uint32_t 
                                         std::uint8_t options)
 {
     const std::uint32_t inSize = inQueueSize.load();
-    if (bufferFull < bufferResume || bufferFull > inSize) {
+    if (!FlowLevelsFit(bufferFull, bufferResume, inSize)) {
         return DispBadArgument;
     }
     Lock lock(registry.mainLock);
@@ -213,7 +220,7 @@ int TSerBaseDispatcher::SetSoftwareFlow(std::uint32_t bufferFull, std::uint32_t 
                                         std::uint8_t options)
 {
     const std::uint32_t inSize = inQueueSize.load();
-    if (bufferFull < bufferResume || bufferFull > inSize) {
+    if (!FlowLevelsFit(bufferFull, bufferResume, inSize)) {
         return DispBadArgument;
     }
     Lock lock(registry.mainLock);

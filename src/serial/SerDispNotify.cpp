@@ -332,68 +332,80 @@ bool TSerBaseDispatcher::RunHandlers(std::uint32_t message, std::uint32_t wParam
 bool TSerBaseDispatcher::NotifyHandlers(std::uint32_t message, std::uint32_t wParam,
                                         std::uint16_t data)
 {
-    {
-        Lock lock(registry.mainLock);
-        if (!registry.notifyEnabled) {
-            return true;
-        }
-        dispatching.store(true);
+    if (!BeginDispatching()) {
+        return true;
     }
-    {
-        Lock in(input.inputLock);
-        input.readAheadMax = 0;
-        input.readAheadCount = 0;
-        input.readAheadFloor = 0;
-        input.readAheadFrozen = false;
-        input.readAheadLimit = 0;
-        input.foreignTaken = 0;
-        input.readAheadMode = message == TriggerAvailMsg || message == TriggerDataMsg;
-        input.notifyThread = std::this_thread::get_id();
-        input.handlerThread = input.notifyThread;
-    }
-    const std::intptr_t lParam = static_cast<std::intptr_t>(dispatcherHandle) * 65536 + data;
-
+    BeginReadAhead(message);
     // Whatever a handler throws, the notification state must not stay behind.
     struct Finish {
         TSerBaseDispatcher& d;
         bool normal = false;
-        ~Finish()
-        {
-            {
-                Lock in(d.input.inputLock);
-                d.input.readAheadMode = false;
-                d.input.notifyThread = std::thread::id();
-                d.input.handlerThread = std::thread::id();
-                if (normal) {
-                    d.input.readAheadCount = 0;
-                }
-            }
-            Lock lock(d.registry.mainLock);
-            d.dispatching.store(false);
-            if (d.registry.removalPending) {
-                d.registry.PurgeRemovedLocked();
-                d.UpdateHandlerFlagsLocked(THandlerFlags::Recompute);
-            }
-        }
+        ~Finish() { d.EndNotification(normal); }
     } finish{*this};
 
-    bool result = RunHandlers(message, wParam, lParam);
+    bool result = RunHandlers(message, wParam, NotificationParam(dispatcherHandle, data));
     if (result) {
-        Lock in(input.inputLock);
-        if (input.readAheadMode) {
-            input.readAheadMode = false;
-            // Also what a handler still running past its send has read so far.
-            const std::uint32_t moved = input.readAheadFrozen
-                                            ? input.readAheadLimit + input.foreignTaken
-                                            : input.HandlerFrontierLocked();
-            input.Ring().Consumed(moved);
-            if (message == TriggerAvailMsg && moved != wParam) {
-                result = false;
-            }
-        }
+        result = ConsumeReadAhead(message, wParam);
         finish.normal = true;
     }
     return result;
+}
+
+bool TSerBaseDispatcher::BeginDispatching()
+{
+    Lock lock(registry.mainLock);
+    if (!registry.notifyEnabled) {
+        return false;
+    }
+    dispatching.store(true);
+    return true;
+}
+
+void TSerBaseDispatcher::BeginReadAhead(std::uint32_t message)
+{
+    Lock in(input.inputLock);
+    input.readAheadMax = 0;
+    input.readAheadCount = 0;
+    input.readAheadFloor = 0;
+    input.readAheadFrozen = false;
+    input.readAheadLimit = 0;
+    input.foreignTaken = 0;
+    input.readAheadMode = message == TriggerAvailMsg || message == TriggerDataMsg;
+    input.notifyThread = std::this_thread::get_id();
+    input.handlerThread = input.notifyThread;
+}
+
+bool TSerBaseDispatcher::ConsumeReadAhead(std::uint32_t message, std::uint32_t wParam)
+{
+    Lock in(input.inputLock);
+    if (!input.readAheadMode) {
+        return true;
+    }
+    input.readAheadMode = false;
+    // Also what a handler still running past its send has read so far.
+    const std::uint32_t moved = input.readAheadFrozen ? input.readAheadLimit + input.foreignTaken
+                                                      : input.HandlerFrontierLocked();
+    input.Ring().Consumed(moved);
+    return message != TriggerAvailMsg || moved == wParam;
+}
+
+void TSerBaseDispatcher::EndNotification(bool normal)
+{
+    {
+        Lock in(input.inputLock);
+        input.readAheadMode = false;
+        input.notifyThread = std::thread::id();
+        input.handlerThread = std::thread::id();
+        if (normal) {
+            input.readAheadCount = 0;
+        }
+    }
+    Lock lock(registry.mainLock);
+    dispatching.store(false);
+    if (registry.removalPending) {
+        registry.PurgeRemovedLocked();
+        UpdateHandlerFlagsLocked(THandlerFlags::Recompute);
+    }
 }
 
 bool TSerBaseDispatcher::CheckDataAndAvail()
@@ -409,69 +421,83 @@ bool TSerBaseDispatcher::CheckDataAndAvail()
         head = input.head;
         total = input.receivedTotal;
     }
-    std::uint32_t level = 0;
     bool anyData = false;
-    {
-        Lock lock(registry.mainLock);
-        level = registry.availLevel;
-        for (const auto& t : registry.dataTriggers) {
-            anyData = anyData || t.matchLength != 0;
-        }
-    }
-    std::uint32_t pos = scanPosition;
+    const std::uint32_t level = AvailLevel(anyData);
     // Counted, not compared: a fill of a whole ring brings the head back to
     // where the scan stopped.
     if (!anyData) {
         unscannedBytes = 0;
     }
-    while (anyData && unscannedBytes > 0) {
+    std::uint32_t pos = scanPosition;
+    while (unscannedBytes > 0) {
         std::uint8_t byte = 0;
         std::uint32_t next = 0;
-        {
-            Lock in(input.inputLock);
-            if (!input.buffer) {
-                return false;
-            }
-            const platform::Ring ring = input.Ring();
-            byte = ring.ByteAt(pos);
-            next = ring.Step(pos, 1);
+        if (!ScannedByte(pos, byte, next)) {
+            return false;
         }
-        std::uint32_t longest = 0;
         std::size_t records = 0;
-        {
-            Lock lock(registry.mainLock);
-            records = registry.dataTriggers.size();
-            for (auto& t : registry.dataTriggers) {
-                if (t.matchLength == 0) {
-                    continue;
-                }
-                RunMatcher(t, byte);
-                if (t.matched != 0) {
-                    longest = std::max(longest, t.matchLength);
-                }
-            }
-        }
+        const std::uint32_t longest = RunDataTriggers(byte, records);
         --unscannedBytes;
-        if (longest == 0) {
-            pos = next;
+        if (longest != 0) {
+            const bool result = NotifyMatch(pos, level, longest, records);
+            scanPosition = next;
+            return result;
+        }
+        pos = next;
+    }
+    scanPosition = head;
+    return NotifyAvailLevel(head, total, level);
+}
+
+std::uint32_t TSerBaseDispatcher::AvailLevel(bool& anyData)
+{
+    Lock lock(registry.mainLock);
+    anyData = std::any_of(registry.dataTriggers.begin(), registry.dataTriggers.end(),
+                          [](const TDataTrigger& t) { return t.matchLength != 0; });
+    return registry.availLevel;
+}
+
+bool TSerBaseDispatcher::ScannedByte(std::uint32_t pos, std::uint8_t& byte, std::uint32_t& next)
+{
+    Lock in(input.inputLock);
+    if (!input.buffer) {
+        return false;
+    }
+    const platform::Ring ring = input.Ring();
+    byte = ring.ByteAt(pos);
+    next = ring.Step(pos, 1);
+    return true;
+}
+
+std::uint32_t TSerBaseDispatcher::RunDataTriggers(std::uint8_t byte, std::size_t& records)
+{
+    std::uint32_t longest = 0;
+    Lock lock(registry.mainLock);
+    records = registry.dataTriggers.size();
+    for (auto& t : registry.dataTriggers) {
+        if (t.matchLength == 0) {
             continue;
         }
-        const bool result = NotifyMatch(pos, level, longest, records);
-        scanPosition = next;
-        return result;
+        RunMatcher(t, byte);
+        if (t.matched != 0) {
+            longest = std::max(longest, t.matchLength);
+        }
     }
-    pos = head;
-    scanPosition = pos;
+    return longest;
+}
 
+bool TSerBaseDispatcher::NotifyAvailLevel(std::uint32_t head, std::uint64_t total,
+                                          std::uint32_t level)
+{
     const std::uint32_t n = InputCount();
-    if (level != 0 && noticedTotal != total && n >= level) {
-        AddLogEntry(LogTypeTrigger, LogSubAvail, n, nullptr, 0);
-        const bool result = NotifyHandlers(TriggerAvailMsg, n, 0);
-        lastNoticePosition = pos;
-        noticedTotal = total;
-        return result;
+    if (level == 0 || noticedTotal == total || n < level) {
+        return false;
     }
-    return false;
+    AddLogEntry(LogTypeTrigger, LogSubAvail, n, nullptr, 0);
+    const bool result = NotifyHandlers(TriggerAvailMsg, n, 0);
+    lastNoticePosition = head;
+    noticedTotal = total;
+    return result;
 }
 
 // A data trigger matched at pos: first an avail notice for the bytes before

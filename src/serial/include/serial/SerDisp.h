@@ -50,6 +50,21 @@ inline constexpr std::uint32_t TriggerTimerMsg = 0x7E03;
 inline constexpr std::uint32_t TriggerStatusMsg = 0x7E04;
 inline constexpr std::uint32_t PortClosedMsg = 0x7E0A;
 
+// A notification's lParam: the dispatcher handle in the high 16 bits, the
+// message's data in the low ones.
+constexpr std::intptr_t NotificationParam(int dispatcherHandle, std::uint16_t data)
+{
+    return static_cast<std::intptr_t>(static_cast<std::uintptr_t>(dispatcherHandle) << 16 | data);
+}
+constexpr int NotificationHandle(std::intptr_t lParam)
+{
+    return static_cast<int>((static_cast<std::uintptr_t>(lParam) >> 16) & 0xFFFF);
+}
+constexpr std::uint16_t NotificationData(std::intptr_t lParam)
+{
+    return static_cast<std::uint16_t>(static_cast<std::uintptr_t>(lParam) & 0xFFFF);
+}
+
 inline constexpr std::uint32_t DispatchBufferSize = 8192;
 inline constexpr std::uint32_t NotifySendTimeoutMs = 3000;
 
@@ -552,6 +567,25 @@ private:
     // The status trigger that fires now, if any, marked hit; used: the transmit count.
     bool FireStatusTriggerLocked(std::uint32_t used, std::uint32_t& handle, std::uint16_t& data)
         REQUIRES(registry.mainLock);
+    // NotifyHandlers' steps: dispatching on (false: nobody to tell), the
+    // read-ahead set up for message, the bytes the handlers read taken out
+    // (false: an avail notice's handlers did not read all of them), and the
+    // state put back on every path (normal: the handlers all returned).
+    bool BeginDispatching() EXCLUDES(registry.mainLock);
+    void BeginReadAhead(std::uint32_t message) EXCLUDES(input.inputLock);
+    bool ConsumeReadAhead(std::uint32_t message, std::uint32_t wParam) EXCLUDES(input.inputLock);
+    void EndNotification(bool normal) EXCLUDES(input.inputLock, registry.mainLock);
+    // CheckDataAndAvail's steps: the avail level (anyData: a data trigger
+    // is set), the byte at pos and the position after it (false: no buffer),
+    // the data triggers run over one byte (the longest match, 0 for none;
+    // records: how many there are), and the avail notice once enough is new.
+    std::uint32_t AvailLevel(bool& anyData) EXCLUDES(registry.mainLock);
+    bool ScannedByte(std::uint32_t pos, std::uint8_t& byte, std::uint32_t& next)
+        EXCLUDES(input.inputLock);
+    std::uint32_t RunDataTriggers(std::uint8_t byte, std::size_t& records)
+        EXCLUDES(registry.mainLock);
+    bool NotifyAvailLevel(std::uint32_t head, std::uint64_t total, std::uint32_t level)
+        REQUIRES(dispatchThread) EXCLUDES(input.inputLock, output.outputLock, registry.mainLock);
     // The data triggers' notifications for a match at pos (dispatch thread).
     bool NotifyMatch(std::uint32_t pos, std::uint32_t level, std::uint32_t longest,
                      std::size_t records)
