@@ -79,7 +79,8 @@ using TWaitCharEvent = std::function<void(TSerCustomComPort* cp, char c)>;
 using TComSelectDialog = std::function<int(std::uint16_t& selected)>;
 // The dialog lives with the user interface; it installs itself here so that
 // the component needs no screen. Without one a port is never confirmed.
-void SetComSelectDialog(TComSelectDialog dialog);
+// Returns the dialog it replaces.
+TComSelectDialog SetComSelectDialog(TComSelectDialog dialog);
 
 inline constexpr int ModalResultOk = 1;
 inline constexpr int ModalResultCancel = 2;
@@ -280,6 +281,23 @@ private:
     void CompleteDeferredClose(const std::shared_ptr<TWindowLink>& link, TSerBaseDispatcher& d,
                                std::intptr_t lParam);
     void ReleaseDispatcher();
+    // The steps of OpenPort.
+    void InstallDispatcher(std::unique_ptr<TSerBaseDispatcher> created);
+    // The line and flow settings of the device the telephony layer opened.
+    void TakeTapiSettings();
+    // Everything stored while closed, applied with ForceApply on.
+    void ApplyStoredSettings();
+    // The bodies of ClosePort and SetNotifyWindow, which the destructor calls.
+    void CloseLink();
+    void CreateNotifyWindow();
+    void DestroyNotifyWindow();
+    // SetDTR's and SetRTS's body: level is dtr or rts, set the dispatcher's call.
+    void SetLineLevel(bool value, bool& level, int (TSerBaseDispatcher::*set)(int));
+    // SetXOnChar's and SetXOffChar's body.
+    void SetFlowChar(char value, char& flowChar);
+    // The buffer levels a flow control starts from when none are set: the
+    // shares of InSize at which the receiver stops and resumes the sender.
+    void DefaultBufferLevels(double fullShare, double resumeShare);
     static void FreeDispatcher(std::unique_ptr<TSerBaseDispatcher> d);
     bool OnOwnerThread() const { return std::this_thread::get_id() == ownerThread; }
     // The owner thread's changes of the link state and the dispatcher, made
@@ -295,9 +313,16 @@ private:
     // On the owner thread, which alone changes them.
     bool IsPortOpen() const { return linkState == lsOpen && dispatcher != nullptr; }
     bool AnyTriggerEvent() const;
+    // A trigger event's setter: the dispatcher learns whether any is set.
+    template <class Event> void SetTriggerEvent(Event& event, Event value);
+    // A setting that goes to an open port's dispatcher as apply(dispatcher),
+    // stored and applied unless it is there already and ForceApply is off.
+    template <class T, class Apply> void StoreAndApply(T value, T& setting, Apply apply);
     // Sets HWFlowOptions and SWFlowOptions to themselves with ForceApply on.
     void ReapplyFlowControl();
+    // The trace's (log false) or the log's state and size.
     void ApplyTraceState(TTraceLogState value, bool log);
+    void SetRecorderSize(std::uint32_t value, bool log);
 
     TDeviceLayer deviceLayer = dlWin32;
     std::uint16_t comNumber = 0;
