@@ -5,6 +5,7 @@
 // unknown option, a stray argument, a missing value and a value given to a
 // flag. Each program keeps its own options and its own error type.
 
+#include <charconv>
 #include <cstddef>
 #include <functional>
 #include <map>
@@ -55,6 +56,20 @@ void RunOptionLoop(const std::vector<std::string>& args, const std::map<std::str
         }
         it->second(name, *value);
     }
+}
+
+// text as a whole number from low to high; else Error, with the message
+// that names the option and the range.
+template <class Error, class T>
+T WholeNumber(const std::string& option, const std::string& text, T low, T high)
+{
+    T value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size() || value < low || value > high) {
+        throw Error(option + " needs a whole number from " + std::to_string(low) + " to " +
+                    std::to_string(high) + ", not '" + text + "'");
+    }
+    return value;
 }
 
 } // namespace cli
