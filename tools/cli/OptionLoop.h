@@ -8,6 +8,7 @@
 #include <charconv>
 #include <cstddef>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <optional>
 #include <string>
@@ -18,13 +19,24 @@ namespace cli {
 using Flag = std::function<void()>;
 using Setter = std::function<void(const std::string& option, const std::string& value)>;
 
+using Setters = std::map<std::string, Setter>;
+
+// One table from a program's groups of options.
+inline Setters Join(std::initializer_list<Setters> groups)
+{
+    Setters all;
+    for (const Setters& group : groups) {
+        all.insert(group.begin(), group.end());
+    }
+    return all;
+}
+
 // args without the program name; Error is thrown with a message for the user.
 // refused: options that are never accepted, with the message that says why
 // (with or without a value).
 template <class Error>
 void RunOptionLoop(const std::vector<std::string>& args, const std::map<std::string, Flag>& flags,
-                   const std::map<std::string, Setter>& valued,
-                   const std::map<std::string, std::string>& refused = {})
+                   const Setters& valued, const std::map<std::string, std::string>& refused = {})
 {
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string name = args[i];

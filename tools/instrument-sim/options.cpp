@@ -53,7 +53,7 @@ Waveform ParseWaveform(const std::string& text)
     return it->second;
 }
 
-std::map<std::string, cli::Setter> PortOptions(Options& o)
+cli::Setters PortOptions(Options& o)
 {
     Config& c = o.config;
     return {
@@ -72,7 +72,7 @@ std::map<std::string, cli::Setter> PortOptions(Options& o)
     };
 }
 
-std::map<std::string, cli::Setter> InstrumentOptions(Config& c)
+cli::Setters InstrumentOptions(Config& c)
 {
     return {
         {"--mode",
@@ -98,7 +98,7 @@ std::map<std::string, cli::Setter> InstrumentOptions(Config& c)
     };
 }
 
-std::map<std::string, cli::Setter> FaultOptions(Faults& f)
+cli::Setters FaultOptions(Faults& f)
 {
     return {
         {"--delay", [&f](auto& n, auto& v) { f.replyDelay = Millis(n, v); }},
@@ -178,10 +178,9 @@ Faults:
 Options ParseOptions(const std::vector<std::string>& args)
 {
     Options o;
-    auto valued = PortOptions(o);
-    valued.merge(InstrumentOptions(o.config));
-    valued.merge(FaultOptions(o.config.faults));
-    cli::RunOptionLoop<OptionError>(args, Flags(o), valued);
+    cli::RunOptionLoop<OptionError>(
+        args, Flags(o),
+        cli::Join({PortOptions(o), InstrumentOptions(o.config), FaultOptions(o.config.faults)}));
     return o;
 }
 

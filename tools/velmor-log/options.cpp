@@ -202,8 +202,6 @@ struct Gathered {
     std::set<std::string> mqttGiven; // the --mqtt-* options
 };
 
-using Table = std::map<std::string, cli::Setter>;
-
 std::chrono::milliseconds Seconds(const std::string& option, const std::string& text)
 {
     double seconds = 0;
@@ -216,7 +214,7 @@ std::chrono::milliseconds Seconds(const std::string& option, const std::string& 
     return std::chrono::milliseconds(std::llround(std::ceil(seconds * 1000)));
 }
 
-Table MeterOptions(Gathered& g)
+cli::Setters MeterOptions(Gathered& g)
 {
     Options& o = g.o;
     return {
@@ -244,7 +242,7 @@ Table MeterOptions(Gathered& g)
     };
 }
 
-Table TimingOptions(Options& o)
+cli::Setters TimingOptions(Options& o)
 {
     return {
         {"--interval", [&o](auto& n, auto& v) { o.interval = Millis(n, v, 0); }},
@@ -255,7 +253,7 @@ Table TimingOptions(Options& o)
     };
 }
 
-Table OutputOptions(Gathered& g)
+cli::Setters OutputOptions(Gathered& g)
 {
     return {
         {"--output",
@@ -276,7 +274,7 @@ Table OutputOptions(Gathered& g)
     };
 }
 
-Table BrokerOptions(Gathered& g)
+cli::Setters BrokerOptions(Gathered& g)
 {
     const auto text = [&g](std::string& field) {
         return [&field, &g](const std::string& n, const std::string& v) {
@@ -444,11 +442,10 @@ Exit status:
 Options ParseOptions(const std::vector<std::string>& args)
 {
     Gathered g;
-    Table valued = MeterOptions(g);
-    valued.merge(TimingOptions(g.o));
-    valued.merge(OutputOptions(g));
-    valued.merge(BrokerOptions(g));
-    cli::RunOptionLoop<OptionError>(args, Flags(g.o), valued, Refused);
+    cli::RunOptionLoop<OptionError>(
+        args, Flags(g.o),
+        cli::Join({MeterOptions(g), TimingOptions(g.o), OutputOptions(g), BrokerOptions(g)}),
+        Refused);
     if (g.o.help || g.o.version) {
         return g.o;
     }

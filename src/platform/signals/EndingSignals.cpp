@@ -37,7 +37,7 @@ SignalFd::SignalFd(const sigset_t& set) : fd_(::signalfd(-1, &set, SFD_CLOEXEC |
     }
 }
 
-bool SignalFd::Take() const
+bool SignalFd::Take()
 {
     signalfd_siginfo info;
     bool arrived = false;

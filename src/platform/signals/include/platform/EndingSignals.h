@@ -27,7 +27,7 @@ public:
 
     int Get() const { return fd_.Get(); }
     // Takes every signal waiting; true when one was.
-    bool Take() const;
+    bool Take();
 
 private:
     UniqueFd fd_;
