@@ -19,6 +19,7 @@
 //
 // Usage: log_bench [--readings N] [--sim-arg ARG]... [--log PATH] [--sim PATH]
 //   defaults: 1000 readings per meter, the programs built beside it.
+#include "MqttSubscriber.h"
 #include "stats.h"
 
 #include <mosquitto.h>
@@ -344,76 +345,29 @@ private:
     pid_t pid = -1;
 };
 
-// Every reading's arrival, on libmosquitto's thread.
-class Subscriber {
+// Every reading's arrival.
+class Subscriber : public mqtttest::Subscriber {
 public:
     explicit Subscriber(int port)
+        : mqtttest::Subscriber({port, "bench/+/reading", {}, {}, {}, {}}, std::chrono::seconds(5))
     {
-        mosquitto_lib_init();
-        handle = mosquitto_new(nullptr, true, this);
-        mosquitto_connect_callback_set(handle, [](mosquitto* m, void*, int rc) {
-            if (rc == 0) {
-                mosquitto_subscribe(m, nullptr, "bench/+/reading", 1);
-            }
-        });
-        mosquitto_subscribe_callback_set(handle, [](mosquitto*, void* self, int, int, const int*) {
-            auto* s = static_cast<Subscriber*>(self);
-            const std::lock_guard guard(s->lock);
-            s->subscribed = true;
-            s->news.notify_all();
-        });
-        mosquitto_message_callback_set(
-            handle, [](mosquitto*, void* self, const mosquitto_message* m) {
-                const auto now = std::chrono::system_clock::now();
-                auto* s = static_cast<Subscriber*>(self);
-                const std::lock_guard guard(s->lock);
-                s->arrivals.push_back({now, std::string(static_cast<const char*>(m->payload),
-                                                        static_cast<std::size_t>(m->payloadlen))});
-                s->news.notify_all();
-            });
-        if (mosquitto_connect(handle, "127.0.0.1", port, 60) != MOSQ_ERR_SUCCESS ||
-            mosquitto_loop_start(handle) != MOSQ_ERR_SUCCESS) {
-            Fail("the subscriber cannot connect");
-        }
-        std::unique_lock guard(lock);
-        if (!news.wait_for(guard, std::chrono::seconds(5), [&] { return subscribed; })) {
+        if (!Subscribed()) {
             Fail("the subscriber is not subscribed");
         }
     }
-    ~Subscriber()
-    {
-        mosquitto_disconnect(handle);
-        mosquitto_loop_stop(handle, false);
-        mosquitto_destroy(handle);
-        mosquitto_lib_cleanup();
-    }
-    Subscriber(const Subscriber&) = delete;
-    Subscriber& operator=(const Subscriber&) = delete;
 
-    struct Arrival {
-        std::chrono::system_clock::time_point time;
-        std::string payload;
-    };
     // Waits until `count` came, or a second passed without one.
-    std::vector<Arrival> Until(std::size_t count)
+    mqtttest::Messages Until(std::size_t count)
     {
-        std::unique_lock guard(lock);
-        for (std::size_t seen = 0; arrivals.size() < count;) {
-            seen = arrivals.size();
-            if (!news.wait_for(guard, std::chrono::seconds(1),
-                               [&] { return arrivals.size() > seen; })) {
+        for (std::size_t seen = 0; Count() < count;) {
+            seen = Count();
+            if (!WaitFor([&](const mqtttest::Messages& m) { return m.size() > seen; },
+                         std::chrono::seconds(1))) {
                 break;
             }
         }
-        return arrivals;
+        return Got();
     }
-
-private:
-    mosquitto* handle = nullptr;
-    std::mutex lock; // guards subscribed and arrivals
-    std::condition_variable news;
-    bool subscribed = false;
-    std::vector<Arrival> arrivals;
 };
 
 void PublishingRound(const std::string& log, const std::string& sim,

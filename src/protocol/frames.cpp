@@ -48,6 +48,28 @@ std::uint8_t BuildRequest(Frame& frame, Command command)
     return length;
 }
 
+Frame MeasurementReply(std::uint8_t mode, std::uint8_t voltageRange, std::uint8_t currentRange,
+                       const std::array<std::uint8_t, 4>& value)
+{
+    Frame frame{static_cast<std::uint8_t>(Command::ReadMeasurement),
+                mode,
+                voltageRange,
+                currentRange,
+                value[0],
+                value[1],
+                value[2],
+                value[3]};
+    PutCheckCode(frame.data(), MeasurementReplyLength);
+    return frame;
+}
+
+Frame ShortReply(Command command, std::uint8_t value)
+{
+    Frame frame{static_cast<std::uint8_t>(command), value};
+    PutCheckCode(frame.data(), ExpectedReplyLength(command));
+    return frame;
+}
+
 bool ReplyIntact(const std::uint8_t* data, std::uint16_t count)
 {
     return count > 0 && Crc16(data, count) == 0;

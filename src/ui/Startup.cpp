@@ -1,13 +1,12 @@
 #include "ui/Startup.h"
 
-#include "platform/EndingSignals.h"
+#include "platform/SignalNotifier.h"
 #include "startup/Utf8Locale.h"
 #include "ui/AppError.h"
 #include "ui/AppServices.h"
 
 #include <QApplication>
 #include <QEvent>
-#include <QSocketNotifier>
 
 #include <cstdio>
 #include <cstdlib>
@@ -15,7 +14,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -190,31 +188,17 @@ int ProgramMain(int argc, char** argv, const std::function<void(TProgram&)>& sta
     QApplication app(argc, argv);
     windowSystem.reset();
     TProgram program;
-    const TEndingSignals endingSignals([&program] {
-        if (program.Form1) {
-            program.Form1->close();
-        }
+    // The ending signals close the main window like its close button, so
+    // that the run ends through the ordinary shutdown.
+    const platform::SignalNotifier endingSignals(platform::EndingSignalSet(), [&program] {
+        Guarded([&program] {
+            if (program.Form1) {
+                program.Form1->close();
+            }
+        });
     });
     if (started) {
         started(program);
     }
     return program.Run();
-}
-
-TEndingSignals::TEndingSignals(std::function<void()> onSignal, QObject* parent)
-    : QObject(parent), onSignal(std::move(onSignal))
-{
-    fd = platform::OpenEndingSignals();
-    notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
-    connect(notifier, &QSocketNotifier::activated, this, [this] {
-        if (platform::TakeEndingSignals(fd) && this->onSignal) {
-            Guarded([this] { this->onSignal(); });
-        }
-    });
-}
-
-TEndingSignals::~TEndingSignals()
-{
-    delete notifier;
-    ::close(fd);
 }

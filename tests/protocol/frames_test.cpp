@@ -36,6 +36,12 @@ TEST(Frames, CompleteFramesByteForByte)
     PutCheckCode(reply, sizeof reply);
     EXPECT_EQ(reply[8], 0x00);
     EXPECT_EQ(reply[9], 0xFF);
+
+    // The meter's side: a reading and an acknowledgement (the request echoed).
+    const Frame measurement = MeasurementReply(1, 2, 0, {0x41, 0x48, 0x00, 0x00});
+    EXPECT_EQ(V(measurement.begin(), measurement.begin() + 10), V(reply, reply + 10));
+    const Frame ack = ShortReply(Command::SetMode, 1);
+    EXPECT_EQ(V(ack.begin(), ack.begin() + 4), (V{0x01, 0x01, 0xC1, 0xE0}));
 }
 
 TEST(Frames, LengthsByCommand)

@@ -12,14 +12,7 @@ namespace {
 
 Frame Measurement(std::uint8_t mode, std::uint8_t voltage, std::uint8_t current, float value)
 {
-    Frame f{};
-    f[0] = 0x41;
-    f[1] = mode;
-    f[2] = voltage;
-    f[3] = current;
-    const auto bytes = EncodeFloat(value);
-    std::copy(bytes.begin(), bytes.end(), f.begin() + 4);
-    return f;
+    return MeasurementReply(mode, voltage, current, EncodeFloat(value));
 }
 
 ReplyDecision Decide(const Frame& reply, std::uint8_t digits, std::uint8_t model)

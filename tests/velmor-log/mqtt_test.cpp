@@ -2,6 +2,7 @@
 // mosquitto, started here on a free port of 127.0.0.1 with a configuration
 // of the test's own, and a subscriber on libmosquitto.
 #include "LogTest.h"
+#include "MqttSubscriber.h"
 
 #include <mosquitto.h>
 
@@ -228,85 +229,38 @@ private:
     pid_t pid = -1;
 };
 
-struct Message {
-    std::string topic, payload;
-    int qos = 0;
-    bool retain = false;
-};
-using Messages = std::vector<Message>;
+using mqtttest::Messages;
 
-// A subscriber on libmosquitto's own thread; id: a persistent session under
-// that id, whose messages the broker keeps while it is away.
-class Subscriber {
+// A subscriber to the test's broker, with its password and CA where it has
+// them; id: a persistent session under that id.
+class Subscriber : public mqtttest::Subscriber {
 public:
     Subscriber(const Broker& broker, std::string topic, const std::string& id = {})
-        : topic(std::move(topic))
+        : mqtttest::Subscriber(Settings(broker, std::move(topic), id), simtest::Patience)
     {
-        mosquitto_lib_init();
-        handle = mosquitto_new(id.empty() ? nullptr : id.c_str(), id.empty(), this);
-        if (broker.HasPassword()) {
-            mosquitto_username_pw_set(handle, Broker::User, Broker::Password);
-        }
-        if (broker.HasTls()) {
-            mosquitto_tls_set(handle, broker.Ca().c_str(), nullptr, nullptr, nullptr, nullptr);
-        }
-        mosquitto_connect_callback_set(handle, [](mosquitto* m, void* self, int rc) {
-            if (rc == 0) {
-                mosquitto_subscribe(m, nullptr, static_cast<Subscriber*>(self)->topic.c_str(), 1);
-            }
-        });
-        mosquitto_subscribe_callback_set(handle, [](mosquitto*, void* self, int, int, const int*) {
-            auto* s = static_cast<Subscriber*>(self);
-            const std::lock_guard guard(s->lock);
-            s->subscribed = true;
-            s->news.notify_all();
-        });
-        mosquitto_message_callback_set(
-            handle, [](mosquitto*, void* self, const mosquitto_message* m) {
-                auto* s = static_cast<Subscriber*>(self);
-                const std::lock_guard guard(s->lock);
-                s->messages.push_back({m->topic,
-                                       std::string(static_cast<const char*>(m->payload),
-                                                   static_cast<std::size_t>(m->payloadlen)),
-                                       m->qos, m->retain});
-                s->news.notify_all();
-            });
-        EXPECT_EQ(mosquitto_connect(handle, "127.0.0.1", broker.Port(), 60), MOSQ_ERR_SUCCESS);
-        EXPECT_EQ(mosquitto_loop_start(handle), MOSQ_ERR_SUCCESS);
-        std::unique_lock guard(lock);
-        EXPECT_TRUE(news.wait_for(guard, simtest::Patience, [&] { return subscribed; }))
-            << "no subscription to " << this->topic;
+        EXPECT_TRUE(Subscribed()) << "no subscription to " << Topic();
     }
-    ~Subscriber()
-    {
-        mosquitto_disconnect(handle);
-        mosquitto_loop_stop(handle, false);
-        mosquitto_destroy(handle);
-        mosquitto_lib_cleanup();
-    }
-    Subscriber(const Subscriber&) = delete;
-    Subscriber& operator=(const Subscriber&) = delete;
 
-    // Waits until done says yes to what came so far.
     bool WaitFor(const std::function<bool(const Messages&)>& done,
                  std::chrono::milliseconds patience = simtest::Patience)
     {
-        std::unique_lock guard(lock);
-        return news.wait_for(guard, patience, [&] { return done(messages); });
-    }
-    Messages Got()
-    {
-        const std::lock_guard guard(lock);
-        return messages;
+        return mqtttest::Subscriber::WaitFor(done, patience);
     }
 
 private:
-    const std::string topic;
-    mosquitto* handle = nullptr;
-    std::mutex lock; // guards subscribed and messages, written on libmosquitto's thread
-    std::condition_variable news;
-    bool subscribed = false;
-    Messages messages;
+    static mqtttest::SubscriberSettings Settings(const Broker& broker, std::string topic,
+                                                 const std::string& id)
+    {
+        mqtttest::SubscriberSettings s{broker.Port(), std::move(topic), id, {}, {}, {}};
+        if (broker.HasPassword()) {
+            s.user = Broker::User;
+            s.password = Broker::Password;
+        }
+        if (broker.HasTls()) {
+            s.ca = broker.Ca();
+        }
+        return s;
+    }
 };
 
 // The payloads on one topic, in the order they came.

@@ -54,7 +54,7 @@ Instrument::Response Instrument::Respond(const std::uint8_t* request, std::size_
         return {RequestOutcome::BadCheck, {}};
     }
 
-    std::vector<std::uint8_t> reply;
+    Frame reply{};
     const std::uint8_t parameter = request[1];
     switch (*command) {
     case Command::SetMode:
@@ -73,33 +73,24 @@ Instrument::Response Instrument::Respond(const std::uint8_t* request, std::size_
             return {RequestOutcome::BadParameter, {}};
         }
         *setting = parameter;
-        reply = {request[0], parameter, 0, 0};
+        reply = ShortReply(*command, parameter);
         break;
     }
     case Command::ReadMeasurement: {
         const auto value =
             rawValue_ ? *rawValue_ : EncodeFloat(signal_.Value(seconds, FullScale(state_)));
-        reply = {request[0],
-                 state_.mode,
-                 state_.voltageRange,
-                 state_.currentRange,
-                 value[0],
-                 value[1],
-                 value[2],
-                 value[3],
-                 0,
-                 0};
+        reply = MeasurementReply(state_.mode, state_.voltageRange, state_.currentRange, value);
         break;
     }
     case Command::ReadVoltageRange:
-        reply = {request[0], state_.voltageRange, 0, 0};
+        reply = ShortReply(*command, state_.voltageRange);
         break;
     case Command::ReadCurrentRange:
-        reply = {request[0], state_.currentRange, 0, 0};
+        reply = ShortReply(*command, state_.currentRange);
         break;
     }
-    PutCheckCode(reply.data(), static_cast<std::uint16_t>(reply.size()));
-    return {RequestOutcome::Answered, std::move(reply)};
+    return {RequestOutcome::Answered,
+            {reply.begin(), reply.begin() + ExpectedReplyLength(*command)}};
 }
 
 } // namespace sim

@@ -12,14 +12,6 @@
 
 namespace {
 
-// A descriptor that becomes readable when an ending signal arrives, so the
-// serving loop can end cleanly and remove the link.
-platform::UniqueFd EndingSignals()
-{
-    platform::BlockEndingSignals();
-    return platform::UniqueFd(platform::OpenEndingSignals());
-}
-
 void PrintRequest(const sim::RequestRecord& r)
 {
     std::ostringstream line;
@@ -54,7 +46,10 @@ int main(int argc, char** argv)
         options.config.onRequest = PrintRequest;
     }
     try {
-        const platform::UniqueFd signals = EndingSignals();
+        // Readable once an ending signal arrives, so that serving ends
+        // cleanly and the link goes.
+        platform::BlockEndingSignals();
+        const platform::SignalFd signals = platform::OpenEndingSignals();
         sim::Simulator simulator(options.config);
         std::optional<sim::ComLink> link;
         if (options.com) {

@@ -15,13 +15,7 @@ constexpr long MaxBytes = 1 << 20;
 
 long Integer(const std::string& option, const std::string& text, long low, long high)
 {
-    long value = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size() || value < low || value > high) {
-        throw OptionError(option + " needs a whole number from " + std::to_string(low) + " to " +
-                          std::to_string(high) + ", not '" + text + "'");
-    }
-    return value;
+    return cli::WholeNumber<OptionError>(option, text, low, high);
 }
 
 double Real(const std::string& option, const std::string& text, double low, double high,
@@ -59,73 +53,83 @@ Waveform ParseWaveform(const std::string& text)
     return it->second;
 }
 
-} // namespace
-
-Options ParseOptions(const std::vector<std::string>& args)
+cli::Setters PortOptions(Options& o)
 {
-    Options o;
     Config& c = o.config;
-    Faults& f = c.faults;
-    const std::map<std::string, cli::Setter> valued = {
+    return {
         {"--device",
-         [&](auto&, auto& v) {
+         [&c](auto&, auto& v) {
              if (v.empty()) {
                  throw OptionError("--device needs a path");
              }
              c.device = v;
          }},
-        {"--com", [&](auto& n, auto& v) { o.com = static_cast<int>(Integer(n, v, 1, 255)); }},
+        {"--com", [&o](auto& n, auto& v) { o.com = static_cast<int>(Integer(n, v, 1, 255)); }},
         {"--baud",
-         [&](auto& n, auto& v) {
+         [&c](auto& n, auto& v) {
              c.baud = static_cast<std::uint32_t>(Integer(n, v, 50, 4000000));
          }},
+    };
+}
+
+cli::Setters InstrumentOptions(Config& c)
+{
+    return {
         {"--mode",
-         [&](auto& n, auto& v) { c.state.mode = static_cast<std::uint8_t>(Integer(n, v, 1, 3)); }},
+         [&c](auto& n, auto& v) { c.state.mode = static_cast<std::uint8_t>(Integer(n, v, 1, 3)); }},
         {"--voltage-range",
-         [&](auto& n, auto& v) {
+         [&c](auto& n, auto& v) {
              c.state.voltageRange = static_cast<std::uint8_t>(Integer(n, v, 0, 6));
          }},
         {"--current-range",
-         [&](auto& n, auto& v) {
+         [&c](auto& n, auto& v) {
              c.state.currentRange = static_cast<std::uint8_t>(Integer(n, v, 0, 3));
          }},
-        {"--signal", [&](auto&, auto& v) { c.signal.waveform = ParseWaveform(v); }},
-        {"--level", [&](auto& n, auto& v) { c.signal.level = Real(n, v, -1, 1, "-1 to 1"); }},
+        {"--signal", [&c](auto&, auto& v) { c.signal.waveform = ParseWaveform(v); }},
+        {"--level", [&c](auto& n, auto& v) { c.signal.level = Real(n, v, -1, 1, "-1 to 1"); }},
         {"--period",
-         [&](auto& n, auto& v) {
+         [&c](auto& n, auto& v) {
              c.signal.period = std::chrono::milliseconds(Integer(n, v, 1, MaxMilliseconds));
          }},
         {"--seed",
-         [&](auto& n, auto& v) {
+         [&c](auto& n, auto& v) {
              c.seed = static_cast<std::uint32_t>(Integer(n, v, 0, 4294967295L));
          }},
-        {"--delay", [&](auto& n, auto& v) { f.replyDelay = Millis(n, v); }},
-        {"--bad-check",
-         [&](auto& n, auto& v) { f.badCheckProbability = Real(n, v, 0, 1, "0 to 1"); }},
-        {"--split",
-         [&](auto& n, auto& v) { f.splitPieces = static_cast<int>(Integer(n, v, 1, 64)); }},
-        {"--split-pause", [&](auto& n, auto& v) { f.splitPause = Millis(n, v); }},
-        {"--extra", [&](auto& n, auto& v) { f.extraBytes = Bytes(n, v); }},
-        {"--missing", [&](auto& n, auto& v) { f.missingBytes = Bytes(n, v); }},
-        {"--noise", [&](auto& n, auto& v) { f.noiseBytes = Bytes(n, v); }},
-        {"--noise-delay", [&](auto& n, auto& v) { f.noiseDelay = Millis(n, v); }},
-        {"--burst", [&](auto& n, auto& v) { f.burstBytes = Bytes(n, v); }},
-        {"--hangup-after",
-         [&](auto& n, auto& v) { f.hangUpAfter = static_cast<int>(Integer(n, v, 1, 1000000000)); }},
     };
-
-    const std::map<std::string, cli::Flag> flags = {
-        {"--silent", [&] { f.silent = true; }}, {"--verbose", [&] { o.verbose = true; }},
-        {"-v", [&] { o.verbose = true; }},      {"--version", [&] { o.version = true; }},
-        {"--help", [&] { o.help = true; }},     {"-h", [&] { o.help = true; }},
-    };
-    cli::RunOptionLoop<OptionError>(args, flags, valued);
-    return o;
 }
 
-std::string HelpText()
+cli::Setters FaultOptions(Faults& f)
 {
-    return R"(Usage: velmor-sim [OPTION]...
+    return {
+        {"--delay", [&f](auto& n, auto& v) { f.replyDelay = Millis(n, v); }},
+        {"--bad-check",
+         [&f](auto& n, auto& v) { f.badCheckProbability = Real(n, v, 0, 1, "0 to 1"); }},
+        {"--split",
+         [&f](auto& n, auto& v) { f.splitPieces = static_cast<int>(Integer(n, v, 1, 64)); }},
+        {"--split-pause", [&f](auto& n, auto& v) { f.splitPause = Millis(n, v); }},
+        {"--extra", [&f](auto& n, auto& v) { f.extraBytes = Bytes(n, v); }},
+        {"--missing", [&f](auto& n, auto& v) { f.missingBytes = Bytes(n, v); }},
+        {"--noise", [&f](auto& n, auto& v) { f.noiseBytes = Bytes(n, v); }},
+        {"--noise-delay", [&f](auto& n, auto& v) { f.noiseDelay = Millis(n, v); }},
+        {"--burst", [&f](auto& n, auto& v) { f.burstBytes = Bytes(n, v); }},
+        {"--hangup-after",
+         [&f](auto& n, auto& v) {
+             f.hangUpAfter = static_cast<int>(Integer(n, v, 1, 1000000000));
+         }},
+    };
+}
+
+std::map<std::string, cli::Flag> Flags(Options& o)
+{
+    Faults& f = o.config.faults;
+    return {
+        {"--silent", [&f] { f.silent = true; }}, {"--verbose", [&o] { o.verbose = true; }},
+        {"-v", [&o] { o.verbose = true; }},      {"--version", [&o] { o.version = true; }},
+        {"--help", [&o] { o.help = true; }},     {"-h", [&o] { o.help = true; }},
+    };
+}
+
+constexpr const char* Help = R"(Usage: velmor-sim [OPTION]...
 A simulated Velmor/Dranik meter. Opens a pseudo-terminal (or --device), prints
 the path a client opens, and answers the meter's protocol at 9600 baud 8N1 until
 interrupted (Ctrl-C, SIGTERM). Without --baud a pseudo-terminal takes each reply
@@ -168,6 +172,21 @@ Faults:
   -h, --help           show this text
       --version        show the version
 )";
+
+} // namespace
+
+Options ParseOptions(const std::vector<std::string>& args)
+{
+    Options o;
+    cli::RunOptionLoop<OptionError>(
+        args, Flags(o),
+        cli::Join({PortOptions(o), InstrumentOptions(o.config), FaultOptions(o.config.faults)}));
+    return o;
+}
+
+std::string HelpText()
+{
+    return Help;
 }
 
 } // namespace sim

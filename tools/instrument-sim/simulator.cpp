@@ -244,51 +244,42 @@ void Simulator::Run(int stopFd)
     }
 }
 
-void Simulator::Serve(int stopFd)
-{
-    std::vector<std::uint8_t> input;
+// What one run of serving keeps between its turns.
+struct Simulator::Serving {
+    std::vector<std::uint8_t> input; // a request still arriving
     Clock::time_point lastInput{};
     Output output;
     std::optional<Clock::time_point> hangUpBy;
     ClaimWatch claim;
+};
+
+void Simulator::Serve(int stopFd)
+{
+    Serving s;
     for (;;) {
-        Clock::time_point now = Clock::now();
-        if (claim.lookAgain && now >= *claim.lookAgain) {
-            WatchClaim(claim, now);
+        const Clock::time_point now = Clock::now();
+        if (s.claim.lookAgain && now >= *s.claim.lookAgain) {
+            WatchClaim(s.claim, now);
         }
-        ReleaseDue(output, now);
+        ReleaseDue(s.output, now);
         const bool paced = byteTime_ != Clock::duration::zero();
         // The device takes no more for now: wait for POLLOUT.
-        const bool full = !WritePending(output, now);
+        const bool full = !WritePending(s.output, now);
         std::optional<Clock::time_point> deadline;
-        if (HangUpWhenRead(output, hangUpBy, now, deadline)) {
+        if (HangUpWhenRead(s.output, s.hangUpBy, now, deadline)) {
             return;
         }
-        const auto sooner = [&](Clock::time_point t) {
-            deadline = std::min(deadline.value_or(Clock::time_point::max()), t);
-        };
-        if (!output.queue.empty()) {
-            sooner(output.NextDue());
-        }
-        if (!input.empty()) {
-            sooner(lastInput + FrameGap);
-        }
-        if (claim.lookAgain) {
-            sooner(*claim.lookAgain);
-        }
-        const bool byteDue = paced && !full && output.written < output.pending.size();
-        if (byteDue) {
-            sooner(output.nextByte);
-        }
+        const bool byteDue = paced && !full && s.output.written < s.output.pending.size();
+        NextDeadline(s, byteDue, deadline);
         const timespec timeout = deadline ? TimeLeft(*deadline, now) : timespec{};
         // The device, the two stops, then the claim's holders.
         std::vector<pollfd> fds = {
             {device_.Get(),
-             static_cast<short>(POLLIN | (output.pending.empty() || byteDue ? 0 : POLLOUT)), 0},
+             static_cast<short>(POLLIN | (s.output.pending.empty() || byteDue ? 0 : POLLOUT)), 0},
             {stop_.Get(), POLLIN, 0},
             {stopFd, POLLIN, 0},
         };
-        for (const auto& holder : claim.holders) {
+        for (const auto& holder : s.claim.holders) {
             fds.push_back({holder.Get(), POLLIN, 0});
         }
         if (::ppoll(fds.data(), fds.size(), deadline ? &timeout : nullptr, nullptr) < 0) {
@@ -300,26 +291,49 @@ void Simulator::Serve(int stopFd)
         if (fds[1].revents != 0 || fds[2].revents != 0) {
             return;
         }
-        now = Clock::now();
-        if (std::any_of(fds.begin() + 3, fds.end(),
-                        [](const pollfd& p) { return p.revents != 0; })) {
-            WatchClaim(claim, now); // a holder has ended
-        }
-        if (fds[0].revents & POLLIN) {
-            if (ReadDevice(input)) {
-                lastInput = now;
-                TakeInput(input, output, now);
-                if (!claim.Active() && ClientClaimed()) {
-                    WatchClaim(claim, now);
-                }
+        TakeEvents(s, fds, Clock::now());
+    }
+}
+
+void Simulator::NextDeadline(const Serving& s, bool byteDue,
+                             std::optional<Clock::time_point>& deadline) const
+{
+    const auto sooner = [&](Clock::time_point t) {
+        deadline = std::min(deadline.value_or(Clock::time_point::max()), t);
+    };
+    if (!s.output.queue.empty()) {
+        sooner(s.output.NextDue());
+    }
+    if (!s.input.empty()) {
+        sooner(s.lastInput + FrameGap);
+    }
+    if (s.claim.lookAgain) {
+        sooner(*s.claim.lookAgain);
+    }
+    if (byteDue) {
+        sooner(s.output.nextByte);
+    }
+}
+
+void Simulator::TakeEvents(Serving& s, const std::vector<pollfd>& fds, Clock::time_point now)
+{
+    if (std::any_of(fds.begin() + 3, fds.end(), [](const pollfd& p) { return p.revents != 0; })) {
+        WatchClaim(s.claim, now); // a holder has ended
+    }
+    if (fds[0].revents & POLLIN) {
+        if (ReadDevice(s.input)) {
+            s.lastInput = now;
+            TakeInput(s.input, s.output, now);
+            if (!s.claim.Active() && ClientClaimed()) {
+                WatchClaim(s.claim, now);
             }
-        } else if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
-            throw std::runtime_error(path_ + " hung up");
         }
-        if (!input.empty() && now - lastInput >= FrameGap) {
-            Record({now, std::move(input), RequestOutcome::Incomplete});
-            input.clear();
-        }
+    } else if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+        throw std::runtime_error(path_ + " hung up");
+    }
+    if (!s.input.empty() && now - s.lastInput >= FrameGap) {
+        Record({now, std::move(s.input), RequestOutcome::Incomplete});
+        s.input.clear();
     }
 }
 

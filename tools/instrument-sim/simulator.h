@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+struct pollfd;
+
 namespace sim {
 
 // Misbehaviour on request. Applied to each reply in this order: wrong check
@@ -109,7 +111,15 @@ private:
     using Clock = std::chrono::steady_clock;
     struct Output;
 
+    struct Serving;
     void Serve(int stopFd);
+    // When serving must look again without an event: the next output due,
+    // the end of a request's frame gap, the claim's next look, the next
+    // paced byte.
+    void NextDeadline(const Serving& s, bool byteDue,
+                      std::optional<Clock::time_point>& deadline) const;
+    // What the poll found: a claim's holder ended, input, a hang-up.
+    void TakeEvents(Serving& s, const std::vector<pollfd>& fds, Clock::time_point now);
     // Serve's steps: the output pieces that are due join what is to be
     // written; what is to be written goes (false: the device is full); what
     // the device has comes in (false: nothing came).

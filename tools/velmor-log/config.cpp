@@ -63,9 +63,12 @@ bool IsPort(const std::string& name)
     return name == "--com" || name == "--device";
 }
 
-} // namespace
+OptionError LineError(const std::string& path, const Line& line, const std::string& why)
+{
+    return OptionError(path + ":" + std::to_string(line.number) + ": " + why);
+}
 
-std::vector<std::string> ReadConfig(const std::string& path)
+std::vector<Line> ReadLines(const std::string& path)
 {
     std::ifstream in(path);
     if (!in) {
@@ -82,29 +85,37 @@ std::vector<std::string> ReadConfig(const std::string& path)
     if (in.bad()) {
         throw OptionError("cannot read " + path + ": " + std::strerror(errno));
     }
-    const auto lineError = [&](const Line& line, const std::string& why) {
-        return OptionError(path + ":" + std::to_string(line.number) + ": " + why);
-    };
+    return lines;
+}
+
+// Each option and its value by themselves. True when the file names a port.
+bool CheckEachLine(const std::string& path, const std::vector<Line>& lines)
+{
     bool ports = false;
     for (const Line& line : lines) {
         if (!line.name.starts_with("-")) {
-            throw lineError(line, "'" + line.name + "' is no option: a line begins with one");
+            throw LineError(path, line, "'" + line.name + "' is no option: a line begins with one");
         }
         if (line.name == "--config" || line.name == "--help" || line.name == "-h" ||
             line.name == "--version") {
-            throw lineError(line, line.name + " is for the command line, not a configuration file");
+            throw LineError(path, line,
+                            line.name + " is for the command line, not a configuration file");
         }
-        // The option and its value by themselves (--help: nothing else is
-        // asked of them).
+        // With --help nothing else is asked of them.
         try {
             ParseOptions({"--help", line.argument});
         } catch (const OptionError& e) {
-            throw lineError(line, e.what());
+            throw LineError(path, line, e.what());
         }
         ports = ports || IsPort(line.name);
     }
-    // Then together, as the file stands; a file without a port leaves it to
-    // the command line.
+    return ports;
+}
+
+// Then together, as the file stands; a file without a port leaves it to
+// the command line.
+void CheckTogether(const std::string& path, const std::vector<Line>& lines, bool ports)
+{
     const auto parse = [&](std::size_t count) {
         std::vector<std::string> args;
         if (!ports) {
@@ -125,12 +136,20 @@ std::vector<std::string> ReadConfig(const std::string& path)
                 parse(count);
             } catch (const OptionError& e) {
                 if (std::strcmp(e.what(), whole.what()) == 0) {
-                    throw lineError(lines[count - 1], whole.what());
+                    throw LineError(path, lines[count - 1], whole.what());
                 }
             }
         }
         throw OptionError(path + ": " + whole.what());
     }
+}
+
+} // namespace
+
+std::vector<std::string> ReadConfig(const std::string& path)
+{
+    std::vector<Line> lines = ReadLines(path);
+    CheckTogether(path, lines, CheckEachLine(path, lines));
     std::vector<std::string> args;
     args.reserve(lines.size());
     for (Line& line : lines) {

@@ -1,5 +1,6 @@
 #include "velmor-log/journal.h"
 
+#include <cctype>
 #include <cstdlib>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -57,6 +58,18 @@ void Say(Priority priority, const std::string& text)
         }
         done += static_cast<std::size_t>(n);
     }
+}
+
+std::string Sentence(std::string text)
+{
+    while (!text.empty() && (text.back() == ' ' || text.back() == '.')) {
+        text.pop_back();
+    }
+    if (text.size() > 1 && std::isupper(static_cast<unsigned char>(text[0])) &&
+        std::islower(static_cast<unsigned char>(text[1]))) {
+        text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+    }
+    return text;
 }
 
 } // namespace vlog

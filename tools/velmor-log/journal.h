@@ -17,4 +17,9 @@ bool ToJournal();
 // ("<3>"), so that `journalctl -p warning` finds the troubles.
 void Say(Priority priority, const std::string& text);
 
+// A sentence of the library's or the system's ("The device is not
+// connected. ") inside a line of ours: without its full stop, and lower
+// case where only its first letter was a capital.
+std::string Sentence(std::string text);
+
 } // namespace vlog

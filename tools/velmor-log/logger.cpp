@@ -9,7 +9,6 @@
 
 #include <QCoreApplication>
 #include <QMetaObject>
-#include <QSocketNotifier>
 
 #include <csignal>
 #include <sys/ioctl.h>
@@ -124,76 +123,14 @@ TLogger::~TLogger()
     meters.clear();
     TSerWin32Dispatcher::SetThreadExceptionHandler({});
     endingSignals.reset();
-    if (signalFd >= 0) {
-        ::close(signalFd);
-    }
 }
 
 int TLogger::Run()
 {
-    // First, so that an ending signal ends the run wherever it is, also in
-    // a wait for the output (a FIFO without a reader, a pipe that is full).
-    try {
-        signalFd = platform::OpenEndingSignals();
-    } catch (const std::system_error& e) {
-        Error(e.what());
-        return ExitFailure;
+    if (const std::optional<int> refused = Open()) {
+        return *refused;
     }
-    endingSignals = std::make_unique<QSocketNotifier>(signalFd, QSocketNotifier::Read);
-    QObject::connect(endingSignals.get(), &QSocketNotifier::activated, [this] {
-        platform::TakeEndingSignals(signalFd);
-        Finish(ExitOk);
-    });
-    output.SetStop(signalFd);
-
-    if (publisher) {
-        if (const std::string error = publisher->Prepare(); !error.empty()) {
-            Error(error);
-            return ExitBadInput;
-        }
-    }
-    if (const std::string error = CheckPorts(); !error.empty()) {
-        Error(error);
-        return ExitBadInput;
-    }
-    // Nothing is written before every port has opened.
-    for (std::size_t i = 0; i < meters.size(); ++i) {
-        try {
-            meters[i]->Open();
-        } catch (const std::exception& e) {
-            Error(OpenFailure(meters[i]->Name(), options.ports[i].device.empty(), e));
-            return ExitBadInput;
-        }
-    }
-    if (options.toOutput) {
-        if (const std::string error = output.Open(options.output, options.format); !error.empty()) {
-            if (output.LastTrouble() != record::TRecordFile::Trouble::Stopped) {
-                Error(error);
-                return ExitBadInput;
-            }
-            exitStatus = ExitOk; // stopped while waiting for a reader
-        }
-    }
-
-    // A service's status goes to its manager instead.
-    live = !options.quiet && ::isatty(STDERR_FILENO) == 1 && !service.Notifying();
-    if (live) {
-        QObject::connect(&statusTick, &QTimer::timeout, [this] { DrawStatus(); });
-        statusTick.start(StatusPeriod);
-    }
-    StartService();
-    if (publisher && !exitStatus) {
-        publisher->Start();
-        startPatience.setSingleShot(true);
-        QObject::connect(&startPatience, &QTimer::timeout, [this] {
-            Note(publisher->Url() + ": no answer yet; readings are queued until it answers");
-            brokerKind = BrokerState::Kind::Away;
-            StartLogging();
-        });
-        startPatience.start(StartPatience);
-    } else {
-        StartLogging();
-    }
+    StartRun();
     const int status = exitStatus ? *exitStatus : QCoreApplication::exec();
     service.Stopping(ServiceStatus());
 
@@ -202,31 +139,112 @@ int TLogger::Run()
     for (auto& meter : meters) {
         meter->Stop();
     }
-    std::string summary;
-    if (publisher) {
-        // Said when the wait may be long: the broker is away.
-        if (const std::uint64_t queued = publisher->Counts().queued;
-            queued > 0 && publisher->State().kind != BrokerState::Kind::Connected) {
-            Error("delivering " + Counted(queued, "queued reading") + " to " + publisher->Url() +
-                  " (up to " + std::to_string(DeliveryPatience.count() / 1000) + " s)");
-        }
-        const PublishCounts c = publisher->Close(DeliveryPatience, signalFd);
-        if (logging) {
-            summary = "MQTT " + publisher->Url() + ": " + std::to_string(c.published) +
-                      " published, " + std::to_string(c.dropped) + " dropped, " +
-                      std::to_string(c.queued) + " not delivered\n";
-        }
-    }
+    const std::string broker = CloseBroker();
     // A run the broker refused has said why already, and logged nothing.
+    std::string summary;
     if (!refused) {
-        std::string meterLines;
         for (const auto& meter : meters) {
-            meterLines += Summary(*meter);
+            summary += Summary(*meter);
         }
-        summary = meterLines + summary;
     }
-    Say(Priority::Info, summary);
+    Say(Priority::Info, summary + broker);
     return status;
+}
+
+std::optional<int> TLogger::Open()
+{
+    // First, so that an ending signal ends the run wherever it is, also in
+    // a wait for the output (a FIFO without a reader, a pipe that is full).
+    try {
+        endingSignals.emplace(platform::EndingSignalSet(), [this] { Finish(ExitOk); });
+    } catch (const std::system_error& e) {
+        Error(e.what());
+        return ExitFailure;
+    }
+    output.SetStop(endingSignals->Fd());
+
+    std::string error = publisher ? publisher->Prepare() : std::string();
+    if (error.empty()) {
+        error = CheckPorts();
+    }
+    if (error.empty()) {
+        error = OpenMeters();
+    }
+    if (!error.empty()) {
+        Error(error);
+        return ExitBadInput;
+    }
+    return OpenOutput();
+}
+
+std::string TLogger::OpenMeters()
+{
+    // Nothing is written before every port has opened.
+    for (std::size_t i = 0; i < meters.size(); ++i) {
+        try {
+            meters[i]->Open();
+        } catch (const std::exception& e) {
+            return OpenFailure(meters[i]->Name(), options.ports[i].device.empty(), e);
+        }
+    }
+    return {};
+}
+
+std::optional<int> TLogger::OpenOutput()
+{
+    if (!options.toOutput) {
+        return std::nullopt;
+    }
+    if (const std::string error = output.Open(options.output, options.format); !error.empty()) {
+        if (output.LastTrouble() != record::TRecordFile::Trouble::Stopped) {
+            Error(error);
+            return ExitBadInput;
+        }
+        exitStatus = ExitOk; // stopped while waiting for a reader
+    }
+    return std::nullopt;
+}
+
+void TLogger::StartRun()
+{
+    // A service's status goes to its manager instead.
+    live = !options.quiet && ::isatty(STDERR_FILENO) == 1 && !service.Notifying();
+    if (live) {
+        QObject::connect(&statusTick, &QTimer::timeout, [this] { DrawStatus(); });
+        statusTick.start(StatusPeriod);
+    }
+    StartService();
+    if (!publisher || exitStatus) {
+        StartLogging();
+        return;
+    }
+    publisher->Start();
+    startPatience.setSingleShot(true);
+    QObject::connect(&startPatience, &QTimer::timeout, [this] {
+        Note(publisher->Url() + ": no answer yet; readings are queued until it answers");
+        brokerKind = BrokerState::Kind::Away;
+        StartLogging();
+    });
+    startPatience.start(StartPatience);
+}
+
+std::string TLogger::CloseBroker()
+{
+    if (!publisher) {
+        return {};
+    }
+    // Said when the wait may be long: the broker is away.
+    if (const std::uint64_t queued = publisher->Counts().queued;
+        queued > 0 && publisher->State().kind != BrokerState::Kind::Connected) {
+        Error("delivering " + Counted(queued, "queued reading") + " to " + publisher->Url() +
+              " (up to " + std::to_string(DeliveryPatience.count() / 1000) + " s)");
+    }
+    const PublishCounts c = publisher->Close(DeliveryPatience, endingSignals->Fd());
+    if (!logging) {
+        return {};
+    }
+    return "MQTT " + publisher->Url() + ": " + std::to_string(c.published) + " published, " +
+           std::to_string(c.dropped) + " dropped, " + std::to_string(c.queued) + " not delivered\n";
 }
 
 void TLogger::StartLogging()

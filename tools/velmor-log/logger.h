@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/SignalNotifier.h"
 #include "record/RecordFile.h"
 #include "velmor-log/journal.h"
 #include "velmor-log/meter.h"
@@ -16,8 +17,6 @@
 #include <optional>
 #include <string>
 #include <vector>
-
-class QSocketNotifier;
 
 namespace vlog {
 
@@ -45,6 +44,14 @@ public:
     int Run();
 
 private:
+    // Run's steps. Open: the ending signals, the broker's set-up, the ports
+    // and the output; the exit status when the run cannot begin.
+    std::optional<int> Open();
+    std::string OpenMeters(); // why a port did not open, or empty
+    std::optional<int> OpenOutput();
+    void StartRun(); // the status line, the service, the broker, then logging
+    // The broker's delivery of what is queued, and its summary line.
+    std::string CloseBroker();
     void Report(std::size_t index, TMeter& meter, const Reading& reading);
     void StartLogging();
     // The broker's connections changed.
@@ -102,8 +109,7 @@ private:
     };
     std::vector<Progress> progress; // per meter, for the watchdog
 
-    int signalFd = -1;
-    std::unique_ptr<QSocketNotifier> endingSignals;
+    std::optional<platform::SignalNotifier> endingSignals;
     QTimer durationTimer;
 };
 

@@ -1,5 +1,7 @@
 #include "velmor-log/meter.h"
 
+#include "velmor-log/journal.h"
+
 #include "link/take.h"
 #include "protocol/reply.h"
 #include "serial/SerExcept.h"
@@ -7,7 +9,6 @@
 #include <QMetaObject>
 
 #include <algorithm>
-#include <cctype>
 #include <filesystem>
 
 namespace vlog {
@@ -21,19 +22,6 @@ int DecimalsOf(const std::string& text)
 {
     const auto point = text.find('.');
     return point == std::string::npos ? 0 : static_cast<int>(text.size() - point - 1);
-}
-
-// A system text such as "The device is not connected. " inside a line of ours.
-std::string Sentence(std::string text)
-{
-    while (!text.empty() && (text.back() == ' ' || text.back() == '.')) {
-        text.pop_back();
-    }
-    if (text.size() > 1 && std::isupper(static_cast<unsigned char>(text[0])) &&
-        std::islower(static_cast<unsigned char>(text[1]))) {
-        text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
-    }
-    return text;
 }
 
 std::string WithUnit(const Reading& r)

@@ -21,13 +21,7 @@ constexpr std::uint64_t MaxMilliseconds = 24ull * 3600 * 1000;
 std::uint64_t Whole(const std::string& option, const std::string& text, std::uint64_t low,
                     std::uint64_t high)
 {
-    std::uint64_t value = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size() || value < low || value > high) {
-        throw OptionError(option + " needs a whole number from " + std::to_string(low) + " to " +
-                          std::to_string(high) + ", not '" + text + "'");
-    }
-    return value;
+    return cli::WholeNumber<OptionError>(option, text, low, high);
 }
 
 std::chrono::milliseconds Millis(const std::string& option, const std::string& text,
@@ -194,8 +188,10 @@ std::string PortChoice::Name() const
     return device.empty() ? "COM" + std::to_string(com) : device;
 }
 
-Options ParseOptions(const std::vector<std::string>& args)
-{
+namespace {
+
+// What the loop gathers; some checks need the whole command line.
+struct Gathered {
     Options o;
     // Ranges are checked once the model is known, whatever the order.
     std::optional<std::string> voltageText;
@@ -204,68 +200,94 @@ Options ParseOptions(const std::vector<std::string>& args)
     MqttOptions mqtt;
     std::optional<std::string> url;
     std::set<std::string> mqttGiven; // the --mqtt-* options
-    const auto text = [&](std::string& field) {
-        return [&field, &mqttGiven](const std::string& n, const std::string& v) {
-            if (v.empty()) {
-                throw OptionError(n + " needs a value");
-            }
-            field = v;
-            mqttGiven.insert(n);
-        };
-    };
-    const std::map<std::string, cli::Setter> valued = {
+};
+
+std::chrono::milliseconds Seconds(const std::string& option, const std::string& text)
+{
+    double seconds = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), seconds);
+    if (ec != std::errc() || end != text.data() + text.size() || !(seconds > 0) ||
+        !(seconds * 1000 <= MaxMilliseconds)) {
+        throw OptionError(option + " needs a number of seconds above 0, up to 86400, not '" + text +
+                          "'");
+    }
+    return std::chrono::milliseconds(std::llround(std::ceil(seconds * 1000)));
+}
+
+cli::Setters MeterOptions(Gathered& g)
+{
+    Options& o = g.o;
+    return {
         {"--com",
-         [&](auto& n, auto& v) {
+         [&o](auto& n, auto& v) {
              o.ports.push_back({static_cast<unsigned>(Whole(n, v, 1, 255)), {}});
          }},
         {"--device",
-         [&](auto&, auto& v) {
+         [&o](auto&, auto& v) {
              if (v.empty()) {
                  throw OptionError("--device needs a path");
              }
              o.ports.push_back({0, v});
          }},
         {"--model",
-         [&](auto&, auto& v) {
+         [&o](auto&, auto& v) {
              if (v != "velmor" && v != "dranik") {
                  throw OptionError("--model is velmor or dranik, not '" + v + "'");
              }
              o.model = v == "velmor" ? ModelVelmor : ModelDranik;
          }},
-        {"--interval", [&](auto& n, auto& v) { o.interval = Millis(n, v, 0); }},
-        {"--timeout", [&](auto& n, auto& v) { o.timeout = Millis(n, v, 1); }},
-        {"--count", [&](auto& n, auto& v) { o.count = Whole(n, v, 1, UINT64_MAX); }},
-        {"--duration",
-         [&](auto& n, auto& v) {
-             double seconds = 0;
-             const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), seconds);
-             if (ec != std::errc() || end != v.data() + v.size() || !(seconds > 0) ||
-                 !(seconds * 1000 <= MaxMilliseconds)) {
-                 throw OptionError(n + " needs a number of seconds above 0, up to 86400, not '" +
-                                   v + "'");
-             }
-             o.duration = std::chrono::milliseconds(std::llround(std::ceil(seconds * 1000)));
-         }},
+        {"--mode", [&o](auto&, auto& v) { o.mode = ModeCode(v); }},
+        {"--vrange", [&g](auto&, auto& v) { g.voltageText = v; }},
+        {"--crange", [&g](auto&, auto& v) { g.currentText = v; }},
+    };
+}
+
+cli::Setters TimingOptions(Options& o)
+{
+    return {
+        {"--interval", [&o](auto& n, auto& v) { o.interval = Millis(n, v, 0); }},
+        {"--timeout", [&o](auto& n, auto& v) { o.timeout = Millis(n, v, 1); }},
+        {"--count", [&o](auto& n, auto& v) { o.count = Whole(n, v, 1, UINT64_MAX); }},
+        {"--duration", [&o](auto& n, auto& v) { o.duration = Seconds(n, v); }},
+        {"--max-errors", [&o](auto& n, auto& v) { o.maxErrors = Whole(n, v, 1, UINT64_MAX); }},
+    };
+}
+
+cli::Setters OutputOptions(Gathered& g)
+{
+    return {
         {"--output",
-         [&](auto&, auto& v) {
+         [&g](auto&, auto& v) {
              if (v.empty()) {
                  throw OptionError("--output needs a file name");
              }
-             o.output = v == "-" ? "" : v;
-             outputGiven = true;
+             g.o.output = v == "-" ? "" : v;
+             g.outputGiven = true;
          }},
         {"--format",
-         [&](auto&, auto& v) {
+         [&g](auto&, auto& v) {
              if (v != "csv" && v != "jsonl") {
                  throw OptionError("--format is csv or jsonl, not '" + v + "'");
              }
-             o.format = v == "csv" ? Format::Csv : Format::Jsonl;
+             g.o.format = v == "csv" ? Format::Csv : Format::Jsonl;
          }},
-        {"--mode", [&](auto&, auto& v) { o.mode = ModeCode(v); }},
-        {"--vrange", [&](auto&, auto& v) { voltageText = v; }},
-        {"--crange", [&](auto&, auto& v) { currentText = v; }},
-        {"--max-errors", [&](auto& n, auto& v) { o.maxErrors = Whole(n, v, 1, UINT64_MAX); }},
-        {"--mqtt", [&](auto&, auto& v) { url = v; }},
+    };
+}
+
+cli::Setters BrokerOptions(Gathered& g)
+{
+    const auto text = [&g](std::string& field) {
+        return [&field, &g](const std::string& n, const std::string& v) {
+            if (v.empty()) {
+                throw OptionError(n + " needs a value");
+            }
+            field = v;
+            g.mqttGiven.insert(n);
+        };
+    };
+    MqttOptions& mqtt = g.mqtt;
+    return {
+        {"--mqtt", [&g](auto&, auto& v) { g.url = v; }},
         {"--mqtt-ca", text(mqtt.ca)},
         {"--mqtt-cert", text(mqtt.cert)},
         {"--mqtt-key", text(mqtt.key)},
@@ -274,59 +296,69 @@ Options ParseOptions(const std::vector<std::string>& args)
         {"--mqtt-topic", text(mqtt.topic)},
         {"--mqtt-id", text(mqtt.id)},
         {"--mqtt-queue",
-         [&](auto& n, auto& v) {
-             mqtt.queue = Whole(n, v, 1, 10'000'000);
-             mqttGiven.insert(n);
+         [&g](auto& n, auto& v) {
+             g.mqtt.queue = Whole(n, v, 1, 10'000'000);
+             g.mqttGiven.insert(n);
          }},
     };
+}
 
-    const std::map<std::string, cli::Flag> flags = {
-        {"--quiet", [&] { o.quiet = true; }},     {"-q", [&] { o.quiet = true; }},
-        {"--version", [&] { o.version = true; }}, {"--help", [&] { o.help = true; }},
-        {"-h", [&] { o.help = true; }},
+std::map<std::string, cli::Flag> Flags(Options& o)
+{
+    return {
+        {"--quiet", [&o] { o.quiet = true; }},     {"-q", [&o] { o.quiet = true; }},
+        {"--version", [&o] { o.version = true; }}, {"--help", [&o] { o.help = true; }},
+        {"-h", [&o] { o.help = true; }},
     };
-    const std::map<std::string, std::string> refused = {
-        // Any user could read it from the process list.
-        {"--mqtt-password", "a password is never given on the command line: put it in "
-                            "--mqtt-password-file FILE or VELMOR_MQTT_PASSWORD"},
-    };
-    cli::RunOptionLoop<OptionError>(args, flags, valued, refused);
-    if (o.help || o.version) {
-        return o;
-    }
-    if (o.ports.empty()) {
+}
+
+const std::map<std::string, std::string> Refused = {
+    // Any user could read it from the process list.
+    {"--mqtt-password", "a password is never given on the command line: put it in "
+                        "--mqtt-password-file FILE or VELMOR_MQTT_PASSWORD"},
+};
+
+void CheckPortsGiven(const std::vector<PortChoice>& ports)
+{
+    if (ports.empty()) {
         throw OptionError("no meter given: name its port with --com N or --device PATH");
     }
-    for (std::size_t i = 0; i < o.ports.size(); ++i) {
+    for (std::size_t i = 0; i < ports.size(); ++i) {
         for (std::size_t j = 0; j < i; ++j) {
-            if (o.ports[i].Name() == o.ports[j].Name()) {
-                throw OptionError(o.ports[i].Name() + " is given twice");
+            if (ports[i].Name() == ports[j].Name()) {
+                throw OptionError(ports[i].Name() + " is given twice");
             }
         }
     }
-    if (url) {
-        ParseUrl(*url, mqtt);
-        CheckMqtt(mqtt, mqttGiven, o.ports);
-        o.mqtt = mqtt;
-    } else if (!mqttGiven.empty()) {
-        throw OptionError(*mqttGiven.begin() + " needs --mqtt URL");
+}
+
+void SetBroker(Gathered& g)
+{
+    if (g.url) {
+        ParseUrl(*g.url, g.mqtt);
+        CheckMqtt(g.mqtt, g.mqttGiven, g.o.ports);
+        g.o.mqtt = g.mqtt;
+    } else if (!g.mqttGiven.empty()) {
+        throw OptionError(*g.mqttGiven.begin() + " needs --mqtt URL");
     }
-    o.toOutput = outputGiven || !o.mqtt;
-    if (voltageText) {
-        o.voltageRange = RangeIndex("--vrange", *voltageText, VoltageCaptions, 'V', "");
+    g.o.toOutput = g.outputGiven || !g.o.mqtt;
+}
+
+void SetRanges(Gathered& g)
+{
+    Options& o = g.o;
+    if (g.voltageText) {
+        o.voltageRange = RangeIndex("--vrange", *g.voltageText, VoltageCaptions, 'V', "");
     }
-    if (currentText) {
-        o.currentRange = RangeIndex("--crange", *currentText, CurrentCaptions(o.model), 'A',
+    if (g.currentText) {
+        o.currentRange = RangeIndex("--crange", *g.currentText, CurrentCaptions(o.model), 'A',
                                     o.model == ModelVelmor
                                         ? " for the Velmor model"
                                         : " for the Dranik model (--model velmor has others)");
     }
-    return o;
 }
 
-std::string HelpText()
-{
-    return R"(Usage: velmor-log --com N|--device PATH [OPTION]...
+constexpr const char* Help = R"(Usage: velmor-log --com N|--device PATH [OPTION]...
 Logs a Velmor/Dranik meter's readings, one line each, until interrupted
 (Ctrl-C, SIGTERM), --count or --duration; then prints a summary per meter on
 standard error. Repeat --com or --device to log several meters at once, each
@@ -404,6 +436,28 @@ Exit status:
      --mqtt URL, a CA, certificate, key or password file that cannot be
      read, a password on the command line; nothing was written
 )";
+
+} // namespace
+
+Options ParseOptions(const std::vector<std::string>& args)
+{
+    Gathered g;
+    cli::RunOptionLoop<OptionError>(
+        args, Flags(g.o),
+        cli::Join({MeterOptions(g), TimingOptions(g.o), OutputOptions(g), BrokerOptions(g)}),
+        Refused);
+    if (g.o.help || g.o.version) {
+        return g.o;
+    }
+    CheckPortsGiven(g.o.ports);
+    SetBroker(g);
+    SetRanges(g);
+    return g.o;
+}
+
+std::string HelpText()
+{
+    return Help;
 }
 
 } // namespace vlog

@@ -1,10 +1,11 @@
 #include "velmor-log/publisher.h"
 
+#include "velmor-log/journal.h"
+
 #include <mosquitto.h>
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -39,19 +40,6 @@ std::chrono::seconds Backoff(unsigned failures)
     return std::min<std::chrono::seconds>(FirstRetry * (1u << doublings), LastRetry);
 }
 
-// A sentence of the library's or the system's inside a line of ours.
-std::string Lower(std::string text)
-{
-    while (!text.empty() && (text.back() == '.' || text.back() == ' ')) {
-        text.pop_back();
-    }
-    if (text.size() > 1 && std::isupper(static_cast<unsigned char>(text[0])) &&
-        std::islower(static_cast<unsigned char>(text[1]))) {
-        text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
-    }
-    return text;
-}
-
 // A field of a status message: a JSON string, or null when not known.
 std::string JsonField(const std::string& text)
 {
@@ -81,7 +69,7 @@ std::string CheckFile(const char* option, const std::string& path, std::string* 
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
         return std::string("cannot read ") + option + " " + path + ": " +
-               Lower(std::strerror(errno));
+               Sentence(std::strerror(errno));
     }
     struct stat st {};
     std::string error;
@@ -92,7 +80,7 @@ std::string CheckFile(const char* option, const std::string& path, std::string* 
         for (ssize_t n; contents->size() < 65536 && (n = ::read(fd, buffer, sizeof buffer)) != 0;) {
             if (n < 0) {
                 error = std::string("cannot read ") + option + " " + path + ": " +
-                        Lower(std::strerror(errno));
+                        Sentence(std::strerror(errno));
                 break;
             }
             contents->append(buffer, static_cast<std::size_t>(n));
@@ -176,6 +164,47 @@ TPublisher::~TPublisher()
 
 std::string TPublisher::Prepare()
 {
+    if (std::string error = ReadFiles(); !error.empty()) {
+        return error;
+    }
+    const std::string host = HostName();
+    std::string prefix = options.topic;
+    if (prefix.empty()) {
+        std::string name = host;
+        std::replace_if(
+            name.begin(), name.end(), [](char c) { return c == '/' || c == '+' || c == '#'; }, '_');
+        prefix = "velmor/" + name;
+    }
+    if (mosquitto_validate_utf8(prefix.c_str(), static_cast<int>(prefix.size())) !=
+        MOSQ_ERR_SUCCESS) {
+        return "--mqtt-topic '" + prefix + "' is not UTF-8";
+    }
+    const std::string id =
+        options.id.empty() ? "velmor-log-" + host + "-" + std::to_string(::getpid()) : options.id;
+
+    wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    doneFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wakeFd < 0 || doneFd < 0) {
+        return "cannot set up the MQTT client: " + Sentence(std::strerror(errno));
+    }
+    for (std::size_t i = 0; i < ports.size(); ++i) {
+        auto link = std::make_unique<Link>();
+        link->owner = this;
+        link->index = i;
+        const std::string port = PortTopic(ports[i]);
+        link->id = ports.size() == 1 ? id : id + "-" + port;
+        link->readingTopic = prefix + "/" + port + "/reading";
+        link->statusTopic = prefix + "/" + port + "/status";
+        if (std::string error = SetUp(*link); !error.empty()) {
+            return error;
+        }
+        links.push_back(std::move(link));
+    }
+    return {};
+}
+
+std::string TPublisher::ReadFiles()
+{
     for (const auto& [option, path] :
          {std::pair{"--mqtt-ca", &options.ca}, std::pair{"--mqtt-cert", &options.cert},
           std::pair{"--mqtt-key", &options.key}}) {
@@ -200,108 +229,91 @@ std::string TPublisher::Prepare()
         password = env;
         hasPassword = true;
     }
+    return {};
+}
 
-    const std::string host = HostName();
-    std::string prefix = options.topic;
-    if (prefix.empty()) {
-        std::string name = host;
-        std::replace_if(
-            name.begin(), name.end(), [](char c) { return c == '/' || c == '+' || c == '#'; }, '_');
-        prefix = "velmor/" + name;
+std::string TPublisher::SetUp(Link& link)
+{
+    if (mosquitto_pub_topic_check2(link.readingTopic.c_str(), link.readingTopic.size()) !=
+            MOSQ_ERR_SUCCESS ||
+        mosquitto_validate_utf8(link.readingTopic.c_str(),
+                                static_cast<int>(link.readingTopic.size())) != MOSQ_ERR_SUCCESS) {
+        return "'" + link.readingTopic + "' is no topic to publish to";
     }
-    if (mosquitto_validate_utf8(prefix.c_str(), static_cast<int>(prefix.size())) !=
-        MOSQ_ERR_SUCCESS) {
-        return "--mqtt-topic '" + prefix + "' is not UTF-8";
+    // A clean session: what the broker should keep is the retained
+    // status, not a session nobody resumes under this id.
+    link.handle = mosquitto_new(link.id.c_str(), true, &link);
+    if (link.handle == nullptr) {
+        return "cannot set up the MQTT client: " + Sentence(std::strerror(errno));
     }
-    const std::string id =
-        options.id.empty() ? "velmor-log-" + host + "-" + std::to_string(::getpid()) : options.id;
-
-    wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    doneFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wakeFd < 0 || doneFd < 0) {
-        return "cannot set up the MQTT client: " + Lower(std::strerror(errno));
-    }
-    for (std::size_t i = 0; i < ports.size(); ++i) {
-        auto link = std::make_unique<Link>();
-        link->owner = this;
-        link->index = i;
-        const std::string port = PortTopic(ports[i]);
-        link->id = ports.size() == 1 ? id : id + "-" + port;
-        link->readingTopic = prefix + "/" + port + "/reading";
-        link->statusTopic = prefix + "/" + port + "/status";
-        if (mosquitto_pub_topic_check2(link->readingTopic.c_str(), link->readingTopic.size()) !=
-                MOSQ_ERR_SUCCESS ||
-            mosquitto_validate_utf8(link->readingTopic.c_str(),
-                                    static_cast<int>(link->readingTopic.size())) !=
-                MOSQ_ERR_SUCCESS) {
-            return "'" + link->readingTopic + "' is no topic to publish to";
-        }
-        // A clean session: what the broker should keep is the retained
-        // status, not a session nobody resumes under this id.
-        link->handle = mosquitto_new(link->id.c_str(), true, link.get());
-        if (link->handle == nullptr) {
-            return "cannot set up the MQTT client: " + Lower(std::strerror(errno));
-        }
-        mosquitto* m = link->handle;
-        mosquitto_connect_callback_set(m, [](mosquitto*, void* data, int rc) {
-            auto* l = static_cast<Link*>(data);
-            if (rc != 0) {
-                l->refusal = rc; // the disconnect that follows ends the attempt
-                return;
-            }
-            l->phase = Link::Phase::Connected;
-            l->failures = 0;
-            l->refusal = 0;
-            l->statusDue = !l->lastStatus.empty();
-            l->owner->SetState(l->index, BrokerState::Kind::Connected, "connected");
-        });
-        mosquitto_disconnect_callback_set(m, [](mosquitto*, void* data, int rc) {
-            const int error = errno;
-            auto* l = static_cast<Link*>(data);
-            l->owner->Down(*l, rc, error);
-        });
-        mosquitto_publish_callback_set(m, [](mosquitto*, void* data, int mid) {
-            auto* l = static_cast<Link*>(data);
-            l->owner->Acknowledged(*l, mid);
-        });
-        mosquitto_log_callback_set(m, [](mosquitto*, void* data, int level, const char* text) {
-            if ((level & MOSQ_LOG_ERR) != 0 && text != nullptr) {
-                static_cast<Link*>(data)->tlsText = text;
-            }
-        });
-        int rc = mosquitto_will_set(m, link->statusTopic.c_str(),
-                                    static_cast<int>(OfflinePayload.size()), OfflinePayload.data(),
-                                    1, true);
-        if (rc == MOSQ_ERR_SUCCESS && !options.user.empty()) {
-            rc = mosquitto_username_pw_set(m, options.user.c_str(),
-                                           hasPassword ? password.c_str() : nullptr);
-        }
-        if (rc == MOSQ_ERR_SUCCESS && options.tls) {
-            // Without a CA of its own, the system's (Debian's ca-certificates).
-            if (options.ca.empty()) {
-                rc = mosquitto_int_option(m, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
-            }
-            if (rc == MOSQ_ERR_SUCCESS) {
-                rc = mosquitto_tls_set(m, options.ca.empty() ? nullptr : options.ca.c_str(),
-                                       options.ca.empty() ? SystemCertificates : nullptr,
-                                       options.cert.empty() ? nullptr : options.cert.c_str(),
-                                       options.key.empty() ? nullptr : options.key.c_str(),
-                                       NoKeyPassword);
-            }
-        }
-        if (rc == MOSQ_ERR_SUCCESS) {
-            rc = mosquitto_int_option(m, MOSQ_OPT_SEND_MAXIMUM, Window);
-        }
-        if (rc == MOSQ_ERR_SUCCESS) {
-            rc = mosquitto_int_option(m, MOSQ_OPT_TCP_NODELAY, 1);
-        }
-        if (rc != MOSQ_ERR_SUCCESS) {
-            return "cannot set up the MQTT client for " + options.Url() + ": " +
-                   Lower(mosquitto_strerror(rc));
-        }
-        links.push_back(std::move(link));
+    SetCallbacks(link.handle);
+    if (const int rc = Configure(link); rc != MOSQ_ERR_SUCCESS) {
+        return "cannot set up the MQTT client for " + options.Url() + ": " +
+               Sentence(mosquitto_strerror(rc));
     }
     return {};
+}
+
+void TPublisher::SetCallbacks(mosquitto* m)
+{
+    mosquitto_connect_callback_set(m, [](mosquitto*, void* data, int rc) {
+        auto* l = static_cast<Link*>(data);
+        if (rc != 0) {
+            l->refusal = rc; // the disconnect that follows ends the attempt
+            return;
+        }
+        l->phase = Link::Phase::Connected;
+        l->failures = 0;
+        l->refusal = 0;
+        l->statusDue = !l->lastStatus.empty();
+        l->owner->SetState(l->index, BrokerState::Kind::Connected, "connected");
+    });
+    mosquitto_disconnect_callback_set(m, [](mosquitto*, void* data, int rc) {
+        const int error = errno;
+        auto* l = static_cast<Link*>(data);
+        l->owner->Down(*l, rc, error);
+    });
+    mosquitto_publish_callback_set(m, [](mosquitto*, void* data, int mid) {
+        auto* l = static_cast<Link*>(data);
+        l->owner->Acknowledged(*l, mid);
+    });
+    mosquitto_log_callback_set(m, [](mosquitto*, void* data, int level, const char* text) {
+        if ((level & MOSQ_LOG_ERR) != 0 && text != nullptr) {
+            static_cast<Link*>(data)->tlsText = text;
+        }
+    });
+}
+
+int TPublisher::Configure(Link& link) const
+{
+    mosquitto* m = link.handle;
+    int rc =
+        mosquitto_will_set(m, link.statusTopic.c_str(), static_cast<int>(OfflinePayload.size()),
+                           OfflinePayload.data(), 1, true);
+    if (rc == MOSQ_ERR_SUCCESS && !options.user.empty()) {
+        rc = mosquitto_username_pw_set(m, options.user.c_str(),
+                                       hasPassword ? password.c_str() : nullptr);
+    }
+    if (rc == MOSQ_ERR_SUCCESS && options.tls) {
+        // Without a CA of its own, the system's (Debian's ca-certificates).
+        if (options.ca.empty()) {
+            rc = mosquitto_int_option(m, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
+        }
+        if (rc == MOSQ_ERR_SUCCESS) {
+            rc = mosquitto_tls_set(m, options.ca.empty() ? nullptr : options.ca.c_str(),
+                                   options.ca.empty() ? SystemCertificates : nullptr,
+                                   options.cert.empty() ? nullptr : options.cert.c_str(),
+                                   options.key.empty() ? nullptr : options.key.c_str(),
+                                   NoKeyPassword);
+        }
+    }
+    if (rc == MOSQ_ERR_SUCCESS) {
+        rc = mosquitto_int_option(m, MOSQ_OPT_SEND_MAXIMUM, Window);
+    }
+    if (rc == MOSQ_ERR_SUCCESS) {
+        rc = mosquitto_int_option(m, MOSQ_OPT_TCP_NODELAY, 1);
+    }
+    return rc;
 }
 
 void TPublisher::Start()
@@ -491,7 +503,7 @@ void TPublisher::Down(Link& link, int rc, int error)
         if (const auto colon = answer.find(": "); colon != std::string::npos) {
             answer.erase(0, colon + 2);
         }
-        text = "the broker refused the connection: " + Lower(answer);
+        text = "the broker refused the connection: " + Sentence(answer);
     } else if (rc == MOSQ_ERR_TLS || rc == MOSQ_ERR_TLS_HANDSHAKE) {
         kind = BrokerState::Kind::Refused;
         // "OpenSSL Error[0]: error:0A000086:SSL routines::certificate verify failed"
@@ -499,14 +511,14 @@ void TPublisher::Down(Link& link, int rc, int error)
         if (const auto colon = why.rfind(':'); colon != std::string::npos) {
             why.erase(0, colon + 1);
         }
-        text = "TLS failed: " + (why.empty() ? Lower(mosquitto_strerror(rc)) : Lower(why));
+        text = "TLS failed: " + (why.empty() ? Sentence(mosquitto_strerror(rc)) : Sentence(why));
     } else if (rc == MOSQ_ERR_CONN_LOST) {
         text =
             wasConnected ? "connection lost" : "cannot connect: the broker closed the connection";
     } else {
         const std::string why =
             rc == MOSQ_ERR_ERRNO && error != 0 ? std::strerror(error) : mosquitto_strerror(rc);
-        text = (wasConnected ? "connection lost: " : "cannot connect: ") + Lower(why);
+        text = (wasConnected ? "connection lost: " : "cannot connect: ") + Sentence(why);
     }
     SetState(link.index, kind, std::move(text));
 }
@@ -628,60 +640,20 @@ void TPublisher::Run()
     std::vector<pollfd> fds;
     std::vector<Link*> polled;
     for (;;) {
-        auto now = Clock::now();
-        bool ending = false;
         Clock::time_point until = Clock::time_point::max();
-        {
-            const std::lock_guard guard(lock);
-            ending = closing;
-            if (closing) {
-                until = deadline;
-            }
-        }
-        for (auto& link : links) {
-            if (link->phase == Link::Phase::Idle && now >= link->nextAttempt) {
-                Connect(*link);
-            }
-            if (link->phase == Link::Phase::Connected) {
-                HandOver(*link);
-            }
-        }
-        now = Clock::now();
+        const bool ending = Ending(until);
+        Tend(Clock::now());
+        const auto now = Clock::now();
         if (ending && (now >= until || Drained())) {
             break;
         }
-
-        fds.assign(1, {wakeFd, POLLIN, 0});
-        polled.clear();
-        for (auto& link : links) {
-            const int socket = mosquitto_socket(link->handle);
-            if (link->phase != Link::Phase::Idle && socket < 0) {
-                Down(*link, MOSQ_ERR_NO_CONN, 0); // closed without a word
-            }
-            if (link->phase != Link::Phase::Idle) {
-                const short events = POLLIN | (mosquitto_want_write(link->handle) ? POLLOUT : 0);
-                fds.push_back({socket, events, 0});
-                polled.push_back(link.get());
-                until = std::min(until, link->lastStep + StepPeriod);
-            } else {
-                until = std::min(until, link->nextAttempt);
-            }
-        }
-        int timeout = -1;
-        if (until != Clock::time_point::max()) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - now);
-            timeout = static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, 60'000));
-        }
-        if (::poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) {
+        Watch(fds, polled, until);
+        if (!Wait(fds, until, now)) {
             break; // cannot happen with valid descriptors
         }
-        if ((fds[0].revents & POLLIN) != 0) {
-            std::uint64_t news = 0;
-            [[maybe_unused]] const ssize_t n = ::read(wakeFd, &news, sizeof news);
-        }
-        now = Clock::now();
+        const auto woken = Clock::now();
         for (std::size_t i = 0; i < polled.size(); ++i) {
-            if (fds[i + 1].revents != 0 || now >= polled[i]->lastStep + StepPeriod) {
+            if (fds[i + 1].revents != 0 || woken >= polled[i]->lastStep + StepPeriod) {
                 Step(*polled[i]);
             }
         }
@@ -695,6 +667,65 @@ void TPublisher::Run()
     }
     const std::uint64_t one = 1;
     [[maybe_unused]] const ssize_t n = ::write(doneFd, &one, sizeof one);
+}
+
+bool TPublisher::Ending(Clock::time_point& until)
+{
+    const std::lock_guard guard(lock);
+    if (closing) {
+        until = deadline;
+    }
+    return closing;
+}
+
+void TPublisher::Tend(Clock::time_point now)
+{
+    for (auto& link : links) {
+        if (link->phase == Link::Phase::Idle && now >= link->nextAttempt) {
+            Connect(*link);
+        }
+        if (link->phase == Link::Phase::Connected) {
+            HandOver(*link);
+        }
+    }
+}
+
+void TPublisher::Watch(std::vector<pollfd>& fds, std::vector<Link*>& polled,
+                       Clock::time_point& until)
+{
+    fds.assign(1, {wakeFd, POLLIN, 0});
+    polled.clear();
+    for (auto& link : links) {
+        const int socket = mosquitto_socket(link->handle);
+        if (link->phase != Link::Phase::Idle && socket < 0) {
+            Down(*link, MOSQ_ERR_NO_CONN, 0); // closed without a word
+        }
+        if (link->phase != Link::Phase::Idle) {
+            const short events = POLLIN | (mosquitto_want_write(link->handle) ? POLLOUT : 0);
+            fds.push_back({socket, events, 0});
+            polled.push_back(link.get());
+            until = std::min(until, link->lastStep + StepPeriod);
+        } else {
+            until = std::min(until, link->nextAttempt);
+        }
+    }
+}
+
+bool TPublisher::Wait(std::vector<pollfd>& fds, Clock::time_point until, Clock::time_point now)
+{
+    int timeout = -1;
+    if (until != Clock::time_point::max()) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - now);
+        timeout = static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, 60'000));
+    }
+    if (::poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) {
+        return false;
+    }
+    if ((fds[0].revents & POLLIN) != 0) {
+        std::uint64_t news = 0;
+        [[maybe_unused]] const ssize_t n = ::read(wakeFd, &news, sizeof news);
+    }
+    return true;
 }
 
 } // namespace vlog

@@ -14,6 +14,9 @@
 #include <thread>
 #include <vector>
 
+struct mosquitto;
+struct pollfd;
+
 namespace vlog {
 
 // What was published in a run, in readings (the status messages are not
@@ -95,7 +98,23 @@ private:
         bool answered = false;
     };
 
+    // Prepare's steps: the files and the password; one connection's
+    // topics, handle and settings (a libmosquitto return code).
+    std::string ReadFiles();
+    std::string SetUp(Link& link);
+    static void SetCallbacks(mosquitto* handle);
+    int Configure(Link& link) const;
+
+    // The sender thread. Run's steps: whether Close has begun (until: its
+    // deadline); connect what is due and hand over what is queued; the
+    // descriptors to poll, and until when; the wait (false: poll failed).
     void Run();
+    bool Ending(std::chrono::steady_clock::time_point& until);
+    void Tend(std::chrono::steady_clock::time_point now);
+    void Watch(std::vector<pollfd>& fds, std::vector<Link*>& polled,
+               std::chrono::steady_clock::time_point& until);
+    bool Wait(std::vector<pollfd>& fds, std::chrono::steady_clock::time_point until,
+              std::chrono::steady_clock::time_point now);
     void Connect(Link& link);
     void HandOver(Link& link);
     void Send(Link& link, Kind kind, const std::string& payload);

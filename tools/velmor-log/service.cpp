@@ -1,15 +1,8 @@
 #include "velmor-log/service.h"
 
-#include <QSocketNotifier>
-
-#include <cerrno>
 #include <csignal>
 #include <cstdlib>
-#include <pthread.h>
-#include <sys/signalfd.h>
-#include <system_error>
 #include <systemd/sd-daemon.h>
-#include <unistd.h>
 
 namespace vlog {
 
@@ -41,10 +34,7 @@ std::string OneLine(std::string text)
 
 void BlockReopenSignal()
 {
-    const sigset_t set = ReopenSet();
-    if (const int error = pthread_sigmask(SIG_BLOCK, &set, nullptr); error != 0) {
-        throw std::system_error(error, std::generic_category(), "pthread_sigmask");
-    }
+    platform::BlockSignals(ReopenSet());
 }
 
 TService::TService()
@@ -57,9 +47,6 @@ TService::~TService()
 {
     watchdog.stop();
     reopenSignal.reset();
-    if (reopenFd >= 0) {
-        ::close(reopenFd);
-    }
 }
 
 void TService::Notify(const std::string& state)
@@ -113,24 +100,8 @@ void TService::StartWatchdog(std::function<bool()> polling)
 
 void TService::OnReopenSignal(std::function<void()> reopen)
 {
-    const sigset_t set = ReopenSet();
-    reopenFd = ::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
-    if (reopenFd < 0) {
-        throw std::system_error(errno, std::generic_category(), "signalfd");
-    }
-    reopenSignal = std::make_unique<QSocketNotifier>(reopenFd, QSocketNotifier::Read);
-    QObject::connect(
-        reopenSignal.get(), &QSocketNotifier::activated, [this, reopen = std::move(reopen)] {
-            // Several signals before the loop came round: one reopen.
-            signalfd_siginfo info;
-            bool arrived = false;
-            while (::read(reopenFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-                arrived = true;
-            }
-            if (arrived) {
-                reopen();
-            }
-        });
+    // Several signals before the loop came round: one reopen.
+    reopenSignal.emplace(ReopenSet(), std::move(reopen));
 }
 
 } // namespace vlog

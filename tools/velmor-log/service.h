@@ -1,12 +1,12 @@
 #pragma once
 
+#include "platform/SignalNotifier.h"
+
 #include <QTimer>
 
 #include <functional>
-#include <memory>
+#include <optional>
 #include <string>
-
-class QSocketNotifier;
 
 namespace vlog {
 
@@ -49,8 +49,7 @@ private:
     bool ready = false;
     bool stopping = false;
     QTimer watchdog;
-    int reopenFd = -1;
-    std::unique_ptr<QSocketNotifier> reopenSignal;
+    std::optional<platform::SignalNotifier> reopenSignal;
 };
 
 } // namespace vlog

@@ -18,32 +18,38 @@ sigset_t EndingSignalSet()
     return set;
 }
 
-void BlockEndingSignals()
+void BlockSignals(const sigset_t& set)
 {
-    const sigset_t set = EndingSignalSet();
     if (const int error = pthread_sigmask(SIG_BLOCK, &set, nullptr); error != 0) {
         throw std::system_error(error, std::generic_category(), "pthread_sigmask");
     }
 }
 
-int OpenEndingSignals()
+void BlockEndingSignals()
 {
-    const sigset_t set = EndingSignalSet();
-    const int fd = ::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
-    if (fd < 0) {
-        throw std::system_error(errno, std::generic_category(), "signalfd");
-    }
-    return fd;
+    BlockSignals(EndingSignalSet());
 }
 
-bool TakeEndingSignals(int fd)
+SignalFd::SignalFd(const sigset_t& set) : fd_(::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK))
+{
+    if (!fd_.Valid()) {
+        throw std::system_error(errno, std::generic_category(), "signalfd");
+    }
+}
+
+bool SignalFd::Take()
 {
     signalfd_siginfo info;
     bool arrived = false;
-    while (::read(fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+    while (::read(fd_.Get(), &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
         arrived = true;
     }
     return arrived;
+}
+
+SignalFd OpenEndingSignals()
+{
+    return SignalFd(EndingSignalSet());
 }
 
 } // namespace platform

@@ -46,6 +46,16 @@ void PutCheckCode(std::uint8_t* frame, std::uint16_t length);
 // overwrites byte 1 with its first check byte. Returns the request length.
 std::uint8_t BuildRequest(Frame& frame, Command command);
 
+// The meter's replies, check code included, as it sends them. To
+// ReadMeasurement (MeasurementReplyLength bytes): the mode and the two range
+// indexes the value was taken with, then the value's four bytes in
+// EncodeFloat's order.
+Frame MeasurementReply(std::uint8_t mode, std::uint8_t voltageRange, std::uint8_t currentRange,
+                       const std::array<std::uint8_t, 4>& value);
+// To every other command (4 bytes): the command, then a setting's parameter
+// echoed or the range index asked for.
+Frame ShortReply(Command command, std::uint8_t value);
+
 // True when count bytes (check bytes included) form an intact frame.
 // Zero bytes never do.
 bool ReplyIntact(const std::uint8_t* data, std::uint16_t count);

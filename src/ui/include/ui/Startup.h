@@ -4,12 +4,8 @@
 #include "ui/Unit2.h"
 #include "ui/option2.h"
 
-#include <QObject>
-
 #include <functional>
 #include <memory>
-
-class QSocketNotifier;
 
 // The program: the application's three windows, created in this order and
 // kept for the whole run: Form1 (the main window; closing it ends the run),
@@ -44,22 +40,3 @@ private:
 // a program that drives the windows from its own process (the benchmark's
 // velmor-driven) hooks in there; velmor itself passes nothing.
 int ProgramMain(int argc, char** argv, const std::function<void(TProgram&)>& started = {});
-
-// The ending signals (platform/EndingSignals.h) close the main window like its
-// close button, so that the run ends through the ordinary shutdown.
-class TEndingSignals : public QObject {
-    Q_OBJECT
-
-public:
-    // Calls onSignal on the thread of the event loop for each ending signal
-    // that arrives after platform::BlockEndingSignals.
-    explicit TEndingSignals(std::function<void()> onSignal, QObject* parent = nullptr);
-    ~TEndingSignals() override;
-    TEndingSignals(const TEndingSignals&) = delete;
-    TEndingSignals& operator=(const TEndingSignals&) = delete;
-
-private:
-    int fd = -1;
-    QSocketNotifier* notifier = nullptr;
-    std::function<void()> onSignal;
-};
