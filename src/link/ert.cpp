@@ -216,6 +216,24 @@ void TExchange::Pass()
     if (!AwaitingReply.exchange(false)) {
         return;
     }
+    const std::optional<std::uint64_t> serial = AwaitedRequest();
+    if (!serial) {
+        return;
+    }
+    Command command = Command::ReadMeasurement;
+    const std::optional<TakenReply> taken = TakeReplyOrReport(*serial, command);
+    if (!taken) {
+        return;
+    }
+    // Only the answers to measurement requests are readings.
+    HandOver(*taken, command == Command::ReadMeasurement);
+    if (LinkError != LinkErrorNone) {
+        ReportLinkError();
+    }
+}
+
+std::optional<std::uint64_t> TExchange::AwaitedRequest()
+{
     bool superseded = false;
     std::uint64_t serial = 0;
     if (!AwaitUi([this, &superseded, &serial](std::function<void()> done) {
@@ -233,15 +251,16 @@ void TExchange::Pass()
             done();
         }) ||
         superseded) {
-        return;
+        return std::nullopt;
     }
-    std::optional<TakenReply> taken;
-    Command command = Command::ReadMeasurement;
+    return serial;
+}
+
+std::optional<TakenReply> TExchange::TakeReplyOrReport(std::uint64_t serial, Command& command)
+{
     try {
-        taken = TakeReply(serial, command);
-        if (!taken) {
-            return; // overtaken by a request sent after the look above
-        }
+        // Nothing when overtaken by a request sent after AwaitedRequest looked.
+        return TakeReply(serial, command);
     } catch (const std::exception& e) {
         // A port that fails here is reported like a line fault; the worker
         // goes back to sleep either way.
@@ -252,28 +271,28 @@ void TExchange::Pass()
             });
         }
         ShowError(e.what());
+        return std::nullopt;
+    }
+}
+
+void TExchange::HandOver(const TakenReply& taken, bool measured)
+{
+    // The time is the taking's, as velmor-log's.
+    const std::int64_t timeMs = NowMs();
+    if (!taken.process && !measured) {
         return;
     }
-    // Only the answers to measurement requests are readings; the time is
-    // the taking's, as velmor-log's.
-    const bool measured = command == Command::ReadMeasurement;
-    const std::int64_t timeMs = NowMs();
-    if (taken->process || measured) {
-        AwaitUi([this, measured, timeMs, taken = *taken](std::function<void()> done) {
-            // Delivered first: a handler that fails inside the reply must
-            // not cost the reading.
-            if (measured) {
-                Deliver(Measured(timeMs, taken));
-            }
-            if (taken.process) {
-                ProcessReply();
-            }
-            done();
-        });
-    }
-    if (LinkError != LinkErrorNone) {
-        ReportLinkError();
-    }
+    AwaitUi([this, measured, timeMs, taken](std::function<void()> done) {
+        // Delivered first: a handler that fails inside the reply must
+        // not cost the reading.
+        if (measured) {
+            Deliver(Measured(timeMs, taken));
+        }
+        if (taken.process) {
+            ProcessReply();
+        }
+        done();
+    });
 }
 
 std::optional<TakenReply> TExchange::TakeReply(std::uint64_t serial, Command& command)

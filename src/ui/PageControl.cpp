@@ -35,61 +35,74 @@ TMultiRowTabBar::Layout TMultiRowTabBar::Arrange() const
         return layout;
     }
     const int available = std::max(1, AvailableWidth());
-
-    // Fill rows left to right; a tab wider than the bar gets a row alone.
-    std::vector<std::vector<int>> rows(1);
-    int used = 0;
-    int rowHeight = 0;
-    for (int i = 0; i < n; ++i) {
-        const QSize hint = tabSizeHint(i);
-        rowHeight = std::max(rowHeight, hint.height());
-        if (!rows.back().empty() && used + hint.width() > available) {
-            rows.emplace_back();
-            used = 0;
-        }
-        rows.back().push_back(i);
-        used += hint.width();
-    }
-    layout.rows = static_cast<int>(rows.size());
+    const Rows rows = WrapRows(available);
+    layout.rows = static_cast<int>(rows.tabs.size());
 
     // The current tab's row sits at the bottom, next to the page; the rows
     // after it follow upwards in turn.
-    const int current = std::max(0, currentIndex());
-    int currentRow = 0;
+    const int currentRow = RowOf(rows, std::max(0, currentIndex()));
     for (int r = 0; r < layout.rows; ++r) {
-        const auto& row = rows[static_cast<std::size_t>(r)];
-        if (std::find(row.begin(), row.end(), current) != row.end()) {
-            currentRow = r;
-        }
-    }
-    for (int r = 0; r < layout.rows; ++r) {
-        const auto& row = rows[static_cast<std::size_t>(r)];
         const int fromBottom = (r - currentRow + layout.rows) % layout.rows;
-        const int top = (layout.rows - 1 - fromBottom) * rowHeight;
-        int natural = 0;
-        for (int i : row) {
-            natural += tabSizeHint(i).width();
-        }
-        // Wrapped rows are stretched to the full width; a single row keeps
-        // its natural widths.
-        const bool stretch = layout.rows > 1 && natural < available;
-        int left = 0;
-        int spread = 0;
-        for (std::size_t k = 0; k < row.size(); ++k) {
-            const int i = row[k];
-            int w = tabSizeHint(i).width();
-            if (stretch) {
-                const int share =
-                    (available - natural) * static_cast<int>(k + 1) / static_cast<int>(row.size());
-                w += share - spread;
-                spread = share;
-            }
-            layout.rects[static_cast<std::size_t>(i)] = QRect(left, top, w, rowHeight);
-            layout.rowOfTab[static_cast<std::size_t>(i)] = r;
-            left += w;
-        }
+        PlaceRow(layout, rows, r, (layout.rows - 1 - fromBottom) * rows.height, available);
     }
     return layout;
+}
+
+TMultiRowTabBar::Rows TMultiRowTabBar::WrapRows(int available) const
+{
+    // Fill rows left to right; a tab wider than the bar gets a row alone.
+    Rows rows;
+    rows.tabs.resize(1);
+    int used = 0;
+    for (int i = 0; i < count(); ++i) {
+        const QSize hint = tabSizeHint(i);
+        rows.height = std::max(rows.height, hint.height());
+        if (!rows.tabs.back().empty() && used + hint.width() > available) {
+            rows.tabs.emplace_back();
+            used = 0;
+        }
+        rows.tabs.back().push_back(i);
+        used += hint.width();
+    }
+    return rows;
+}
+
+int TMultiRowTabBar::RowOf(const Rows& rows, int tab)
+{
+    for (std::size_t r = 0; r < rows.tabs.size(); ++r) {
+        if (std::find(rows.tabs[r].begin(), rows.tabs[r].end(), tab) != rows.tabs[r].end()) {
+            return static_cast<int>(r);
+        }
+    }
+    return 0;
+}
+
+void TMultiRowTabBar::PlaceRow(Layout& layout, const Rows& rows, int r, int top,
+                               int available) const
+{
+    const auto& row = rows.tabs[static_cast<std::size_t>(r)];
+    int natural = 0;
+    for (int i : row) {
+        natural += tabSizeHint(i).width();
+    }
+    // Wrapped rows are stretched to the full width; a single row keeps
+    // its natural widths.
+    const bool stretch = layout.rows > 1 && natural < available;
+    int left = 0;
+    int spread = 0;
+    for (std::size_t k = 0; k < row.size(); ++k) {
+        const int i = row[k];
+        int w = tabSizeHint(i).width();
+        if (stretch) {
+            const int share =
+                (available - natural) * static_cast<int>(k + 1) / static_cast<int>(row.size());
+            w += share - spread;
+            spread = share;
+        }
+        layout.rects[static_cast<std::size_t>(i)] = QRect(left, top, w, rows.height);
+        layout.rowOfTab[static_cast<std::size_t>(i)] = r;
+        left += w;
+    }
 }
 
 QSize TMultiRowTabBar::sizeHint() const

@@ -62,6 +62,20 @@ std::size_t PowerOfTwo(std::size_t wanted)
     return capacity;
 }
 
+// A lone reading, or a bar of one value, would draw nothing: a dash one
+// column wide.
+void WidenDots(std::vector<TTrendLine>& lines, double width)
+{
+    for (TTrendLine& line : lines) {
+        const auto& p = line.points;
+        if (p.size() == 1 ||
+            (p.size() == 2 && p[0].timeMs == p[1].timeMs && p[0].value == p[1].value)) {
+            const TTrendPoint at = p.front();
+            line.points = {{at.timeMs - width / 2, at.value}, {at.timeMs + width / 2, at.value}};
+        }
+    }
+}
+
 } // namespace
 
 TTrendData::TTrendData(std::size_t wanted)
@@ -284,14 +298,7 @@ std::vector<TTrendLine> TTrendData::Decimate(double t0Ms, double t1Ms, int colum
         // unit, standing alone.
         const std::uint64_t l = LastBreak(f, b);
         if (l > f) {
-            const TBucketStats bars = Aggregate(f, l);
-            const double x = (static_cast<double>(k) + 0.5) * width;
-            for (std::size_t bucket = 0; bucket < bars.size(); ++bucket) {
-                if (bars[bucket].count > 0) {
-                    lines.push_back({static_cast<std::uint8_t>(bucket),
-                                     {{x, bars[bucket].min}, {x, bars[bucket].max}}});
-                }
-            }
+            Bars(lines, f, l, (static_cast<double>(k) + 0.5) * width);
         }
         if (Sample(l).Ok()) {
             lines.push_back({Sample(l).Bucket(), {}});
@@ -300,17 +307,20 @@ std::vector<TTrendLine> TTrendData::Decimate(double t0Ms, double t1Ms, int colum
         }
         a = b;
     }
-    // A lone reading, or a bar of one value, would draw nothing: a dash one
-    // column wide.
-    for (TTrendLine& line : lines) {
-        const auto& p = line.points;
-        if (p.size() == 1 ||
-            (p.size() == 2 && p[0].timeMs == p[1].timeMs && p[0].value == p[1].value)) {
-            const TTrendPoint at = p.front();
-            line.points = {{at.timeMs - width / 2, at.value}, {at.timeMs + width / 2, at.value}};
+    WidenDots(lines, width);
+    return lines;
+}
+
+void TTrendData::Bars(std::vector<TTrendLine>& lines, std::uint64_t a, std::uint64_t b,
+                      double x) const
+{
+    const TBucketStats bars = Aggregate(a, b);
+    for (std::size_t bucket = 0; bucket < bars.size(); ++bucket) {
+        if (bars[bucket].count > 0) {
+            lines.push_back({static_cast<std::uint8_t>(bucket),
+                             {{x, bars[bucket].min}, {x, bars[bucket].max}}});
         }
     }
-    return lines;
 }
 
 std::pair<std::uint64_t, std::uint64_t> TTrendData::Indices(double t0Ms, double t1Ms) const

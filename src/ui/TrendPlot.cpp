@@ -294,6 +294,18 @@ void TTrendPlot::Show(const std::vector<TTrendLine>& lines, double t0Ms, double 
     // Each change of a range or of points makes the chart work out every
     // series' geometry again: empty them first, set the ranges, then fill
     // each once.
+    EmptySeries();
+    Arrange(scales);
+    for (const TTrendScale& scale : scales) {
+        ShowScale(scale);
+    }
+    ShowTimes(t0Ms, t1Ms);
+    FillSeries(lines);
+    Point();
+}
+
+void TTrendPlot::EmptySeries()
+{
     for (const auto& pool : series) {
         for (QLineSeries* s : pool) {
             if (s->count() > 0) {
@@ -306,27 +318,30 @@ void TTrendPlot::Show(const std::vector<TTrendLine>& lines, double t0Ms, double 
             d->clear();
         }
     }
-    Arrange(scales);
-    for (const TTrendScale& scale : scales) {
-        QValueAxis* axis = valueAxes[scale.bucket];
-        const TNiceRange range =
-            scale.nice ? Nice(scale.lo, scale.hi)
-                       : TNiceRange{scale.lo, scale.hi, ExactTicks(scale.lo, scale.hi)};
-        if (axis->tickCount() != range.ticks) {
-            axis->setTickCount(range.ticks);
-        }
-        axis->setRange(range.lo, range.hi);
-        const double step = (range.hi - range.lo) / (range.ticks - 1);
-        const QString labels = QStringLiteral("%.%1f").arg(StepDecimals(step));
-        if (axis->labelFormat() != labels) {
-            axis->setLabelFormat(labels);
-        }
-        if (axis->titleText() != scale.title) {
-            axis->setTitleText(scale.title);
-        }
-    }
-    ShowTimes(t0Ms, t1Ms);
+}
 
+void TTrendPlot::ShowScale(const TTrendScale& scale)
+{
+    QValueAxis* axis = valueAxes[scale.bucket];
+    const TNiceRange range = scale.nice
+                                 ? Nice(scale.lo, scale.hi)
+                                 : TNiceRange{scale.lo, scale.hi, ExactTicks(scale.lo, scale.hi)};
+    if (axis->tickCount() != range.ticks) {
+        axis->setTickCount(range.ticks);
+    }
+    axis->setRange(range.lo, range.hi);
+    const double step = (range.hi - range.lo) / (range.ticks - 1);
+    const QString labels = QStringLiteral("%.%1f").arg(StepDecimals(step));
+    if (axis->labelFormat() != labels) {
+        axis->setLabelFormat(labels);
+    }
+    if (axis->titleText() != scale.title) {
+        axis->setTitleText(scale.title);
+    }
+}
+
+void TTrendPlot::FillSeries(const std::vector<TTrendLine>& lines)
+{
     // The longest lines get a series each; the rest are dots, never a line
     // drawn across a gap.
     std::vector<std::size_t> order;
@@ -360,7 +375,6 @@ void TTrendPlot::Show(const std::vector<TTrendLine>& lines, double t0Ms, double 
     }
     linesShown = static_cast<int>(drawn);
     dotsShown = restCount;
-    Point();
 }
 
 std::optional<TTrendPointer> TTrendPlot::ValueAt(QPoint point) const

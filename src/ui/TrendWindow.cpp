@@ -30,6 +30,61 @@ namespace {
 constexpr std::array<const char*, TMeasurement::Buckets> BucketTitles = {"Напряжение, V", "Ток, A",
                                                                          "Мощность, W", "?"};
 
+// A unit's extent in view.
+struct TExtent {
+    double lo = 0;
+    double hi = 0;
+    bool any = false;
+};
+using TExtents = std::array<TExtent, TMeasurement::Buckets>;
+
+TExtents ExtentsInView(const std::vector<TTrendLine>& lines, double t0, double t1)
+{
+    TExtents extents{};
+    for (const TTrendLine& line : lines) {
+        TExtent& e = extents[line.bucket];
+        for (const TTrendPoint& p : line.points) {
+            if (p.timeMs < t0 || p.timeMs > t1) {
+                continue;
+            }
+            e.lo = e.any ? std::min(e.lo, p.value) : p.value;
+            e.hi = e.any ? std::max(e.hi, p.value) : p.value;
+            e.any = true;
+        }
+    }
+    return extents;
+}
+
+// The scale of bucket over its extent e; newest: the unit's newest reading
+// in view, whose range gives the full scale when fullScaleAsked.
+TTrendScale ScaleOf(std::uint8_t bucket, const TExtent& e,
+                    const std::optional<TMeasurement>& newest, bool fullScaleAsked)
+{
+    TTrendScale scale;
+    scale.bucket = bucket;
+    scale.title = QString::fromUtf8(BucketTitles[bucket]);
+    // The full scale of the unit's newest reading's range, 0 for one the
+    // meter has not.
+    const double fullScale =
+        newest ? RangeFullScale(newest->Mode(), newest->VoltageRange(), newest->CurrentRange())
+                     .value_or(0)
+               : 0;
+    if (fullScaleAsked && fullScale > 0) {
+        scale.lo = e.any && e.lo < 0 ? -fullScale : 0;
+        scale.hi = fullScale;
+        scale.nice = false;
+    } else if (!e.any) {
+        scale.lo = 0;
+        scale.hi = 1;
+    } else {
+        const double pad =
+            e.hi > e.lo ? (e.hi - e.lo) * 0.05 : std::max(std::abs(e.hi) * 0.05, 0.001);
+        scale.lo = e.lo - pad;
+        scale.hi = e.hi + pad;
+    }
+    return scale;
+}
+
 // What is held, as velmor-log writes it; cancel ends it early, leaving
 // whatever the path held before.
 QString WriteCsv(const QString& path, const std::vector<TMeasurement>& rows,
@@ -147,7 +202,15 @@ void TTrendWindow::Build()
     setObjectName(QStringLiteral("TrendWindow"));
     setWindowTitle(QStringLiteral("График"));
     setFont(WindowFont(DefaultFontPixels));
+    BuildSpanButtons();
+    BuildTools();
+    LayOut();
+    resize(900, 480);
+    ConnectControls();
+}
 
+void TTrendWindow::BuildSpanButtons()
+{
     // One press picks a span: a row of buttons, one of them down.
     spanGroup = new QButtonGroup(this);
     const std::array<std::pair<const char*, const char*>, 4> spans = {
@@ -164,6 +227,10 @@ void TTrendWindow::Build()
         SpanButtons[i] = button;
     }
     SpanButtons[static_cast<std::size_t>(Span::TenMinutes)]->setChecked(true);
+}
+
+void TTrendWindow::BuildTools()
+{
     PauseButton = new QPushButton(QStringLiteral("Пауза"), this);
     PauseButton->setObjectName(QStringLiteral("PauseButton"));
     PauseButton->setCheckable(true);
@@ -181,7 +248,10 @@ void TTrendWindow::Build()
     PointerLabel = new QLabel(this);
     PointerLabel->setObjectName(QStringLiteral("PointerLabel"));
     PointerLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+}
 
+void TTrendWindow::LayOut()
+{
     auto* tools = new QHBoxLayout;
     tools->addWidget(new QLabel(QStringLiteral("Интервал:"), this));
     for (QPushButton* button : SpanButtons) {
@@ -201,8 +271,10 @@ void TTrendWindow::Build()
     layout->addLayout(tools);
     layout->addWidget(Plot, 1);
     layout->addLayout(figures);
-    resize(900, 480);
+}
 
+void TTrendWindow::ConnectControls()
+{
     connect(spanGroup, &QButtonGroup::idToggled, this, [this](int, bool checked) {
         if (!checked) {
             return;
@@ -317,27 +389,17 @@ void TTrendWindow::Redraw()
     shownT1 = t1;
     columnMs = (t1 - t0) / columns;
 
-    const TTrendData::TSpan span = data.Summarise(t0, t1);
-    lastInView = span.last;
+    lastInView = data.Summarise(t0, t1).last;
     newestOfEach = data.NewestOfEach(t0, t1);
-    // Each unit's extent in view.
-    struct TExtent {
-        double lo = 0;
-        double hi = 0;
-        bool any = false;
-    };
-    std::array<TExtent, TMeasurement::Buckets> extents{};
-    for (const TTrendLine& line : lines) {
-        TExtent& e = extents[line.bucket];
-        for (const TTrendPoint& p : line.points) {
-            if (p.timeMs < t0 || p.timeMs > t1) {
-                continue;
-            }
-            e.lo = e.any ? std::min(e.lo, p.value) : p.value;
-            e.hi = e.any ? std::max(e.hi, p.value) : p.value;
-            e.any = true;
-        }
-    }
+    Plot->Show(lines, t0, t1, Scales(lines, t0, t1));
+    NoteTail(t1);
+    ShowFigures();
+}
+
+std::vector<TTrendScale> TTrendWindow::Scales(const std::vector<TTrendLine>& lines, double t0,
+                                              double t1) const
+{
+    const TExtents extents = ExtentsInView(lines, t0, t1);
     // The newest reading's unit on the left, the others in view on the
     // right: a scale each, never volts and amperes on one.
     const std::uint8_t first = lastInView ? lastInView->Bucket() : 0;
@@ -349,40 +411,18 @@ void TTrendWindow::Redraw()
     }
     std::vector<TTrendScale> scales;
     for (const std::uint8_t b : order) {
-        const TExtent& e = extents[b];
-        TTrendScale scale;
-        scale.bucket = b;
-        scale.title = QString::fromUtf8(BucketTitles[b]);
-        // The full scale of the unit's newest reading's range, 0 for one
-        // the meter has not.
-        const auto& newest = newestOfEach[b];
-        const double fullScale =
-            newest ? RangeFullScale(newest->Mode(), newest->VoltageRange(), newest->CurrentRange())
-                         .value_or(0)
-                   : 0;
-        if (FullScaleBox->isChecked() && fullScale > 0) {
-            scale.lo = e.any && e.lo < 0 ? -fullScale : 0;
-            scale.hi = fullScale;
-            scale.nice = false;
-        } else if (!e.any) {
-            scale.lo = 0;
-            scale.hi = 1;
-        } else {
-            const double pad =
-                e.hi > e.lo ? (e.hi - e.lo) * 0.05 : std::max(std::abs(e.hi) * 0.05, 0.001);
-            scale.lo = e.lo - pad;
-            scale.hi = e.hi + pad;
-        }
-        scales.push_back(scale);
+        scales.push_back(ScaleOf(b, extents[b], newestOfEach[b], FullScaleBox->isChecked()));
     }
-    Plot->Show(lines, t0, t1, scales);
+    return scales;
+}
 
+void TTrendWindow::NoteTail(double t1)
+{
     // What a later reading is measured against in Added.
     const TTrendData::TSpan tail = data.Summarise(std::floor(t1 / columnMs) * columnMs, t1);
     tailDrawn = tail.last.has_value() && lastInView && tail.last->Key() == lastInView->Key();
     tailMin = tail.stats.min;
     tailMax = tail.stats.max;
-    ShowFigures();
 }
 
 QString TTrendWindow::Figure(double value, const std::optional<TMeasurement>& like)

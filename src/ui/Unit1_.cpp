@@ -13,6 +13,7 @@
 #include "protocol/float.h"
 #include "record/RecordFile.h"
 
+#include <QAction>
 #include <QEvent>
 #include <QFocusEvent>
 #include <QFontMetricsF>
@@ -283,6 +284,17 @@ void TForm1::Build()
 
 void TForm1::BuildControls(QWidget* client)
 {
+    BuildReadout(client);
+    BuildModeGroup(client);
+    BuildVoltageGroup(client);
+    BuildCurrentGroup(client);
+    BitBtnStop = MakeGlyphButton(client, "BitBtnStop", QStringLiteral("Стоп"), Glyph::Stop,
+                                 QRect(288, 176, 65, 25));
+    OrderTabs();
+}
+
+void TForm1::BuildReadout(QWidget* client)
+{
     BitLoad = MakeGlyphButton(client, "BitLoad", QStringLiteral("Чтение показаний"),
                               Glyph::OpenFolder, QRect(136, 176, 137, 25));
     BitSave =
@@ -296,14 +308,20 @@ void TForm1::BuildControls(QWidget* client)
     unit->setFont(digits);
     Edit1 = value;
     Edit2 = unit;
+}
 
+void TForm1::BuildModeGroup(QWidget* client)
+{
     GroupBox1 = new QGroupBox(QStringLiteral("Режим"), client);
     GroupBox1->setObjectName(QStringLiteral("GroupBox1"));
     GroupBox1->setGeometry(360, 0, 105, 89);
     RadioU = MakeRadio(GroupBox1, "RadioU", QStringLiteral("Напряжение"), QRect(8, 16, 89, 17));
     RadioI = MakeRadio(GroupBox1, "RadioI", QStringLiteral("Ток"), QRect(8, 40, 81, 17));
     RadioP = MakeRadio(GroupBox1, "RadioP", QStringLiteral("Мощность"), QRect(8, 64, 81, 17));
+}
 
+void TForm1::BuildVoltageGroup(QWidget* client)
+{
     GroupBox2 = new QGroupBox(QStringLiteral("Предел по напряжению"), client);
     GroupBox2->setObjectName(QStringLiteral("GroupBox2"));
     GroupBox2->setGeometry(56, 104, 241, 57);
@@ -317,7 +335,10 @@ void TForm1::BuildControls(QWidget* client)
         VoltageButtons[i] = MakeRadio(GroupBox2, name.toLatin1().constData(), QString(),
                                       QRect(voltageLeft[i], 32, 17, 17));
     }
+}
 
+void TForm1::BuildCurrentGroup(QWidget* client)
+{
     GroupBox3 = new QGroupBox(QStringLiteral("Предел по току"), client);
     GroupBox3->setObjectName(QStringLiteral("GroupBox3"));
     GroupBox3->setGeometry(320, 104, 145, 57);
@@ -330,10 +351,10 @@ void TForm1::BuildControls(QWidget* client)
         CurrentButtons[i] = MakeRadio(GroupBox3, name.toLatin1().constData(), QString(),
                                       QRect(currentLeft[i], 32, 17, 17));
     }
+}
 
-    BitBtnStop = MakeGlyphButton(client, "BitBtnStop", QStringLiteral("Стоп"), Glyph::Stop,
-                                 QRect(288, 176, 65, 25));
-
+void TForm1::OrderTabs()
+{
     // Tab order of the stored layout; inside a group Qt lets Tab reach the
     // checked button only, and the arrow keys move within the group.
     QList<QWidget*> order = {BitLoad, BitSave, Edit1, Edit2, RadioU, RadioI, RadioP};
@@ -350,27 +371,33 @@ void TForm1::BuildMenu()
     MainMenu = menuBar();
     MainMenu->setObjectName(QStringLiteral("MainMenu"));
 
-    N2 = MainMenu->addMenu(QStringLiteral("Помощь"));
-    N2->setObjectName(QStringLiteral("N2"));
+    N2 = AddMenu("N2", QStringLiteral("Помощь"));
     // Shows the version; choosing it does nothing.
-    Version1101 = N2->addAction(QStringLiteral("Version 1.10"));
-    Version1101->setObjectName(QStringLiteral("Version1101"));
+    Version1101 = AddItem(N2, "Version1101", QStringLiteral("Version 1.10"));
 
-    D1 = MainMenu->addMenu(QStringLiteral("Выбор прибора"));
-    D1->setObjectName(QStringLiteral("D1"));
-    Velmor1 = D1->addAction(QStringLiteral("Velmor/1"));
-    Velmor1->setObjectName(QStringLiteral("Velmor1"));
-    Dranik2 = D1->addAction(QStringLiteral("Dranik/2"));
-    Dranik2->setObjectName(QStringLiteral("Dranik2"));
+    D1 = AddMenu("D1", QStringLiteral("Выбор прибора"));
+    Velmor1 = AddItem(D1, "Velmor1", QStringLiteral("Velmor/1"));
+    Dranik2 = AddItem(D1, "Dranik2", QStringLiteral("Dranik/2"));
 
-    N1 = MainMenu->addMenu(QStringLiteral("Настройка"));
-    N1->setObjectName(QStringLiteral("N1"));
-    N3 = N1->addAction(QStringLiteral("Порт"));
-    N3->setObjectName(QStringLiteral("N3"));
-    ghfg1 = N1->addAction(QStringLiteral("Прибор"));
-    ghfg1->setObjectName(QStringLiteral("ghfg1"));
+    N1 = AddMenu("N1", QStringLiteral("Настройка"));
+    N3 = AddItem(N1, "N3", QStringLiteral("Порт"));
+    ghfg1 = AddItem(N1, "ghfg1", QStringLiteral("Прибор"));
 
     BuildViewMenu();
+}
+
+QMenu* TForm1::AddMenu(const char* name, const QString& caption)
+{
+    QMenu* menu = MainMenu->addMenu(caption);
+    menu->setObjectName(QString::fromLatin1(name));
+    return menu;
+}
+
+QAction* TForm1::AddItem(QMenu* menu, const char* name, const QString& caption)
+{
+    QAction* item = menu->addAction(caption);
+    item->setObjectName(QString::fromLatin1(name));
+    return item;
 }
 
 void TForm1::BindHandlers()

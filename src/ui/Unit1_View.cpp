@@ -15,12 +15,9 @@
 
 void TForm1::BuildViewMenu()
 {
-    N4 = MainMenu->addMenu(QStringLiteral("Вид"));
-    N4->setObjectName(QStringLiteral("N4"));
-    N5 = N4->addAction(QStringLiteral("График"));
-    N5->setObjectName(QStringLiteral("N5"));
-    N6 = N4->addAction(QStringLiteral("Запись в файл..."));
-    N6->setObjectName(QStringLiteral("N6"));
+    N4 = AddMenu("N4", QStringLiteral("Вид"));
+    N5 = AddItem(N4, "N5", QStringLiteral("График"));
+    N6 = AddItem(N4, "N6", QStringLiteral("Запись в файл..."));
     N6->setCheckable(true);
 }
 

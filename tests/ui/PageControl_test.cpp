@@ -18,14 +18,20 @@ void AddPages(TPageControl& pages)
     }
 }
 
+// The five pages in a control of width by height, shown and active.
+bool ShowPages(TPageControl& pages, int width, int height)
+{
+    AddPages(pages);
+    pages.resize(width, height);
+    return ShowActive(pages);
+}
+
 } // namespace
 
 TEST(PageControl, NarrowTabsWrapAndEveryCaptionFits)
 {
     TPageControl pages;
-    AddPages(pages);
-    pages.resize(363, 428);
-    ASSERT_TRUE(ShowActive(pages));
+    ASSERT_TRUE(ShowPages(pages, 363, 428));
     TMultiRowTabBar* bar = pages.Tabs();
     EXPECT_GE(bar->RowCount(), 2);
 
@@ -47,9 +53,7 @@ TEST(PageControl, NarrowTabsWrapAndEveryCaptionFits)
 TEST(PageControl, ClickedTabComesToTheFrontRow)
 {
     TPageControl pages;
-    AddPages(pages);
-    pages.resize(363, 428);
-    ASSERT_TRUE(ShowActive(pages));
+    ASSERT_TRUE(ShowPages(pages, 363, 428));
     TMultiRowTabBar* bar = pages.Tabs();
     pages.setCurrentIndex(1);
     const int bottom = bar->TabRect(1).top();
@@ -67,9 +71,7 @@ TEST(PageControl, ClickedTabComesToTheFrontRow)
 TEST(PageControl, WideEnoughIsOneRowOfNaturalWidths)
 {
     TPageControl pages;
-    AddPages(pages);
-    pages.resize(900, 300);
-    ASSERT_TRUE(ShowActive(pages));
+    ASSERT_TRUE(ShowPages(pages, 900, 300));
     EXPECT_EQ(pages.Tabs()->RowCount(), 1);
     const QRect last = pages.Tabs()->TabRect(4);
     EXPECT_LT(last.right(), 899);

@@ -32,7 +32,10 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <functional>
+#include <string>
+#include <string_view>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -134,6 +137,79 @@ private:
     std::vector<int> masters;
 };
 
+// A reply that shows valueText in mode's unit.
+ReplyDecision Showing(std::uint8_t mode, std::string_view unit, std::string valueText)
+{
+    ReplyDecision reply;
+    reply.mode = mode;
+    reply.unit = unit;
+    reply.valueText = std::move(valueText);
+    return reply;
+}
+
+// The main window at rest, with a reading and its ranges, with the widest
+// value, and as the other meter's with the buttons disabled; its menu.
+bool SaveMainWindow(const QDir& dir)
+{
+    TForm1 form1(std::make_unique<TIdleEngine>());
+    bool ok = Save(form1, dir, QStringLiteral("form1"));
+
+    ReplyDecision reading = Showing(ModeVoltage, "V", "-230.46");
+    reading.voltageRange = 6;
+    reading.currentRange = 3;
+    form1.ApplyReply(reading);
+    ok = Save(form1, dir, QStringLiteral("form1-reading")) && ok;
+
+    form1.ApplyReply(Showing(ModePower, "W", "-29.9970"));
+    ok = Save(form1, dir, QStringLiteral("form1-widest")) && ok;
+
+    form1.ApplyReply(Showing(ModePower, "W", "0.12346"));
+    form1.Velmor1Click(nullptr);
+    form1.BitLoad->setEnabled(false);
+    form1.BitBtnStop->setEnabled(false);
+    ok = Save(form1, dir, QStringLiteral("form1-velmor-disabled")) && ok;
+    form1.N1->popup(form1.mapToGlobal(QPoint(0, 0)));
+    ok = Save(*form1.N1, dir, QStringLiteral("form1-menu")) && ok;
+    form1.N1->close();
+    return ok;
+}
+
+// The options window: each page, the tabs as the keyboard reaches them,
+// and the refusal of a wrong address.
+bool SaveOptions(const QDir& dir)
+{
+    Toption option;
+    bool ok = true;
+    for (int page = 0; page < option.PageControl1->count(); ++page) {
+        option.PageControl1->setCurrentIndex(page);
+        ok = Save(option, dir, QStringLiteral("option-page%1").arg(page + 1)) && ok;
+    }
+    option.PageControl1->setCurrentIndex(1);
+    option.setAttribute(Qt::WA_KeyboardFocusChange);
+    option.activateWindow();
+    option.PageControl1->Tabs()->setFocus(Qt::TabFocusReason);
+    ok = Save(option, dir, QStringLiteral("option-tab-focus")) && ok;
+    option.ed_addr->setText(QStringLiteral("65535"));
+    ok = SaveModal(dir, QStringLiteral("option-wrong-address"),
+                   [&] { option.BitBtn1Click(nullptr); }) &&
+         ok;
+    return ok;
+}
+
+// The port settings dialog, as it opens and for COM2; the port selection
+// dialog over a private COM map.
+bool SavePortDialogs(const QDir& dir)
+{
+    TForm2 form2([](int) {});
+    bool ok = Save(form2, dir, QStringLiteral("form2"));
+    form2.LoadPortSettings(2, 9600);
+    ok = Save(form2, dir, QStringLiteral("form2-com2")) && ok;
+
+    const TPreviewPorts ports;
+    TComSelectForm select;
+    return Save(select, dir, QStringLiteral("select-port")) && ok;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -149,67 +225,10 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "ui-preview: cannot create %s\n", argv[1]);
         return 1;
     }
-
-    TForm1 form1(std::make_unique<TIdleEngine>());
-    bool ok = Save(form1, dir, QStringLiteral("form1"));
-
-    ReplyDecision reading;
-    reading.mode = ModeVoltage;
-    reading.unit = "V";
-    reading.voltageRange = 6;
-    reading.currentRange = 3;
-    reading.valueText = "-230.46";
-    form1.ApplyReply(reading);
-    ok = Save(form1, dir, QStringLiteral("form1-reading")) && ok;
-
-    ReplyDecision widest;
-    widest.mode = ModePower;
-    widest.unit = "W";
-    widest.valueText = "-29.9970";
-    form1.ApplyReply(widest);
-    ok = Save(form1, dir, QStringLiteral("form1-widest")) && ok;
-
-    ReplyDecision power;
-    power.mode = ModePower;
-    power.unit = "W";
-    power.valueText = "0.12346";
-    form1.ApplyReply(power);
-    form1.Velmor1Click(nullptr);
-    form1.BitLoad->setEnabled(false);
-    form1.BitBtnStop->setEnabled(false);
-    ok = Save(form1, dir, QStringLiteral("form1-velmor-disabled")) && ok;
-    form1.N1->popup(form1.mapToGlobal(QPoint(0, 0)));
-    ok = Save(*form1.N1, dir, QStringLiteral("form1-menu")) && ok;
-    form1.N1->close();
-
+    bool ok = SaveMainWindow(dir);
     ok = SaveTrend(dir) && ok;
-
-    Toption option;
-    for (int page = 0; page < option.PageControl1->count(); ++page) {
-        option.PageControl1->setCurrentIndex(page);
-        ok = Save(option, dir, QStringLiteral("option-page%1").arg(page + 1)) && ok;
-    }
-    // The tabs as the keyboard reaches them.
-    option.PageControl1->setCurrentIndex(1);
-    option.setAttribute(Qt::WA_KeyboardFocusChange);
-    option.activateWindow();
-    option.PageControl1->Tabs()->setFocus(Qt::TabFocusReason);
-    ok = Save(option, dir, QStringLiteral("option-tab-focus")) && ok;
-    option.ed_addr->setText(QStringLiteral("65535"));
-    ok = SaveModal(dir, QStringLiteral("option-wrong-address"),
-                   [&] { option.BitBtn1Click(nullptr); }) &&
-         ok;
-
-    TForm2 form2([](int) {});
-    ok = Save(form2, dir, QStringLiteral("form2")) && ok;
-    form2.LoadPortSettings(2, 9600);
-    ok = Save(form2, dir, QStringLiteral("form2-com2")) && ok;
-
-    {
-        const TPreviewPorts ports;
-        TComSelectForm select;
-        ok = Save(select, dir, QStringLiteral("select-port")) && ok;
-    }
+    ok = SaveOptions(dir) && ok;
+    ok = SavePortDialogs(dir) && ok;
     ok = SaveModal(dir, QStringLiteral("error-display"),
                    [] { ShowApplicationError("ie_BadId - Specified comport doesn't exist."); }) &&
          ok;

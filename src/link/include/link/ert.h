@@ -127,6 +127,19 @@ public:
 
 private:
     void Pass();
+    // Hands over to the UI thread, which stops the time-out unless a newer
+    // request superseded this one: the serial of the request the pass takes
+    // for, nothing when superseded or the engine stopped. The UI thread
+    // takes engineLock meanwhile.
+    std::optional<std::uint64_t> AwaitedRequest() EXCLUDES(engineLock);
+    // TakeReply; a port that fails is reported (a gap for a measurement, and
+    // the error box), giving nothing.
+    std::optional<TakenReply> TakeReplyOrReport(std::uint64_t serial, Command& command)
+        EXCLUDES(engineLock);
+    // Gives the UI thread the taken reply: the reading when measured, then
+    // the reply's processing, which may send the next request under
+    // engineLock.
+    void HandOver(const TakenReply& taken, bool measured) EXCLUDES(engineLock);
     // Nothing, taking nothing, when a request went out since serial.
     // command: the request the reply answers.
     std::optional<TakenReply> TakeReply(std::uint64_t serial, Command& command)

@@ -35,7 +35,18 @@ private:
         std::vector<int> rowOfTab; // row number as wrapped, by tab index
         int rows = 0;
     };
+    // The tabs of each row in turn, as they fill the width, and the rows'
+    // height.
+    struct Rows {
+        std::vector<std::vector<int>> tabs;
+        int height = 0;
+    };
     Layout Arrange() const;
+    Rows WrapRows(int available) const;
+    // The row that holds tab, 0 when none does.
+    static int RowOf(const Rows& rows, int tab);
+    // Places row r's tabs at top, stretched to available when wrapped.
+    void PlaceRow(Layout& layout, const Rows& rows, int r, int top, int available) const;
     int AvailableWidth() const;
 };
 

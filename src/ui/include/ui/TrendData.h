@@ -124,6 +124,8 @@ private:
     std::pair<std::uint64_t, std::uint64_t> Indices(double t0Ms, double t1Ms) const;
     // Points for the readings [a, b) of one line.
     void Run(TTrendLine& line, std::uint64_t a, std::uint64_t b) const;
+    // A bar at x for each unit measured in the readings [a, b).
+    void Bars(std::vector<TTrendLine>& lines, std::uint64_t a, std::uint64_t b, double x) const;
 
     std::size_t capacity;
     std::uint64_t mask;      // capacity - 1

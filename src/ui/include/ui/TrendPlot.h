@@ -93,6 +93,12 @@ private:
     // changes.
     void Arrange(const std::vector<TTrendScale>& scales);
     void ShowTimes(double t0Ms, double t1Ms);
+    // Every series without points, before the ranges change.
+    void EmptySeries();
+    // The range, ticks and title of a scale's axis.
+    void ShowScale(const TTrendScale& scale);
+    // The longest lines as series, the rest as dots.
+    void FillSeries(const std::vector<TTrendLine>& lines);
     void Point();
 
     QChart* chart;

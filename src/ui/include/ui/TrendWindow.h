@@ -15,6 +15,7 @@
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 class QCheckBox;
 class QButtonGroup;
@@ -87,7 +88,16 @@ protected:
 
 private:
     void Build();
+    void BuildSpanButtons();
+    void BuildTools();
+    void LayOut();
+    void ConnectControls();
     void ScheduleRedraw();
+    // A scale for each unit in view, the newest reading's first.
+    std::vector<TTrendScale> Scales(const std::vector<TTrendLine>& lines, double t0,
+                                    double t1) const;
+    // Keeps the newest column as drawn, for Added.
+    void NoteTail(double t1);
     void ShowFigures();
     void ShowPointer(const std::optional<TTrendPointer>& at);
     std::chrono::milliseconds SpanLength() const;

@@ -188,8 +188,17 @@ protected:
 private:
     void Build();
     void BuildControls(QWidget* client);
+    // The buttons of reading and the two displays.
+    void BuildReadout(QWidget* client);
+    void BuildModeGroup(QWidget* client);
+    void BuildVoltageGroup(QWidget* client);
+    void BuildCurrentGroup(QWidget* client);
+    void OrderTabs();
     void BuildMenu();
     void BuildViewMenu();
+    // A menu of the bar, or an item of menu, under its object name.
+    QMenu* AddMenu(const char* name, const QString& caption);
+    static QAction* AddItem(QMenu* menu, const char* name, const QString& caption);
     void BindHandlers();
     void SetCurrentCaptions(const std::array<const char*, 4>& captions);
     // Arrow keys in the mode and voltage groups; true when handled.
