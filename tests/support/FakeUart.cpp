@@ -1,6 +1,6 @@
 #include "FakeUart.h"
 
-#include "platform/SerialDevice.h"
+#include "Hooks.h"
 
 #include <asm/termbits.h>
 #include <linux/serial.h>
@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <stdexcept>
 #include <unistd.h>
+#include <utility>
 
 namespace testutil {
 
@@ -20,20 +21,21 @@ constexpr unsigned LineBits = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CBAUD;
 
 } // namespace
 
-FakeUart::FakeUart(bool hasRs485) : hasRs485_(hasRs485), lines_(TIOCM_DSR | TIOCM_CAR)
+FakeUart::FakeUart(bool hasRs485, Reach reach)
+    : hasRs485_(hasRs485), lines_(TIOCM_DSR | TIOCM_CAR), processWide_(reach == Reach::Process)
 {
     std::string pattern = (std::filesystem::temp_directory_path() / "velmor-lock-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr)
         throw std::runtime_error("no temporary directory");
     lockDir_ = pattern;
-    platform::SerialDevice::SetLockDirectory(lockDir_);
-    platform::detail::SetDeviceCalls(this);
+    if (processWide_)
+        previous_ = platform::detail::SetDefaultDeviceOptions(Options());
 }
 
 FakeUart::~FakeUart()
 {
-    platform::detail::SetDeviceCalls(nullptr);
-    platform::SerialDevice::SetLockDirectory({});
+    if (processWide_)
+        platform::detail::SetDefaultDeviceOptions(std::move(previous_));
     std::error_code ignored;
     std::filesystem::remove_all(lockDir_, ignored);
 }
