@@ -19,6 +19,9 @@
 #include <mutex>
 #include <string>
 
+struct serial_rs485;
+struct termios2;
+
 namespace testutil {
 
 class FakeUart : public platform::DeviceCalls {
@@ -53,6 +56,12 @@ public:
 
 private:
     void SetInput(int bit, bool on, std::uint32_t& counter);
+    // The parts of Ioctl, under mutex_: the modem lines and their counters,
+    // RS-485, the line settings written and read.
+    int LinesIoctl(unsigned long request, void* arg);
+    int Rs485Ioctl(unsigned long request, serial_rs485* r);
+    int SetLine(int fd, termios2* t);
+    int GetLine(int fd, termios2* t);
 
     mutable std::mutex mutex_;
     bool hasRs485_;
