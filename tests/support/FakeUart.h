@@ -9,7 +9,8 @@
 //
 // It reaches the devices given Options(), or, made with Reach::Process,
 // also every device made without options of its own that opens while it
-// lives (tests that make the device through the port component).
+// lives (tests that make the device through the port component). A device
+// keeps the calls it opened with until it closes: the UART outlives it.
 
 #include "platform/DeviceCalls.h"
 #include "platform/SerialDevice.h"
