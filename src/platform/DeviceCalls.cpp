@@ -1,26 +1,35 @@
 #include "platform/DeviceCalls.h"
 
-#include <atomic>
+#include "Hooks.h"
+#include "platform/Mutex.h"
+
 #include <sys/ioctl.h>
+#include <utility>
 
 namespace platform::detail {
 
 namespace {
 
-std::atomic<DeviceCalls*> injected{nullptr};
+Mutex defaultsMutex;
+DeviceOptions defaults GUARDED_BY(defaultsMutex);
 
 } // namespace
 
-void SetDeviceCalls(DeviceCalls* calls)
+int Driver::Ioctl(unsigned long request, void* arg) const
 {
-    injected.store(calls);
+    return calls != nullptr ? calls->Ioctl(fd, request, arg) : ::ioctl(fd, request, arg);
 }
 
-int Ioctl(int fd, unsigned long request, void* arg)
+DeviceOptions SetDefaultDeviceOptions(DeviceOptions options)
 {
-    if (DeviceCalls* calls = injected.load(std::memory_order_acquire))
-        return calls->Ioctl(fd, request, arg);
-    return ::ioctl(fd, request, arg);
+    const LockGuard lock(defaultsMutex);
+    return std::exchange(defaults, std::move(options));
+}
+
+DeviceOptions DefaultDeviceOptions()
+{
+    const LockGuard lock(defaultsMutex);
+    return defaults;
 }
 
 } // namespace platform::detail

@@ -1,5 +1,6 @@
 #include "platform/MessageWindow.h"
 
+#include "Hooks.h"
 #include "WaitUtil.h"
 #include "platform/Sync.h"
 
@@ -358,6 +359,74 @@ bool Enqueue(ThreadQueue& q, Message m)
     return true;
 }
 
+// Where a send goes: the window's procedure when the window is the
+// sender's own, else the queue it was put on.
+struct SendRoute {
+    std::shared_ptr<ThreadQueue> target;
+    std::shared_ptr<const WindowProc> ownProc;
+};
+
+// Finds the window and, unless it is the sender's own, queues the send;
+// false when there is no such window or its thread has ended.
+bool RouteSend(ThreadQueue& me, Message m, SendRoute& route)
+{
+    Registry& r = Windows();
+    const std::lock_guard lock(r.mutex);
+    const auto it = r.windows.find(m.window);
+    if (it == r.windows.end())
+        return false;
+    if (it->second.owner.get() == &me) {
+        route.ownProc = it->second.proc;
+        return true;
+    }
+    route.target = it->second.owner;
+    return Enqueue(*route.target, std::move(m));
+}
+
+// Under the target's lock, once the time is up: a send not started yet is
+// taken back, so that it never runs late.
+void WithdrawSend(ThreadQueue& target, const std::shared_ptr<SendState>& state)
+{
+    if (state->status != SendStatus::Pending)
+        return;
+    std::erase_if(target.messages, [&](const Message& m) { return m.send == state; });
+    --target.sentCount;
+    state->status = SendStatus::Failed;
+    UpdateSignals(target);
+}
+
+// Waits up to timeoutMs for the target's thread to finish the send.
+bool AwaitSend(ThreadQueue& me, ThreadQueue& target, const std::shared_ptr<SendState>& state,
+               std::uint32_t timeoutMs, std::intptr_t* result)
+{
+    const detail::Deadline deadline(timeoutMs);
+    // Watching sentFd: sends addressed to this thread are served meanwhile.
+    const detail::MessageWatch watch;
+    std::unique_lock lock(target.mutex);
+    for (;;) {
+        if (state->status == SendStatus::Done) {
+            if (result != nullptr)
+                *result = state->result;
+            return true;
+        }
+        if (state->status == SendStatus::Failed)
+            return false;
+        if (deadline.Expired()) {
+            WithdrawSend(target, state);
+            return false;
+        }
+        lock.unlock();
+        pollfd fds[2] = {{me.replyFd, POLLIN, 0}, {me.sentFd, POLLIN, 0}};
+        detail::PollRetry(fds, 2, deadline.RemainingMs());
+        detail::DrainFd(me.replyFd);
+        // Serve sends addressed to us, so that two threads sending to each
+        // other do not wait for ever.
+        while (DeliverOne(me, true)) {
+        }
+        lock.lock();
+    }
+}
+
 } // namespace
 
 namespace detail {
@@ -423,63 +492,17 @@ bool SendMessageTimeout(WindowHandle window, std::uint32_t msg, std::uintptr_t w
     ThreadQueue& me = OwnQueue();
     auto state = std::make_shared<SendState>();
     state->sender = currentQueue.queue;
-    std::shared_ptr<ThreadQueue> target;
-    std::shared_ptr<const WindowProc> ownProc;
-    {
-        Registry& r = Windows();
-        const std::lock_guard lock(r.mutex);
-        const auto it = r.windows.find(window);
-        if (it == r.windows.end())
-            return false;
-        if (it->second.owner.get() == &me) {
-            ownProc = it->second.proc;
-        } else {
-            target = it->second.owner;
-            if (!Enqueue(*target, Message{window, msg, wParam, lParam, state}))
-                return false;
-        }
-    }
-    if (target)
-        WakeBridge(*target);
-    if (ownProc) {
-        const std::intptr_t r = CallProc(me, *ownProc, msg, wParam, lParam);
+    SendRoute route;
+    if (!RouteSend(me, Message{window, msg, wParam, lParam, state}, route))
+        return false;
+    if (route.ownProc) {
+        const std::intptr_t r = CallProc(me, *route.ownProc, msg, wParam, lParam);
         if (result != nullptr)
             *result = r;
         return true;
     }
-
-    const detail::Deadline deadline(timeoutMs);
-    // Watching sentFd: sends addressed to this thread are served meanwhile.
-    const detail::MessageWatch watch;
-    std::unique_lock lock(target->mutex);
-    for (;;) {
-        if (state->status == SendStatus::Done) {
-            if (result != nullptr)
-                *result = state->result;
-            return true;
-        }
-        if (state->status == SendStatus::Failed)
-            return false;
-        if (deadline.Expired()) {
-            // Not started yet: withdraw it, so that it never runs late.
-            if (state->status == SendStatus::Pending) {
-                std::erase_if(target->messages, [&](const Message& m) { return m.send == state; });
-                --target->sentCount;
-                state->status = SendStatus::Failed;
-                UpdateSignals(*target);
-            }
-            return false;
-        }
-        lock.unlock();
-        pollfd fds[2] = {{me.replyFd, POLLIN, 0}, {me.sentFd, POLLIN, 0}};
-        detail::PollRetry(fds, 2, deadline.RemainingMs());
-        detail::DrainFd(me.replyFd);
-        // Serve sends addressed to us, so that two threads sending to each
-        // other do not wait for ever.
-        while (DeliverOne(me, true)) {
-        }
-        lock.lock();
-    }
+    WakeBridge(*route.target);
+    return AwaitSend(me, *route.target, state, timeoutMs, result);
 }
 
 bool PostMessage(WindowHandle window, std::uint32_t msg, std::uintptr_t wParam,
@@ -505,9 +528,9 @@ bool ProcessOnePendingMessage()
     return DeliverOne(OwnQueue(), false);
 }
 
-void SetExceptionGuard(std::function<void(std::exception_ptr)> guard)
+detail::ExceptionGuard detail::SetExceptionGuard(ExceptionGuard guard)
 {
-    OwnQueue().guard = std::move(guard);
+    return std::exchange(OwnQueue().guard, std::move(guard));
 }
 
 } // namespace platform

@@ -8,7 +8,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
-#include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -17,16 +16,10 @@ namespace platform {
 
 namespace {
 
-std::mutex directoryMutex;
-std::string directoryOverride;
-
-std::vector<std::string> LockDirectories()
+std::vector<std::string> LockDirectories(const std::string& chosen)
 {
-    {
-        const std::lock_guard lock(directoryMutex);
-        if (!directoryOverride.empty())
-            return {directoryOverride};
-    }
+    if (!chosen.empty())
+        return {chosen};
     // /var/lock is mostly a link to /run/lock: look at each once.
     std::vector<std::string> dirs;
     for (const char* dir : {"/var/lock", "/run/lock"}) {
@@ -140,22 +133,16 @@ bool Check(const std::string& name, const std::vector<std::string>& dirs, LockRe
 
 } // namespace
 
-void SetLockDirectory(std::string directory)
+bool PortLock::Free(const std::string& devicePath, LockRefusal& why, const std::string& directory)
 {
-    const std::lock_guard lock(directoryMutex);
-    directoryOverride = std::move(directory);
-}
-
-bool PortLock::Free(const std::string& devicePath, LockRefusal& why)
-{
-    return Check(LockName(devicePath), LockDirectories(), why, false);
+    return Check(LockName(devicePath), LockDirectories(directory), why, false);
 }
 
 bool PortLock::Acquire(const std::string& devicePath, LockRefusal& why)
 {
     Release();
     const std::string name = LockName(devicePath);
-    const auto dirs = LockDirectories();
+    const auto dirs = LockDirectories(directory_);
     if (!Check(name, dirs, why, true))
         return false;
     if (dirs.empty())

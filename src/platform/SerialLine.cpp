@@ -176,38 +176,38 @@ DeviceControl DecodeLine(const termios2& t, const DeviceControl& kept, bool line
 
 static_assert(sizeof(termios2) <= sizeof(SavedLine::bytes));
 
-int SaveLine(int fd, SavedLine& saved)
+int SaveLine(const Driver& driver, SavedLine& saved)
 {
     termios2 t{};
-    if (Ioctl(fd, TCGETS2, &t) != 0)
+    if (driver.Ioctl(TCGETS2, &t) != 0)
         return errno;
     std::memcpy(saved.bytes, &t, sizeof t);
     return 0;
 }
 
-int RestoreLine(int fd, const SavedLine& saved)
+int RestoreLine(const Driver& driver, const SavedLine& saved)
 {
     termios2 t{};
     std::memcpy(&t, saved.bytes, sizeof t);
-    return Ioctl(fd, TCSETS2, &t) != 0 ? errno : 0;
+    return driver.Ioctl(TCSETS2, &t) != 0 ? errno : 0;
 }
 
-int ReadLine(int fd, const DeviceControl& kept, bool lineless, DeviceControl& out)
+int ReadLine(const Driver& driver, const DeviceControl& kept, bool lineless, DeviceControl& out)
 {
     termios2 t{};
-    if (Ioctl(fd, TCGETS2, &t) != 0)
+    if (driver.Ioctl(TCGETS2, &t) != 0)
         return errno;
     out = DecodeLine(t, kept, lineless);
     return 0;
 }
 
-int WriteLine(int fd, const DeviceControl& dcb)
+int WriteLine(const Driver& driver, const DeviceControl& dcb)
 {
     termios2 t{};
-    if (Ioctl(fd, TCGETS2, &t) != 0)
+    if (driver.Ioctl(TCGETS2, &t) != 0)
         return errno;
     EncodeLine(dcb, t);
-    if (Ioctl(fd, TCSETS2, &t) != 0)
+    if (driver.Ioctl(TCSETS2, &t) != 0)
         return errno;
     return 0;
 }

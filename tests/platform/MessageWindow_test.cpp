@@ -1,5 +1,7 @@
 // Unit under test: MessageWindow (thread-bound message windows and their Qt bridge).
 #include "platform/MessageWindow.h"
+
+#include "Hooks.h"
 #include "platform/Sync.h"
 
 #include <QCoreApplication>
@@ -257,7 +259,7 @@ TEST(MessageWindow, ExceptionsFromProceduresGoToTheGuardOrAreDropped)
     EXPECT_EQ(result, 0);
 
     std::vector<std::string> caught;
-    platform::SetExceptionGuard([&](std::exception_ptr e) {
+    platform::detail::SetExceptionGuard([&](std::exception_ptr e) {
         try {
             std::rethrow_exception(e);
         } catch (const std::exception& ex) {
@@ -269,7 +271,7 @@ TEST(MessageWindow, ExceptionsFromProceduresGoToTheGuardOrAreDropped)
     EXPECT_TRUE(platform::ProcessOnePendingMessage());
     EXPECT_TRUE(platform::ProcessOnePendingMessage());
     EXPECT_EQ(caught, std::vector<std::string>{"handler failed"});
-    platform::SetExceptionGuard(nullptr);
+    platform::detail::SetExceptionGuard(nullptr);
     platform::DestroyMessageWindow(w);
 }
 

@@ -23,19 +23,6 @@ std::string Contents(const fs::path& file)
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
-// The lock directory of the test, put back to the system's afterwards.
-class LockDir {
-public:
-    LockDir() { platform::SetLockDirectory(dir_.Path().string()); }
-    ~LockDir() { platform::SetLockDirectory({}); }
-    LockDir(const LockDir&) = delete;
-    LockDir& operator=(const LockDir&) = delete;
-    const fs::path& Path() const { return dir_.Path(); }
-
-private:
-    TempDir dir_{"lock"};
-};
-
 } // namespace
 
 // Someone else may write into the lock directory: what they plant there is
@@ -43,7 +30,7 @@ private:
 TEST(PortLock, IsMadeWithoutFollowingPlantedLinksAndNamedAfterTheDeviceNode)
 {
     testutil::PtyPair pty;
-    const LockDir locks;
+    const TempDir locks("lock");
     TempDir tmp;
     const fs::path victim = tmp.Path() / "victim";
     std::ofstream(victim) << "keep";
@@ -56,7 +43,7 @@ TEST(PortLock, IsMadeWithoutFollowingPlantedLinksAndNamedAfterTheDeviceNode)
         locks.Path() / ("LCK.." + fs::path(pty.SlavePath()).filename().string());
 
     const mode_t umask = ::umask(077);
-    platform::PortLock lock;
+    platform::PortLock lock(locks.Path().string());
     platform::LockRefusal why;
     const bool taken = lock.Acquire(byName.string(), why);
     ::umask(umask);
@@ -74,7 +61,7 @@ TEST(PortLock, IsMadeWithoutFollowingPlantedLinksAndNamedAfterTheDeviceNode)
     EXPECT_EQ(entries, 4u) << "a temporary file was left";
 
     // The same device by its own path meets the lock.
-    platform::PortLock second;
+    platform::PortLock second(locks.Path().string());
     EXPECT_FALSE(second.Acquire(pty.SlavePath(), why));
     EXPECT_EQ(why.holder.pid, ::getpid());
     lock.Release();

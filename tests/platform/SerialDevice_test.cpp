@@ -288,10 +288,9 @@ TEST(SerialDeviceOpen, OnAPseudoTerminalOtherProgramsClaimsCountToo)
 {
     testutil::PtyPair pty;
     const TempDir locks("lock");
-    platform::SetLockDirectory(locks.Path().string());
     const std::string lockFile =
         locks / ("LCK.." + std::filesystem::path(pty.SlavePath()).filename().string());
-    SerialDevice device;
+    SerialDevice device({nullptr, locks.Path().string()});
     ASSERT_TRUE(device.Open(pty.SlavePath())) << platform::LastErrorDetail();
     EXPECT_FALSE(std::filesystem::exists(lockFile));
     ASSERT_TRUE(device.Close());
@@ -303,7 +302,6 @@ TEST(SerialDeviceOpen, OnAPseudoTerminalOtherProgramsClaimsCountToo)
     SlaveHolder reader(pty, false, false);
     const bool readOpened = device.Open(pty.SlavePath());
     const platform::OpenRefusal read = platform::LastOpenRefusal();
-    platform::SetLockDirectory({});
     EXPECT_FALSE(lockedOpened);
     EXPECT_EQ(locked.finding, platform::OpenFinding::Held);
     EXPECT_EQ(locked.holder, "process 1 (" + platform::ProcessName(1) + ")");
@@ -363,10 +361,10 @@ TEST(SerialDeviceOpen, AHeldPortIsSeenAsHeldAndOnlyOurOwnClaimsAreUndone)
     testutil::PtyPair pty;
     testutil::ComDir com;
     com.Link(1, pty.SlavePath());
-    testutil::FakeUart uart;
+    testutil::FakeUart uart(false, testutil::FakeUart::Reach::Given);
     const std::string lockFile =
         uart.LockDir() + "/LCK.." + std::filesystem::path(pty.SlavePath()).filename().string();
-    SerialDevice device;
+    SerialDevice device(uart.Options());
 
     // A program that takes no claim still reads what comes: it holds the
     // port as long as it has it open.
@@ -411,6 +409,35 @@ TEST(SerialDeviceOpen, AHeldPortIsSeenAsHeldAndOnlyOurOwnClaimsAreUndone)
     EXPECT_FALSE(std::filesystem::exists(lockFile));
 }
 
+// A device's calls are its own: one given a UART does not lend it to another,
+// and one given the system's calls keeps them while a UART is the process's.
+TEST(SerialDeviceOpen, EachDeviceReachesItsDriverThroughItsOwnCalls)
+{
+    testutil::PtyPair uartPty;
+    testutil::PtyPair plainPty;
+    testutil::FakeUart uart(false, testutil::FakeUart::Reach::Given);
+    SerialDevice onUart(uart.Options());
+    ASSERT_TRUE(onUart.Open(uartPty.SlavePath())) << platform::LastErrorDetail();
+    EXPECT_TRUE(onUart.HasModemLines());
+    ASSERT_TRUE(onUart.Escape(platform::EscSetDtr));
+    EXPECT_TRUE(uart.Dtr());
+    const int looks = uart.LineLooks();
+    SerialDevice plain;
+    ASSERT_TRUE(plain.Open(plainPty.SlavePath())) << platform::LastErrorDetail();
+    EXPECT_FALSE(plain.HasModemLines());
+    EXPECT_EQ(uart.LineLooks(), looks) << "another device's open looked at the UART";
+    ASSERT_TRUE(plain.Close());
+    ASSERT_TRUE(onUart.Close());
+
+    const testutil::FakeUart processWide;
+    SerialDevice takesTheProcesss;
+    SerialDevice system(platform::DeviceOptions{});
+    ASSERT_TRUE(takesTheProcesss.Open(uartPty.SlavePath())) << platform::LastErrorDetail();
+    ASSERT_TRUE(system.Open(plainPty.SlavePath())) << platform::LastErrorDetail();
+    EXPECT_TRUE(takesTheProcesss.HasModemLines());
+    EXPECT_FALSE(system.HasModemLines());
+}
+
 // With flow control on, the far end is held back by what the receive side
 // holds, not by the kernel's buffer, which the receive queue keeps empty.
 TEST(SerialDeviceFlow, TheFarEndIsHeldBackAtTheXoffLimitAndLetGoAtTheXonLimit)
@@ -418,8 +445,8 @@ TEST(SerialDeviceFlow, TheFarEndIsHeldBackAtTheXoffLimitAndLetGoAtTheXonLimit)
     testutil::PtyPair pty;
     testutil::ComDir com;
     com.Link(1, pty.SlavePath());
-    testutil::FakeUart uart;
-    SerialDevice device;
+    testutil::FakeUart uart(false, testutil::FakeUart::Reach::Given);
+    SerialDevice device(uart.Options());
     ASSERT_TRUE(device.Open(Com1));
     ASSERT_TRUE(device.SetupQueues(4096, 0, 65536));
     platform::DeviceControl dcb;

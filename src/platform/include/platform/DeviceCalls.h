@@ -1,10 +1,11 @@
 #pragma once
 
-// The one door through which the serial device reaches its driver's ioctl
-// calls. A test can put a UART with modem lines, exclusivity and RS-485
-// behind a pseudo-terminal here; without one the system's own call runs.
+// The door through which a serial device reaches its driver's ioctl calls.
+// A device can be given calls of its own when it is made (SerialDevice's
+// DeviceOptions): a test puts a UART with modem lines, exclusivity and
+// RS-485 behind a pseudo-terminal there. Without them the system's run.
 
-namespace platform::detail {
+namespace platform {
 
 class DeviceCalls {
 public:
@@ -12,9 +13,15 @@ public:
     virtual int Ioctl(int fd, unsigned long request, void* arg) = 0;
 };
 
-// nullptr puts the system's calls back. Set it while no device is open.
-void SetDeviceCalls(DeviceCalls* calls);
+namespace detail {
 
-int Ioctl(int fd, unsigned long request, void* arg = nullptr);
+// An open device's descriptor with the calls that reach its driver.
+struct Driver {
+    int fd = -1;
+    DeviceCalls* calls = nullptr; // nullptr: the system's
+    int Ioctl(unsigned long request, void* arg = nullptr) const;
+};
 
-} // namespace platform::detail
+} // namespace detail
+
+} // namespace platform

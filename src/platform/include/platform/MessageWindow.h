@@ -7,11 +7,10 @@
 // A thread's pending messages are delivered by its Qt event loop when it runs
 // one (the user-interface thread), or by ProcessOnePendingMessage otherwise.
 // Nothing here ever lets an exception cross into Qt's event loop: a window
-// procedure that throws has the exception handed to the thread's guard
-// (SetExceptionGuard) or, without one, dropped.
+// procedure that throws has the exception dropped (or handed to a guard a
+// test sets for the thread).
 
 #include <cstdint>
-#include <exception>
 #include <functional>
 
 namespace platform {
@@ -45,8 +44,5 @@ bool PostMessage(WindowHandle window, std::uint32_t msg, std::uintptr_t wParam,
 // Delivers the oldest pending message (sent or posted) of the calling
 // thread's windows. False when nothing was pending.
 bool ProcessOnePendingMessage();
-
-// Where exceptions thrown by window procedures of the calling thread go.
-void SetExceptionGuard(std::function<void(std::exception_ptr)> guard);
 
 } // namespace platform

@@ -6,12 +6,9 @@
 #include "platform/Holders.h"
 
 #include <string>
+#include <utility>
 
 namespace platform {
-
-// The lock file directory; empty gives back the system's. Tests point it at
-// a private directory.
-void SetLockDirectory(std::string directory);
 
 // Why a device's lock file keeps it from being opened.
 struct LockRefusal {
@@ -25,7 +22,8 @@ struct LockRefusal {
 // holds the pid as ten ASCII digits and a newline, and is readable by all.
 class PortLock {
 public:
-    PortLock() = default;
+    // directory: where the lock files go; empty: /var/lock and /run/lock.
+    explicit PortLock(std::string directory = {}) : directory_(std::move(directory)) {}
     ~PortLock() { Release(); }
     PortLock(const PortLock&) = delete;
     PortLock& operator=(const PortLock&) = delete;
@@ -39,9 +37,12 @@ public:
 
     // False when the device's lock file keeps it from being opened, as for
     // Acquire; nothing is written or removed.
-    static bool Free(const std::string& devicePath, LockRefusal& why);
+    static bool Free(const std::string& devicePath, LockRefusal& why,
+                     const std::string& directory = {});
+    const std::string& Directory() const { return directory_; }
 
 private:
+    std::string directory_;
     std::string file_;
 };
 

@@ -11,12 +11,7 @@
 
 #include "platform/CommBits.h"
 #include "platform/DeviceControl.h"
-#include "platform/Mutex.h"
-#include "platform/PortLock.h"
-#include "platform/Ring.h"
-#include "platform/SerialLine.h"
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -25,11 +20,8 @@
 
 namespace platform {
 
+class DeviceCalls;
 class Event;
-
-namespace detail {
-struct Opening;
-}
 
 struct CommStatus {
     // Bytes a read can have now: the receive queue's, and the driver's
@@ -38,9 +30,20 @@ struct CommStatus {
     std::uint32_t outQueue = 0; // bytes the driver has yet to send
 };
 
+// What a device reaches the world through, given when it is made.
+struct DeviceOptions {
+    // The driver's ioctl calls (platform/DeviceCalls.h); nullptr: the system's.
+    DeviceCalls* calls = nullptr;
+    // Where the port lock files go; empty: /var/lock or /run/lock.
+    std::string lockDirectory;
+};
+
 class SerialDevice {
 public:
+    // Without options a device takes the process's as it opens: the
+    // system's calls and lock directories.
     SerialDevice();
+    explicit SerialDevice(DeviceOptions options);
     ~SerialDevice();
     SerialDevice(const SerialDevice&) = delete;
     SerialDevice& operator=(const SerialDevice&) = delete;
@@ -126,104 +129,11 @@ public:
     // False for a pseudo-terminal: no modem lines, no line errors.
     bool HasModemLines() const;
 
-    // Where the port lock files go; empty: /var/lock or /run/lock. Tests
-    // point it at a private directory.
-    static void SetLockDirectory(std::string directory);
-
 private:
-    struct Snapshot {
-        std::uint32_t modem = 0; // MsXxx bits
-        std::uint32_t cts = 0, dsr = 0, rng = 0, dcd = 0;
-        std::uint32_t frame = 0, overrun = 0, parity = 0, brk = 0, bufOverrun = 0;
-    };
-
-    // The open's last step: the device's descriptors and state become this one's.
-    void Adopt(detail::Opening& opening) REQUIRES(useMutex_) EXCLUDES(stateMutex_, fillMutex_);
-
-    // Each under useMutex_, shared at least; what else each needs is written on it.
-    bool Usable(std::uint32_t& error) const REQUIRES_SHARED(useMutex_);
-    void CloseDescriptors() REQUIRES(useMutex_) EXCLUDES(stateMutex_);
-    bool FailErrno(int error);
-    // false when the device has gone
-    bool TakeSnapshot(Snapshot& s) REQUIRES_SHARED(useMutex_);
-    // drained: the driver was just read empty, so only the queue holds bytes.
-    std::uint32_t CollectEvents(bool& gone, bool drained = false) REQUIRES_SHARED(useMutex_)
-        REQUIRES(stateMutex_);
-    // ORs the line events since waitBase_ into events and moves the base;
-    // false when the device has gone.
-    bool LineChanges(std::uint32_t& events) REQUIRES_SHARED(useMutex_) REQUIRES(stateMutex_);
-    bool ApplyLines(const DeviceControl& dcb) REQUIRES_SHARED(useMutex_);
-    // Holds the far end back or lets it go by the queue's fill and the
-    // flow control in kept_.
-    void UpdateThrottle() REQUIRES_SHARED(useMutex_) REQUIRES(stateMutex_);
-    // Under fillMutex_, not stateMutex_: moves what the driver holds into
-    // the receive queue and returns how much. drained: the driver was read
-    // empty. readable: epoll has just reported bytes.
-    std::size_t FillQueue(bool readable, bool& drained) REQUIRES_SHARED(useMutex_)
-        REQUIRES(fillMutex_) EXCLUDES(stateMutex_);
-    // FIONREAD; 0 when it fails (and marks a device that has gone).
-    std::size_t DriverHolds() REQUIRES_SHARED(useMutex_);
-    std::size_t TakeFromQueue(std::uint8_t* data, std::size_t count) REQUIRES(stateMutex_);
-    // Read's work under stateMutex_; mayReadDriver: the caller holds
-    // fillMutex_, so the driver's bytes may be read after the queue's.
-    bool ReadLocked(std::uint8_t* bytes, std::size_t count, std::size_t& got, bool mayReadDriver,
-                    bool& madeRoom) REQUIRES_SHARED(useMutex_) EXCLUDES(stateMutex_);
-    // The receive queue's positions.
-    Ring Queue() REQUIRES(stateMutex_)
-    {
-        return {queue_.get(), queueCapacity_, queueHead_, queueTail_, queueFull_};
-    }
-
-    // Shared by every operation, exclusive for Open and Close: the
-    // descriptors stay valid while any call uses them.
-    mutable SharedMutex useMutex_;
-    int fd_ GUARDED_BY(useMutex_) = -1;
-    int epollFd_ GUARDED_BY(useMutex_) = -1;
-    int wakeFd_ GUARDED_BY(useMutex_) = -1;  // SetMask and Close wake the event wait
-    int abortFd_ GUARDED_BY(useMutex_) = -1; // PurgeTxAbort and Close abandon a write
-    std::string path_ GUARDED_BY(useMutex_);
-    bool lineless_ GUARDED_BY(useMutex_) = false; // pseudo-terminal
-    bool hasModem_ GUARDED_BY(useMutex_) = false;
-    bool hasCounters_ GUARDED_BY(useMutex_) = false;
-    bool rs485Was_ GUARDED_BY(useMutex_) = false;     // as found at open, put back at close
-    bool exclusiveSet_ GUARDED_BY(useMutex_) = false; // TIOCEXCL is ours to clear
-    detail::SavedLine savedLine_ GUARDED_BY(useMutex_){};
-    std::unique_ptr<PortLock> lock_ GUARDED_BY(useMutex_);
-    std::atomic<bool> closing_{false};
-    std::atomic<bool> gone_{false};
-    std::atomic<bool> waiting_{false};
-    std::atomic<std::uint64_t> writeAborts_{0};
-
-    mutable Mutex stateMutex_;
-    std::uint32_t mask_ GUARDED_BY(stateMutex_) = 0;
-    std::uint64_t maskGeneration_ GUARDED_BY(stateMutex_) = 0;
-    std::size_t rxSeen_ GUARDED_BY(stateMutex_) = 0; // driver bytes the last wait has reported
-    Snapshot waitBase_ GUARDED_BY(stateMutex_);      // lines and counters at the last wait
-    Snapshot errorBase_ GUARDED_BY(stateMutex_);     // counters at the last ClearErrors
-    DeviceControl kept_ GUARDED_BY(stateMutex_);
-    bool rs485On_ GUARDED_BY(stateMutex_) = false;
-    bool throttled_ GUARDED_BY(stateMutex_) = false; // the far end is held back
-    std::uint32_t inQueueSize_ GUARDED_BY(stateMutex_) = 0;
-    std::uint32_t outQueueSize_ GUARDED_BY(stateMutex_) = 0;
-    // The receive queue: a ring of queueCapacity_ bytes.
-    std::unique_ptr<std::uint8_t[]> queue_ GUARDED_BY(stateMutex_);
-    std::uint32_t queueCapacity_ GUARDED_BY(stateMutex_) = 0;
-    std::uint32_t queueHead_ GUARDED_BY(stateMutex_) = 0;
-    std::uint32_t queueTail_ GUARDED_BY(stateMutex_) = 0;
-    bool queueFull_ GUARDED_BY(stateMutex_) = false;
-    // The queue filled up: the driver may hold more, and no new arrival
-    // need come to say so. A read that makes room wakes the wait.
-    bool queueBlocked_ GUARDED_BY(stateMutex_) = false;
-    // The wait moved bytes into the queue that no event has announced yet.
-    bool queueNews_ GUARDED_BY(stateMutex_) = false;
-    // Held by the wait while it reads the driver into the queue, and by
-    // whatever resizes or empties the queue or reads the driver directly;
-    // taken before stateMutex_. Readers of the queue alone do not take it,
-    // so they never wait for a terminal read.
-    Mutex fillMutex_;
-    // The driver may hold bytes that epoll will not report again (a fill
-    // stopped at a full queue, the queue was resized).
-    bool fillPending_ GUARDED_BY(fillMutex_) = true;
+    // The descriptors, the receive queue and the line state, with their
+    // locks (SerialDeviceImpl.h).
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
 };
 
 } // namespace platform

@@ -3,6 +3,7 @@
 // termios2 side of the device-control record. Kept apart because
 // <asm/termbits.h>, which has termios2 and BOTHER, clashes with <termios.h>.
 
+#include "platform/DeviceCalls.h"
 #include "platform/DeviceControl.h"
 
 struct termios2;
@@ -23,9 +24,9 @@ struct SavedLine {
 };
 
 // All return 0 or an errno.
-int SaveLine(int fd, SavedLine& saved);
-int RestoreLine(int fd, const SavedLine& saved);
-int ReadLine(int fd, const DeviceControl& kept, bool lineless, DeviceControl& out);
-int WriteLine(int fd, const DeviceControl& dcb);
+int SaveLine(const Driver& driver, SavedLine& saved);
+int RestoreLine(const Driver& driver, const SavedLine& saved);
+int ReadLine(const Driver& driver, const DeviceControl& kept, bool lineless, DeviceControl& out);
+int WriteLine(const Driver& driver, const DeviceControl& dcb);
 
 } // namespace platform::detail
