@@ -111,6 +111,7 @@ void TExchange::SendRequest(Command command)
     // A fresh period, so that no-reply never comes sooner than a full
     // timeout after the request.
     timeout.start();
+    replyCompleteAt.reset();
     AwaitingReply = true;
 }
 
@@ -151,8 +152,21 @@ void TExchange::PortTrigger()
 {
     timeout.start();
     if (port.InputWaiting() >= ExpectedReplyLength) {
+        if (!replyCompleteAt) {
+            replyCompleteAt = std::chrono::steady_clock::now();
+        }
         worker.Wake();
     }
+}
+
+std::chrono::milliseconds TExchange::PauseLeft(std::chrono::milliseconds pause) const
+{
+    if (!replyCompleteAt) {
+        return pause;
+    }
+    const auto since = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - *replyCompleteAt);
+    return since >= pause ? std::chrono::milliseconds(0) : pause - since;
 }
 
 bool TExchange::AwaitUi(std::function<void(std::function<void()> done)> call)

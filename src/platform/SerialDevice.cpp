@@ -80,6 +80,11 @@ bool SerialDevice::WaitEvent(std::uint32_t& events)
     return impl_->WaitEvent(events);
 }
 
+void SerialDevice::SetReceiveBatch(std::uint32_t bytes)
+{
+    impl_->receiveBatch_.store(bytes > 0 ? bytes : 1);
+}
+
 bool SerialDevice::CheckLines(std::uint32_t& events)
 {
     return impl_->CheckLines(events);
@@ -88,6 +93,11 @@ bool SerialDevice::CheckLines(std::uint32_t& events)
 bool SerialDevice::Read(void* data, std::size_t count, std::size_t& got)
 {
     return impl_->Read(data, count, got);
+}
+
+bool SerialDevice::WriteNow(const void* data, std::size_t count, std::size_t& written)
+{
+    return impl_->WriteNow(data, count, written);
 }
 
 SerialDevice::WriteOutcome SerialDevice::Write(const void* data, std::size_t count,

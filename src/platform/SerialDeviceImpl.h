@@ -68,6 +68,7 @@ struct SerialDevice::Impl {
     bool Read(void* data, std::size_t count, std::size_t& got) EXCLUDES(useMutex_);
     WriteOutcome Write(const void* data, std::size_t count, std::size_t& written, Event* abandon)
         EXCLUDES(useMutex_);
+    bool WriteNow(const void* data, std::size_t count, std::size_t& written) EXCLUDES(useMutex_);
     bool ClearErrors(std::uint32_t& errors, CommStatus* status, bool countOutput)
         EXCLUDES(useMutex_);
     bool GetModemStatus(std::uint32_t& status) EXCLUDES(useMutex_);
@@ -103,8 +104,14 @@ struct SerialDevice::Impl {
     bool WaitGeneration(std::uint64_t& generation) EXCLUDES(stateMutex_);
     // One look of the wait: what the driver has moved into the queue, then
     // the events since the last look into events. Ends for events or a new mask.
-    Look LookOnce(const Wake& wake, std::uint64_t generation, std::uint32_t& events)
-        REQUIRES_SHARED(useMutex_) EXCLUDES(stateMutex_, fillMutex_);
+    // moved: the bytes this look took from the driver.
+    Look LookOnce(const Wake& wake, std::uint64_t generation, std::uint32_t& events,
+                  std::size_t& moved) REQUIRES_SHARED(useMutex_) EXCLUDES(stateMutex_, fillMutex_);
+    // The wait has moved gathered bytes and the reader needs more: when they
+    // are on their way at the line's rate, sleeps for the time they take and
+    // tells the wait to read them (true); false when it should end now or
+    // was woken meanwhile (the wake descriptor is left to AwaitWake).
+    bool GatherRest(std::size_t gathered) REQUIRES_SHARED(useMutex_) EXCLUDES(stateMutex_);
     // Sleeps until the device has bytes, the wake descriptor is signalled (a
     // new mask, a close, room made in the queue) or the device hangs up;
     // false with the last error set when the wait cannot go on.
@@ -167,6 +174,7 @@ struct SerialDevice::Impl {
     std::atomic<bool> gone_{false};
     std::atomic<bool> waiting_{false};
     std::atomic<std::uint64_t> writeAborts_{0};
+    std::atomic<std::uint32_t> receiveBatch_{1}; // SetReceiveBatch
 
     mutable Mutex stateMutex_;
     std::uint32_t mask_ GUARDED_BY(stateMutex_) = 0;

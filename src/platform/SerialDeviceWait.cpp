@@ -2,8 +2,10 @@
 
 #include "WaitUtil.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <linux/serial.h>
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
 #include <utility>
@@ -163,11 +165,22 @@ bool SerialDevice::Impl::WaitEvent(std::uint32_t& events)
         return Fail(ErrorInvalidParameter); // nothing could ever end it
     // Bytes may be waiting already, or come in while the queue was full.
     Wake wake{true, false};
+    std::size_t gathered = 0; // moved into the queue by this wait
     for (;;) {
         if (closing_)
             return Fail(ErrorOperationAborted);
-        switch (LookOnce(wake, generation, events)) {
+        std::size_t moved = 0;
+        switch (LookOnce(wake, generation, events, moved)) {
         case Look::Ends:
+            gathered += moved;
+            // Only data, and this look brought some: the rest of what the
+            // reader needs may be on the line still.
+            if (events == EvRxChar && moved > 0 && GatherRest(gathered)) {
+                const LockGuard state(stateMutex_);
+                queueNews_ = true; // announced once the rest is in
+                wake = {true, true};
+                continue;
+            }
             return true;
         case Look::Gone:
             return Fail(ErrorDeviceNotConnected);
@@ -187,10 +200,10 @@ bool SerialDevice::Impl::WaitGeneration(std::uint64_t& generation)
 }
 
 SerialDevice::Impl::Look SerialDevice::Impl::LookOnce(const Wake& wake, std::uint64_t generation,
-                                                      std::uint32_t& events)
+                                                      std::uint32_t& events, std::size_t& moved)
 {
     bool drained = false;
-    std::size_t moved = 0;
+    moved = 0;
     if (wake.mayRead) {
         const LockGuard fill(fillMutex_);
         moved = FillQueue(wake.readable, drained);
@@ -210,6 +223,34 @@ SerialDevice::Impl::Look SerialDevice::Impl::LookOnce(const Wake& wake, std::uin
         return Look::Gone;
     }
     return events != 0 ? Look::Ends : Look::KeepWaiting;
+}
+
+bool SerialDevice::Impl::GatherRest(std::size_t gathered)
+{
+    const std::uint32_t batch = receiveBatch_.load();
+    if (gathered >= batch)
+        return false;
+    std::uint32_t baud = 0;
+    std::uint32_t bits = 0;
+    {
+        const LockGuard state(stateMutex_);
+        baud = kept_.baudRate;
+        // Start bit, data bits, parity, stop bits (1.5 counted as 2).
+        bits = 1u + kept_.byteSize + (kept_.parity != NoParity ? 1u : 0u) +
+               (kept_.stopBits == OneStopBit ? 1u : 2u);
+    }
+    if (baud == 0)
+        return false;
+    // The missing bytes' line time, one byte more for the gap a UART or
+    // a scheduler leaves, and a millisecond for the timer's own lateness.
+    const std::uint64_t micros =
+        (static_cast<std::uint64_t>(batch - gathered) + 1) * bits * 1000000u / baud;
+    constexpr std::uint64_t LongestGatherMs = 1000;
+    const int ms = static_cast<int>(std::min<std::uint64_t>(micros / 1000 + 2, LongestGatherMs));
+    // The device's own descriptor is not watched: each byte would wake the
+    // sleep. A new mask, a close or room made in the queue still end it.
+    pollfd wake{wakeFd_, POLLIN, 0};
+    return detail::PollRetry(&wake, 1, ms) == 0;
 }
 
 bool SerialDevice::Impl::AwaitWake(Wake& wake)

@@ -74,6 +74,16 @@ void TSerBaseDispatcher::SetAvailLevel(std::uint32_t level)
     Lock lock(registry.mainLock);
     registry.availLevel = level;
     AddLogEntryLocked(LogTypeLevelChanged, LogSubAvailLevel, level, nullptr, 0);
+    PublishReceiveNeedLocked();
+}
+
+void TSerBaseDispatcher::PublishReceiveNeedLocked()
+{
+    // A data trigger may match on any byte; below the avail level the
+    // notification waits anyway, so the bytes before it need no pass each.
+    const bool anyData = std::any_of(registry.dataTriggers.begin(), registry.dataTriggers.end(),
+                                     [](const TDataTrigger& t) { return t.matchLength != 0; });
+    ReceiveNeedChanged(anyData || registry.availLevel == 0 ? 1 : registry.availLevel);
 }
 
 void TSerBaseDispatcher::AddWindowHandler(platform::WindowHandle window)
@@ -191,6 +201,7 @@ void TSerBaseDispatcher::ClearTriggers()
     registry.timerTriggers.clear();
     registry.dataTriggers.clear();
     registry.statusTriggers.clear();
+    PublishReceiveNeedLocked();
 }
 
 void TSerBaseDispatcher::SaveTriggers(TTriggerSnapshot& snapshot)
@@ -210,6 +221,7 @@ void TSerBaseDispatcher::RestoreTriggers(const TTriggerSnapshot& snapshot)
     registry.timerTriggers = snapshot.timers;
     registry.dataTriggers = snapshot.data;
     registry.statusTriggers = snapshot.status;
+    PublishReceiveNeedLocked();
 }
 
 void TSerBaseDispatcher::FreeTriggerSnapshot(TTriggerSnapshot& snapshot)

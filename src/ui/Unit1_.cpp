@@ -34,6 +34,9 @@
 
 namespace {
 
+// The pause between a reply and the next request.
+constexpr int PauseMs = 100;
+
 // Stored outer bounds of the window.
 const QRect Bounds(122, 138, 516, 273);
 
@@ -166,7 +169,7 @@ TFormEngine::TFormEngine() : exchange(ComPort, interval, timeout)
     ComPort.SetComNumber(1);
     ComPort.SetBaud(9600);
     ComPort.Loaded();
-    interval.setInterval(100);
+    interval.setInterval(PauseMs);
     timeout.setInterval(500);
     // The pause of the cycle is never cut short by a coarse timer.
     interval.setTimerType(Qt::PreciseTimer);
@@ -176,7 +179,8 @@ TFormEngine::TFormEngine() : exchange(ComPort, interval, timeout)
 void TFormEngine::StartInterval()
 {
     if (!interval.isActive()) {
-        interval.start();
+        // Counted from the reply, not from its taking and showing here.
+        interval.start(exchange.PauseLeft(std::chrono::milliseconds(PauseMs)));
     }
 }
 

@@ -671,6 +671,42 @@ TEST_F(SerialDeviceTest, AWaitReportsNewBytesOnlyNotBytesLeftUnread)
     EXPECT_EQ(events, platform::EvRxChar);
 }
 
+// A reader that needs ten bytes is woken once for a reply whose bytes come
+// at the line's rate, and still gets a shorter one once the line is quiet.
+TEST_F(SerialDeviceTest, AReaderNeedingABatchIsWokenForItNotForEachByte)
+{
+    ASSERT_TRUE(device_.SetupQueues(64, 0));
+    ASSERT_TRUE(device_.SetMask(platform::EvRxChar));
+    platform::DeviceControl line;
+    ASSERT_TRUE(device_.GetState(line));
+    line.baudRate = 1200; // 8.3 ms a byte: the rest of ten is 75 ms away
+    ASSERT_TRUE(device_.SetState(line));
+    device_.SetReceiveBatch(10);
+    std::uint32_t errors = 0;
+    platform::CommStatus status;
+
+    std::thread paced([this] {
+        pty_.Write("A");
+        platform::Sleep(5);
+        pty_.Write("123456789");
+    });
+    std::uint32_t events = 0;
+    const bool woke = device_.WaitEvent(events);
+    const bool counted = device_.ClearErrors(errors, &status);
+    paced.join();
+    ASSERT_TRUE(woke);
+    EXPECT_EQ(events, platform::EvRxChar);
+    ASSERT_TRUE(counted);
+    EXPECT_EQ(status.inQueue, 10u) << "woken before the reply was in";
+
+    ASSERT_TRUE(device_.Purge(platform::PurgeRxAbort | platform::PurgeRxClear));
+    pty_.Write("xyz");
+    ASSERT_TRUE(device_.WaitEvent(events));
+    EXPECT_EQ(events, platform::EvRxChar);
+    ASSERT_TRUE(device_.ClearErrors(errors, &status));
+    EXPECT_EQ(status.inQueue, 3u);
+}
+
 TEST_F(SerialDeviceTest, AMaskChangeOrACloseEndsAPendingWait)
 {
     std::uint32_t events = 0;

@@ -355,6 +355,19 @@ TEST(VelmorLog, ALateReplyIsDroppedNotTakenForTheNextOnes)
         << log.err;
 }
 
+// A slow line: the reply takes longer than the time-out, but its bytes keep
+// coming, so it is a reading and not a silence.
+TEST(VelmorLog, AReplyStillComingInIsNotCutByTheTimeOut)
+{
+    simtest::TempDir tmp;
+    sim::Config slow;
+    slow.baud = 300; // 10 bytes: 333 ms
+    Meter meter(tmp.Path(), 1, slow);
+    Log log({"--com", "1", "--timeout", "200", "--count", "3"}, tmp.Path());
+    ASSERT_EQ(log.Wait(), 0) << log.err;
+    EXPECT_NE(log.err.find("COM1: 3 readings, 0 errors"), std::string::npos) << log.err;
+}
+
 // Without descriptors the serial library's threads fail: the run ends
 // saying so, never logging a meter that answers as silent.
 TEST(VelmorLog, AFailureInTheSerialThreadsEndsTheRun)

@@ -138,7 +138,7 @@ TMeter::TMeter(const PortChoice& choice, const MeterSettings& settings, const Lo
     });
     QObject::connect(&timeout, &QTimer::timeout, &context, [this] {
         loopThread.Assume();
-        Take();
+        TimedOut();
     });
     QObject::connect(&quiet, &QTimer::timeout, &context, [this] {
         loopThread.Assume();
@@ -215,6 +215,8 @@ void TMeter::Send(const Step& step)
     try {
         port.PurgeInput();
         port.PurgeOutput();
+        // Told once the whole reply is in, not for each byte of it.
+        port.SetAvailTriggerLength(ExpectedReplyLength(step.command));
         port.PutBlock(frame.data(), length);
     } catch (const std::exception& e) {
         Lost(e);
@@ -222,6 +224,7 @@ void TMeter::Send(const Step& step)
     }
     ++serial;
     awaiting = true;
+    seenAtTimeout = 0;
     timeout.start();
 }
 
@@ -250,12 +253,7 @@ void TMeter::Trigger()
         }
         return;
     }
-    if (!awaiting) {
-        return;
-    }
-    // The time-out counts from the latest byte.
-    timeout.start();
-    if (takeQueued || port.InputWaiting() < ExpectedReplyLength(current.command)) {
+    if (!awaiting || takeQueued || port.InputWaiting() < ExpectedReplyLength(current.command)) {
         return;
     }
     // Taken outside the notification, which holds the dispatchers' table.
@@ -270,6 +268,21 @@ void TMeter::Trigger()
             }
         },
         Qt::QueuedConnection);
+}
+
+void TMeter::TimedOut()
+{
+    if (!awaiting) {
+        return;
+    }
+    // A reply still coming in gets another time-out from here: bytes are
+    // told of only once the whole reply is in.
+    if (const std::uint16_t now = port.InputWaiting(); now > seenAtTimeout) {
+        seenAtTimeout = now;
+        timeout.start();
+        return;
+    }
+    Take();
 }
 
 void TMeter::Take()
@@ -372,6 +385,8 @@ void TMeter::Settle(bool line)
     settling = true;
     lateLine = line;
     lateSeen = false;
+    // Every late byte starts the quiet time again.
+    port.SetAvailTriggerLength(1);
     quiet.start();
 }
 

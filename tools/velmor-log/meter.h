@@ -141,6 +141,7 @@ private:
     void Send(const Step& step) REQUIRES(loopThread);
     void Trigger() REQUIRES(loopThread);
     void Take() REQUIRES(loopThread);
+    void TimedOut() REQUIRES(loopThread);
     void Settled(const TakenReply& taken, const Frame& reply, std::uint16_t count)
         REQUIRES(loopThread);
     void Emit(Reading reading) REQUIRES(loopThread);
@@ -171,6 +172,9 @@ private:
     Step current GUARDED_BY(loopThread){Command::ReadMeasurement, 0, ""};
     bool awaiting GUARDED_BY(loopThread) = false;
     bool takeQueued GUARDED_BY(loopThread) = false;
+    // The bytes in when the time-out last started: more when it ends means
+    // the reply is still coming.
+    std::uint16_t seenAtTimeout GUARDED_BY(loopThread) = 0;
     std::uint64_t serial GUARDED_BY(loopThread) = 0; // requests sent, so a late take finds its own
     std::uint8_t integerDigits GUARDED_BY(loopThread) = 0;
     bool running GUARDED_BY(loopThread) = false;

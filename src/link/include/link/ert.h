@@ -8,6 +8,7 @@
 #include "platform/Mutex.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -97,6 +98,11 @@ public:
     void IntervalTick();
     void PortTrigger();
     void Wake() { worker.Wake(); }
+    // UI thread: what is left of pause since the awaited reply was complete,
+    // so that the next request leaves a pause after the reply however long
+    // the reply took to reach the window; the whole pause when no reply
+    // came.
+    std::chrono::milliseconds PauseLeft(std::chrono::milliseconds pause) const;
 
     // Runs call on the UI thread and waits until it invokes its done
     // argument; false when the engine stopped first. Worker only.
@@ -116,6 +122,8 @@ public:
     std::atomic<std::uint8_t> ReceivedCount{0};
     std::atomic<std::uint8_t> LinkError{0};
     std::atomic<bool> AwaitingReply{false};
+    // UI thread: when the reply to the latest request was all there.
+    std::optional<std::chrono::steady_clock::time_point> replyCompleteAt;
     // Where the polling cycle is: idle, or the query the next interval sends.
     static constexpr std::uint8_t PollIdle = 0;
     static constexpr std::uint8_t PollVoltageRange = 1;

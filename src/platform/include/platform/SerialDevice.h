@@ -101,6 +101,12 @@ public:
     // error) since the last look, by this or by a wait; never blocks, and
     // makes no call on a device without lines.
     bool CheckLines(std::uint32_t& events);
+    // How many bytes the reader needs before it acts (1: each arrival).
+    // When bytes come one by one at the line's rate, as from a UART or a
+    // paced sender, a wait that has fewer sleeps for the time the rest take
+    // at the set baud rate and then reads them together, instead of ending
+    // for each; it ends with what it has once the line goes quiet.
+    void SetReceiveBatch(std::uint32_t bytes);
 
     // What the receive queue and then the driver hold, up to count, in
     // arrival order; never waits. While a WaitEvent fills the queue, only
@@ -114,6 +120,9 @@ public:
     // written tells how much went to the driver.
     WriteOutcome Write(const void* data, std::size_t count, std::size_t& written,
                        Event* abandon = nullptr);
+    // What the driver takes now, never waiting; false (written 0) when it
+    // cannot write at all, so that the caller hands all of it to Write.
+    bool WriteNow(const void* data, std::size_t count, std::size_t& written);
 
     // The error bits since the last call (overflow, overrun, parity, framing,
     // break) and the queue counts. Devices without error counters report none.

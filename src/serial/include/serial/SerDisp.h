@@ -347,6 +347,9 @@ protected:
     virtual void CreateSignals() {}
     // End of an event pass: lets the receive thread wait for the next event.
     virtual void EventPassDone() {}
+    // How many received bytes a notification needs first (1: each byte), for
+    // a platform that can gather them before waking the passes.
+    virtual void ReceiveNeedChanged(std::uint32_t /*bytes*/) {}
 
     // --- Recorder feeds. Each takes mainLock (so none may be called with
     // outputLock held) and records only while its recorder is on.
@@ -372,6 +375,10 @@ protected:
     // QueueOutput's copy of count bytes at outHead, across the end; the
     // caller (WriteBlock) checked the room.
     void CopyToOutputRing(const std::uint8_t* source, std::uint32_t count);
+    // With nothing waiting, nothing out and no flush under way, the caller
+    // may write to the device itself: the bytes could not overtake any.
+    // Called with outputLock held, as QueueOutput is.
+    bool OutputIdle();
     void ResetOutputRing();
     struct TOutputChunk {
         const std::uint8_t* bytes = nullptr;
@@ -580,6 +587,7 @@ private:
     // the data triggers run over one byte (the longest match, 0 for none;
     // records: how many there are), and the avail notice once enough is new.
     std::uint32_t AvailLevel(bool& anyData) EXCLUDES(registry.mainLock);
+    void PublishReceiveNeedLocked() REQUIRES(registry.mainLock);
     bool ScannedByte(std::uint32_t pos, std::uint8_t& byte, std::uint32_t& next)
         EXCLUDES(input.inputLock);
     std::uint32_t RunDataTriggers(std::uint8_t byte, std::size_t& records)

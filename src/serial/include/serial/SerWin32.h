@@ -137,6 +137,7 @@ protected:
     void ApplyThreadPriorities(bool rs485, std::uint8_t boost) override;
     void CreateSignals() override;
     void EventPassDone() override;
+    void ReceiveNeedChanged(std::uint32_t bytes) override;
 
     platform::SerialDevice device;
 
