@@ -798,6 +798,7 @@ void PrintErrors(const CostRun& run)
 CostRun MeasureCostSaying(const CostSetup& setup, int meters, int interval,
                           const std::vector<std::string>& simExtra = {})
 {
+    std::fflush(stdout); // the tables before, in their place among these lines
     std::fprintf(stderr, "log_bench: %d meter%s, --interval %d%s...\n", meters,
                  meters == 1 ? "" : "s", interval, simExtra.empty() ? "" : ", paced replies");
     return MeasureCost(setup, meters, interval, simExtra);
@@ -809,9 +810,10 @@ void CostTable(const CostSetup& setup, bool paced)
     ::getloadavg(load, 3);
     std::printf("\nvelmor-log: cost per reading\n"
                 "velmor-sim on pseudo-terminals, up to %d meters a process; velmor-log --com 1\n"
-                "... --com N --interval IV --quiet --output FILE; once every meter has written\n"
-                "a line, 1 s of warm-up, then %d s measured. Load average at the start: %.2f\n"
-                "%.2f %.2f (the figures mean most on a quiet machine)\n\n",
+                "... --com N --interval IV --quiet --output FILE. Once every meter has written\n"
+                "a line, 1 s of warm-up, then %d s measured.\n"
+                "Load average at the start: %.2f %.2f %.2f (the figures mean most on a quiet\n"
+                "machine)\n\n",
                 MetersPerSimulator, setup.seconds, load[0], load[1], load[2]);
 
     const CostRun one = MeasureCostSaying(setup, 1, 100);
