@@ -100,8 +100,10 @@ quiet-build = cmake --build $(BUILD) -j $(JOBS) --target $(1) >$(BUILD)/$(2) 2>&
 # Figures only, never pass/fail. One table: ours beside QSerialPort and a
 # plain loop, and velmor against the simulated meter. BENCH_ARGS shortens it,
 # e.g. BENCH_ARGS="--idle-seconds 2 --cycles 200". Then velmor-log's reading
-# rate against the line's, and 16 meters publishing to a local mosquitto;
-# LOG_BENCH_ARGS="--readings 200" shortens it.
+# rate against the line's, 16 meters publishing to a local mosquitto, and
+# velmor-log's cost per reading from 1 to 128 meters;
+# LOG_BENCH_ARGS="--readings 200 --seconds 3" shortens them, "--only cost"
+# runs the last alone.
 BENCH_ARGS ?=
 LOG_BENCH_ARGS ?=
 bench: bench-deps configure

@@ -77,6 +77,33 @@ TEST(VelmorSim, LinksTheTerminalAndRemovesTheLinkOnSignals)
     }
 }
 
+TEST(VelmorSim, ServesOneMeterPerComNumberUntilOneSignal)
+{
+    simtest::TempDir tmp;
+    Program program({"--com", "5", "--com", "3", "--mode", "2"}, tmp.Path());
+    const std::string first = program.FirstLine();
+    const std::string second = program.FirstLine();
+    ASSERT_TRUE(first.starts_with("/dev/pts/")) << first;
+    ASSERT_TRUE(second.starts_with("/dev/pts/")) << second;
+    EXPECT_NE(first, second);
+    EXPECT_EQ(fs::read_symlink(tmp.Path() / "com5"), first);
+    EXPECT_EQ(fs::read_symlink(tmp.Path() / "com3"), second);
+
+    // Each meter answers on its own, with the options given once for all.
+    for (const char* link : {"com5", "com3"}) {
+        simtest::Client client((tmp.Path() / link).string());
+        const auto reply = client.Exchange(simtest::Request(Command::ReadMeasurement), 10);
+        ASSERT_EQ(reply.size(), 10u) << link;
+        EXPECT_EQ(Crc16(reply.data(), 10), 0) << link;
+        EXPECT_EQ(reply[1], 2) << link;
+    }
+
+    program.Signal(SIGTERM);
+    EXPECT_EQ(program.Exit(), 0);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(tmp.Path() / "com5")));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(tmp.Path() / "com3")));
+}
+
 TEST(VelmorSim, EndsAfterHangingUp)
 {
     simtest::TempDir tmp;

@@ -47,7 +47,7 @@ TEST(Options, EveryOptionInBothForms)
                                       "-v"});
     const auto& c = o.config;
     EXPECT_EQ(c.device, "/dev/ttyUSB0");
-    EXPECT_EQ(o.com, 3);
+    EXPECT_EQ(o.com, std::vector<int>{3});
     EXPECT_EQ(c.baud, 9600u);
     EXPECT_EQ(c.state.mode, 2);
     EXPECT_EQ(c.state.voltageRange, 6);
@@ -71,7 +71,7 @@ TEST(Options, EveryOptionInBothForms)
     EXPECT_FALSE(o.help);
 
     const auto defaults = sim::ParseOptions({});
-    EXPECT_FALSE(defaults.com);
+    EXPECT_TRUE(defaults.com.empty());
     EXPECT_TRUE(defaults.config.device.empty());
     EXPECT_FALSE(defaults.config.faults.silent);
     EXPECT_TRUE(sim::ParseOptions({"--help"}).help);
@@ -88,6 +88,8 @@ TEST(Options, BadOptionsAreExplained)
         {{"--mode", "4"}, "--mode needs a whole number from 1 to 3"},
         {{"--voltage-range=7"}, "--voltage-range needs a whole number from 0 to 6"},
         {{"--com", "0"}, "--com needs a whole number from 1 to 255"},
+        {{"--com", "4", "--com", "5", "--com=4"}, "--com 4 is given twice"},
+        {{"--device", "/dev/ttyUSB0", "--com", "1", "--com", "2"}, "--device is one meter"},
         {{"--bad-check", "1.5"}, "--bad-check needs a number from 0 to 1, not '1.5'"},
         {{"--level", "nan"}, "--level needs a number from -1 to 1"},
         {{"--signal", "square"}, "--signal is one of constant, sine, noise, ramp"},

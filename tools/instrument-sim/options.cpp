@@ -2,6 +2,7 @@
 
 #include "cli/OptionLoop.h"
 
+#include <algorithm>
 #include <charconv>
 #include <functional>
 #include <map>
@@ -64,7 +65,14 @@ cli::Setters PortOptions(Options& o)
              }
              c.device = v;
          }},
-        {"--com", [&o](auto& n, auto& v) { o.com = static_cast<int>(Integer(n, v, 1, 255)); }},
+        {"--com",
+         [&o](auto& n, auto& v) {
+             const int number = static_cast<int>(Integer(n, v, 1, 255));
+             if (std::find(o.com.begin(), o.com.end(), number) != o.com.end()) {
+                 throw OptionError("--com " + std::to_string(number) + " is given twice");
+             }
+             o.com.push_back(number);
+         }},
         {"--baud",
          [&c](auto& n, auto& v) {
              c.baud = static_cast<std::uint32_t>(Integer(n, v, 50, 4000000));
@@ -142,7 +150,10 @@ get no answer, as on a bus; so do frames whose rest does not follow within
 Port:
   --device PATH        serve on this serial device instead of a pseudo-terminal
   --com N              link the port as comN (1..255) in $VELMOR_COM_DIR, else in
-                       ${XDG_CONFIG_HOME:-~/.config}/velmor/com; removed on exit
+                       ${XDG_CONFIG_HOME:-~/.config}/velmor/com; removed on exit.
+                       Given again (--com 1 --com 2 ...): one independent meter
+                       per number, each on its own pseudo-terminal with the
+                       same options, their paths printed one a line in order
   --baud N             keep line time: write byte by byte, one every 10/N s as a
                        UART delivers 8N1 (and set a --device to N baud)
 
@@ -181,6 +192,9 @@ Options ParseOptions(const std::vector<std::string>& args)
     cli::RunOptionLoop<OptionError>(
         args, Flags(o),
         cli::Join({PortOptions(o), InstrumentOptions(o.config), FaultOptions(o.config.faults)}));
+    if (!o.config.device.empty() && o.com.size() > 1) {
+        throw OptionError("--device is one meter: give it one --com at most");
+    }
     return o;
 }
 

@@ -2,7 +2,6 @@
 
 #include "instrument-sim/simulator.h"
 
-#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -11,8 +10,8 @@ namespace sim {
 
 struct Options {
     Config config;
-    std::optional<int> com; // link the port as comN
-    bool verbose = false;   // print every request on stderr
+    std::vector<int> com; // one meter each, its port linked as comN
+    bool verbose = false; // print every request on stderr
     bool help = false;
     bool version = false;
 };
