@@ -546,7 +546,7 @@ struct CostRun {
     int meters = 0;
     int interval = 0;
     std::string failure;     // why there are no figures; empty when there are
-    double startSeconds = 0; // until every meter had written a line
+    double startSeconds = 0; // until every meter had written a reading
     double seconds = 0;      // measured
     std::size_t readings = 0;
     std::size_t errors = 0; // lines whose status is not ok
@@ -581,13 +581,16 @@ constexpr std::size_t FixedDescriptors = 64;
 // How long the meters have to write their first lines.
 constexpr std::chrono::seconds StartLimit{30};
 
-// The meters that have written a line so far.
+// The meters that have written a reading so far.
 std::size_t PortsSeen(const fs::path& file)
 {
     std::ifstream in(file);
     std::set<std::string> ports;
     for (std::string line; std::getline(in, line);) {
-        if (LineTime(line) >= 0) {
+        // A reading, not an error line: a simulator's first look at who
+        // holds its terminal may delay its first replies.
+        if (LineTime(line) >= 0 && line.size() > 3 &&
+            line.compare(line.size() - 3, 3, ",ok") == 0) {
             const auto a = line.find(',');
             ports.insert(line.substr(a + 1, line.find(',', a + 1) - a - 1));
         }
@@ -653,7 +656,7 @@ struct CostSetup {
 };
 
 // velmor-log --com 1 ... --com N --interval IV --quiet --output FILE against
-// simulators on ptys. Once every meter has written a line, 1 s of warm-up;
+// simulators on ptys. Once every meter has written a reading, 1 s of warm-up;
 // then what /proc says of it S seconds apart, and the lines it wrote
 // meanwhile.
 CostRun MeasureCost(const CostSetup& setup, int meters, int interval,
@@ -715,7 +718,7 @@ CostRun MeasureCost(const CostSetup& setup, int meters, int interval,
         return true;
     };
     // Opening many ports takes a while: the warm-up begins once every meter
-    // has written a line. Looked at every 100 ms, which costs the run
+    // has written a reading. Looked at every 100 ms, which costs the run
     // nothing that matters.
     for (std::size_t seen = 0; seen < std::size_t(meters);) {
         if (ended()) {
@@ -723,7 +726,7 @@ CostRun MeasureCost(const CostSetup& setup, int meters, int interval,
         }
         if (Clock::now() - start > StartLimit) {
             run.failure = "only " + std::to_string(seen) + " of " + std::to_string(meters) +
-                          " meters wrote a line within " + std::to_string(StartLimit.count()) +
+                          " meters wrote a reading within " + std::to_string(StartLimit.count()) +
                           " s";
             return run;
         }
@@ -811,7 +814,7 @@ void CostTable(const CostSetup& setup, bool paced)
     std::printf("\nvelmor-log: cost per reading\n"
                 "velmor-sim on pseudo-terminals, up to %d meters a process; velmor-log --com 1\n"
                 "... --com N --interval IV --quiet --output FILE. Once every meter has written\n"
-                "a line, 1 s of warm-up, then %d s measured.\n"
+                "a reading, 1 s of warm-up, then %d s measured.\n"
                 "Load average at the start: %.2f %.2f %.2f (the figures mean most on a quiet\n"
                 "machine)\n\n",
                 MetersPerSimulator, setup.seconds, load[0], load[1], load[2]);

@@ -11,6 +11,7 @@
 #include <sys/syscall.h>
 #include <termios.h>
 #include <unistd.h>
+#include <utility>
 
 #include <algorithm>
 #include <cerrno>
@@ -251,6 +252,10 @@ struct Simulator::Serving {
     Output output;
     std::optional<Clock::time_point> hangUpBy;
     ClaimWatch claim;
+    // The client's claim is to be looked at once the reply has gone: the
+    // look scans every process's descriptors, which with many ports open
+    // takes longer than a reply may.
+    bool claimDue = false;
 };
 
 void Simulator::Serve(int stopFd)
@@ -265,6 +270,9 @@ void Simulator::Serve(int stopFd)
         const bool paced = byteTime_ != Clock::duration::zero();
         // The device takes no more for now: wait for POLLOUT.
         const bool full = !WritePending(s.output, now);
+        if (std::exchange(s.claimDue, false) && !s.claim.Active() && ClientClaimed()) {
+            WatchClaim(s.claim, now);
+        }
         std::optional<Clock::time_point> deadline;
         if (HangUpWhenRead(s.output, s.hangUpBy, now, deadline)) {
             return;
@@ -324,9 +332,7 @@ void Simulator::TakeEvents(Serving& s, const std::vector<pollfd>& fds, Clock::ti
         if (ReadDevice(s.input)) {
             s.lastInput = now;
             TakeInput(s.input, s.output, now);
-            if (!s.claim.Active() && ClientClaimed()) {
-                WatchClaim(s.claim, now);
-            }
+            s.claimDue = true;
         }
     } else if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
         throw std::runtime_error(path_ + " hung up");
