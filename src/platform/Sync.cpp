@@ -132,8 +132,8 @@ void Waiter::Woken()
 
 namespace {
 
-// The thread's waiter, and whether its destructor has run: trivially
-// destructible, so that it can still be asked afterwards.
+// The thread's waiter. waiterGone is trivially destructible, so that it can
+// still be read once the holder's destructor has run.
 thread_local bool waiterGone = false;
 
 struct WaiterHolder {
@@ -198,8 +198,9 @@ Event::Event(Kind kind, bool initiallySet) : kind_(kind), set_(initiallySet) {}
 
 void Event::Set()
 {
-    // Only the Set that finds the event clear wakes anyone: the waiters
-    // that a set event has released already need no second signal.
+    // Only the Set that finds the event clear signals: while it stays set,
+    // the waiters signalled then have yet to look, and a waiter that comes
+    // later sees the flag.
     if (set_.exchange(true, std::memory_order_acq_rel))
         return;
     const LockGuard lock(mutex_);
