@@ -312,9 +312,10 @@ bool DeliverOne(ThreadQueue& q, bool sentOnly)
     return true;
 }
 
-// Under the registry lock; the caller wakes the main thread's loop after it
-// has let go of the locks (WakeBridge).
-bool Enqueue(ThreadQueue& q, Message m)
+// Under the registry lock; the caller wakes the owner after it has let go
+// of the locks (WakeOwner), so that the woken thread does not find them
+// held: wake is the owner's waiter when the owner watches for the message.
+bool Enqueue(ThreadQueue& q, Message m, std::shared_ptr<detail::Waiter>& wake)
 {
     const std::lock_guard lock(q.mutex);
     if (q.dead)
@@ -324,10 +325,17 @@ bool Enqueue(ThreadQueue& q, Message m)
         ++q.sentCount;
     q.messages.push_back(std::move(m));
     // The owner looks at the queue after it started watching, so that a
-    // message is either seen there or signalled here.
+    // message is either seen there or signalled.
     if (q.watchers > 0 || (sent && q.sentWatchers > 0))
-        q.waiter->Signal();
+        wake = q.waiter;
     return true;
+}
+
+void WakeOwner(const ThreadQueue& q, const std::shared_ptr<detail::Waiter>& wake)
+{
+    if (wake)
+        wake->Signal();
+    WakeBridge(q);
 }
 
 // Where a send goes: the window's procedure when the window is the
@@ -335,6 +343,7 @@ bool Enqueue(ThreadQueue& q, Message m)
 struct SendRoute {
     std::shared_ptr<ThreadQueue> target;
     std::shared_ptr<const WindowProc> ownProc;
+    std::shared_ptr<detail::Waiter> wake;
 };
 
 // Finds the window and, unless it is the sender's own, queues the send;
@@ -351,7 +360,7 @@ bool RouteSend(ThreadQueue& me, Message m, SendRoute& route)
         return true;
     }
     route.target = it->second.owner;
-    return Enqueue(*route.target, std::move(m));
+    return Enqueue(*route.target, std::move(m), route.wake);
 }
 
 // Under the target's lock, once the time is up: a send not started yet is
@@ -495,7 +504,7 @@ bool SendMessageTimeout(WindowHandle window, std::uint32_t msg, std::uintptr_t w
             *result = r;
         return true;
     }
-    WakeBridge(*route.target);
+    WakeOwner(*route.target, route.wake);
     return AwaitSend(me, *route.target, state, timeoutMs, result);
 }
 
@@ -503,6 +512,7 @@ bool PostMessage(WindowHandle window, std::uint32_t msg, std::uintptr_t wParam,
                  std::intptr_t lParam)
 {
     std::shared_ptr<ThreadQueue> target;
+    std::shared_ptr<detail::Waiter> wake;
     {
         Registry& r = Windows();
         const std::lock_guard lock(r.mutex);
@@ -510,10 +520,10 @@ bool PostMessage(WindowHandle window, std::uint32_t msg, std::uintptr_t wParam,
         if (it == r.windows.end())
             return false;
         target = it->second.owner;
-        if (!Enqueue(*target, Message{window, msg, wParam, lParam, nullptr}))
+        if (!Enqueue(*target, Message{window, msg, wParam, lParam, nullptr}, wake))
             return false;
     }
-    WakeBridge(*target);
+    WakeOwner(*target, wake);
     return true;
 }
 

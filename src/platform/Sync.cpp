@@ -3,6 +3,7 @@
 #include "WaitUtil.h"
 #include "platform/MessageWindow.h"
 
+#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <ctime>
@@ -154,19 +155,19 @@ std::shared_ptr<Waiter> ThreadWaiter()
     return threadWaiter.waiter;
 }
 
-void EventAccess::Add(Event& event, Waiter& waiter)
+void EventAccess::Add(Event& event, const std::shared_ptr<Waiter>& waiter)
 {
     const LockGuard lock(event.mutex_);
-    event.waiters_.push_back(&waiter);
+    event.waiters_.push_back(waiter);
 }
 
-void EventAccess::Remove(Event& event, Waiter& waiter)
+void EventAccess::Remove(Event& event, const Waiter& waiter)
 {
     const LockGuard lock(event.mutex_);
     auto& list = event.waiters_;
     for (auto it = list.begin(); it != list.end(); ++it)
-        if (*it == &waiter) {
-            *it = list.back();
+        if (it->get() == &waiter) {
+            *it = std::move(list.back());
             list.pop_back();
             return;
         }
@@ -175,7 +176,7 @@ void EventAccess::Remove(Event& event, Waiter& waiter)
 EventPoll::EventPoll(Event& event) : event_(event), waiter_(ThreadWaiter())
 {
     waiter_->Clear();
-    EventAccess::Add(event_, *waiter_);
+    EventAccess::Add(event_, waiter_);
     // A Set from before has no one to signal: the poll is woken here.
     if (EventAccess::IsSet(event_))
         waiter_->Signal();
@@ -203,9 +204,24 @@ void Event::Set()
     // later sees the flag.
     if (set_.exchange(true, std::memory_order_acq_rel))
         return;
-    const LockGuard lock(mutex_);
-    for (detail::Waiter* w : waiters_)
-        w->Signal();
+    // Signalled once the lock is let go: a woken thread removes itself at
+    // once and would find it held for the length of the write. The copies
+    // keep the waiters open meanwhile; a crowd beyond them is signalled
+    // under the lock, to spare Set an allocation.
+    std::array<std::shared_ptr<detail::Waiter>, 4> woken;
+    {
+        const LockGuard lock(mutex_);
+        std::size_t n = 0;
+        for (const auto& w : waiters_) {
+            if (n < woken.size())
+                woken[n++] = w;
+            else
+                w->Signal();
+        }
+    }
+    for (const auto& w : woken)
+        if (w)
+            w->Signal();
 }
 
 void Event::Reset()
@@ -245,7 +261,8 @@ int TakeFirst(std::initializer_list<Event*> events)
 // Keeps a waiter added to each of the events for the length of a wait.
 class Registration {
 public:
-    Registration(std::initializer_list<Event*> events, detail::Waiter& waiter)
+    Registration(std::initializer_list<Event*> events,
+                 const std::shared_ptr<detail::Waiter>& waiter)
         : events_(events), waiter_(waiter)
     {
         try {
@@ -267,11 +284,11 @@ private:
     {
         Event* const* e = events_.begin();
         for (; added_ > 0; --added_, ++e)
-            detail::EventAccess::Remove(**e, waiter_);
+            detail::EventAccess::Remove(**e, *waiter_);
     }
 
     std::initializer_list<Event*> events_;
-    detail::Waiter& waiter_;
+    const std::shared_ptr<detail::Waiter>& waiter_;
     std::size_t added_ = 0;
 };
 
@@ -287,19 +304,20 @@ int WaitImpl(std::initializer_list<Event*> events, std::uint32_t timeoutMs, bool
 
     const detail::Deadline deadline(timeoutMs);
     const std::shared_ptr<detail::Waiter> waiter = detail::ThreadWaiter();
-    const Registration registration(events, *waiter);
+    const Registration registration(events, waiter);
     std::optional<detail::MessageWatch> watch;
     if (messages)
         watch.emplace(waiter, false);
-    bool woken = false;
-    for (;;) {
-        // Cleared before looking: a Set or a message from here on wakes the
-        // poll, and one woken for a signal another waiter took waits on.
-        woken ? waiter->Woken() : waiter->Clear();
+    const auto look = [&] {
         if (const int taken = TakeFirst(events); taken != WaitTimeout)
             return taken;
-        if (messages && detail::MessagesPending())
-            return messageIndex;
+        return messages && detail::MessagesPending() ? messageIndex : WaitTimeout;
+    };
+    // Cleared before looking: a Set or a message from here on wakes the poll.
+    waiter->Clear();
+    for (;;) {
+        if (const int found = look(); found != WaitTimeout)
+            return found;
         const int left = deadline.RemainingMs();
         if (left == 0)
             return WaitTimeout;
@@ -307,7 +325,15 @@ int WaitImpl(std::initializer_list<Event*> events, std::uint32_t timeoutMs, bool
         const int ready = detail::PollRetry(&p, 1, left);
         if (ready < 0)
             throw std::system_error(errno, std::generic_category(), "poll");
-        woken = ready > 0;
+        if (ready > 0) {
+            // A wake is mostly for what the thread waits for, taken here
+            // without the read, which the next wait's Clear makes. Emptied
+            // only when it is not there (a waiter beaten to a signal), then
+            // looked at again.
+            if (const int found = look(); found != WaitTimeout)
+                return found;
+            waiter->Woken();
+        }
     }
 }
 

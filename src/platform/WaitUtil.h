@@ -75,9 +75,10 @@ struct EventAccess {
     static bool IsSet(const Event& event) { return event.set_.load(std::memory_order_acquire); }
     // Every Set that finds the event clear signals the waiter from now on;
     // may throw std::bad_alloc.
-    static void Add(Event& event, Waiter& waiter) EXCLUDES(event.mutex_);
-    // Undoes one Add; once it returns, the event no longer touches the waiter.
-    static void Remove(Event& event, Waiter& waiter) EXCLUDES(event.mutex_);
+    static void Add(Event& event, const std::shared_ptr<Waiter>& waiter) EXCLUDES(event.mutex_);
+    // Undoes one Add. A Set that found the waiter before may still signal
+    // it afterwards, which only wakes its next wait once for nothing.
+    static void Remove(Event& event, const Waiter& waiter) EXCLUDES(event.mutex_);
 };
 
 // An event for a poll() together with other descriptors, for as long as

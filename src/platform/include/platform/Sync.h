@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
 #include <vector>
 
 namespace platform {
@@ -57,7 +58,7 @@ private:
     // The threads blocked on the event; a Set that finds it clear signals
     // each. A thread adds itself before it looks at the flag, so that a Set
     // either shows in the flag or reaches it.
-    std::vector<detail::Waiter*> waiters_ GUARDED_BY(mutex_);
+    std::vector<std::shared_ptr<detail::Waiter>> waiters_ GUARDED_BY(mutex_);
 };
 
 // Waits until one of the events is signalled: returns its index (consuming it
