@@ -1,7 +1,8 @@
 // Latency of the platform layer, each beside a plain baseline in the same
 // run: a byte from a pseudo-terminal master to the end of the device's event
-// wait (against poll+read on the same pty), ending a pending wait, and a
-// message to the user-interface thread (against Qt's own queued call).
+// wait (against poll+read on the same pty), ending a pending wait, an
+// event's Set to a thread blocked in its Wait, and a message to the
+// user-interface thread (against Qt's own queued call).
 #include "platform/MessageWindow.h"
 #include "platform/SerialDevice.h"
 #include "platform/Sync.h"
@@ -161,6 +162,34 @@ std::vector<Row> DeviceCancel(const Pty& pty)
     return {cancel, close};
 }
 
+// Two threads hand an auto-reset event back and forth; the row is from the
+// Set until the other thread's Wait returns. The other thread is asleep by
+// then: each side waits for the other's answer before it sets again.
+Row EventWakeups()
+{
+    Row row{"Event::Set -> Wait returns (other thread)", {}};
+    platform::Event ping(platform::Event::Kind::AutoReset);
+    platform::Event pong(platform::Event::Kind::AutoReset);
+    std::atomic<std::int64_t> woke{0};
+    std::thread other([&] {
+        for (int i = 0; i < Samples + WarmUp; ++i) {
+            ping.Wait();
+            woke = Clock::now().time_since_epoch().count();
+            pong.Set();
+        }
+    });
+    for (int i = 0; i < Samples + WarmUp; ++i) {
+        platform::Sleep(1); // so that the other thread is really asleep
+        const auto set = Clock::now();
+        ping.Set();
+        pong.Wait();
+        if (i >= WarmUp)
+            row.us.push_back(Micros(Clock::time_point(Clock::duration(woke.load())) - set));
+    }
+    other.join();
+    return row;
+}
+
 // Messages to the main thread while it runs QCoreApplication::exec().
 std::vector<Row> UiMessages()
 {
@@ -273,6 +302,7 @@ int main()
         for (Row& r : DeviceCancel(pty))
             rows.push_back(std::move(r));
     }
+    rows.push_back(EventWakeups());
     for (Row& r : UiMessages())
         rows.push_back(std::move(r));
     rows.push_back(ThreadMessages());

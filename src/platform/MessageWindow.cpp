@@ -30,7 +30,7 @@ enum class SendStatus { Pending, Running, Done, Failed };
 struct SendState {
     SendStatus status = SendStatus::Pending;
     std::intptr_t result = 0;
-    std::shared_ptr<ThreadQueue> sender; // keeps the sender's reply descriptor open
+    std::shared_ptr<detail::Waiter> sender; // woken when the send has ended
 };
 
 struct Message {
@@ -41,61 +41,30 @@ struct Message {
     std::shared_ptr<SendState> send; // null for a posted message
 };
 
-// The messages of one thread. Three eventfds: pendingFd while any message
-// waits, sentFd while a sent one waits (what a blocked sender serves),
-// replyFd when a send made by this thread finished. UpdateSignals keeps the
-// first two level only while their owner watches them: a thread that runs
-// Qt's loop is woken through the bridge, and writing descriptors nobody
-// polls would cost every message four system calls.
+// The messages of one thread. It has no descriptor of its own: while the
+// owner waits for messages (a MessageWatch), a new one signals the owner's
+// waiter. A thread that runs Qt's loop is woken through the bridge instead,
+// and signalling a waiter nobody polls would cost every message a system call.
 struct ThreadQueue : std::enable_shared_from_this<ThreadQueue> {
-    ThreadQueue()
-        : pendingFd(detail::NewEventFd()), sentFd(detail::NewEventFd()),
-          replyFd(detail::NewEventFd()), mainThread(::gettid() == ::getpid())
-    {
-    }
-    ~ThreadQueue()
-    {
-        ::close(pendingFd);
-        ::close(sentFd);
-        ::close(replyFd);
-    }
+    ThreadQueue() : mainThread(::gettid() == ::getpid()) {}
     ThreadQueue(const ThreadQueue&) = delete;
     ThreadQueue& operator=(const ThreadQueue&) = delete;
 
     std::mutex mutex;
     std::deque<Message> messages;
     std::size_t sentCount = 0;
-    bool pendingSignalled = false;
-    bool sentSignalled = false;
     bool dead = false;
-    // The owner is polling pendingFd or sentFd (changed by the owner only).
+    // The owner waits for any message, or for sent ones (changed by the
+    // owner only), on this waiter.
     int watchers = 0;
+    int sentWatchers = 0;
+    std::shared_ptr<detail::Waiter> waiter;
 
-    const int pendingFd;
-    const int sentFd;
-    const int replyFd;
     const bool mainThread;
 
     // Owner thread only.
     std::function<void(std::exception_ptr)> guard;
 };
-
-void UpdateSignals(ThreadQueue& q)
-{
-    if (q.watchers == 0)
-        return; // brought up to date when the owner starts watching
-    const bool wantPending = !q.messages.empty();
-    if (wantPending != q.pendingSignalled) {
-        wantPending ? detail::SignalFd(q.pendingFd)
-                    : static_cast<void>(detail::DrainFd(q.pendingFd));
-        q.pendingSignalled = wantPending;
-    }
-    const bool wantSent = q.sentCount > 0;
-    if (wantSent != q.sentSignalled) {
-        wantSent ? detail::SignalFd(q.sentFd) : static_cast<void>(detail::DrainFd(q.sentFd));
-        q.sentSignalled = wantSent;
-    }
-}
 
 bool DeliverOne(ThreadQueue& q, bool sentOnly);
 ThreadQueue& OwnQueue();
@@ -237,7 +206,7 @@ ThreadQueue& OwnQueue()
 void ReleaseSenders(const std::vector<std::shared_ptr<SendState>>& sends)
 {
     for (const auto& s : sends)
-        detail::SignalFd(s->sender->replyFd);
+        s->sender->Signal();
 }
 
 // Under q.mutex: drops the messages for which drop() holds, failing their senders.
@@ -257,7 +226,6 @@ std::vector<std::shared_ptr<SendState>> DropMessages(ThreadQueue& q, Pred drop)
         }
         it = q.messages.erase(it);
     }
-    UpdateSignals(q);
     return released;
 }
 
@@ -328,7 +296,6 @@ bool DeliverOne(ThreadQueue& q, bool sentOnly)
             m.send->status = SendStatus::Running;
             --q.sentCount;
         }
-        UpdateSignals(q);
     }
     const auto proc = ProcOf(m.window, q);
     std::intptr_t result = 0;
@@ -340,23 +307,35 @@ bool DeliverOne(ThreadQueue& q, bool sentOnly)
             m.send->status = proc ? SendStatus::Done : SendStatus::Failed;
             m.send->result = result;
         }
-        detail::SignalFd(m.send->sender->replyFd);
+        m.send->sender->Signal();
     }
     return true;
 }
 
-// Under the registry lock; the caller wakes the main thread's loop after it
-// has let go of the locks (WakeBridge).
-bool Enqueue(ThreadQueue& q, Message m)
+// Under the registry lock; the caller wakes the owner after it has let go
+// of the locks (WakeOwner), so that the woken thread does not find them
+// held: wake is the owner's waiter when the owner watches for the message.
+bool Enqueue(ThreadQueue& q, Message m, std::shared_ptr<detail::Waiter>& wake)
 {
     const std::lock_guard lock(q.mutex);
     if (q.dead)
         return false;
-    if (m.send)
+    const bool sent = m.send != nullptr;
+    if (sent)
         ++q.sentCount;
     q.messages.push_back(std::move(m));
-    UpdateSignals(q);
+    // The owner looks at the queue after it started watching, so that a
+    // message is either seen there or signalled.
+    if (q.watchers > 0 || (sent && q.sentWatchers > 0))
+        wake = q.waiter;
     return true;
+}
+
+void WakeOwner(const ThreadQueue& q, const std::shared_ptr<detail::Waiter>& wake)
+{
+    if (wake)
+        wake->Signal();
+    WakeBridge(q);
 }
 
 // Where a send goes: the window's procedure when the window is the
@@ -364,6 +343,7 @@ bool Enqueue(ThreadQueue& q, Message m)
 struct SendRoute {
     std::shared_ptr<ThreadQueue> target;
     std::shared_ptr<const WindowProc> ownProc;
+    std::shared_ptr<detail::Waiter> wake;
 };
 
 // Finds the window and, unless it is the sender's own, queues the send;
@@ -380,7 +360,7 @@ bool RouteSend(ThreadQueue& me, Message m, SendRoute& route)
         return true;
     }
     route.target = it->second.owner;
-    return Enqueue(*route.target, std::move(m));
+    return Enqueue(*route.target, std::move(m), route.wake);
 }
 
 // Under the target's lock, once the time is up: a send not started yet is
@@ -392,7 +372,12 @@ void WithdrawSend(ThreadQueue& target, const std::shared_ptr<SendState>& state)
     std::erase_if(target.messages, [&](const Message& m) { return m.send == state; });
     --target.sentCount;
     state->status = SendStatus::Failed;
-    UpdateSignals(target);
+}
+
+bool SentPending(ThreadQueue& q)
+{
+    const std::lock_guard lock(q.mutex);
+    return q.sentCount > 0;
 }
 
 // Waits up to timeoutMs for the target's thread to finish the send.
@@ -400,30 +385,37 @@ bool AwaitSend(ThreadQueue& me, ThreadQueue& target, const std::shared_ptr<SendS
                std::uint32_t timeoutMs, std::intptr_t* result)
 {
     const detail::Deadline deadline(timeoutMs);
-    // Watching sentFd: sends addressed to this thread are served meanwhile.
-    const detail::MessageWatch watch;
-    std::unique_lock lock(target.mutex);
+    const std::shared_ptr<detail::Waiter>& waiter = state->sender;
+    // Sends addressed to this thread wake it too, to be served meanwhile.
+    const detail::MessageWatch watch(waiter, true);
+    bool woken = false;
     for (;;) {
-        if (state->status == SendStatus::Done) {
-            if (result != nullptr)
-                *result = state->result;
-            return true;
+        // Cleared before looking, and looked at again after serving: a
+        // procedure served may have waited on this waiter itself.
+        woken ? waiter->Woken() : waiter->Clear();
+        {
+            const std::lock_guard lock(target.mutex);
+            if (state->status == SendStatus::Done) {
+                if (result != nullptr)
+                    *result = state->result;
+                return true;
+            }
+            if (state->status == SendStatus::Failed)
+                return false;
+            if (deadline.Expired()) {
+                WithdrawSend(target, state);
+                return false;
+            }
         }
-        if (state->status == SendStatus::Failed)
-            return false;
-        if (deadline.Expired()) {
-            WithdrawSend(target, state);
-            return false;
+        woken = false;
+        if (!SentPending(me)) {
+            pollfd p{waiter->Descriptor(), POLLIN, 0};
+            woken = detail::PollRetry(&p, 1, deadline.RemainingMs()) > 0;
         }
-        lock.unlock();
-        pollfd fds[2] = {{me.replyFd, POLLIN, 0}, {me.sentFd, POLLIN, 0}};
-        detail::PollRetry(fds, 2, deadline.RemainingMs());
-        detail::DrainFd(me.replyFd);
         // Serve sends addressed to us, so that two threads sending to each
         // other do not wait for ever.
         while (DeliverOne(me, true)) {
         }
-        lock.lock();
     }
 }
 
@@ -431,20 +423,31 @@ bool AwaitSend(ThreadQueue& me, ThreadQueue& target, const std::shared_ptr<SendS
 
 namespace detail {
 
-MessageWatch::MessageWatch()
+MessageWatch::MessageWatch(std::shared_ptr<Waiter> waiter, bool sentOnly) : sentOnly_(sentOnly)
 {
     ThreadQueue& q = OwnQueue();
     const std::lock_guard lock(q.mutex);
-    ++q.watchers;
-    UpdateSignals(q);
-    fd_ = q.pendingFd;
+    ++(sentOnly_ ? q.sentWatchers : q.watchers);
+    previous_ = std::exchange(q.waiter, std::move(waiter));
 }
 
 MessageWatch::~MessageWatch()
 {
     ThreadQueue& q = OwnQueue();
     const std::lock_guard lock(q.mutex);
-    --q.watchers;
+    --(sentOnly_ ? q.sentWatchers : q.watchers);
+    // A watch inside another (a procedure served while its thread waits)
+    // gives the outer one's waiter back: they differ only in a thread that
+    // is ending.
+    if (previous_)
+        q.waiter = std::move(previous_);
+}
+
+bool MessagesPending()
+{
+    ThreadQueue& q = OwnQueue();
+    const std::lock_guard lock(q.mutex);
+    return !q.messages.empty();
 }
 
 } // namespace detail
@@ -491,7 +494,7 @@ bool SendMessageTimeout(WindowHandle window, std::uint32_t msg, std::uintptr_t w
 {
     ThreadQueue& me = OwnQueue();
     auto state = std::make_shared<SendState>();
-    state->sender = currentQueue.queue;
+    state->sender = detail::ThreadWaiter();
     SendRoute route;
     if (!RouteSend(me, Message{window, msg, wParam, lParam, state}, route))
         return false;
@@ -501,7 +504,7 @@ bool SendMessageTimeout(WindowHandle window, std::uint32_t msg, std::uintptr_t w
             *result = r;
         return true;
     }
-    WakeBridge(*route.target);
+    WakeOwner(*route.target, route.wake);
     return AwaitSend(me, *route.target, state, timeoutMs, result);
 }
 
@@ -509,6 +512,7 @@ bool PostMessage(WindowHandle window, std::uint32_t msg, std::uintptr_t wParam,
                  std::intptr_t lParam)
 {
     std::shared_ptr<ThreadQueue> target;
+    std::shared_ptr<detail::Waiter> wake;
     {
         Registry& r = Windows();
         const std::lock_guard lock(r.mutex);
@@ -516,10 +520,10 @@ bool PostMessage(WindowHandle window, std::uint32_t msg, std::uintptr_t wParam,
         if (it == r.windows.end())
             return false;
         target = it->second.owner;
-        if (!Enqueue(*target, Message{window, msg, wParam, lParam, nullptr}))
+        if (!Enqueue(*target, Message{window, msg, wParam, lParam, nullptr}, wake))
             return false;
     }
-    WakeBridge(*target);
+    WakeOwner(*target, wake);
     return true;
 }
 

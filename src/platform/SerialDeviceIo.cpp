@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <linux/serial.h>
+#include <optional>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -193,6 +194,8 @@ SerialDevice::WriteOutcome SerialDevice::Impl::Write(const void* data, std::size
     }
     const auto* bytes = static_cast<const unsigned char*>(data);
     const std::uint64_t aborts = writeAborts_.load();
+    // The abandon event joins the poll once the driver is full.
+    std::optional<detail::EventPoll> abandonPoll;
     const auto abandoned = [] {
         SetLastError(ErrorOperationAborted);
         return WriteOutcome::Abandoned;
@@ -212,9 +215,11 @@ SerialDevice::WriteOutcome SerialDevice::Impl::Write(const void* data, std::size
             return WriteOutcome::Failed;
         }
         // The driver is full: wait for room, a flush or a close.
+        if (abandon != nullptr && !abandonPoll)
+            abandonPoll.emplace(*abandon);
         pollfd fds[3] = {{fd_, POLLOUT, 0},
                          {abortFd_, POLLIN, 0},
-                         {abandon != nullptr ? abandon->Descriptor() : -1, POLLIN, 0}};
+                         {abandonPoll ? abandonPoll->Descriptor() : -1, POLLIN, 0}};
         if (detail::PollRetry(fds, 3, -1) < 0) {
             FailErrno(errno);
             return WriteOutcome::Failed;
@@ -224,7 +229,7 @@ SerialDevice::WriteOutcome SerialDevice::Impl::Write(const void* data, std::size
             SetLastError(ErrorDeviceNotConnected);
             return WriteOutcome::Failed;
         }
-        if ((fds[2].revents & POLLIN) != 0 && abandon->TryConsume())
+        if ((fds[2].revents & POLLIN) != 0 && abandonPoll->Take())
             return abandoned();
         if ((fds[1].revents & POLLIN) != 0 && !closing_ && writeAborts_.load() == aborts)
             detail::DrainFd(abortFd_); // an abort meant for an earlier write

@@ -1,4 +1,6 @@
 // Unit under test: Sync (events, waits on several, Sleep, the millisecond clock).
+#include "PtyPair.h"
+#include "WaitUtil.h"
 #include "platform/MessageWindow.h"
 #include "platform/Sync.h"
 
@@ -6,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <poll.h>
 #include <thread>
 #include <vector>
@@ -49,22 +52,94 @@ TEST(Event, ManualResetReleasesEveryWaiterUntilReset)
     for (auto& t : waiters)
         t.join();
     EXPECT_EQ(released.load(), 3);
-    EXPECT_TRUE(e.TryConsume()); // still set: confirming does not take it
+    EXPECT_TRUE(e.Wait(0)); // still set: a wait does not take it
     e.Reset();
-    EXPECT_FALSE(e.TryConsume());
+    EXPECT_FALSE(e.Wait(0));
 }
 
-TEST(Event, DescriptorIsReadableExactlyWhileSet)
+TEST(Event, PollDescriptorIsReadableExactlyWhileSet)
 {
     Event e(Event::Kind::AutoReset);
-    pollfd p{e.Descriptor(), POLLIN, 0};
-    EXPECT_EQ(poll(&p, 1, 0), 0);
-    e.Set();
-    EXPECT_EQ(poll(&p, 1, 0), 1);
-    EXPECT_TRUE(e.TryConsume());
-    EXPECT_FALSE(e.TryConsume());
-    EXPECT_EQ(poll(&p, 1, 0), 0);
+    {
+        platform::detail::EventPoll watch(e);
+        pollfd p{watch.Descriptor(), POLLIN, 0};
+        EXPECT_EQ(poll(&p, 1, 0), 0);
+        e.Set();
+        EXPECT_EQ(poll(&p, 1, 0), 1);
+        EXPECT_TRUE(watch.Take());
+        EXPECT_FALSE(watch.Take());
+        EXPECT_EQ(poll(&p, 1, 0), 0);
+    }
+    e.Set(); // before the poll begins: readable at once
+    {
+        platform::detail::EventPoll watch(e);
+        pollfd p{watch.Descriptor(), POLLIN, 0};
+        EXPECT_EQ(poll(&p, 1, 0), 1);
+        EXPECT_TRUE(watch.Take());
+    }
+    EXPECT_FALSE(e.Wait(0));
     EXPECT_EQ(e.GetKind(), Event::Kind::AutoReset);
+}
+
+// Every blocked waiter is woken by a Set; all but the one that takes it
+// must go back to sleep, neither returning nor missing a later Set. A Set
+// that released two leaves the count ahead of the Sets; a waiter that
+// sleeps through its wakes times out instead of seeing the stop.
+TEST(Event, ManyBlockedWaitersOneSetReleasesExactlyOne)
+{
+    constexpr int Waiters = 8;
+    constexpr int Sets = 2000;
+    Event e(Event::Kind::AutoReset);
+    Event stop(Event::Kind::ManualReset);
+    Event back(Event::Kind::AutoReset);
+    std::atomic<int> released{0};
+    std::atomic<int> timedOut{0};
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < Waiters; ++i)
+        waiters.emplace_back([&] {
+            for (;;) {
+                const int which = platform::WaitAny({&stop, &e}, 10000);
+                if (which != 1) {
+                    timedOut += which == platform::WaitTimeout ? 1 : 0;
+                    return;
+                }
+                ++released;
+                back.Set();
+            }
+        });
+    platform::Sleep(5); // most of them asleep, so that the first Set wakes a crowd
+    int answered = 0;
+    while (answered < Sets) {
+        e.Set();
+        if (!back.Wait(5000) || released.load() != answered + 1)
+            break;
+        ++answered;
+    }
+    stop.Set();
+    for (auto& t : waiters)
+        t.join();
+    EXPECT_EQ(answered, Sets) << released << " released";
+    EXPECT_EQ(timedOut.load(), 0);
+    EXPECT_FALSE(e.Wait(0));
+}
+
+// A port has ten events and three threads: the events hold no descriptor,
+// and a thread that blocks holds one, until it ends.
+TEST(Event, EventsHoldNoDescriptorAndABlockingThreadOneForItsLife)
+{
+    const int before = testutil::OpenDescriptors();
+    std::vector<std::unique_ptr<Event>> events;
+    for (int i = 0; i < 100; ++i)
+        events.push_back(std::make_unique<Event>(Event::Kind::AutoReset));
+    EXPECT_EQ(testutil::OpenDescriptors(), before);
+    int during = 0;
+    std::thread([&] {
+        for (auto& e : events)
+            e->Wait(1);
+        during = testutil::OpenDescriptors();
+    }).join();
+    EXPECT_EQ(during, before + 1);
+    EXPECT_EQ(testutil::OpenDescriptors(), before);
 }
 
 // A Set that finds the event set writes nothing, so the flag and the

@@ -3,63 +3,62 @@
 // Signals, waits and the millisecond clock the serial threads and the
 // exchange engine build on. Locks are std::recursive_mutex, used directly.
 
+#include "platform/Mutex.h"
+
 #include <atomic>
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
+#include <vector>
 
 namespace platform {
 
 constexpr std::uint32_t Infinite = 0xFFFFFFFFu;
 constexpr int WaitTimeout = -1;
 
+namespace detail {
+class Waiter;
+struct EventAccess;
+} // namespace detail
+
 // An event in the Windows sense. An auto-reset event releases exactly one
 // waiter per Set and clears itself; a manual-reset event stays set, releasing
-// every waiter, until Reset. Backed by an eventfd so that a device wait can
-// poll() it together with the device.
+// every waiter, until Reset. An event holds no descriptor: a thread that
+// blocks on it sleeps on its own (see Waiter in WaitUtil.h), which the event
+// signals, so that a port's many events cost no descriptor each.
 class Event {
 public:
     enum class Kind { AutoReset, ManualReset };
 
     explicit Event(Kind kind, bool initiallySet = false);
-    ~Event();
+    ~Event() = default;
     Event(const Event&) = delete;
     Event& operator=(const Event&) = delete;
 
-    void Set();
+    void Set() EXCLUDES(mutex_);
     void Reset();
     // True when the event was signalled within timeoutMs; an auto-reset
     // event is consumed by the successful wait.
     bool Wait(std::uint32_t timeoutMs = Infinite);
 
-    // Readable while the event is set, and after a TryTake until the next
-    // PrepareToPoll; for poll() together with other descriptors, followed
-    // by TryConsume.
-    int Descriptor() const { return fd_; }
-    // After poll() reported Descriptor() readable: takes the signal (auto-reset)
-    // or confirms it (manual-reset). False when another waiter took it first.
-    bool TryConsume();
-    // Without a system call: takes the signal (auto-reset) or confirms it
-    // (manual-reset) when the event is set. The write that woke the
-    // descriptor stays there until PrepareToPoll.
-    bool TryTake();
-    // Before a poll of Descriptor(): takes out what TryTake left behind, so
-    // that the poll does not wake for a signal already taken. The caller
-    // tries TryTake again afterwards: a Set may have written just before.
-    void PrepareToPoll();
-
     Kind GetKind() const { return kind_; }
 
 private:
-    int fd_ = -1;
+    friend struct detail::EventAccess;
+
+    // Without a system call: takes the signal (auto-reset) or confirms it
+    // (manual-reset) when the event is set.
+    bool Take();
+
     Kind kind_;
-    // Whether the event is set; the descriptor only wakes pollers. A Set
-    // that finds it set already writes nothing, which spares a system call
-    // per Set while nobody has consumed the last one. Exchanged with
-    // acquire-release, so that what the setter wrote before Set is visible
-    // to the released thread in the language's memory model too.
+    // Whether the event is set. Exchanged with acquire-release, so that what
+    // the setter wrote before Set is visible to the released thread.
     std::atomic<bool> set_{false};
-    // TryTake took a signal whose write is still in the descriptor.
-    std::atomic<bool> stale_{false};
+    Mutex mutex_;
+    // The threads blocked on the event; a Set that finds it clear signals
+    // each. A thread adds itself before it looks at the flag, so that a Set
+    // either shows in the flag or reaches it.
+    std::vector<std::shared_ptr<detail::Waiter>> waiters_ GUARDED_BY(mutex_);
 };
 
 // Waits until one of the events is signalled: returns its index (consuming it
