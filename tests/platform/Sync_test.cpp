@@ -83,8 +83,9 @@ TEST(Event, PollDescriptorIsReadableExactlyWhileSet)
 
 // Every blocked waiter is woken by a Set; all but the one that takes it
 // must go back to sleep, neither returning nor missing a later Set. A Set
-// that released two leaves the count ahead of the Sets; a waiter that
-// sleeps through its wakes times out instead of seeing the stop.
+// that released two leaves the count ahead of the Sets; a waiter that slept
+// through its wakes misses the stop. A second event, set over and over,
+// wakes the waiters at every point of their waits.
 TEST(Event, ManyBlockedWaitersOneSetReleasesExactlyOne)
 {
     constexpr int Waiters = 8;
@@ -92,21 +93,35 @@ TEST(Event, ManyBlockedWaitersOneSetReleasesExactlyOne)
     Event e(Event::Kind::AutoReset);
     Event stop(Event::Kind::ManualReset);
     Event back(Event::Kind::AutoReset);
+    Event noise(Event::Kind::AutoReset);
+    Event left(Event::Kind::AutoReset);
+    std::atomic<bool> done{false};
     std::atomic<int> released{0};
-    std::atomic<int> timedOut{0};
+    std::atomic<int> stopped{0};
     std::vector<std::thread> waiters;
     for (int i = 0; i < Waiters; ++i)
         waiters.emplace_back([&] {
             for (;;) {
-                const int which = platform::WaitAny({&stop, &e}, 10000);
+                const int which = platform::WaitAny({&stop, &e, &noise}, 10000);
+                if (which == 2)
+                    continue;
                 if (which != 1) {
-                    timedOut += which == platform::WaitTimeout ? 1 : 0;
+                    if (which == 0) {
+                        ++stopped;
+                        left.Set();
+                    }
                     return;
                 }
                 ++released;
                 back.Set();
             }
         });
+    std::thread noisy([&] {
+        while (!done) {
+            noise.Set();
+            platform::Sleep(0);
+        }
+    });
     platform::Sleep(5); // most of them asleep, so that the first Set wakes a crowd
     int answered = 0;
     while (answered < Sets) {
@@ -115,11 +130,15 @@ TEST(Event, ManyBlockedWaitersOneSetReleasesExactlyOne)
             break;
         ++answered;
     }
+    done = true;
+    noisy.join();
     stop.Set();
+    while (stopped.load() < Waiters && left.Wait(5000)) {
+    }
+    EXPECT_EQ(stopped.load(), Waiters) << "a waiter slept through the stop";
     for (auto& t : waiters)
         t.join();
     EXPECT_EQ(answered, Sets) << released << " released";
-    EXPECT_EQ(timedOut.load(), 0);
     EXPECT_FALSE(e.Wait(0));
 }
 
