@@ -110,8 +110,10 @@ struct SerialDevice::Impl {
     // The wait has moved gathered bytes and the reader needs more: when they
     // are on their way at the line's rate, sleeps for the time they take and
     // tells the wait to read them (true); false when it should end now or
-    // was woken meanwhile (the wake descriptor is left to AwaitWake).
-    bool GatherRest(std::size_t gathered) REQUIRES_SHARED(useMutex_) EXCLUDES(stateMutex_);
+    // the rest cannot be timed (no baud rate); a new mask or a close cuts
+    // the sleep short.
+    bool GatherRest(std::size_t gathered, std::uint64_t generation) REQUIRES_SHARED(useMutex_)
+        EXCLUDES(stateMutex_);
     // Sleeps until the device has bytes, the wake descriptor is signalled (a
     // new mask, a close, room made in the queue) or the device hangs up;
     // false with the last error set when the wait cannot go on.

@@ -175,9 +175,10 @@ bool SerialDevice::Impl::WaitEvent(std::uint32_t& events)
             gathered += moved;
             // Only data, and this look brought some: the rest of what the
             // reader needs may be on the line still.
-            if (events == EvRxChar && moved > 0 && GatherRest(gathered)) {
+            if (events == EvRxChar && moved > 0 && GatherRest(gathered, generation)) {
                 const LockGuard state(stateMutex_);
                 queueNews_ = true; // announced once the rest is in
+                events = 0;        // a new mask met meanwhile ends the wait with none
                 wake = {true, true};
                 continue;
             }
@@ -225,7 +226,7 @@ SerialDevice::Impl::Look SerialDevice::Impl::LookOnce(const Wake& wake, std::uin
     return events != 0 ? Look::Ends : Look::KeepWaiting;
 }
 
-bool SerialDevice::Impl::GatherRest(std::size_t gathered)
+bool SerialDevice::Impl::GatherRest(std::size_t gathered, std::uint64_t generation)
 {
     const std::uint32_t batch = receiveBatch_.load();
     if (gathered >= batch)
@@ -248,9 +249,19 @@ bool SerialDevice::Impl::GatherRest(std::size_t gathered)
     constexpr std::uint64_t LongestGatherMs = 1000;
     const int ms = static_cast<int>(std::min<std::uint64_t>(micros / 1000 + 2, LongestGatherMs));
     // The device's own descriptor is not watched: each byte would wake the
-    // sleep. A new mask, a close or room made in the queue still end it.
-    pollfd wake{wakeFd_, POLLIN, 0};
-    return detail::PollRetry(&wake, 1, ms) == 0;
+    // sleep. A new mask or a close ends it; any other wake (room made in the
+    // queue, one left from before the wait) only has to be taken.
+    const detail::Deadline deadline(static_cast<std::uint32_t>(ms));
+    for (;;) {
+        pollfd wake{wakeFd_, POLLIN, 0};
+        const int ready = detail::PollRetry(&wake, 1, deadline.RemainingMs());
+        if (ready <= 0)
+            return ready == 0;
+        detail::DrainFd(wakeFd_);
+        const LockGuard state(stateMutex_);
+        if (closing_ || maskGeneration_ != generation)
+            return true; // the next look ends the wait
+    }
 }
 
 bool SerialDevice::Impl::AwaitWake(Wake& wake)
