@@ -71,7 +71,7 @@ struct MeterSettings {
 };
 
 // Polls one meter as the window does: a request, its reply (complete at the
-// expected length, or the time-out after the last byte), the pause, the next
+// expected length, or the time-out, again while bytes keep coming), the pause, the next
 // request. The setting commands go first, each acknowledged before the next.
 // After a request that got no reply the next waits until the line has been
 // quiet for a time-out, so that a late reply is not taken for its answer.

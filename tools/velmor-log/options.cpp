@@ -381,8 +381,8 @@ Meters:
 
 Polling:
   --interval MS      pause after each reply (default 100, 0 allowed)
-  --timeout MS       reply time-out after the last byte (default 500); after
-                     a missed reply the next query waits until the line has
+  --timeout MS       reply time-out (default 500), again while bytes keep
+                     coming; after a missed reply the next query waits until the line has
                      been quiet this long, and what comes meanwhile is
                      dropped (a late-reply line)
   --count N          stop after N lines per meter
