@@ -95,6 +95,11 @@ bool SerialDevice::Read(void* data, std::size_t count, std::size_t& got)
     return impl_->Read(data, count, got);
 }
 
+bool SerialDevice::WriteNow(const void* data, std::size_t count, std::size_t& written)
+{
+    return impl_->WriteNow(data, count, written);
+}
+
 SerialDevice::WriteOutcome SerialDevice::Write(const void* data, std::size_t count,
                                                std::size_t& written, Event* abandon)
 {

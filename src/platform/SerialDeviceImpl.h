@@ -68,6 +68,7 @@ struct SerialDevice::Impl {
     bool Read(void* data, std::size_t count, std::size_t& got) EXCLUDES(useMutex_);
     WriteOutcome Write(const void* data, std::size_t count, std::size_t& written, Event* abandon)
         EXCLUDES(useMutex_);
+    bool WriteNow(const void* data, std::size_t count, std::size_t& written) EXCLUDES(useMutex_);
     bool ClearErrors(std::uint32_t& errors, CommStatus* status, bool countOutput)
         EXCLUDES(useMutex_);
     bool GetModemStatus(std::uint32_t& status) EXCLUDES(useMutex_);

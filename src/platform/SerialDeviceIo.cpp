@@ -368,4 +368,26 @@ bool SerialDevice::Impl::Purge(std::uint32_t flags)
     return true;
 }
 
+bool SerialDevice::Impl::WriteNow(const void* data, std::size_t count, std::size_t& written)
+{
+    written = 0;
+    const SharedLockGuard use(useMutex_);
+    std::uint32_t error = 0;
+    if (!Usable(error) || closing_)
+        return false;
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    while (written < count) {
+        const ssize_t n = ::write(fd_, bytes + written, count - written);
+        if (n > 0) {
+            written += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        // Full, or failing: Write waits for room or reports the failure.
+        break;
+    }
+    return true;
+}
+
 } // namespace platform

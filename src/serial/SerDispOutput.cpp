@@ -29,6 +29,12 @@ void TSerBaseDispatcher::CopyToOutputRing(const std::uint8_t* source, std::uint3
     output.Ring().Put(source, count);
 }
 
+bool TSerBaseDispatcher::OutputIdle()
+{
+    Lock out(output.outputLock);
+    return !output.writeInFlight && !output.flushPending && output.Ring().Empty();
+}
+
 void TSerBaseDispatcher::AdvanceOutputTailLocked(std::uint32_t n)
 {
     platform::Ring ring = output.Ring();

@@ -442,9 +442,22 @@ int TSerWin32Dispatcher::SetLineState(const TLineState& state)
 
 int TSerWin32Dispatcher::QueueOutput(const std::uint8_t* source, std::uint32_t count)
 {
-    CopyToOutputRing(source, count);
-    outputSignal.Set();
-    return static_cast<int>(count);
+    // What the driver takes at once goes from here: a request does not wake
+    // the transmitter to write a few bytes into a driver that has room. The
+    // caller holds the ring's lock, so the transmitter cannot take a chunk
+    // meanwhile. What is left goes to the ring as before.
+    const std::uint32_t total = count;
+    if (threadRunning[TSerDispatcherThread::OutSlot].load() && OutputIdle()) {
+        std::size_t written = 0;
+        device.WriteNow(source, count, written);
+        source += written;
+        count -= static_cast<std::uint32_t>(written);
+    }
+    if (count > 0) {
+        CopyToOutputRing(source, count);
+        outputSignal.Set();
+    }
+    return static_cast<int>(total);
 }
 
 bool TSerWin32Dispatcher::WaitPortEvent(std::uint32_t& mask, void*)

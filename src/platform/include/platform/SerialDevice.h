@@ -120,6 +120,9 @@ public:
     // written tells how much went to the driver.
     WriteOutcome Write(const void* data, std::size_t count, std::size_t& written,
                        Event* abandon = nullptr);
+    // What the driver takes now, never waiting; false (written 0) when it
+    // cannot write at all, so that the caller hands all of it to Write.
+    bool WriteNow(const void* data, std::size_t count, std::size_t& written);
 
     // The error bits since the last call (overflow, overrun, parity, framing,
     // break) and the queue counts. Devices without error counters report none.

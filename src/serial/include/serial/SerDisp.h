@@ -375,6 +375,10 @@ protected:
     // QueueOutput's copy of count bytes at outHead, across the end; the
     // caller (WriteBlock) checked the room.
     void CopyToOutputRing(const std::uint8_t* source, std::uint32_t count);
+    // With nothing waiting, nothing out and no flush under way, the caller
+    // may write to the device itself: the bytes could not overtake any.
+    // Called with outputLock held, as QueueOutput is.
+    bool OutputIdle();
     void ResetOutputRing();
     struct TOutputChunk {
         const std::uint8_t* bytes = nullptr;
