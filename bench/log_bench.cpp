@@ -589,8 +589,7 @@ std::size_t PortsSeen(const fs::path& file)
     for (std::string line; std::getline(in, line);) {
         // A reading, not an error line: a simulator's first look at who
         // holds its terminal may delay its first replies.
-        if (LineTime(line) >= 0 && line.size() > 3 &&
-            line.compare(line.size() - 3, 3, ",ok") == 0) {
+        if (LineTime(line) >= 0 && line.ends_with(",ok")) {
             const auto a = line.find(',');
             ports.insert(line.substr(a + 1, line.find(',', a + 1) - a - 1));
         }

@@ -69,6 +69,10 @@ struct SerialDevice::Impl {
     WriteOutcome Write(const void* data, std::size_t count, std::size_t& written, Event* abandon)
         EXCLUDES(useMutex_);
     bool WriteNow(const void* data, std::size_t count, std::size_t& written) EXCLUDES(useMutex_);
+    // One write of what is left after written, resumed after a signal;
+    // false with errno set (EAGAIN: the driver is full) when it took nothing.
+    bool WriteStep(const unsigned char* bytes, std::size_t count, std::size_t& written)
+        REQUIRES_SHARED(useMutex_);
     bool ClearErrors(std::uint32_t& errors, CommStatus* status, bool countOutput)
         EXCLUDES(useMutex_);
     bool GetModemStatus(std::uint32_t& status) EXCLUDES(useMutex_);

@@ -203,14 +203,9 @@ SerialDevice::WriteOutcome SerialDevice::Impl::Write(const void* data, std::size
     while (written < count) {
         if (closing_ || writeAborts_.load() != aborts)
             return abandoned();
-        const ssize_t n = ::write(fd_, bytes + written, count - written);
-        if (n > 0) {
-            written += static_cast<std::size_t>(n);
+        if (WriteStep(bytes, count, written))
             continue;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && errno != EAGAIN) {
+        if (errno != EAGAIN) {
             FailErrno(errno);
             return WriteOutcome::Failed;
         }
@@ -376,18 +371,27 @@ bool SerialDevice::Impl::WriteNow(const void* data, std::size_t count, std::size
     if (!Usable(error) || closing_)
         return false;
     const auto* bytes = static_cast<const unsigned char*>(data);
-    while (written < count) {
-        const ssize_t n = ::write(fd_, bytes + written, count - written);
-        if (n > 0) {
-            written += static_cast<std::size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        // Full, or failing: Write waits for room or reports the failure.
-        break;
+    // Stops when the driver is full or failing: Write waits for room or
+    // reports the failure.
+    while (written < count && WriteStep(bytes, count, written)) {
     }
     return true;
+}
+
+bool SerialDevice::Impl::WriteStep(const unsigned char* bytes, std::size_t count,
+                                   std::size_t& written)
+{
+    ssize_t n = 0;
+    do {
+        n = ::write(fd_, bytes + written, count - written);
+    } while (n < 0 && errno == EINTR);
+    if (n > 0) {
+        written += static_cast<std::size_t>(n);
+        return true;
+    }
+    if (n == 0)
+        errno = EAGAIN; // took nothing: as full
+    return false;
 }
 
 } // namespace platform

@@ -81,9 +81,14 @@ void TSerBaseDispatcher::PublishReceiveNeedLocked()
 {
     // A data trigger may match on any byte; below the avail level the
     // notification waits anyway, so the bytes before it need no pass each.
-    const bool anyData = std::any_of(registry.dataTriggers.begin(), registry.dataTriggers.end(),
-                                     [](const TDataTrigger& t) { return t.matchLength != 0; });
-    ReceiveNeedChanged(anyData || registry.availLevel == 0 ? 1 : registry.availLevel);
+    ReceiveNeedChanged(AnyDataTriggerLocked() || registry.availLevel == 0 ? 1
+                                                                          : registry.availLevel);
+}
+
+bool TSerBaseDispatcher::AnyDataTriggerLocked() const
+{
+    return std::any_of(registry.dataTriggers.begin(), registry.dataTriggers.end(),
+                       [](const TDataTrigger& t) { return t.matchLength != 0; });
 }
 
 void TSerBaseDispatcher::AddWindowHandler(platform::WindowHandle window)
@@ -464,8 +469,7 @@ bool TSerBaseDispatcher::CheckDataAndAvail()
 std::uint32_t TSerBaseDispatcher::AvailLevel(bool& anyData)
 {
     Lock lock(registry.mainLock);
-    anyData = std::any_of(registry.dataTriggers.begin(), registry.dataTriggers.end(),
-                          [](const TDataTrigger& t) { return t.matchLength != 0; });
+    anyData = AnyDataTriggerLocked();
     return registry.availLevel;
 }
 

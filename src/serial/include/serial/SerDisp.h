@@ -588,6 +588,8 @@ private:
     // records: how many there are), and the avail notice once enough is new.
     std::uint32_t AvailLevel(bool& anyData) EXCLUDES(registry.mainLock);
     void PublishReceiveNeedLocked() REQUIRES(registry.mainLock);
+    // A data trigger with something to match is set.
+    bool AnyDataTriggerLocked() const REQUIRES(registry.mainLock);
     bool ScannedByte(std::uint32_t pos, std::uint8_t& byte, std::uint32_t& next)
         EXCLUDES(input.inputLock);
     std::uint32_t RunDataTriggers(std::uint8_t byte, std::size_t& records)
