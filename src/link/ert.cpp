@@ -93,6 +93,8 @@ void TExchange::SendRequest(Command command)
     stopPressed = false;
     RequestLength = BuildRequest(RequestFrame, command);
     ExpectedReplyLength = ::ExpectedReplyLength(command);
+    // Bytes taken from the line before this are not the reply's.
+    requestSentAt = std::chrono::steady_clock::now();
     try {
         const platform::LockGuard lock(engineLock);
         ++requestSerial;
@@ -153,7 +155,11 @@ void TExchange::PortTrigger()
     timeout.start();
     if (port.InputWaiting() >= ExpectedReplyLength) {
         if (!replyCompleteAt) {
-            replyCompleteAt = std::chrono::steady_clock::now();
+            // From when its last bytes came off the line: the hand-overs
+            // that brought word of it here may have been held up.
+            const auto now = std::chrono::steady_clock::now();
+            const auto arrived = port.LastArrival();
+            replyCompleteAt = arrived >= requestSentAt && arrived <= now ? arrived : now;
         }
         worker.Wake();
     }
@@ -164,7 +170,9 @@ std::chrono::milliseconds TExchange::PauseLeft(std::chrono::milliseconds pause) 
     if (!replyCompleteAt) {
         return pause;
     }
-    const auto since = std::chrono::duration_cast<std::chrono::milliseconds>(
+    // To the nearest millisecond, the timer's step, so that the cycle's
+    // error centres on none instead of always adding up to one.
+    const auto since = std::chrono::round<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - *replyCompleteAt);
     return since >= pause ? std::chrono::milliseconds(0) : pause - since;
 }

@@ -90,6 +90,12 @@ bool SerialDevice::CheckLines(std::uint32_t& events)
     return impl_->CheckLines(events);
 }
 
+std::chrono::steady_clock::time_point SerialDevice::LastArrival() const
+{
+    return std::chrono::steady_clock::time_point(
+        std::chrono::steady_clock::duration(impl_->lastArrival_.load()));
+}
+
 bool SerialDevice::Read(void* data, std::size_t count, std::size_t& got)
 {
     return impl_->Read(data, count, got);

@@ -181,6 +181,9 @@ struct SerialDevice::Impl {
     std::atomic<bool> waiting_{false};
     std::atomic<std::uint64_t> writeAborts_{0};
     std::atomic<std::uint32_t> receiveBatch_{1}; // SetReceiveBatch
+    // When bytes were last taken from the driver, steady clock ticks; 0: never.
+    std::atomic<std::int64_t> lastArrival_{0};
+    void NoteArrival();
 
     mutable Mutex stateMutex_;
     std::uint32_t mask_ GUARDED_BY(stateMutex_) = 0;

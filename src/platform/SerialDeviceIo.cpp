@@ -174,6 +174,7 @@ bool SerialDevice::Impl::ReadLocked(std::uint8_t* bytes, std::size_t count, std:
                 gone_ = true;
         } else if (n > 0) {
             got += static_cast<std::size_t>(n);
+            NoteArrival();
         }
     } else if (got == 0 && gone_) {
         return Fail(ErrorDeviceNotConnected);

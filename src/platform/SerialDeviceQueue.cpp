@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdint>
 #include <new>
@@ -176,6 +177,7 @@ bool SerialDevice::Impl::ReadBehindQueue(std::uint8_t* end, std::size_t room, st
         return false;
     }
     got = static_cast<std::size_t>(n);
+    NoteArrival();
     const LockGuard state(stateMutex_);
     Ring queue = Queue();
     queue.Produced(static_cast<std::uint32_t>(got));
@@ -184,6 +186,11 @@ bool SerialDevice::Impl::ReadBehindQueue(std::uint8_t* end, std::size_t room, st
     // reader may see the count at once.
     UpdateThrottle();
     return true;
+}
+
+void SerialDevice::Impl::NoteArrival()
+{
+    lastArrival_.store(std::chrono::steady_clock::now().time_since_epoch().count());
 }
 
 std::size_t SerialDevice::Impl::TakeFromQueue(std::uint8_t* data, std::size_t count)

@@ -71,6 +71,15 @@ std::uint16_t TSerCustomComPort::InputWaiting()
     return static_cast<std::uint16_t>(dispatcher->InputCount());
 }
 
+std::chrono::steady_clock::time_point TSerCustomComPort::LastArrival()
+{
+    const std::shared_lock guard(dispatcherGuard);
+    if (linkState != lsOpen || !dispatcher) {
+        return {};
+    }
+    return dispatcher->LastArrival();
+}
+
 std::int32_t TSerCustomComPort::CheckDeviceResult(std::int32_t code)
 {
     constexpr auto gone = static_cast<std::int32_t>(platform::ErrorDeviceNotConnected);

@@ -15,6 +15,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -240,6 +241,20 @@ TEST_F(Engine, OverlongInputIsTakenWholeAndReportedAsCheckError)
         EXPECT_EQ(port.InputWaiting(), 0) << "nothing stale is left behind";
         EXPECT_TRUE(applied.empty());
     }
+}
+
+TEST_F(Engine, ThePauseCountsFromTheReplyComingInNotFromItsWordReachingTheWindow)
+{
+    Begin({}, false);
+    engine->SendRequest(Command::ReadMeasurement);
+    pty->Read(3);
+    pty->Write(std::string(10, '\x41'));
+    // The window's thread is busy while the reply comes in: word of it
+    // reaches the engine late, the reply is complete all the same.
+    std::this_thread::sleep_for(milliseconds(200));
+    ASSERT_TRUE(Until([&] { return engine->replyCompleteAt.has_value(); }));
+    EXPECT_LT(engine->PauseLeft(milliseconds(300)), milliseconds(250));
+    EXPECT_GT(engine->PauseLeft(milliseconds(300)), milliseconds(0));
 }
 
 TEST_F(Engine, StopWhileAwaitingShowsTheReplyButDoesNotResume)

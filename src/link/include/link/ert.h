@@ -124,6 +124,7 @@ public:
     std::atomic<bool> AwaitingReply{false};
     // UI thread: when the reply to the latest request was all there.
     std::optional<std::chrono::steady_clock::time_point> replyCompleteAt;
+    std::chrono::steady_clock::time_point requestSentAt; // UI thread
     // Where the polling cycle is: idle, or the query the next interval sends.
     static constexpr std::uint8_t PollIdle = 0;
     static constexpr std::uint8_t PollVoltageRange = 1;

@@ -12,6 +12,7 @@
 #include "platform/CommBits.h"
 #include "platform/DeviceControl.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -113,6 +114,10 @@ public:
     // the queue's bytes (that wait reads the driver). Bytes queued before
     // the device went away can still be read.
     bool Read(void* data, std::size_t count, std::size_t& got);
+    // When bytes were last taken from the driver (by a wait's fill or a
+    // read): the nearest this side comes to when they arrived. The epoch
+    // before the first.
+    std::chrono::steady_clock::time_point LastArrival() const;
 
     enum class WriteOutcome { Done, Abandoned, Failed };
     // Writes all of data, waiting while the driver is full. Abandoned (995)

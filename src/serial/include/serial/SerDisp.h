@@ -24,6 +24,7 @@
 #include "serial/SerTrace.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -205,6 +206,9 @@ public:
 
     // --- Data.
     std::uint32_t InputCount() EXCLUDES(input.inputLock);
+    // When the newest received bytes came off the line, as near as the
+    // platform can tell; the epoch when it cannot.
+    virtual std::chrono::steady_clock::time_point LastArrival() { return {}; }
     std::uint32_t OutputUsed() EXCLUDES(output.outputLock);
     std::uint32_t OutputFree() EXCLUDES(output.outputLock);
     int FlushInput() EXCLUDES(input.inputLock, registry.mainLock);

@@ -8,6 +8,7 @@
 #include "serial/SerDisp.h"
 #include "serial/SerMisc.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
@@ -219,6 +220,9 @@ public:
 
     // Unread bytes on an open port, else 0. Never opens the port, never raises.
     std::uint16_t InputWaiting();
+    // When the newest of them came off the line (steady clock); the epoch
+    // on a port that is not open or cannot tell. Never raises.
+    std::chrono::steady_clock::time_point LastArrival();
     void PurgeInput();
     void PurgeOutput();
     // Queues the whole block or raises; returns 0.

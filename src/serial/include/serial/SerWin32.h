@@ -20,6 +20,7 @@
 #include "serial/SerDisp.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -98,6 +99,7 @@ public:
     // Blocks until an event of the mask the receive thread has set.
     bool WaitPortEvent(std::uint32_t& mask, void* overlapped) override;
     bool SetupDriverQueues(std::uint32_t inSize, std::uint32_t outSize) override;
+    std::chrono::steady_clock::time_point LastArrival() override { return device.LastArrival(); }
     void StartThreads() override;
     void StopThreads() override;
     std::intptr_t OpenDevice(const char* deviceName, std::uint32_t inSize,
