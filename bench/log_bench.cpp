@@ -25,6 +25,7 @@
 //   defaults: 1000 readings per meter for the rates, 5 s measured per run of
 //   the cost table, every table, the programs built beside it.
 #include "MqttSubscriber.h"
+#include "affinity.h"
 #include "stats.h"
 
 #include <mosquitto.h>
@@ -824,6 +825,14 @@ void CostTable(const CostSetup& setup, bool paced)
     const CostRun slowLine =
         paced ? MeasureCostSaying(setup, 1, 100, {"--baud", std::to_string(Baud)}) : noBaud;
     const CostRun busy = MeasureCostSaying(setup, 1, 0);
+    // The first row again with no wake crossing processors (a diagnosis).
+    const CostRun oneProcessor = [&] {
+        const bench::OneProcessor pin;
+        std::fprintf(stderr, "log_bench: the same on one processor...\n");
+        CostRun run;
+        run.failure = "not run: the system would not pin it";
+        return pin.Pinned() ? MeasureCost(setup, 1, 100) : run;
+    }();
     const CostRun thirtyTwo = MeasureCostSaying(setup, 32, 100);
     std::vector<CostRun> scale = {one};
     for (const int meters : {16, 64, 128}) {
@@ -839,6 +848,11 @@ void CostTable(const CostSetup& setup, bool paced)
     CostLine("  the same: context switches per reading (all threads)",
              one.Ok() ? Fixed(one.SwitchesPer(), 1) : "-", "<= 4",
              Verdict(one, one.SwitchesPer() <= 4));
+    CostLine("  the same, all on one processor: CPU / switches",
+             oneProcessor.Ok()
+                 ? Fixed(oneProcessor.CpuUs(), 0) + " us / " + Fixed(oneProcessor.SwitchesPer(), 1)
+                 : "-",
+             "", oneProcessor.Ok() ? "no wake crosses to an idle processor" : oneProcessor.failure);
     CostLine("1 meter, velmor-sim --baud 9600, --interval 100: CPU / switches",
              slowLine.Ok()
                  ? Fixed(slowLine.CpuUs(), 0) + " us / " + Fixed(slowLine.SwitchesPer(), 1)
@@ -873,7 +887,7 @@ void CostTable(const CostSetup& setup, bool paced)
                      Fixed(added(sixtyFour.threads, one.threads), 2),
                  "", "");
     }
-    for (const CostRun* run : {&one, &slowLine, &busy, &thirtyTwo}) {
+    for (const CostRun* run : {&one, &oneProcessor, &slowLine, &busy, &thirtyTwo}) {
         PrintErrors(*run);
     }
 

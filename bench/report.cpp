@@ -14,6 +14,7 @@
 //                    [--uart DEVICE]   (also the idle wake-ups on a real UART of yours)
 //   defaults: 3 rounds, 10 s of idle per port, 1000 cycles, the velmor-driven built beside it.
 #include "FakeUart.h"
+#include "affinity.h"
 #include "eventloop.h"
 #include "instrument-sim/comlink.h"
 #include "instrument-sim/simulator.h"
@@ -822,7 +823,21 @@ std::string MachineLine()
            Fixed(load[0], 2) + " at the end";
 }
 
-void PrintProgram(const ProgramFigures& program, int cycles)
+// How late the next request leaves after the reply, beside a bare timer of
+// the same pause in the same process: the cycle can be no more exact.
+void ReplyEndRows(const ProgramFigures& f)
+{
+    const bool measured = !f.overheadMs.empty() && !f.timerLateMs.empty();
+    Row("  reply end to next request - 100", PairOfPercentiles(f.overheadMs), "", "", std::nullopt,
+        std::nullopt, "p50 / p99 (ms); p99 <= the bare timer's",
+        measured
+            ? std::optional<bool>(Percentile(f.overheadMs, 0.99) <= Percentile(f.timerLateMs, 0.99))
+            : std::nullopt);
+    Row("  bare 100 ms QTimer, lateness", PairOfPercentiles(f.timerLateMs), "", "", std::nullopt,
+        std::nullopt, "p50 / p99 (ms), same process", std::nullopt);
+}
+
+void PrintProgram(const ProgramFigures& program, const ProgramFigures& onOne, int cycles)
 {
     // Each reply starts the 100 ms interval, whose tick sends the next
     // request. The simulator keeps the 10-byte reply's line time at 9600
@@ -842,10 +857,7 @@ void PrintProgram(const ProgramFigures& program, int cycles)
         std::nullopt);
     Row("cycle period p99 (ms)", Fixed(p99, 2), "", "", std::nullopt, std::nullopt,
         "<= ideal + 2 ms", !program.periodsMs.empty() && p99 <= ideal + 2);
-    Row("  reply end to next request - 100", PairOfPercentiles(program.overheadMs), "", "",
-        std::nullopt, std::nullopt, "p50 / p99 (ms)", std::nullopt);
-    Row("  bare 100 ms QTimer, lateness", PairOfPercentiles(program.timerLateMs), "", "",
-        std::nullopt, std::nullopt, "p50 / p99 (ms), same process", std::nullopt);
+    ReplyEndRows(program);
     Row("cycle period max (ms)", Fixed(Percentile(program.periodsMs, 1.0), 2), "", "", std::nullopt,
         std::nullopt, "", std::nullopt);
     Row("start-up to painted window (ms)", WithRange(program.startupMs, 1), "", "", std::nullopt,
@@ -859,6 +871,20 @@ void PrintProgram(const ProgramFigures& program, int cycles)
     if (!program.failure.empty()) {
         std::printf("velmor: %s\n", program.failure.c_str());
     }
+    if (onOne.periodsMs.empty()) {
+        std::printf("not run on one processor%s\n",
+                    onOne.failure.empty() ? "" : (": " + onOne.failure).c_str());
+        return;
+    }
+    // Where the time goes when no wake crosses to an idle processor, which
+    // on a virtual machine waits for the hypervisor.
+    std::printf("the same with velmor and the simulator on one processor (a diagnosis)\n");
+    const double oneP99 = Percentile(onOne.periodsMs, 0.99);
+    Row("cycle period p99 (ms)", Fixed(oneP99, 2), "", "", std::nullopt, std::nullopt,
+        "<= ideal + 2 ms", oneP99 <= ideal + 2);
+    ReplyEndRows(onOne);
+    Row("CPU while reading (% of one core)", Fixed(onOne.cpuPercent, 2), "", "", std::nullopt,
+        std::nullopt, Fixed(onOne.readingsPerSecond, 1) + " readings/s", std::nullopt);
 }
 
 // The same program with "Вид" > "График" open over a full ring of readings,
@@ -1000,11 +1026,19 @@ int main(int argc, char** argv)
         }
     }
     ProgramFigures program;
+    ProgramFigures onOne; // the same with every thread on one processor
     ProgramFigures withTrend;
     TrendFigures trend;
     if (cycles > 0) {
         std::fprintf(stderr, "velmor against the simulated meter: %d cycles...\n", cycles);
         program = RunProgram(velmorPath, 3, cycles);
+        std::fprintf(stderr, "the same on one processor: %d cycles...\n", cycles);
+        {
+            const bench::OneProcessor one;
+            if (one.Pinned()) {
+                onOne = RunProgram(velmorPath, 1, cycles);
+            }
+        }
         std::fprintf(stderr,
                      "velmor with the trend window over a full ring of readings: %d cycles...\n",
                      cycles);
@@ -1066,7 +1100,7 @@ int main(int argc, char** argv)
     }
 
     if (cycles > 0) {
-        PrintProgram(program, cycles);
+        PrintProgram(program, onOne, cycles);
         PrintTrend(program, withTrend, trend);
     }
     if (!qt) {
