@@ -578,7 +578,7 @@ private:
 };
 
 // Measurement request to measurement request, and the part of each period
-// beyond the interval from the simulator's reply on; the first few periods
+// beyond the interval from the end of the simulator's reply; the first few periods
 // settle the window.
 void AnalyseCycles(const std::vector<sim::RequestRecord>& requests,
                    const std::vector<sim::SentRecord>& sent, std::size_t from, ProgramFigures& out)
@@ -602,8 +602,14 @@ void AnalyseCycles(const std::vector<sim::RequestRecord>& requests,
         if (previous != nullptr && ++seen > 5) {
             out.periodsMs.push_back(Ms(request.time - previous->time).count());
             if (reply < sent.size() && sent[reply].time > previous->time) {
-                out.overheadMs.push_back(Ms(request.time - sent[reply].time).count() - 100.0 -
-                                         replyLineMs);
+                // From the reply's last byte as the simulator wrote it,
+                // not from when it was due: the simulator's own lateness
+                // is none of velmor's.
+                const sim::SentRecord& r = sent[reply];
+                const double sinceEnd = r.end != Clock::time_point{}
+                                            ? Ms(request.time - r.end).count()
+                                            : Ms(request.time - r.time).count() - replyLineMs;
+                out.overheadMs.push_back(sinceEnd - 100.0);
                 turnaround.push_back(Ms(sent[reply].time - previous->time).count());
             }
         }

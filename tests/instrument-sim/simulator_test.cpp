@@ -274,6 +274,8 @@ TEST_F(SimulatorTest, ClearedRecordsStartAfreshWhileTheCountGoesOn)
     EXPECT_TRUE(Intact(Measure()));
     ASSERT_EQ(simulator_->Requests().size(), 1u);
     EXPECT_EQ(simulator_->Sent().size(), 1u);
+    EXPECT_TRUE(simulator_->WaitForEnds(1, simtest::Patience))
+        << "the reply after the clear is told of its end";
     EXPECT_EQ(simulator_->RepliesSent(), 2u);
 }
 
@@ -333,7 +335,12 @@ TEST(Simulator, ServesAGivenDevice)
         got += static_cast<std::size_t>(n);
     }
     // No sooner than ten bytes' line time: the reply is paced, not dumped.
-    EXPECT_GE(std::chrono::steady_clock::now() - asked, 10 * 10'000'000ns / 9600);
+    constexpr auto lineTime = 10 * 10'000'000'000ns / 9600; // ten bytes of ten bits
+    EXPECT_GE(std::chrono::steady_clock::now() - asked, lineTime);
+    // Its end is when the last byte went, after all ten bytes' line time.
+    ASSERT_TRUE(simulator.WaitForEnds(1, simtest::Patience));
+    const auto sent = simulator.Sent();
+    EXPECT_GE(sent.at(0).end - sent.at(0).time, lineTime);
     EXPECT_EQ(Crc16(reply, 10), 0);
     EXPECT_EQ(reply[1], 2);
     simulator.Stop();

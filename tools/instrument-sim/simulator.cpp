@@ -129,6 +129,9 @@ struct Simulator::Output {
     Clock::time_point nextByte{};      // paced output: when the next byte has come down the line
     std::vector<std::uint8_t> pending; // due; the device has taken the first `written`
     std::size_t written = 0;
+    // Where in pending each record's bytes end, and the record's number
+    // counted from the first ever sent.
+    std::deque<std::pair<std::size_t, std::size_t>> ends;
     bool hangUpWhenFlushed = false;
 
     Clock::time_point NextDue() const
@@ -374,7 +377,8 @@ void Simulator::ReleaseDue(Output& output, Clock::time_point now)
         output.lastSent = now;
         {
             std::lock_guard lock(mutex_);
-            sent_.push_back({now, std::move(piece.bytes)});
+            output.ends.emplace_back(output.pending.size(), sentCleared_ + sent_.size());
+            sent_.push_back({now, std::move(piece.bytes), {}});
         }
         output.queue.pop_front();
         changed_.notify_all();
@@ -392,6 +396,7 @@ bool Simulator::WritePending(Output& output, Clock::time_point now)
         if (n > 0) {
             output.written += static_cast<std::size_t>(n);
             output.nextByte += byteTime_;
+            NoteEnds(output, now);
         } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
             room = false;
             break;
@@ -404,6 +409,19 @@ bool Simulator::WritePending(Output& output, Clock::time_point now)
         output.written = 0;
     }
     return room;
+}
+
+void Simulator::NoteEnds(Output& output, Clock::time_point now)
+{
+    std::lock_guard lock(mutex_);
+    while (!output.ends.empty() && output.ends.front().first <= output.written) {
+        const std::size_t number = output.ends.front().second;
+        if (number >= sentCleared_ && number - sentCleared_ < sent_.size()) {
+            sent_[number - sentCleared_].end = now;
+        }
+        output.ends.pop_front();
+    }
+    changed_.notify_all();
 }
 
 bool Simulator::ReadDevice(std::vector<std::uint8_t>& input)
@@ -638,6 +656,7 @@ void Simulator::ClearRecords()
 {
     std::lock_guard lock(mutex_);
     requests_ = {};
+    sentCleared_ += sent_.size();
     sent_ = {};
 }
 
@@ -651,6 +670,16 @@ bool Simulator::WaitForSent(std::size_t count, std::chrono::milliseconds timeout
 {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, timeout, [&] { return sent_.size() >= count; });
+}
+
+bool Simulator::WaitForEnds(std::size_t count, std::chrono::milliseconds timeout) const
+{
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] {
+        return sent_.size() >= count &&
+               std::all_of(sent_.begin(), sent_.begin() + static_cast<std::ptrdiff_t>(count),
+                           [](const SentRecord& r) { return r.end != Clock::time_point{}; });
+    });
 }
 
 bool Simulator::HungUp() const

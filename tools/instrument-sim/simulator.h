@@ -47,6 +47,9 @@ struct RequestRecord {
 struct SentRecord {
     std::chrono::steady_clock::time_point time;
     std::vector<std::uint8_t> bytes;
+    // When the device took its last byte (paced: when that byte's line time
+    // had passed); the epoch until then.
+    std::chrono::steady_clock::time_point end{};
 };
 
 struct Config {
@@ -103,6 +106,8 @@ public:
     void ClearRecords();
     bool WaitForRequests(std::size_t count, std::chrono::milliseconds timeout) const;
     bool WaitForSent(std::size_t count, std::chrono::milliseconds timeout) const;
+    // Until the first count records have gone out to their last byte.
+    bool WaitForEnds(std::size_t count, std::chrono::milliseconds timeout) const;
     bool HungUp() const;
     // Why the serving thread ended early, if it did; empty otherwise.
     std::string Error() const;
@@ -130,6 +135,8 @@ private:
     bool HangUpWhenRead(const Output& output, std::optional<Clock::time_point>& hangUpBy,
                         Clock::time_point now, std::optional<Clock::time_point>& deadline);
     bool WritePending(Output& output, Clock::time_point now);
+    // The records whose last byte the device has now taken.
+    void NoteEnds(Output& output, Clock::time_point now);
     bool ReadDevice(std::vector<std::uint8_t>& input);
     void HangUp();
     struct ClaimWatch;
@@ -160,6 +167,7 @@ private:
     std::mt19937 random_;
     std::vector<RequestRecord> requests_;
     std::vector<SentRecord> sent_;
+    std::size_t sentCleared_ = 0; // records of sent_ that ClearRecords dropped
     std::size_t replies_ = 0;
     bool hungUp_ = false;
     bool serving_ = false;
