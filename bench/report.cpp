@@ -829,10 +829,14 @@ std::string MachineLine()
            Fixed(load[0], 2) + " at the end";
 }
 
-// How late the next request leaves after the reply, beside a bare timer of
-// the same pause in the same process: the cycle can be no more exact.
-void ReplyEndRows(const ProgramFigures& f)
+// The cycle's p99 against its goal, and how late the next request leaves
+// after the reply beside a bare timer of the same pause in the same
+// process: the cycle can be no more exact.
+void CycleRows(const ProgramFigures& f, double ideal)
 {
+    const double p99 = Percentile(f.periodsMs, 0.99);
+    Row("cycle period p99 (ms)", Fixed(p99, 2), "", "", std::nullopt, std::nullopt,
+        "<= ideal + 2 ms", !f.periodsMs.empty() && p99 <= ideal + 2);
     const bool measured = !f.overheadMs.empty() && !f.timerLateMs.empty();
     Row("  reply end to next request - 100", PairOfPercentiles(f.overheadMs), "", "", std::nullopt,
         std::nullopt, "p50 / p99 (ms); p99 <= the bare timer's",
@@ -856,14 +860,11 @@ void PrintProgram(const ProgramFigures& program, const ProgramFigures& onOne, in
                 "offscreen; %d requests\n",
                 program.cycles);
     const double p50 = Percentile(program.periodsMs, 0.5);
-    const double p99 = Percentile(program.periodsMs, 0.99);
     Row("cycle period p50 (ms)", Fixed(p50, 2), "", "", std::nullopt, std::nullopt,
         "ideal " + Fixed(ideal, 1) + " = 100 + " + Fixed(lineMs, 1) + " reply + " +
             Fixed(program.turnaroundMs, 2) + " sim",
         std::nullopt);
-    Row("cycle period p99 (ms)", Fixed(p99, 2), "", "", std::nullopt, std::nullopt,
-        "<= ideal + 2 ms", !program.periodsMs.empty() && p99 <= ideal + 2);
-    ReplyEndRows(program);
+    CycleRows(program, ideal);
     Row("cycle period max (ms)", Fixed(Percentile(program.periodsMs, 1.0), 2), "", "", std::nullopt,
         std::nullopt, "", std::nullopt);
     Row("start-up to painted window (ms)", WithRange(program.startupMs, 1), "", "", std::nullopt,
@@ -885,10 +886,7 @@ void PrintProgram(const ProgramFigures& program, const ProgramFigures& onOne, in
     // Where the time goes when no wake crosses to an idle processor, which
     // on a virtual machine waits for the hypervisor.
     std::printf("the same with velmor and the simulator on one processor (a diagnosis)\n");
-    const double oneP99 = Percentile(onOne.periodsMs, 0.99);
-    Row("cycle period p99 (ms)", Fixed(oneP99, 2), "", "", std::nullopt, std::nullopt,
-        "<= ideal + 2 ms", oneP99 <= ideal + 2);
-    ReplyEndRows(onOne);
+    CycleRows(onOne, ideal);
     Row("CPU while reading (% of one core)", Fixed(onOne.cpuPercent, 2), "", "", std::nullopt,
         std::nullopt, Fixed(onOne.readingsPerSecond, 1) + " readings/s", std::nullopt);
 }

@@ -413,6 +413,11 @@ bool Simulator::WritePending(Output& output, Clock::time_point now)
 
 void Simulator::NoteEnds(Output& output, Clock::time_point now)
 {
+    // Paced output writes a byte at a time: only the last of a record's
+    // takes the lock and wakes the waiters.
+    if (output.ends.empty() || output.ends.front().first > output.written) {
+        return;
+    }
     std::lock_guard lock(mutex_);
     while (!output.ends.empty() && output.ends.front().first <= output.written) {
         const std::size_t number = output.ends.front().second;
